@@ -1,0 +1,43 @@
+#!/bin/bash
+# Runs a Windows program under Wine for the test suites.
+#   wine-run.sh <program.exe> [args...]
+# One Wine prefix per build directory (<build>/wine), made on first use
+# without Mono/Gecko. A persistent wineserver keeps each run fast; it is
+# warmed before first use, because ctest hangs on a cold persistent server.
+# An Xvfb display is started when none is set (message boxes, tray, dialogs).
+# Environment: VESK_WINEPREFIX overrides the prefix.
+set -u
+exe=$1; shift
+bindir=$(cd "$(dirname "$exe")" && pwd)
+export WINEPREFIX=${VESK_WINEPREFIX:-$(dirname "$bindir")/wine}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+export WINEDEBUG=${WINEDEBUG:--all}
+
+if [ -z "${DISPLAY:-}" ]; then
+  # A display per prefix, numbered from a hash of its path.
+  n=$(( 90 + $(printf '%s' "$WINEPREFIX" | cksum | cut -d' ' -f1) % 400 ))
+  export DISPLAY=:$n
+  if ! [ -e /tmp/.X11-unix/X$n ]; then
+    (flock 8
+     if ! [ -e /tmp/.X11-unix/X$n ]; then
+       setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+       for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+     fi) 8>"/tmp/vesk-xvfb-$n.lock"
+  fi
+fi
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(flock 9
+ if ! [ -f "$WINEPREFIX/.vesk-ready" ]; then
+   wineboot -i >/dev/null 2>&1
+   wineserver -w
+   touch "$WINEPREFIX/.vesk-ready"
+ fi
+ # The server's socket lives under /tmp/.wine-<uid>/server-<dev>-<inode>.
+ sock=$(printf '/tmp/.wine-%s/server-%s-%x/socket' "$(id -u)" "$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+ if ! [ -S "$sock" ]; then
+   wineserver -p >/dev/null 2>&1 < /dev/null
+   wine cmd /c exit >/dev/null 2>&1 < /dev/null
+ fi) 9>"$WINEPREFIX.lock"
+
+exec wine "$exe" "$@"

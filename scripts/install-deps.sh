@@ -1,0 +1,32 @@
+#!/bin/bash
+# Installs whatever the build and the test suites need and is missing, from
+# Debian's archive. Safe to run again: it does nothing when all is there.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+pkgs=(build-essential cmake ninja-build pkg-config
+      g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+      libtoml11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+      wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3)
+for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
+# 32-bit Wine for the x86 suite.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need+=(wine32:i386)
+elif ! have wine32:i386; then
+  need+=(wine32:i386)
+fi
+
+if [ ${#need[@]} -eq 0 ]; then
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${need[*]}; run this script as root (sudo $0)" >&2
+  exit 1
+fi
+echo "installing: ${need[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

@@ -1,0 +1,22 @@
+#!/bin/bash
+# check_imports.sh <objdump> <binary>...
+# Every binary may import only Windows system DLLs (no MinGW runtime), and a
+# DLL named vesk.dll must export getManager undecorated.
+set -u
+objdump=$1; shift
+allowed='^(kernel32|user32|gdi32|shell32|shlwapi|comctl32|ws2_32|iphlpapi|winmm|advapi32|ole32|msvcrt|api-ms-win-.*)\.dll$'
+rc=0
+for f in "$@"; do
+  dump=$("$objdump" -p "$f") || { echo "cannot read $f"; rc=1; continue; }
+  while read -r dll; do
+    lower=$(echo "$dll" | tr 'A-Z' 'a-z')
+    if ! [[ $lower =~ $allowed ]]; then echo "$(basename "$f") imports $dll"; rc=1; fi
+  done < <(echo "$dump" | sed -n 's/^\s*DLL Name: //p')
+  if [ "$(basename "$f" | tr 'A-Z' 'a-z')" = vesk.dll ]; then
+    if ! echo "$dump" | grep -Eq '^\s*\[\s*[0-9]+\]\s+getManager$'; then
+      echo "vesk.dll does not export getManager undecorated"; rc=1
+    fi
+  fi
+  echo "$(basename "$f"): $(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')"
+done
+exit $rc

@@ -1,0 +1,134 @@
+// VeskManagerImp: all manager state, and init/release in their fixed order.
+#ifndef VESK_CORE_MANAGER_H
+#define VESK_CORE_MANAGER_H
+
+#include <vesk/vesk.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vesk {
+
+class VeskSocketIf;
+
+// The UDP port every board listens on, and the first host port.
+constexpr std::uint16_t BOARD_PORT = 50003;
+
+// One board that survived discovery and filtering.
+struct BoardEndpoint {
+    plat::Socket socket = plat::kInvalidSocket;
+    std::string localAddress;  // host link-local address text
+    std::string boardAddress;  // board link-local address text
+    std::uint16_t hostPort = 0;
+};
+
+// Per-board transport timing, filled by the board query.
+struct BoardSettings {
+    std::uint8_t idleMs;  // keep-alive after this many ms without writes
+    std::uint8_t gapMs;   // a batch closes after this many ms without writes
+};
+
+// Records the library's own module and directory when it is loaded.
+struct LibraryLocation {
+    plat::Module module = nullptr;
+    std::string directory;  // UTF-8, ends with the path separator
+};
+const LibraryLocation& libraryLocation();
+
+class VeskManagerImp final : public VeskManager {
+public:
+    VeskManagerImp();
+    ~VeskManagerImp() override;
+
+    void init() override;
+    void release() override;
+    std::uint32_t getChipCount() override { return chipCount_; }
+    std::uint32_t getBoardCount() override { return boardCount_; }
+    void getChipInfo(VeskChipInfo* dst, std::uint32_t capacity) override;
+    void getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) override;
+    VeskChip* getChipByIndex(std::uint32_t index, std::uint32_t clock) override;
+    VeskChip* getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) override;
+    VeskChip* getChip(const char* name, std::uint32_t clock) override;
+    bool releaseChip(VeskChip* chip) override;
+    void releaseAllChips() override;
+    bool resetBoards() override;
+    bool resetChips() override;
+    std::uint32_t i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                          std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
+                          std::uint8_t writeLength, std::uint32_t reserved) override;
+    bool i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                  std::uint8_t length) override;
+    bool i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) override;
+    bool setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                         std::uint32_t inhibit) override;
+    bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                         std::uint32_t inhibit) override;
+
+    // Read by the tray and the tests; owned here.
+    const std::vector<VeskSocketIf*>& transports() const { return transports_; }
+    const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
+
+private:
+    friend struct ManagerTestAccess;
+
+    // init steps, in order. Each is a no-op until its subsystem lands.
+    void setUpTapSwitch();
+    void readConfigurationStep(std::vector<std::string>& targets);
+    // returns false when Winsock could not start (init then stops)
+    bool startNetwork();
+    void startTimerResolution();
+    void discoverStep(const std::vector<std::string>& targets);
+    void queryBoardsStep();
+    void checkFirmwareStep();
+    void startTransportsStep();
+    void queryChipsStep();
+    void buildChipTableStep();
+    void startTrayStep();
+
+    // release steps, in order
+    void stopTrayStep();
+    void freeRecordsStep();
+    void destroyChipTableStep();
+    void destroyTransportsStep();
+    void closeEndpointsStep();
+    void stopNetwork();
+    void stopTimerResolution();
+    void releaseTapSwitch();
+
+    bool initCalled_ = false;
+    bool netStarted_ = false;
+    bool timerStarted_ = false;
+
+    std::list<BoardEndpoint> endpoints_;
+    VeskBoardInfo* boardInfo_ = nullptr;
+    BoardSettings* boardSettings_ = nullptr;
+    std::uint32_t boardCount_ = 0;
+    VeskChipInfo* chipInfo_ = nullptr;
+    std::uint32_t chipCount_ = 0;
+    std::vector<VeskSocketIf*> transports_;
+    std::vector<VeskChip*> chips_;
+    std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
+    std::unordered_map<std::string, std::unordered_map<std::uint8_t, bool>> i2cProbeCache_;
+
+    std::thread trayThread_;
+    std::thread iconThread_;
+    std::atomic<bool> trayRunning_{false};
+
+    plat::Module tapSwitch_ = nullptr;
+    std::uint32_t tapSwitchCount_ = 0;
+    int (*getTapSwitchNum_)() = nullptr;
+    int (*switchTapSwitch_)(int, int) = nullptr;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_MANAGER_H

@@ -1,0 +1,141 @@
+// The thin OS layer. Everything that differs between Windows and POSIX lives
+// behind these functions; platform_win.cpp and platform_posix.cpp implement
+// them and the build picks one. This header holds the project's only
+// platform switch. OS errors are translated here, once, into the results
+// below; callers never see errno or WSAGetLastError.
+#ifndef VESK_PLATFORM_PLATFORM_H
+#define VESK_PLATFORM_PLATFORM_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define VESK_PLATFORM_WINDOWS 1
+#else
+#define VESK_PLATFORM_POSIX 1
+#endif
+
+namespace vesk::plat {
+
+// ---------------------------------------------------------------- sockets
+
+using Socket = std::uintptr_t;
+constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+
+// An IPv6 socket address in host terms. port is in host byte order.
+struct SockAddr6 {
+    std::uint8_t addr[16] = {};
+    std::uint16_t port = 0;
+    std::uint32_t flowInfo = 0;
+    std::uint32_t scopeId = 0;
+};
+
+// Winsock 2.2 start-up / clean-up; POSIX: nothing to do, netStartup is true.
+bool netStartup();
+void netCleanup();
+
+// A UDP/IPv6 datagram socket, or kInvalidSocket.
+Socket udp6Socket();
+void closeSocket(Socket s);
+
+// The socket options the library sets, each true on success.
+bool setV6Only(Socket s, bool on);
+// IPV6_PROTECTION_LEVEL where the OS has it; true (and nothing done) where not.
+bool setProtectionLevel(Socket s, int level);
+bool setReuseAddr(Socket s, bool on);
+bool setRecvTimeoutMs(Socket s, std::uint32_t ms);
+bool setSendBufferSize(Socket s, std::uint32_t bytes);
+
+// Binds to addr. A link-local address given with scope 0 is bound to the
+// interface that owns it (Windows does this itself; POSIX needs the index).
+bool bindSocket(Socket s, const SockAddr6& addr);
+
+// Sends one datagram. Returns the byte count or -1.
+int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to);
+
+enum class RecvStatus { Ok, TimedOut, Error };
+struct RecvResult {
+    RecvStatus status = RecvStatus::Error;
+    std::size_t length = 0;  // bytes received when Ok
+    SockAddr6 from;
+};
+// Receives one datagram of at most capacity bytes. A datagram longer than
+// capacity is an Error (as with Winsock's WSAEMSGSIZE), on every platform.
+RecvResult recvFrom(Socket s, void* buf, std::size_t capacity);
+
+enum class WaitStatus { Ready, TimedOut, Error };
+// Waits until s is readable or timeoutUs has passed.
+WaitStatus waitReadable(Socket s, std::int64_t timeoutUs);
+
+// getaddrinfo with AI_PASSIVE, AF_INET6, SOCK_DGRAM, IPPROTO_UDP. port 0
+// passes no service. An empty host resolves to the unspecified address.
+std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port);
+
+// Standard IPv6 text, lower case, "::" compression, no scope suffix.
+std::string addrToText(const std::uint8_t addr[16]);
+// Parses a standard IPv6 text (no scope); false on malformed text.
+bool textToAddr(const std::string& text, std::uint8_t addr[16]);
+
+// ---------------------------------------------------------------- links
+
+// Interface types as the IP helper reports them.
+constexpr int kIfTypeEthernet = 6;
+constexpr int kIfTypeIeee80211 = 71;
+
+struct AdapterInfo {
+    int ifType = 0;                      // kIfTypeEthernet, kIfTypeIeee80211, or other
+    std::vector<std::string> unicast;    // IPv6 address texts, system order
+    std::vector<std::string> gateways;   // IPv6 gateway texts, system order
+};
+// The host's adapters in system order, IPv6 view. Empty on failure.
+std::vector<AdapterInfo> listAdapters();
+
+// ---------------------------------------------------------------- time
+
+// 1 ms system timer resolution while the library runs (Windows only).
+void timerResolutionBegin();
+void timerResolutionEnd();
+
+// Sleeps until deadline on the steady clock; never returns before it.
+// (MinGW's sleep_until can wake up to 1 ms early, so this re-checks.)
+void sleepUntil(std::chrono::steady_clock::time_point deadline);
+
+// ---------------------------------------------------------------- modules
+
+using Module = void*;
+// Loads a shared library by full path (UTF-8). null on failure.
+Module loadModule(const std::string& path);
+void* findSymbol(Module m, const char* name);
+void unloadModule(Module m);
+// Handle and full path (UTF-8) of the module containing addr.
+Module moduleOf(const void* addr);
+std::string modulePath(const void* addr);
+// Directory part of a module path, keeping its trailing separator
+// ("C:\x\vesk.dll" -> "C:\x\"; "C:\vesk.dll" -> "C:\").
+std::string directoryOf(const std::string& path);
+// File name of a library as the platform spells it: "vesk" ->
+// "vesk.dll" / "libvesk.so"; "tap_switch" -> "tap_switch.dll" / "libtap_switch.so".
+std::string sharedLibraryName(const std::string& base);
+// The system library directory (Windows: GetSystemDirectoryW); empty on POSIX.
+std::string systemDirectory();
+
+// Reads a whole file by UTF-8 path. false when it cannot be opened.
+bool readFile(const std::string& path, std::string& out);
+
+// ---------------------------------------------------------------- user
+
+// Shows a modal OK box with no owner window; returns when dismissed.
+// Text and caption are UTF-8 and are shown as Unicode on Windows. POSIX
+// writes "caption: text" to standard error instead.
+void messageBox(const std::string& text, const std::string& caption);
+// Test seam: while set, messageBox calls the hook instead of showing anything.
+using MessageHook = std::function<void(const std::string& text, const std::string& caption)>;
+void setMessageHook(MessageHook hook);
+
+}  // namespace vesk::plat
+
+#endif  // VESK_PLATFORM_PLATFORM_H

@@ -1,0 +1,304 @@
+// POSIX side of the platform layer (Linux).
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace vesk::plat {
+
+namespace {
+
+sockaddr_in6 toNative(const SockAddr6& a) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(a.port);
+    sa.sin6_flowinfo = htonl(a.flowInfo);
+    std::memcpy(&sa.sin6_addr, a.addr, 16);
+    sa.sin6_scope_id = a.scopeId;
+    return sa;
+}
+
+SockAddr6 fromNative(const sockaddr_in6& sa) {
+    SockAddr6 a;
+    std::memcpy(a.addr, &sa.sin6_addr, 16);
+    a.port = ntohs(sa.sin6_port);
+    a.flowInfo = ntohl(sa.sin6_flowinfo);
+    a.scopeId = sa.sin6_scope_id;
+    return a;
+}
+
+bool isLinkLocal(const std::uint8_t a[16]) { return a[0] == 0xfe && (a[1] & 0xc0) == 0x80; }
+
+// Index of the interface that holds addr, 0 when none does.
+std::uint32_t interfaceOwning(const std::uint8_t addr[16]) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return 0;
+    std::uint32_t index = 0;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6) continue;
+        auto* sa = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        if (std::memcmp(&sa->sin6_addr, addr, 16) == 0) {
+            index = if_nametoindex(i->ifa_name);
+            break;
+        }
+    }
+    freeifaddrs(list);
+    return index;
+}
+
+bool setIntOption(Socket s, int level, int name, int value) {
+    return setsockopt(static_cast<int>(s), level, name, &value, sizeof value) == 0;
+}
+
+std::mutex g_hookMutex;
+MessageHook g_hook;
+
+std::string readSmallFile(const std::string& path) {
+    std::ifstream f(path);
+    std::string s;
+    std::getline(f, s);
+    return s;
+}
+
+}  // namespace
+
+bool netStartup() { return true; }
+void netCleanup() {}
+
+Socket udp6Socket() {
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+void closeSocket(Socket s) {
+    if (s != kInvalidSocket) close(static_cast<int>(s));
+}
+
+bool setV6Only(Socket s, bool on) { return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0); }
+
+bool setProtectionLevel(Socket s, int) { return s != kInvalidSocket; }
+
+bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
+
+bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+    return setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool setSendBufferSize(Socket s, std::uint32_t bytes) {
+    return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
+}
+
+bool bindSocket(Socket s, const SockAddr6& addr) {
+    sockaddr_in6 sa = toNative(addr);
+    // Linux refuses a link-local bind without a scope (EINVAL); Windows
+    // finds the interface itself. Do the same here.
+    if (sa.sin6_scope_id == 0 && isLinkLocal(addr.addr)) sa.sin6_scope_id = interfaceOwning(addr.addr);
+    return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
+    sockaddr_in6 sa = toNative(to);
+    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa),
+                       sizeof sa);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
+    RecvResult r;
+    sockaddr_in6 sa{};
+    iovec iov{buf, capacity};
+    msghdr msg{};
+    msg.msg_name = &sa;
+    msg.msg_namelen = sizeof sa;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t n = recvmsg(static_cast<int>(s), &msg, 0);
+    if (n < 0) {
+        r.status = (errno == EAGAIN || errno == EWOULDBLOCK) ? RecvStatus::TimedOut : RecvStatus::Error;
+        return r;
+    }
+    // Winsock fails a datagram that does not fit (WSAEMSGSIZE); so do we.
+    if (msg.msg_flags & MSG_TRUNC) {
+        r.status = RecvStatus::Error;
+        return r;
+    }
+    r.status = RecvStatus::Ok;
+    r.length = static_cast<std::size_t>(n);
+    r.from = fromNative(sa);
+    return r;
+}
+
+WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) {
+    pollfd p{static_cast<int>(s), POLLIN, 0};
+    timespec ts{};
+    if (timeoutUs < 0) timeoutUs = 0;
+    ts.tv_sec = static_cast<time_t>(timeoutUs / 1000000);
+    ts.tv_nsec = static_cast<long>((timeoutUs % 1000000) * 1000);
+    int rc = ppoll(&p, 1, &ts, nullptr);
+    if (rc < 0) return WaitStatus::Error;
+    return rc == 0 ? WaitStatus::TimedOut : WaitStatus::Ready;
+}
+
+std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
+    std::vector<SockAddr6> out;
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    std::string service = port ? std::to_string(port) : std::string();
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port ? service.c_str() : nullptr, &hints, &res) != 0)
+        return out;
+    for (addrinfo* a = res; a; a = a->ai_next)
+        if (a->ai_family == AF_INET6) out.push_back(fromNative(*reinterpret_cast<sockaddr_in6*>(a->ai_addr)));
+    freeaddrinfo(res);
+    return out;
+}
+
+std::string addrToText(const std::uint8_t addr[16]) {
+    char buf[INET6_ADDRSTRLEN + 1] = {};
+    if (!inet_ntop(AF_INET6, addr, buf, sizeof buf)) return std::string();
+    return buf;
+}
+
+bool textToAddr(const std::string& text, std::uint8_t addr[16]) {
+    return inet_pton(AF_INET6, text.c_str(), addr) == 1;
+}
+
+std::vector<AdapterInfo> listAdapters() {
+    std::vector<AdapterInfo> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return out;
+
+    // Default-route gateways per interface, from the kernel's IPv6 table.
+    std::map<std::string, std::vector<std::string>> gateways;
+    {
+        std::ifstream routes("/proc/net/ipv6_route");
+        std::string dest, destLen, src, srcLen, hop, metric, ref, use, flags, dev;
+        while (routes >> dest >> destLen >> src >> srcLen >> hop >> metric >> ref >> use >> flags >> dev) {
+            if (dest != std::string(32, '0') || destLen != "00" || hop == std::string(32, '0')) continue;
+            std::uint8_t a[16];
+            for (int i = 0; i < 16; ++i) a[i] = static_cast<std::uint8_t>(std::stoi(hop.substr(i * 2, 2), nullptr, 16));
+            gateways[dev].push_back(addrToText(a));
+        }
+    }
+
+    // getifaddrs lists addresses; group them by interface, keeping the
+    // order in which interfaces first appear.
+    std::vector<std::string> names;
+    std::map<std::string, AdapterInfo> byName;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        std::string name = i->ifa_name;
+        if (!byName.count(name)) {
+            names.push_back(name);
+            AdapterInfo info;
+            std::string type = readSmallFile("/sys/class/net/" + name + "/type");
+            bool wireless = access(("/sys/class/net/" + name + "/wireless").c_str(), F_OK) == 0;
+            if (type == "1") info.ifType = wireless ? kIfTypeIeee80211 : kIfTypeEthernet;
+            else if (type == "772") info.ifType = 24;  // software loopback
+            else info.ifType = 1;                      // other
+            info.gateways = gateways[name];
+            byName[name] = info;
+        }
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET6)
+            byName[name].unicast.push_back(
+                addrToText(reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr)));
+    }
+    freeifaddrs(list);
+    for (auto& n : names) out.push_back(byName[n]);
+    return out;
+}
+
+void timerResolutionBegin() {}
+void timerResolutionEnd() {}
+
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return;
+        std::this_thread::sleep_for(deadline - now);
+    }
+}
+
+Module loadModule(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+
+void* findSymbol(Module m, const char* name) { return m ? dlsym(m, name) : nullptr; }
+
+void unloadModule(Module m) {
+    if (m) dlclose(m);
+}
+
+Module moduleOf(const void* addr) {
+    Dl_info info{};
+    if (!dladdr(addr, &info)) return nullptr;
+    return info.dli_fbase;
+}
+
+std::string modulePath(const void* addr) {
+    Dl_info info{};
+    if (!dladdr(addr, &info) || !info.dli_fname) return std::string();
+    std::string p = info.dli_fname;
+    if (!p.empty() && p[0] != '/') {
+        char buf[4096];
+        if (realpath(p.c_str(), buf)) p = buf;
+    }
+    return p;
+}
+
+std::string directoryOf(const std::string& path) {
+    auto pos = path.find_last_of('/');
+    return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
+}
+
+std::string sharedLibraryName(const std::string& base) { return "lib" + base + ".so"; }
+
+std::string systemDirectory() { return std::string(); }
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    out = ss.str();
+    return true;
+}
+
+void messageBox(const std::string& text, const std::string& caption) {
+    MessageHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook) {
+        hook(text, caption);
+        return;
+    }
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+void setMessageHook(MessageHook hook) {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_hook = std::move(hook);
+}
+
+}  // namespace vesk::plat

@@ -1,0 +1,272 @@
+// Windows side of the platform layer (Winsock 2, IP helper, user32).
+#include "platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#ifndef IPV6_PROTECTION_LEVEL
+#define IPV6_PROTECTION_LEVEL 23
+#endif
+
+namespace vesk::plat {
+
+namespace {
+
+sockaddr_in6 toNative(const SockAddr6& a) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(a.port);
+    sa.sin6_flowinfo = htonl(a.flowInfo);
+    std::memcpy(&sa.sin6_addr, a.addr, 16);
+    sa.sin6_scope_id = a.scopeId;
+    return sa;
+}
+
+SockAddr6 fromNative(const sockaddr_in6& sa) {
+    SockAddr6 a;
+    std::memcpy(a.addr, &sa.sin6_addr, 16);
+    a.port = ntohs(sa.sin6_port);
+    a.flowInfo = ntohl(sa.sin6_flowinfo);
+    a.scopeId = sa.sin6_scope_id;
+    return a;
+}
+
+bool setIntOption(Socket s, int level, int name, int value) {
+    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+std::wstring widen(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
+
+std::string narrow(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::string sockaddrText(const SOCKET_ADDRESS& sa) {
+    if (!sa.lpSockaddr || sa.lpSockaddr->sa_family != AF_INET6) return std::string();
+    auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa.lpSockaddr);
+    return addrToText(reinterpret_cast<const std::uint8_t*>(&in6->sin6_addr));
+}
+
+std::mutex g_hookMutex;
+MessageHook g_hook;
+
+}  // namespace
+
+bool netStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void netCleanup() { WSACleanup(); }
+
+Socket udp6Socket() {
+    SOCKET s = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
+void closeSocket(Socket s) {
+    if (s != kInvalidSocket) closesocket(static_cast<SOCKET>(s));
+}
+
+bool setV6Only(Socket s, bool on) { return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0); }
+
+bool setProtectionLevel(Socket s, int level) { return setIntOption(s, IPPROTO_IPV6, IPV6_PROTECTION_LEVEL, level); }
+
+bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
+
+bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
+    DWORD v = ms;  // Winsock takes a DWORD of milliseconds, not a timeval
+    return setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+}
+
+bool setSendBufferSize(Socket s, std::uint32_t bytes) {
+    return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
+}
+
+bool bindSocket(Socket s, const SockAddr6& addr) {
+    sockaddr_in6 sa = toNative(addr);
+    return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
+    sockaddr_in6 sa = toNative(to);
+    int n = sendto(static_cast<SOCKET>(s), static_cast<const char*>(data), static_cast<int>(len), 0,
+                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
+    RecvResult r;
+    sockaddr_in6 sa{};
+    int len = sizeof sa;
+    int n = recvfrom(static_cast<SOCKET>(s), static_cast<char*>(buf), static_cast<int>(capacity), 0,
+                     reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n == SOCKET_ERROR) {
+        r.status = WSAGetLastError() == WSAETIMEDOUT ? RecvStatus::TimedOut : RecvStatus::Error;
+        return r;
+    }
+    r.status = RecvStatus::Ok;
+    r.length = static_cast<std::size_t>(n);
+    r.from = fromNative(sa);
+    return r;
+}
+
+WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(s), &set);
+    if (timeoutUs < 0) timeoutUs = 0;
+    timeval tv;
+    tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
+    tv.tv_usec = static_cast<long>(timeoutUs % 1000000);
+    int rc = select(0, &set, nullptr, nullptr, &tv);
+    if (rc == SOCKET_ERROR) return WaitStatus::Error;
+    return rc == 0 ? WaitStatus::TimedOut : WaitStatus::Ready;
+}
+
+std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
+    std::vector<SockAddr6> out;
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    std::string service = port ? std::to_string(port) : std::string();
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), port ? service.c_str() : nullptr, &hints, &res) != 0) return out;
+    for (addrinfo* a = res; a; a = a->ai_next)
+        if (a->ai_family == AF_INET6) out.push_back(fromNative(*reinterpret_cast<sockaddr_in6*>(a->ai_addr)));
+    freeaddrinfo(res);
+    return out;
+}
+
+std::string addrToText(const std::uint8_t addr[16]) {
+    char buf[INET6_ADDRSTRLEN + 1] = {};
+    in6_addr a;
+    std::memcpy(&a, addr, 16);
+    if (!inet_ntop(AF_INET6, &a, buf, sizeof buf)) return std::string();
+    return buf;
+}
+
+bool textToAddr(const std::string& text, std::uint8_t addr[16]) {
+    in6_addr a;
+    if (inet_pton(AF_INET6, text.c_str(), &a) != 1) return false;
+    std::memcpy(addr, &a, 16);
+    return true;
+}
+
+std::vector<AdapterInfo> listAdapters() {
+    std::vector<AdapterInfo> out;
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
+                        GAA_FLAG_INCLUDE_PREFIX | GAA_FLAG_INCLUDE_GATEWAYS;  // 0x9E
+    ULONG size = 0;
+    if (GetAdaptersAddresses(AF_INET6, flags, nullptr, nullptr, &size) != ERROR_BUFFER_OVERFLOW) return out;
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[size]);
+    auto* first = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.get());
+    if (GetAdaptersAddresses(AF_INET6, flags, nullptr, first, &size) != NO_ERROR) return out;
+    for (auto* a = first; a; a = a->Next) {
+        AdapterInfo info;
+        info.ifType = static_cast<int>(a->IfType);
+        for (auto* u = a->FirstUnicastAddress; u; u = u->Next) info.unicast.push_back(sockaddrText(u->Address));
+        for (auto* g = a->FirstGatewayAddress; g; g = g->Next) info.gateways.push_back(sockaddrText(g->Address));
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
+void timerResolutionBegin() { timeBeginPeriod(1); }
+void timerResolutionEnd() { timeEndPeriod(1); }
+
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return;
+        std::this_thread::sleep_for(deadline - now);
+    }
+}
+
+Module loadModule(const std::string& path) { return LoadLibraryW(widen(path).c_str()); }
+
+void* findSymbol(Module m, const char* name) {
+    return m ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m), name)) : nullptr;
+}
+
+void unloadModule(Module m) {
+    if (m) FreeLibrary(static_cast<HMODULE>(m));
+}
+
+Module moduleOf(const void* addr) {
+    HMODULE m = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       static_cast<LPCWSTR>(addr), &m);
+    return m;
+}
+
+std::string modulePath(const void* addr) {
+    wchar_t path[MAX_PATH] = {};  // 260 wide characters, as the library has always read it
+    DWORD n = GetModuleFileNameW(static_cast<HMODULE>(moduleOf(addr)), path, MAX_PATH);
+    return narrow(std::wstring(path, n));
+}
+
+std::string directoryOf(const std::string& path) {
+    auto pos = path.find_last_of("\\/");
+    return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
+}
+
+std::string sharedLibraryName(const std::string& base) { return base + ".dll"; }
+
+std::string systemDirectory() {
+    wchar_t dir[MAX_PATH] = {};
+    UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+    return n && n < MAX_PATH ? narrow(std::wstring(dir, n)) : std::string();
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    FILE* f = _wfopen(widen(path).c_str(), L"rb");
+    if (!f) return false;
+    out.clear();
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+void messageBox(const std::string& text, const std::string& caption) {
+    MessageHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook) {
+        hook(text, caption);
+        return;
+    }
+    MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), MB_OK);
+}
+
+void setMessageHook(MessageHook hook) {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_hook = std::move(hook);
+}
+
+}  // namespace vesk::plat
