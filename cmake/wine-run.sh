@@ -20,7 +20,7 @@ if [ -z "${DISPLAY:-}" ]; then
   if ! [ -e /tmp/.X11-unix/X$n ]; then
     (flock 8
      if ! [ -e /tmp/.X11-unix/X$n ]; then
-       setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+       setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 < /dev/null 8>&- &
        for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
      fi) 8>"/tmp/vesk-xvfb-$n.lock"
   fi
@@ -29,15 +29,16 @@ fi
 mkdir -p "$(dirname "$WINEPREFIX")"
 (flock 9
  if ! [ -f "$WINEPREFIX/.vesk-ready" ]; then
-   wineboot -i >/dev/null 2>&1
+   wineboot -i >/dev/null 2>&1 < /dev/null 9>&-
    wineserver -w
    touch "$WINEPREFIX/.vesk-ready"
  fi
- # The server's socket lives under /tmp/.wine-<uid>/server-<dev>-<inode>.
- sock=$(printf '/tmp/.wine-%s/server-%s-%x/socket' "$(id -u)" "$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
- if ! [ -S "$sock" ]; then
-   wineserver -p >/dev/null 2>&1 < /dev/null
-   wine cmd /c exit >/dev/null 2>&1 < /dev/null
+ # The server's socket lives under /tmp/wine-*/server-<dev>-<inode>/ (hex).
+ server=$(printf 'server-%s-%x' "$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+ if ! compgen -G "/tmp/wine*/$server/socket" >/dev/null; then
+   # The daemons must not inherit the lock descriptor, or they hold it forever.
+   wineserver -p >/dev/null 2>&1 < /dev/null 9>&-
+   wine cmd /c exit >/dev/null 2>&1 < /dev/null 9>&-
  fi) 9>"$WINEPREFIX.lock"
 
 exec wine "$exe" "$@"
