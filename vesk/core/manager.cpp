@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "discovery/config.h"
+#include "discovery/discovery.h"
+#include "discovery/firmware.h"
+#include "discovery/query.h"
+
 namespace vesk {
 
 namespace {
@@ -51,6 +56,7 @@ void VeskManagerImp::init() {
     if (!startNetwork()) return;
     startTimerResolution();
     discoverStep(targets);
+    assignHostPortsStep();
     queryBoardsStep();
     checkFirmwareStep();
     startTransportsStep();
@@ -59,9 +65,13 @@ void VeskManagerImp::init() {
     startTrayStep();
 }
 
-void VeskManagerImp::setUpTapSwitch() {}
+void VeskManagerImp::setUpTapSwitch() {
+    tapSwitch_.setUp(libraryLocation().directory + plat::sharedLibraryName("tap_switch"));
+}
 
-void VeskManagerImp::readConfigurationStep(std::vector<std::string>&) {}
+void VeskManagerImp::readConfigurationStep(std::vector<std::string>& targets) {
+    readConfiguration(libraryLocation().directory, targets);
+}
 
 bool VeskManagerImp::startNetwork() {
     netStarted_ = plat::netStartup();
@@ -77,11 +87,41 @@ void VeskManagerImp::startTimerResolution() {
     timerStarted_ = true;
 }
 
-void VeskManagerImp::discoverStep(const std::vector<std::string>&) {}
-void VeskManagerImp::queryBoardsStep() {}
-void VeskManagerImp::checkFirmwareStep() {}
+// Links, discovery, endpoint list and the configuration filter.
+void VeskManagerImp::discoverStep(const std::vector<std::string>& targets) {
+    std::vector<LinkEntry> links;
+    for (auto& address : enumerateLocalLinks()) links.push_back(LinkEntry{std::move(address), {}});
+    discoverBoards(links);
+    endpoints_ = buildEndpoints(links);
+    filterEndpoints(endpoints_, targets);
+}
+
+void VeskManagerImp::assignHostPortsStep() { assignHostPorts(endpoints_); }
+
+void VeskManagerImp::queryBoardsStep() {
+    boardCount_ = static_cast<std::uint32_t>(endpoints_.size());
+    if (boardCount_ == 0) return;
+    boardInfo_ = new VeskBoardInfo[boardCount_]();
+    boardSettings_ = new BoardSettings[boardCount_]();
+    queryBoards(endpoints_, boardInfo_, boardSettings_);
+}
+
+void VeskManagerImp::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
+
 void VeskManagerImp::startTransportsStep() {}
-void VeskManagerImp::queryChipsStep() {}
+
+// Slot query; only slots that report a chip get a record, in board and
+// slot order.
+void VeskManagerImp::queryChipsStep() {
+    if (boardCount_ == 0) return;
+    std::vector<SlotResult> slots = querySlots(endpoints_, boardInfo_);
+    slots.erase(std::remove_if(slots.begin(), slots.end(), [](const SlotResult& r) { return !r.present; }),
+                slots.end());
+    chipCount_ = static_cast<std::uint32_t>(slots.size());
+    if (chipCount_ == 0) return;
+    chipInfo_ = new VeskChipInfo[chipCount_]();
+    for (std::uint32_t i = 0; i < chipCount_; ++i) chipInfo_[i] = slots[i].info;
+}
 void VeskManagerImp::buildChipTableStep() {}
 void VeskManagerImp::startTrayStep() {}
 
@@ -113,7 +153,7 @@ void VeskManagerImp::freeRecordsStep() {
 
 void VeskManagerImp::destroyChipTableStep() {}
 void VeskManagerImp::destroyTransportsStep() {}
-void VeskManagerImp::closeEndpointsStep() {}
+void VeskManagerImp::closeEndpointsStep() { withdrawHostPorts(endpoints_); }
 
 void VeskManagerImp::stopNetwork() {
     if (netStarted_) plat::netCleanup();
@@ -125,7 +165,7 @@ void VeskManagerImp::stopTimerResolution() {
     timerStarted_ = false;
 }
 
-void VeskManagerImp::releaseTapSwitch() {}
+void VeskManagerImp::releaseTapSwitch() { tapSwitch_.release(); }
 
 }  // namespace vesk
 

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery/tap_switch.h"
 #include "platform/platform.h"
 
 namespace vesk {
@@ -87,6 +88,7 @@ private:
     bool startNetwork();
     void startTimerResolution();
     void discoverStep(const std::vector<std::string>& targets);
+    void assignHostPortsStep();
     void queryBoardsStep();
     void checkFirmwareStep();
     void startTransportsStep();
@@ -123,10 +125,7 @@ private:
     std::thread iconThread_;
     std::atomic<bool> trayRunning_{false};
 
-    plat::Module tapSwitch_ = nullptr;
-    std::uint32_t tapSwitchCount_ = 0;
-    int (*getTapSwitchNum_)() = nullptr;
-    int (*switchTapSwitch_)(int, int) = nullptr;
+    TapSwitch tapSwitch_;
 };
 
 }  // namespace vesk
