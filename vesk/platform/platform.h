@@ -136,6 +136,15 @@ void messageBox(const std::string& text, const std::string& caption);
 using MessageHook = std::function<void(const std::string& text, const std::string& caption)>;
 void setMessageHook(MessageHook hook);
 
+// ---------------------------------------------------------------- console
+
+// Makes the console show UTF-8 output as text (Windows: output code page
+// 65001); nothing to do on POSIX, where terminals take UTF-8.
+void consoleUseUtf8();
+// Waits for the user at the console: Windows runs the shell's "pause";
+// POSIX prints a prompt and waits for Enter (or end of input).
+void waitForKey();
+
 }  // namespace vesk::plat
 
 #endif  // VESK_PLATFORM_PLATFORM_H

@@ -301,4 +301,15 @@ void setMessageHook(MessageHook hook) {
     g_hook = std::move(hook);
 }
 
+void consoleUseUtf8() {}
+
+void waitForKey() {
+    std::fputs("Press Enter to continue . . . ", stdout);
+    std::fflush(stdout);
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+    std::fputs("\n", stdout);
+}
+
 }  // namespace vesk::plat

@@ -8,6 +8,7 @@
 #include <mmsystem.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -267,6 +268,13 @@ void messageBox(const std::string& text, const std::string& caption) {
 void setMessageHook(MessageHook hook) {
     std::lock_guard<std::mutex> lock(g_hookMutex);
     g_hook = std::move(hook);
+}
+
+void consoleUseUtf8() { SetConsoleOutputCP(CP_UTF8); }
+
+void waitForKey() {
+    std::fflush(stdout);
+    _wsystem(L"pause");
 }
 
 }  // namespace vesk::plat

@@ -1,0 +1,144 @@
+// vesk_test: lists what the library found, exercises the first board's I2C
+// bus (attenuator at 0x28, SSD1306 display at 0x3C), opens a YM2151 and a
+// YM2149 at 4 MHz, waits for a key and shuts everything down in order.
+//
+// Output is UTF-8 (the console is switched to it), so the Japanese lines read
+// right on any system locale. Record text fields may fill their field without
+// a terminating zero; they are printed bounded by the field size.
+#include <vesk/vesk.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char* const kSeparator = "-------------------------------------------------\n";
+
+template <std::size_t N>
+std::string field(const char (&f)[N]) {
+    return std::string(f, strnlen(f, N));
+}
+
+void readR(VeskManager* m, const char* board, std::uint8_t* buf) {
+    std::uint32_t n = m->i2cRead(board, 0x28, buf, 16, 3, nullptr, 0, 0);
+    std::printf("i2c 0x28 = [%d] ", static_cast<int>(n));
+    for (std::uint32_t i = 0; i < n && i < 16; ++i) std::printf("%x, ", buf[i]);
+    std::printf("\n");
+}
+
+// Writes the eight pages of the 128x64 display with one fill byte.
+bool displayPass(VeskManager* m, const char* board, std::uint8_t fill) {
+    bool ok = true;
+    for (std::uint8_t p = 0; p < 8; ++p) {
+        const std::uint8_t cmd[8] = {0x00, 0x21, 0x00, 0x7F, 0x22, 0x00, 0x07, static_cast<std::uint8_t>(0xB0 + p)};
+        ok = m->i2cWrite(board, 0x3C, cmd, sizeof cmd) && ok;
+        std::uint8_t data[129];
+        data[0] = 0x40;
+        std::memset(data + 1, fill, 128);
+        ok = m->i2cWrite(board, 0x3C, data, sizeof data) && ok;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main() {
+    using namespace vesk;
+    plat::consoleUseUtf8();
+
+    const std::string self = plat::modulePath(reinterpret_cast<const void*>(&readR));
+    const std::string dir = plat::directoryOf(self);
+    if (dir.empty()) return 0;
+    const std::string libraryPath = dir + plat::sharedLibraryName("vesk");
+
+    plat::Module lib = plat::loadModule(libraryPath);
+    if (!lib) {
+        plat::messageBox("DLL load error", "DLL loading error");
+        return 0;
+    }
+    auto getManagerFn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
+    if (!getManagerFn) {
+        plat::messageBox("getManager 取得ミス", "error");
+        return 0;
+    }
+
+    VeskManager* m = getManagerFn();
+    m->init();
+    const std::uint32_t boardCount = m->getBoardCount();
+    const std::uint32_t chipCount = m->getChipCount();
+    std::vector<VeskBoardInfo> boards(boardCount);
+    std::vector<VeskChipInfo> chips(chipCount);
+    if (boardCount) m->getBoardInfo(boards.data(), boardCount);
+    if (chipCount) m->getChipInfo(chips.data(), chipCount);
+
+    std::printf("ライブラリパス = %s\n", libraryPath.c_str());
+    std::printf("%s", kSeparator);
+    std::printf("[ボードの数 = %u]\n", boardCount);
+    for (const auto& b : boards) {
+        std::printf("name = %s\n", field(b.name).c_str());
+        std::printf("local = %s\n", field(b.localAddress).c_str());
+        std::printf("board = %s\n", field(b.boardAddress).c_str());
+        std::printf("ver = %08x\n", b.firmwareVersion);
+        std::printf("slot num = %u\n", b.slotCount);
+        std::printf("protocol = %u\n", b.protocol);
+        std::printf("listen port = %u\n", static_cast<unsigned>(b.listenPort));
+        std::printf("send port = %u\n", static_cast<unsigned>(b.sendPort));
+        std::printf("buffer size = %u\n", b.bufferSize);
+        std::printf("wait = %u[ms]\n", static_cast<unsigned>(b.waitMs));
+        std::printf("%s", kSeparator);
+    }
+    std::printf("[チップの数 = %u]\n", chipCount);
+    for (const auto& c : chips) {
+        std::printf("name = %s\n", field(c.name).c_str());
+        std::printf("address = %s\n", field(c.address).c_str());
+        std::printf("slot no = %u\n", c.slot);
+        std::printf("clock = %u\n", c.clock);
+        std::printf("valiable clock = %u\n", static_cast<unsigned>(c.variableClock));
+        std::printf("hardware reset = %u\n", static_cast<unsigned>(c.hardwareReset));
+        std::printf("extinfo = %s\n", field(c.extInfo).c_str());
+        std::printf("%s", kSeparator);
+    }
+    std::fflush(stdout);
+
+    if (boardCount) {
+        const std::string board = field(boards[0].boardAddress);
+        std::uint8_t buf[16] = {};
+        std::printf("i2c 0x3c = %d\n", m->i2cProbe(board.c_str(), 0x3C) ? 1 : 0);
+        std::printf("i2c 0x28 = %d\n", m->i2cProbe(board.c_str(), 0x28) ? 1 : 0);
+        readR(m, board.c_str(), buf);
+        const std::uint8_t select[1] = {0x87};
+        m->i2cWrite(board.c_str(), 0x28, select, 1);
+        readR(m, board.c_str(), buf);
+        const std::uint8_t levels[2] = {0x00, 0x40};
+        m->i2cWrite(board.c_str(), 0x28, levels, 2);
+        readR(m, board.c_str(), buf);
+        std::fflush(stdout);
+        displayPass(m, board.c_str(), 0x00);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        displayPass(m, board.c_str(), 0xFF);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        displayPass(m, board.c_str(), 0x00);
+    }
+
+    VeskChip* opm = m->getChip("YM2151", 4000000);
+    if (opm) std::printf("chip0 name = %s, clock = %u\n", opm->getName(), opm->getClock());
+    else std::printf("YM2151 は見つからなかった\n");
+    VeskChip* psg = m->getChip("YM2149", 4000000);
+    if (psg) std::printf("chip1 name = %s, clock = %u\n", psg->getName(), psg->getClock());
+    else std::printf("YM2149 は見つからなかった\n");
+    std::fflush(stdout);
+
+    plat::waitForKey();
+
+    m->releaseChip(opm);
+    m->releaseChip(psg);
+    m->release();
+    plat::unloadModule(lib);
+    return 0;
+}
