@@ -40,7 +40,8 @@
 # Progress and the board addresses go to standard error; standard output is
 # the command's own. The exit code is the command's; 77 when the test bed
 # cannot be built here (not root, no network namespaces), which ctest takes
-# as a skip; 1 when the test bed itself failed.
+# as a skip; 2 when the simulator refuses the configuration; 1 when the test
+# bed itself failed.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -109,7 +110,7 @@ config=$(cd "$(dirname "$config")" && pwd)/$(basename "$config")
 reason=$(can_build) || skip "$reason"
 
 # Validate before building anything; the simulator names file, line and key.
-boards=$("$sim" --list-boards "$config") || exit 1
+boards=$("$sim" --list-boards "$config") || exit 2
 
 if [ -z "$workdir" ]; then workdir=$(mktemp -d /tmp/vesk-testbed.XXXXXX); else mkdir -p "$workdir"; fi
 workdir=$(cd "$workdir" && pwd)
