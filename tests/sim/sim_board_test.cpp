@@ -370,6 +370,7 @@ TEST(SimBoard, MalformedCommandsAreRecordedAndSkipped) {
         const char* status;
     } cases[] = {
         {{0x06, 0x00, 0x00}, "truncated"},             // L beyond the datagram
+        {{0x06}, "truncated"},                         // ... with no code byte either
         {{0x05, 0x00, 0x00, 0x20, 0x01, 0x00}, "bad_length"},
         {{0x02, 0x77, 0x00}, "unknown_code"},
         {{0x04, 0x01, 0x07, 0x10, 0x00}, "bad_unit"},

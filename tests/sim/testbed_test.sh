@@ -21,6 +21,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() {
     out=$("$tb" run "${wine[@]}" --sim "$sim" --topology "$1" -- "$probe" --rtt "${2:-200}" 2>/tmp/testbed_test.$$)
     rc=$?
+    out=${out//$'\r'/}  # a Windows console ends lines with CR LF
     err=$(cat /tmp/testbed_test.$$)
     rm -f /tmp/testbed_test.$$
     echo "== $1 (exit $rc)"

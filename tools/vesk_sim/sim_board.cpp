@@ -178,12 +178,14 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
     while (pos < len) {
         std::size_t L = data[pos];
         if (pos + 1 + L > len) {
+            // L > 0 here; the code byte itself may be missing too.
+            const bool hasCode = pos + 1 < len;
             RecordLine(record_, "command")
                 .str("board", cfg_.name)
                 .num("seq", static_cast<std::int64_t>(seq))
                 .num("index", static_cast<std::int64_t>(index))
-                .str("name", L ? commandName(data[pos + 1]) : "keepalive")
-                .num("code", L ? data[pos + 1] : -1)
+                .str("name", hasCode ? commandName(data[pos + 1]) : "unknown")
+                .num("code", hasCode ? data[pos + 1] : -1)
                 .str("status", "truncated")
                 .num("replay_ns", cursorNs_)
                 .hex("bytes", data + pos, len - pos);

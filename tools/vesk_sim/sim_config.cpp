@@ -128,16 +128,16 @@ public:
                 std::string k = join(key, "\"" + kv.first + "\"");
                 int port = -1, reg = -1;
                 std::size_t colon = kv.first.find(':');
+                // end points into these texts, so they live as long as it is read.
+                std::string portText = colon == std::string::npos ? "" : kv.first.substr(0, colon);
+                std::string regText = colon == std::string::npos ? kv.first : kv.first.substr(colon + 1);
                 char* end = nullptr;
-                if (colon == std::string::npos) {
-                    reg = static_cast<int>(std::strtol(kv.first.c_str(), &end, 0));
-                } else {
-                    std::string p = kv.first.substr(0, colon), r = kv.first.substr(colon + 1);
-                    port = static_cast<int>(std::strtol(p.c_str(), &end, 0));
-                    if (p.empty() || *end) fail(kv.second, k, "expected \"port:register\" or \"register\"");
-                    reg = static_cast<int>(std::strtol(r.c_str(), &end, 0));
+                if (colon != std::string::npos) {
+                    port = static_cast<int>(std::strtol(portText.c_str(), &end, 0));
+                    if (portText.empty() || *end) fail(kv.second, k, "expected \"port:register\" or \"register\"");
                 }
-                if (!end || *end || reg < 0 || reg > 255 || port < -1 || port > 15)
+                reg = static_cast<int>(std::strtol(regText.c_str(), &end, 0));
+                if (regText.empty() || *end || reg < 0 || reg > 255 || port < -1 || port > 15)
                     fail(kv.second, k, "expected \"port:register\" (port 0-15, register 0-255)");
                 s.reads[{port, reg}] = static_cast<std::uint8_t>(integer(kv.second, k, 0, 255));
             }
