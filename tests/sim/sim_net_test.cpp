@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "sim_config.h"
 #include "sim_record.h"
+#include "testbed_env.h"
 
 namespace plat = vesk::plat;
 using namespace vesk::sim;
@@ -41,27 +42,20 @@ struct Bed {
 const Bed& bed() {
     static Bed b = [] {
         Bed b;
-        const char* boards = std::getenv("VESK_TESTBED_BOARDS");
-        const char* links = std::getenv("VESK_TESTBED_LINKS");
-        const char* hosts = std::getenv("VESK_TESTBED_HOSTS");
-        const char* config = std::getenv("VESK_SIM_CONFIG");
-        if (!boards || !links || !hosts || !config) {
-            b.why = "not inside the test bed (run through tools/testbed/testbed.sh)";
+        const auto& env = vesk::testbed::Env::get();
+        if (!env.inBed) {
+            b.why = env.why;
             return b;
         }
-        std::istringstream l(links), h(hosts);
-        std::string link, host;
-        while (l >> link && h >> host) b.hostOf[link] = host;
-        std::ifstream in(boards);
-        std::string addr, name;
-        while (in >> link >> addr >> name) {
-            b.boardAddr[name] = addr;
-            b.boardLink[name] = link;
+        for (std::size_t i = 0; i < env.links.size(); ++i) b.hostOf[env.links[i]] = env.hosts[i];
+        for (const auto& board : env.boards) {
+            b.boardAddr[board.name] = board.address;
+            b.boardLink[board.name] = board.hostLink;
         }
-        b.config = loadConfig(config);
-        b.record = std::getenv("VESK_SIM_RECORD") ? std::getenv("VESK_SIM_RECORD") : "";
-        b.dumpDir = std::getenv("VESK_SIM_DUMP_DIR") ? std::getenv("VESK_SIM_DUMP_DIR") : "";
-        b.simPid = std::getenv("VESK_SIM_PID") ? std::atoi(std::getenv("VESK_SIM_PID")) : 0;
+        b.config = loadConfig(env.config);
+        b.record = env.record;
+        b.dumpDir = env.dumpDir;
+        b.simPid = static_cast<pid_t>(env.simPid);
         for (const char* needed : {"NET-A", "NET-B", "NET-F", "NET-S"})
             if (!b.boardAddr.count(needed)) {
                 b.why = std::string("the test bed does not run tests/sim/net.toml (no ") + needed + ")";

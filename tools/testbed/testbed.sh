@@ -31,9 +31,12 @@
 # board ends without DAD; the host ends go through DAD, which the test bed
 # waits out before starting the command.
 #
-# The command runs in the host namespace with these in its environment:
+# The command runs in the host namespace with these in its environment
+# (tools/testbed/testbed_env.h reads them for C++ tests):
 #   VESK_TESTBED_LINKS     host link names, space-separated ("vh0 vh1")
 #   VESK_TESTBED_HOSTS     host link-local addresses, same order
+#   VESK_TESTBED_BOARD_ADDRS  board addresses, space-separated, configuration order
+#   VESK_TESTBED_BOARD_LINKS  the host link of each of them, same order
 #   VESK_TESTBED_BOARDS    file: one line per board, "<host link> <address> <name>"
 #   VESK_SIM_CONFIG, VESK_SIM_RECORD, VESK_SIM_DUMP_DIR, VESK_SIM_PID
 #                          (VESK_SIM_PID takes SIGUSR1: dump the state now)
@@ -218,6 +221,9 @@ VESK_TESTBED_LINKS=$(for i in "${!links[@]}"; do printf 'vh%s ' "$i"; done)
 export VESK_TESTBED_LINKS=${VESK_TESTBED_LINKS% }
 export VESK_TESTBED_HOSTS="${hosts[*]}"
 export VESK_TESTBED_BOARDS=$boardfile
+VESK_TESTBED_BOARD_ADDRS=$(awk '{printf "%s ", $2}' "$boardfile")
+VESK_TESTBED_BOARD_LINKS=$(awk '{printf "%s ", $1}' "$boardfile")
+export VESK_TESTBED_BOARD_ADDRS=${VESK_TESTBED_BOARD_ADDRS% } VESK_TESTBED_BOARD_LINKS=${VESK_TESTBED_BOARD_LINKS% }
 export VESK_SIM_CONFIG=$config VESK_SIM_RECORD=$record VESK_SIM_DUMP_DIR=$dumpdir VESK_SIM_PID=$simpid
 
 if [ "$wine" = 1 ]; then
