@@ -3,12 +3,17 @@
 // discovery sync to ff02::1, lists the boards that answer, asks each for its
 // name and slot count, and measures sync round trips.
 //
-//   vesk_probe [--rtt N]
+//   vesk_probe [--rtt N] [--flood N]
+//
+// --flood N sends N datagrams of 100 register writes each (700 bytes) to
+// every board as fast as it can, then a sync, and reports how long the
+// board took to have them all.
 //
 // Output, one line each:
 //   link <host address> boards <count>
 //   board <address> via <host address> name=<name> slots=<n>
 //   rtt <address> n=<N> lost=<k> min_us=.. median_us=.. p99_us=.. max_us=..
+//   flood <address> datagrams=<N> bytes=<b> ms=<t> synced=<0|1>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -57,9 +62,10 @@ std::vector<std::uint8_t> ask(plat::Socket s, const std::string& board, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rttCount = 200;
+    int rttCount = 200, flood = 0;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--rtt") && i + 1 < argc) rttCount = std::atoi(argv[++i]);
+        if (!std::strcmp(argv[i], "--flood") && i + 1 < argc) flood = std::atoi(argv[++i]);
     }
     if (!plat::netStartup()) {
         std::printf("error network start-up\n");
@@ -123,6 +129,26 @@ int main(int argc, char** argv) {
                             us.back());
             } else if (rttCount > 0) {
                 std::printf("rtt %s n=0 lost=%d\n", b.c_str(), lost);
+            }
+            if (flood > 0) {
+                std::vector<std::uint8_t> batch;
+                for (int k = 0; k < 100; ++k) {
+                    const std::uint8_t w[7] = {0x06, proto::CMD_WRITE_REG, 0x00, static_cast<std::uint8_t>(k), 0x55, 0, 0};
+                    batch.insert(batch.end(), w, w + 7);
+                }
+                auto t0 = std::chrono::steady_clock::now();
+                for (int k = 0; k < flood; ++k) plat::sendTo(s, batch.data(), batch.size(), boardAddr(b));
+                plat::sendTo(s, sync, sizeof sync, boardAddr(b));
+                bool synced = false;
+                for (int tries = 0; tries < 25 && !synced; ++tries) {
+                    std::uint8_t buf[16];
+                    plat::RecvResult r = plat::recvFrom(s, buf, sizeof buf);
+                    synced = r.status == plat::RecvStatus::Ok && r.length == 4 &&
+                             std::memcmp(buf, proto::kSyncReply, 4) == 0;
+                }
+                double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+                std::printf("flood %s datagrams=%d bytes=%zu ms=%.1f synced=%d\n", b.c_str(), flood,
+                            static_cast<std::size_t>(flood) * batch.size(), ms, synced ? 1 : 0);
             }
         }
         plat::closeSocket(s);

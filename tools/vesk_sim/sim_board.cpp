@@ -151,6 +151,13 @@ bool Board::matches(const std::vector<std::string>& tags, const std::string& sel
 
 void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from,
                     std::int64_t arrivalNs, std::uint64_t seq, std::vector<Reply>& out) {
+    // Whatever the datagram held is in the record before its replies leave.
+    struct Flush {
+        std::ostream* out;
+        ~Flush() {
+            if (out) out->flush();
+        }
+    } flush{record_};
     if (firstArrivalNs_ < 0) firstArrivalNs_ = arrivalNs;
     bool silent = cfg_.faults.silentAfterMs >= 0 &&
                   arrivalNs - firstArrivalNs_ > cfg_.faults.silentAfterMs * 1000000;

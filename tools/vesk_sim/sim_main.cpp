@@ -203,6 +203,7 @@ int run(const Options& opt) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
 
+    if (record) record->flush();
     std::printf("vesk_sim: ready\n");
     std::fflush(stdout);
     if (!opt.readyFile.empty()) std::ofstream(opt.readyFile) << getpid() << "\n";
@@ -304,12 +305,14 @@ int run(const Options& opt) {
                     .str("to", to)
                     .num("len", len)
                     .hex("bytes", buf.data(), static_cast<std::size_t>(len));
+                if (record) record->flush();
             }
             for (auto& r : made) pending.emplace(r.sendAtNs, std::move(r));
         }
     }
     dumpState(boards, opt.dumpDir);
     RecordLine(record.get(), "stop");
+    if (record) record->flush();
     close(fd);
     return 0;
 }

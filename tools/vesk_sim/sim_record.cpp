@@ -50,7 +50,6 @@ RecordLine::~RecordLine() {
     if (!out_) return;
     line_ += "}\n";
     out_->write(line_.data(), static_cast<std::streamsize>(line_.size()));
-    out_->flush();
 }
 
 RecordLine& RecordLine::str(const char* key, const std::string& value) {

@@ -27,8 +27,8 @@
 
 namespace vesk::sim {
 
-// Builds one line and writes it (flushed) when destroyed. With a null
-// stream nothing is written.
+// Builds one line and writes it when destroyed (unflushed: the writer
+// flushes once per datagram). With a null stream nothing is written.
 class RecordLine {
 public:
     RecordLine(std::ostream* out, const char* type);
