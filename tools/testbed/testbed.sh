@@ -6,6 +6,7 @@
 #   testbed.sh run [options] -- <command> [args...]
 #   testbed.sh check          exit 0 when a test bed can be built here, 77 when not
 #   testbed.sh topologies     list the ready-made topologies
+#   testbed.sh clean          remove what runs killed with SIGKILL left behind
 #
 # Options of run:
 #   --config FILE        simulator configuration (the boards and their links)
@@ -70,10 +71,27 @@ can_build() {
     return 0
 }
 
+# Namespaces are named vskh<pid> / vskb<pid> after the run's process; those
+# whose run is gone (killed with SIGKILL, so no trap ran) are removed along
+# with what still runs in them.
+clean_stale() {
+    local ns pid
+    for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^vsk[hb][0-9]+$'); do
+        pid=${ns#vsk?}
+        kill -0 "$pid" 2>/dev/null && continue
+        for p in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$p" 2>/dev/null; done
+        ip netns del "$ns" 2>/dev/null && echo "testbed: removed stale namespace $ns" >&2
+    done
+}
+
 cmd=${1:-}
 shift || true
 quiet=0
 case "$cmd" in
+    clean)
+        [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+        clean_stale
+        exit 0 ;;
     check)
         reason=$(can_build) || skip "$reason"
         echo "testbed: usable" >&2
@@ -84,7 +102,7 @@ case "$cmd" in
         done
         exit 0 ;;
     run) ;;
-    *) sed -n '2,45p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
 esac
 
 config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0
@@ -111,6 +129,7 @@ config=$(cd "$(dirname "$config")" && pwd)/$(basename "$config")
 [ -x "$sim" ] || die "$sim: simulator not built (cmake --build build/linux --target vesk_sim)"
 
 reason=$(can_build) || skip "$reason"
+clean_stale
 
 # Validate before building anything; the simulator names file, line and key.
 boards=$("$sim" --list-boards "$config") || exit 2
