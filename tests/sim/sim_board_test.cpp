@@ -1,0 +1,439 @@
+// The simulated board's behaviour without the network: datagrams in,
+// replies, register files, timeline and record out.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "sim_board.h"
+#include "sim_record.h"
+
+using namespace vesk::sim;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const char* kBoard = R"(
+[[board]]
+name = "T-BOARD"
+link = "vb0"
+address = "fe80::5e5c:1"
+firmware = "0.9.3"
+wait_ms = 40
+buffer_size = 64
+ipv4 = "10.0.0.7"
+idle_ms = 90
+#KEYS
+  [[board.slot]]
+  chip = "YM2151"
+  clock = 4000000
+  variable_clock = true
+  hardware_reset = true
+  ext_info = "X=1"
+  reads = { "0:0x10" = 0x5a }
+  [[board.slot]]
+  chip = "YM2413"
+  clock = 3579545
+  [[board.slot]]
+  present = false
+  [[board.i2c]]
+  address = 0x28
+  type = "attenuator"
+  levels = [5, 9]
+  [[board.i2c]]
+  address = 0x3C
+  type = "display"
+  [[board.i2c]]
+  address = 0x50
+  type = "memory"
+  data = [1, 2, 3, 4]
+)";
+
+constexpr std::int64_t kMs = 1000000;
+
+struct Harness {
+    // extra: tables appended after the board; keys: keys of the board itself.
+    explicit Harness(const std::string& extra = "", const std::string& keys = "")
+        : cfg(parseConfig(withKeys(keys) + extra, "test.toml")), board(cfg.boards.at(0), 0, &record) {
+        from.addr = {{0xfe, 0x80}};
+        from.addr[15] = 1;
+        from.port = 50003;
+    }
+    // Sends one datagram at time t; returns what the board replies.
+    std::vector<Reply> send(const Bytes& d, std::int64_t t = 1000 * kMs, bool multicast = false) {
+        std::vector<Reply> out;
+        board.receive(d.data(), d.size(), multicast, from, t, ++seq, out);
+        return out;
+    }
+    Bytes one(const Bytes& d, std::int64_t t = 1000 * kMs) {
+        auto r = send(d, t);
+        EXPECT_EQ(r.size(), 1u) << "for " << toHex(d.data(), d.size());
+        return r.empty() ? Bytes{} : r[0].bytes;
+    }
+    std::vector<RecordEntry> entries(const std::string& type) {
+        std::vector<RecordEntry> all, out;
+        std::istringstream in(record.str());
+        std::string error;
+        EXPECT_TRUE(readRecord(in, all, &error)) << error;
+        for (auto& e : all)
+            if (e.type() == type) out.push_back(e);
+        return out;
+    }
+
+    static std::string withKeys(const std::string& keys) {
+        std::string s = kBoard;
+        return s.replace(s.find("#KEYS"), 5, keys);
+    }
+
+    std::ostringstream record;
+    SimConfig cfg;
+    Board board;
+    Peer from;
+    std::uint64_t seq = 0;
+};
+
+const Bytes kSync = {0x01, 0x80}, kSyncReply = {0x03, 0x80, 0x57, 0x50}, kResetOk = {0x03, 0x90, 0x4F, 0x4B};
+
+}  // namespace
+
+TEST(SimBoard, DiscoveryAndSyncAnswerWP) {
+    Harness h;
+    auto r = h.send(kSync, 5 * kMs, true);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].bytes, kSyncReply);
+    EXPECT_EQ(r[0].to.port, 50003);
+    EXPECT_EQ(r[0].to.addr, h.from.addr);
+    EXPECT_EQ(h.one(kSync), kSyncReply);
+    auto replies = h.entries("reply");
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].str("tag"), "discovery");
+    EXPECT_EQ(replies[1].str("tag"), "sync");
+
+    Harness dup("  [board.faults]\n  duplicate_discovery = true\n");
+    EXPECT_EQ(dup.send(kSync, 5 * kMs, true).size(), 2u);
+    EXPECT_EQ(dup.send(kSync, 6 * kMs, false).size(), 1u);  // only discovery is doubled
+}
+
+TEST(SimBoard, BoardQueryItems) {
+    Harness h;
+    struct Case {
+        Bytes query, reply;
+    } cases[] = {
+        {{0x03, 0x40, 0x00, 0x00}, {0x06, 0x40, 0x00, 0x00, 0x03, 0x09, 0x00}},  // patch, minor, major
+        {{0x03, 0x40, 0x00, 0x01}, {0x04, 0x40, 0x00, 0x01, 0x03}},
+        {{0x03, 0x40, 0x00, 0x04}, {0x05, 0x40, 0x00, 0x04, 40, 0}},
+        {{0x03, 0x40, 0x00, 0x05}, {0x07, 0x40, 0x00, 0x05, 64, 0, 0, 0}},
+        {{0x03, 0x40, 0x00, 0x06}, {0x0A, 0x40, 0x00, 0x06, 'T', '-', 'B', 'O', 'A', 'R', 'D'}},
+        {{0x03, 0x40, 0x00, 0x07}, {0x0B, 0x40, 0x00, 0x07, '1', '0', '.', '0', '.', '0', '.', '7'}},
+        {{0x03, 0x40, 0x00, 0x0B}, {0x04, 0x40, 0x00, 0x0B, 90}},
+        {{0x04, 0x40, 0x00, 0x0C, 0x28}, {0x04, 0x40, 0x00, 0x0C, 1}},
+        {{0x04, 0x40, 0x00, 0x0C, 0x3C}, {0x04, 0x40, 0x00, 0x0C, 1}},
+        {{0x04, 0x40, 0x00, 0x0C, 0x29}, {0x04, 0x40, 0x00, 0x0C, 0}},
+        {{0x03, 0x40, 0x00, 0x0C}, {0x04, 0x40, 0x00, 0x0C, 0}},  // probe without its address byte
+    };
+    for (const auto& c : cases) EXPECT_EQ(h.one(c.query), c.reply) << toHex(c.query.data(), c.query.size());
+    // An item the board does not know gets no reply.
+    EXPECT_TRUE(h.send({0x03, 0x40, 0x00, 0x02}).empty());
+    EXPECT_EQ(h.entries("command").back().str("status"), "unknown_item");
+}
+
+TEST(SimBoard, SlotQueryItems) {
+    Harness h;
+    struct Case {
+        std::uint8_t target, item;
+        Bytes value;
+    } cases[] = {
+        {1, 0x00, {1}},
+        {1, 0x01, {1}},
+        {1, 0x02, {1}},
+        {1, 0x03, {0x00, 0x09, 0x3D, 0x00}},  // 4000000
+        {1, 0x04, {'Y', 'M', '2', '1', '5', '1'}},
+        {1, 0x05, {'X', '=', '1'}},
+        {2, 0x00, {1}},
+        {2, 0x01, {0}},
+        {2, 0x02, {0}},
+        {2, 0x03, {0x99, 0x9E, 0x36, 0x00}},  // 3579545
+        {2, 0x05, {}},                        // no extended information
+        {3, 0x00, {0}},                       // configured empty
+        {9, 0x00, {0}},                       // a slot the board does not have
+        {9, 0x03, {0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        Bytes expect = {static_cast<std::uint8_t>(3 + c.value.size()), 0x40, c.target, c.item};
+        expect.insert(expect.end(), c.value.begin(), c.value.end());
+        EXPECT_EQ(h.one({0x03, 0x40, c.target, c.item}), expect) << int(c.target) << "/" << int(c.item);
+    }
+}
+
+TEST(SimBoard, SetAndClearHostPort) {
+    Harness h;
+    EXPECT_EQ(h.one({0x05, 0x50, 0x00, 0x0A, 0x53, 0xC3}), Bytes({0x05, 0x50, 0x00, 0x0A, 0x53, 0xC3}));
+    EXPECT_EQ(h.board.hostPort(), 50003);
+    h.one({0x05, 0x50, 0x00, 0x0A, 0x00, 0x00});
+    EXPECT_EQ(h.board.hostPort(), 0);
+}
+
+TEST(SimBoard, WritesReadsResetsAndClocks) {
+    Harness h;
+    // Two register writes to slot 0 (port codes 0 and 1) and one to slot 1,
+    // a port write to slot 1, in one datagram.
+    EXPECT_TRUE(h.send({0x06, 0x00, 0x00, 0x20, 0xC7, 3, 21, 0x06, 0x00, 0x01, 0x30, 0x11, 0, 0, 0x06, 0x00, 0x10,
+                        0x0E, 0x22, 3, 3, 0x04, 0x02, 0x1D, 0x44, 50})
+                    .empty());
+    EXPECT_EQ(h.board.reg(0, 0, 0x20), 0xC7);
+    EXPECT_EQ(h.board.reg(0, 1, 0x30), 0x11);
+    EXPECT_EQ(h.board.reg(1, 0, 0x0E), 0x22);
+    EXPECT_EQ(h.board.reg(0, 0, 0x0E), -1);
+    EXPECT_EQ(h.board.portValue(1, 0xD), 0x44);
+
+    // Reads: the last value written (on the same port code, else on any),
+    // a configured value, or 0. The value is the reply's last byte.
+    EXPECT_EQ(h.one({0x04, 0x04, 0x00, 0x20, 5}), Bytes({0x04, 0x04, 0x00, 0x20, 0xC7}));
+    EXPECT_EQ(h.one({0x04, 0x04, 0x00, 0x30, 5}).back(), 0x11);  // written on port 1, read on port 0
+    EXPECT_EQ(h.one({0x04, 0x04, 0x00, 0x10, 5}).back(), 0x5A);  // configured
+    EXPECT_EQ(h.one({0x04, 0x04, 0x00, 0x11, 5}).back(), 0x00);
+
+    // Reset of slot 0 only clears slot 0.
+    EXPECT_EQ(h.one({0x02, 0x90, 0x01}), kResetOk);
+    EXPECT_EQ(h.board.reg(0, 0, 0x20), -1);
+    EXPECT_EQ(h.board.reg(1, 0, 0x0E), 0x22);
+    EXPECT_EQ(h.one({0x02, 0x90, 0xFF}), kResetOk);
+    EXPECT_EQ(h.board.reg(1, 0, 0x0E), -1);
+    int slotResets = 0;
+    for (const auto& e : h.entries("command")) slotResets += e.str("name") == "slot_reset";
+    EXPECT_EQ(slotResets, 1 + 3);
+
+    // Set clock: a variable-clock slot takes it (and reports it), a fixed one not.
+    h.send({0x06, 0x08, 0x80, 0x40, 0x42, 0x0F, 0x00});  // slot 0, bit 7 set, 1000000 Hz
+    EXPECT_EQ(h.board.slotClock(0), 1000000u);
+    EXPECT_EQ(h.one({0x03, 0x40, 0x01, 0x03}), Bytes({0x07, 0x40, 0x01, 0x03, 0x40, 0x42, 0x0F, 0x00}));
+    h.send({0x06, 0x08, 0x01, 0x40, 0x42, 0x0F, 0x00});
+    EXPECT_EQ(h.board.slotClock(1), 3579545u);
+    EXPECT_EQ(h.entries("command").back().str("status"), "fixed_clock");
+
+    // A write to a slot the board does not have changes nothing.
+    h.send({0x06, 0x00, 0x50, 0x20, 0x01, 0, 0});
+    EXPECT_EQ(h.entries("command").back().str("status"), "no_slot");
+}
+
+TEST(SimBoard, WaitsAdvanceTheBoardsTimeline) {
+    Harness h;
+    // write (3 + 21 us), wait 3 ms, write (0 us), wait 250 us, sync
+    const std::int64_t t0 = 2000 * kMs;
+    h.send({0x06, 0x00, 0x00, 0x20, 0x01, 3, 21, 0x04, 0x01, 0x01, 0x03, 0x00, 0x06, 0x00, 0x00, 0x21, 0x02, 0, 0,
+            0x04, 0x01, 0x00, 0xFA, 0x00, 0x01, 0x80},
+           t0);
+    auto cmds = h.entries("command");
+    ASSERT_EQ(cmds.size(), 5u);
+    const std::int64_t expect[] = {t0, t0 + 24000, t0 + 24000 + 3 * kMs, t0 + 24000 + 3 * kMs,
+                                   t0 + 24000 + 3 * kMs + 250000};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(cmds[i].num("replay_ns"), expect[i]) << cmds[i].str("name");
+    EXPECT_EQ(cmds[1].num("wait_us"), 3000);
+    EXPECT_EQ(h.board.timelineNs(), expect[4]);
+
+    // A datagram that arrives while the board still plays starts after it;
+    // one that arrives later starts on arrival.
+    h.send({0x00}, t0 + 1 * kMs);
+    EXPECT_EQ(h.entries("command").back().num("replay_ns"), expect[4]);
+    h.send({0x00}, t0 + 10 * kMs);
+    EXPECT_EQ(h.entries("command").back().num("replay_ns"), t0 + 10 * kMs);
+    EXPECT_EQ(h.entries("command").back().str("name"), "keepalive");
+}
+
+TEST(SimBoard, RepliesArePacedByTheTimelineWhenAsked) {
+    Harness h("", "pace_replies = true");
+    const std::int64_t t0 = 3000 * kMs;
+    auto r = h.send({0x04, 0x01, 0x01, 0x05, 0x00, 0x01, 0x80}, t0);  // wait 5 ms, sync
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].sendAtNs, t0 + 5 * kMs);
+    Harness unpaced;
+    EXPECT_EQ(unpaced.send({0x04, 0x01, 0x01, 0x05, 0x00, 0x01, 0x80}, t0)[0].sendAtNs, t0);
+}
+
+TEST(SimBoard, I2cAttenuatorMemoryAndAbsentDevices) {
+    Harness h;
+    // Attenuator: read gives the control byte and both level bytes.
+    EXPECT_EQ(h.one({0x03, 0x20, 0x28, 0x03}), Bytes({0x04, 0x20, 0x87, 5, 0x40 | 9}));
+    h.send({0x04, 0x30, 0x28, 0x87, 0x06});         // channel 0 level 6
+    h.send({0x04, 0x30, 0x28, 0x87, 0x40 | 63});    // channel 1 level 63
+    EXPECT_EQ(h.one({0x03, 0x20, 0x28, 0x03}), Bytes({0x04, 0x20, 0x87, 6, 0x7F}));
+    h.send({0x05, 0x30, 0x28, 0x87, 0x00, 0x40});   // both channels 0
+    EXPECT_EQ(h.one({0x03, 0x20, 0x28, 0x03}), Bytes({0x04, 0x20, 0x87, 0, 0x40}));
+    // Memory: bytes written first set the pointer, then the read follows.
+    EXPECT_EQ(h.one({0x04, 0x20, 0x50, 0x02, 0x01}), Bytes({0x03, 0x20, 2, 3}));
+    h.send({0x05, 0x30, 0x50, 0x10, 0xAA, 0xBB});
+    EXPECT_EQ(h.one({0x04, 0x20, 0x50, 0x02, 0x10}), Bytes({0x03, 0x20, 0xAA, 0xBB}));
+    // 254 bytes at most; nothing from an absent device.
+    EXPECT_EQ(h.one({0x03, 0x20, 0x50, 0xFF}).size(), 256u);
+    EXPECT_EQ(h.one({0x03, 0x20, 0x51, 0x03}), Bytes({0x01, 0x20}));
+    h.send({0x03, 0x30, 0x51, 0x00});
+    EXPECT_EQ(h.entries("command").back().str("status"), "no_device");
+}
+
+TEST(SimBoard, DisplayTakesTheTestProgramsPasses) {
+    Harness h;
+    auto pass = [&](std::uint8_t fill) {
+        for (std::uint8_t page = 0; page < 8; ++page) {
+            h.send({0x0A, 0x30, 0x3C, 0x00, 0x21, 0x00, 0x7F, 0x22, 0x00, 0x07, static_cast<std::uint8_t>(0xB0 + page)});
+            Bytes data = {0x83, 0x30, 0x3C, 0x40};
+            data.insert(data.end(), 128, fill);
+            h.send(data);
+        }
+    };
+    auto* d = static_cast<Display*>(h.board.device(0x3C));
+    ASSERT_NE(d, nullptr);
+    pass(0xFF);
+    int lit = 0;
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 128; ++x) lit += d->pixel(x, y);
+    EXPECT_EQ(lit, 128 * 64);
+    pass(0x00);
+    lit = 0;
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 128; ++x) lit += d->pixel(x, y);
+    EXPECT_EQ(lit, 0);
+
+    // Horizontal mode with a window: data fills the window row by row and
+    // wraps inside it. Single-command control bytes (Co set) as well.
+    h.send({0x0D, 0x30, 0x3C, 0x80, 0x20, 0x80, 0x00, 0x00, 0x21, 0x10, 0x11, 0x22, 0x02, 0x03});
+    h.send({0x09, 0x30, 0x3C, 0x40, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06});
+    // The 5th and 6th bytes wrapped back to the window's start.
+    EXPECT_EQ(d->ram(2, 0x10), 0x05);
+    EXPECT_EQ(d->ram(2, 0x11), 0x06);
+    EXPECT_EQ(d->ram(3, 0x10), 0x03);
+    EXPECT_EQ(d->ram(3, 0x11), 0x04);
+    EXPECT_EQ(d->ram(2, 0x12), 0x00);
+    EXPECT_FALSE(d->on());
+    h.send({0x04, 0x30, 0x3C, 0x80, 0xAF});
+    EXPECT_TRUE(d->on());
+    EXPECT_TRUE(d->pixel(0x10, 16));   // page 2, bit 0 of 0x05
+    EXPECT_FALSE(d->pixel(0x10, 17));  // bit 1
+    std::string pbm = d->pbm();
+    EXPECT_EQ(pbm.compare(0, 3, "P1\n"), 0);
+    EXPECT_NE(pbm.find("128 64\n"), std::string::npos);
+}
+
+TEST(SimBoard, ReplyFaults) {
+    // Selectors name the replies each fault acts on.
+    Harness h(R"(
+  [board.faults]
+  no_reply = ["board:0x06"]
+  delay_ms = { "slot:0x04" = 300 }
+  drop_every = 3
+  drop_match = "read"
+  garbage = ["reset"]
+  truncate = { "board:0x05" = 5 }
+)");
+    const std::int64_t t = 4000 * kMs;
+    EXPECT_TRUE(h.send({0x03, 0x40, 0x00, 0x06}, t).empty());
+    EXPECT_EQ(h.one({0x03, 0x40, 0x00, 0x07}, t).size(), 12u);  // other items unharmed
+    auto late = h.send({0x03, 0x40, 0x01, 0x04}, t);
+    ASSERT_EQ(late.size(), 1u);
+    EXPECT_EQ(late[0].sendAtNs, t + 300 * kMs);
+    EXPECT_EQ(h.one({0x03, 0x40, 0x00, 0x05}, t), Bytes({0x07, 0x40, 0x00, 0x05, 64}));
+    Bytes reset = h.one({0x02, 0x90, 0xFF}, t);
+    ASSERT_EQ(reset.size(), 4u);
+    EXPECT_NE(reset, kResetOk);
+    int answered = 0;
+    for (int i = 0; i < 9; ++i) answered += h.send({0x04, 0x04, 0x00, 0x20, 0}, t).size();
+    EXPECT_EQ(answered, 6);  // the 3rd, 6th and 9th read replies are lost
+    EXPECT_EQ(h.send(kSync, t).size(), 1u);  // drops count reads only
+
+    std::map<std::string, int> fates;
+    for (const auto& e : h.entries("reply")) ++fates[e.str("fate")];
+    EXPECT_EQ(fates["suppressed"], 1);
+    EXPECT_EQ(fates["delayed"], 1);
+    EXPECT_EQ(fates["truncated"], 1);
+    EXPECT_EQ(fates["garbage"], 1);
+    EXPECT_EQ(fates["dropped"], 3);
+}
+
+TEST(SimBoard, SilentBoardStopsAfterItsTime) {
+    Harness h("  [board.faults]\n  silent_after_ms = 100\n");
+    const std::int64_t t = 5000 * kMs;
+    EXPECT_EQ(h.send(kSync, t, true).size(), 1u);
+    EXPECT_EQ(h.send(kSync, t + 100 * kMs).size(), 1u);
+    EXPECT_TRUE(h.send(kSync, t + 101 * kMs).empty());
+    h.send({0x06, 0x00, 0x00, 0x20, 0x01, 0, 0}, t + 200 * kMs);
+    EXPECT_EQ(h.board.reg(0, 0, 0x20), -1);  // not played either
+    EXPECT_TRUE(h.entries("datagram").back().flag("silent"));
+
+    Harness mute("  [board.faults]\n  silent_after_ms = 0\n");
+    EXPECT_EQ(mute.send(kSync, t, true).size(), 1u);  // answers discovery ...
+    EXPECT_TRUE(mute.send({0x03, 0x40, 0x00, 0x00}, t + 1).empty());  // ... then nothing
+}
+
+TEST(SimBoard, MalformedCommandsAreRecordedAndSkipped) {
+    Harness h;
+    struct Case {
+        Bytes datagram;
+        const char* status;
+    } cases[] = {
+        {{0x06, 0x00, 0x00}, "truncated"},             // L beyond the datagram
+        {{0x06}, "truncated"},                         // ... with no code byte either
+        {{0x05, 0x00, 0x00, 0x20, 0x01, 0x00}, "bad_length"},
+        {{0x02, 0x77, 0x00}, "unknown_code"},
+        {{0x04, 0x01, 0x07, 0x10, 0x00}, "bad_unit"},
+        {{0x02, 0x80, 0x00}, "bad_length"},            // sync with a payload
+        {{0x01, 0x40}, "bad_length"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(h.send(c.datagram).empty());
+        EXPECT_EQ(h.entries("command").back().str("status"), c.status) << toHex(c.datagram.data(), c.datagram.size());
+    }
+    // Commands before a malformed one still run; after a bad length the
+    // next command is found by L; a truncated tail ends the datagram.
+    auto r = h.send({0x01, 0x80, 0x02, 0x77, 0x00, 0x01, 0x80, 0x09, 0x80});
+    EXPECT_EQ(r.size(), 2u);
+    EXPECT_TRUE(h.send({}).empty());
+    EXPECT_EQ(h.entries("datagram").back().num("len"), 0);
+    // A datagram larger than the board's buffer is flagged.
+    h.send(Bytes(65, 0x00));
+    EXPECT_TRUE(h.entries("datagram").back().flag("over_buffer"));
+}
+
+TEST(SimBoard, SurvivesRandomAndMutatedDatagrams) {
+    Harness h(R"(
+  [board.faults]
+  garbage = ["sync"]
+  truncate = { "query" = 2 }
+)");
+    std::mt19937 rng(12345);
+    const Bytes valid[] = {
+        {0x06, 0x00, 0x00, 0x20, 0xC7, 3, 21}, {0x04, 0x04, 0x10, 0x20, 5}, {0x03, 0x20, 0x28, 0x03},
+        {0x04, 0x30, 0x3C, 0x00, 0xAF},        {0x04, 0x40, 0x00, 0x0C, 0x28}, {0x02, 0x90, 0xFF},
+        {0x06, 0x08, 0x00, 1, 2, 3, 4},        {0x05, 0x50, 0x00, 0x0A, 1, 2}, {0x04, 0x01, 0x00, 0x10, 0x00},
+    };
+    std::size_t replies = 0;
+    std::int64_t t = 6000 * kMs;
+    for (int i = 0; i < 20000; ++i) {
+        Bytes d;
+        if (i % 2) {
+            d.resize(rng() % 300);
+            for (auto& b : d) b = static_cast<std::uint8_t>(rng());
+        } else {
+            for (int k = rng() % 5; k >= 0; --k) {
+                const Bytes& v = valid[rng() % (sizeof valid / sizeof valid[0])];
+                d.insert(d.end(), v.begin(), v.end());
+            }
+            for (int k = rng() % 4; k > 0; --k) d[rng() % d.size()] = static_cast<std::uint8_t>(rng());
+            if (rng() % 4 == 0) d.resize(rng() % (d.size() + 1));
+        }
+        std::vector<Reply> out;
+        h.board.receive(d.data(), d.size(), rng() % 2, h.from, t += 1000, i, out);
+        for (const auto& r : out) {
+            // A reply never claims more bytes than it carries (truncation and
+            // noise aside, which are asked for here).
+            ASSERT_FALSE(r.bytes.empty());
+            ASSERT_LE(r.bytes.size(), 256u);
+        }
+        replies += out.size();
+    }
+    EXPECT_GT(replies, 1000u);
+    // Still a working board afterwards.
+    EXPECT_EQ(h.send({0x04, 0x40, 0x00, 0x0C, 0x28}).size(), 1u);
+    std::vector<RecordEntry> all;
+    std::istringstream in(h.record.str());
+    std::string error;
+    EXPECT_TRUE(readRecord(in, all, &error)) << error;  // every line of the record parses
+}

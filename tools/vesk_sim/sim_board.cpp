@@ -1,0 +1,476 @@
+#include "sim_board.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "sim_record.h"
+#include "transport/protocol.h"
+
+namespace vesk::sim {
+
+namespace p = vesk::proto;
+
+namespace {
+
+std::string addrText(const std::array<std::uint8_t, 16>& a) {
+    char buf[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, a.data(), buf, sizeof buf);
+    return buf;
+}
+
+std::string hexItem(unsigned item) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02x", item & 0xFF);
+    return buf;
+}
+
+const char* commandName(std::uint8_t code) {
+    switch (code) {
+        case p::CMD_WRITE_REG: return "write_reg";
+        case p::CMD_WAIT: return "wait";
+        case p::CMD_WRITE_PORT: return "write_port";
+        case p::CMD_READ_REG: return "read_reg";
+        case p::CMD_SET_CLOCK: return "set_clock";
+        case p::CMD_I2C_READ: return "i2c_read";
+        case p::CMD_I2C_WRITE: return "i2c_write";
+        case p::CMD_QUERY: return "query";
+        case p::CMD_SET: return "set";
+        case p::CMD_SYNC: return "sync";
+        case p::CMD_RESET: return "reset";
+        default: return "unknown";
+    }
+}
+
+// Whether L suits the code; unknown codes are judged elsewhere.
+bool lengthFits(std::uint8_t code, std::size_t L) {
+    switch (code) {
+        case p::CMD_WRITE_REG: return L == 6;
+        case p::CMD_WAIT: return L == 4;
+        case p::CMD_WRITE_PORT: return L == 4;
+        case p::CMD_READ_REG: return L == 4;
+        case p::CMD_SET_CLOCK: return L == 6;
+        case p::CMD_I2C_READ: return L >= 3;
+        case p::CMD_I2C_WRITE: return L >= 2;
+        case p::CMD_QUERY: return L == 3 || L == 4;
+        case p::CMD_SET: return L == 5;
+        case p::CMD_SYNC: return L == 1;
+        case p::CMD_RESET: return L == 2;
+        default: return true;
+    }
+}
+
+void appendText(std::vector<std::uint8_t>& r, const std::string& s) {
+    // A reply's count byte limits it to 252 text bytes after the header.
+    std::size_t n = std::min<std::size_t>(s.size(), 252);
+    r.insert(r.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void appendLE(std::vector<std::uint8_t>& r, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) r.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+void Board::SlotState::clear() {
+    regs.fill(-1);
+    lastByReg.fill(-1);
+    ports.fill(-1);
+}
+
+Board::Board(const BoardConfig& cfg, std::size_t index, std::ostream* record)
+    : cfg_(cfg), index_(index), record_(record), noiseState_(cfg.seed ? cfg.seed : 1) {
+    slots_.resize(cfg_.slots.size());
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        slots_[i].clear();
+        slots_[i].clock = cfg_.slots[i].clock;
+    }
+    for (const auto& d : cfg_.i2c) devices_[d.address] = makeDevice(d);
+    RecordLine(record_, "start")
+        .str("board", cfg_.name)
+        .str("link", cfg_.link)
+        .str("address", cfg_.address)
+        .num("slots", static_cast<std::int64_t>(cfg_.slots.size()));
+}
+
+int Board::reg(int slot, int port, int address) const {
+    if (slot < 0 || slot >= static_cast<int>(slots_.size()) || port < 0 || port > 15 || address < 0 || address > 255)
+        return -1;
+    return slots_[slot].regs[port * 256 + address];
+}
+
+int Board::portValue(int slot, int port) const {
+    if (slot < 0 || slot >= static_cast<int>(slots_.size()) || port < 0 || port > 15) return -1;
+    return slots_[slot].ports[port];
+}
+
+std::uint32_t Board::slotClock(int slot) const {
+    if (slot < 0 || slot >= static_cast<int>(slots_.size())) return 0;
+    return slots_[slot].clock;
+}
+
+I2cDevice* Board::device(std::uint8_t address) const {
+    auto it = devices_.find(address);
+    return it == devices_.end() ? nullptr : it->second.get();
+}
+
+std::string Board::dumpRegisters() const {
+    std::ostringstream s;
+    s << "# board " << cfg_.name << " " << cfg_.address << ": slot port register value (hex)\n";
+    for (std::size_t sl = 0; sl < slots_.size(); ++sl) {
+        for (int i = 0; i < 16 * 256; ++i) {
+            if (slots_[sl].regs[i] < 0) continue;
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%zu %x %02x %02x\n", sl, i / 256, i % 256, slots_[sl].regs[i]);
+            s << buf;
+        }
+        for (int port = 0; port < 16; ++port) {
+            if (slots_[sl].ports[port] < 0) continue;
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%zu %x port %02x\n", sl, port, slots_[sl].ports[port]);
+            s << buf;
+        }
+    }
+    return s.str();
+}
+
+std::uint32_t Board::noise() {
+    // xorshift32: reproducible garbage for a given seed.
+    std::uint32_t x = noiseState_;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return noiseState_ = x;
+}
+
+bool Board::matches(const std::vector<std::string>& tags, const std::string& selector) {
+    if (selector == "*") return true;
+    return std::find(tags.begin(), tags.end(), selector) != tags.end();
+}
+
+void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from,
+                    std::int64_t arrivalNs, std::uint64_t seq, std::vector<Reply>& out) {
+    // Whatever the datagram held is in the record before its replies leave.
+    struct Flush {
+        std::ostream* out;
+        ~Flush() {
+            if (out) out->flush();
+        }
+    } flush{record_};
+    if (firstArrivalNs_ < 0) firstArrivalNs_ = arrivalNs;
+    bool silent = cfg_.faults.silentAfterMs >= 0 &&
+                  arrivalNs - firstArrivalNs_ > cfg_.faults.silentAfterMs * 1000000;
+    {
+        RecordLine line(record_, "datagram");
+        line.str("board", cfg_.name)
+            .num("seq", static_cast<std::int64_t>(seq))
+            .num("arrival_ns", arrivalNs)
+            .str("from", addrText(from.addr))
+            .num("from_port", from.port)
+            .flag("multicast", multicast)
+            .num("len", static_cast<std::int64_t>(len))
+            .hex("bytes", data, len);
+        if (silent) line.flag("silent", true);
+        if (len > cfg_.bufferSize) line.flag("over_buffer", true);
+    }
+    // A silent board has stopped: it neither plays nor answers.
+    if (silent) return;
+
+    // The board plays a datagram from its arrival, or after what it is
+    // still playing.
+    cursorNs_ = std::max(cursorNs_, arrivalNs);
+    Ctx ctx{&from, arrivalNs, seq, multicast, &out};
+    std::size_t pos = 0, index = 0;
+    while (pos < len) {
+        std::size_t L = data[pos];
+        if (pos + 1 + L > len) {
+            // L > 0 here; the code byte itself may be missing too.
+            const bool hasCode = pos + 1 < len;
+            RecordLine(record_, "command")
+                .str("board", cfg_.name)
+                .num("seq", static_cast<std::int64_t>(seq))
+                .num("index", static_cast<std::int64_t>(index))
+                .str("name", hasCode ? commandName(data[pos + 1]) : "unknown")
+                .num("code", hasCode ? data[pos + 1] : -1)
+                .str("status", "truncated")
+                .num("replay_ns", cursorNs_)
+                .hex("bytes", data + pos, len - pos);
+            return;  // the rest cannot be framed
+        }
+        execute(data + pos, L, index++, ctx);
+        pos += 1 + L;
+    }
+}
+
+void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx) {
+    // Replies and slot resets are recorded after the command's own line.
+    std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::string>>> replies;
+    std::vector<std::size_t> resets;
+    const std::int64_t replayNs = cursorNs_;
+    {
+        RecordLine line(record_, "command");
+        line.str("board", cfg_.name)
+            .num("seq", static_cast<std::int64_t>(ctx.seq))
+            .num("index", static_cast<std::int64_t>(index))
+            .str("name", L ? commandName(cmd[1]) : "keepalive")
+            .num("code", L ? cmd[1] : -1)
+            .num("replay_ns", cursorNs_)
+            .hex("bytes", cmd, L + 1);
+        if (L == 0) {  // keep-alive: nothing to do
+            line.str("status", "ok");
+            return;
+        }
+        const std::uint8_t code = cmd[1];
+        if (std::string(commandName(code)) == "unknown") {
+            line.str("status", "unknown_code");
+            return;
+        }
+        if (!lengthFits(code, L)) {
+            line.str("status", "bad_length");
+            return;
+        }
+        auto slotOf = [&](int slot) -> SlotState* {
+            line.num("slot", slot);
+            return slot < static_cast<int>(slots_.size()) ? &slots_[slot] : nullptr;
+        };
+        std::string status = "ok";
+
+        switch (code) {
+            case p::CMD_WRITE_REG: {
+                int slot = cmd[2] >> 4, port = cmd[2] & 15;
+                line.num("port", port).num("reg", cmd[3]).num("data", cmd[4]).num("wait_us", cmd[5] + cmd[6]);
+                if (SlotState* s = slotOf(slot)) {
+                    s->regs[port * 256 + cmd[3]] = cmd[4];
+                    s->lastByReg[cmd[3]] = cmd[4];
+                } else {
+                    status = "no_slot";
+                }
+                cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
+                break;
+            }
+            case p::CMD_WAIT: {
+                std::uint32_t value = cmd[3] | (cmd[4] << 8);
+                if (cmd[2] == p::kWaitUnitMs) {
+                    line.num("wait_us", value * 1000ll);
+                    cursorNs_ += value * 1000000ll;
+                } else if (cmd[2] == p::kWaitUnitUs) {
+                    line.num("wait_us", value);
+                    cursorNs_ += value * 1000ll;
+                } else {
+                    status = "bad_unit";
+                }
+                break;
+            }
+            case p::CMD_WRITE_PORT: {
+                int slot = cmd[2] >> 4, port = cmd[2] & 15;
+                line.num("port", port).num("data", cmd[3]).num("wait_us", cmd[4]);
+                if (SlotState* s = slotOf(slot)) s->ports[port] = cmd[3];
+                else status = "no_slot";
+                cursorNs_ += cmd[4] * 1000ll;
+                break;
+            }
+            case p::CMD_READ_REG: {
+                int slot = cmd[2] >> 4, port = cmd[2] & 15, a = cmd[3];
+                int value = 0;
+                if (SlotState* s = slotOf(slot)) {
+                    const auto& reads = cfg_.slots[slot].reads;
+                    auto exact = reads.find({port, a}), any = reads.find({-1, a});
+                    if (exact != reads.end()) value = exact->second;
+                    else if (any != reads.end()) value = any->second;
+                    else if (s->regs[port * 256 + a] >= 0) value = s->regs[port * 256 + a];
+                    else if (s->lastByReg[a] >= 0) value = s->lastByReg[a];
+                } else {
+                    status = "no_slot";
+                }
+                line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
+                cursorNs_ += cmd[4] * 1000ll;
+                replies.emplace_back(std::vector<std::uint8_t>{0x04, p::CMD_READ_REG, cmd[2], cmd[3], static_cast<std::uint8_t>(value)},
+                                     std::vector<std::string>{"read"});
+                break;
+            }
+            case p::CMD_SET_CLOCK: {
+                int slot = cmd[2] & 0x7F;
+                std::uint32_t clock = cmd[3] | (cmd[4] << 8) | (cmd[5] << 16) | (static_cast<std::uint32_t>(cmd[6]) << 24);
+                line.num("clock", clock).num("value", cmd[2] >> 7);
+                if (SlotState* s = slotOf(slot)) {
+                    if (cfg_.slots[slot].variableClock) s->clock = clock;
+                    else status = "fixed_clock";
+                } else {
+                    status = "no_slot";
+                }
+                break;
+            }
+            case p::CMD_I2C_READ: {
+                std::uint8_t addr = cmd[2];
+                std::size_t count = std::min<std::size_t>(cmd[3], 254);
+                std::size_t n = L - 3;
+                line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(count));
+                std::vector<std::uint8_t> r{0x01, p::CMD_I2C_READ};
+                if (I2cDevice* d = device(addr)) {
+                    if (n) d->write(cmd + 4, n);
+                    r.resize(2 + count);
+                    d->read(r.data() + 2, count);
+                    r[0] = static_cast<std::uint8_t>(1 + count);
+                } else {
+                    status = "no_device";  // NACK: a reply with no data
+                }
+                replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read"});
+                break;
+            }
+            case p::CMD_I2C_WRITE: {
+                std::uint8_t addr = cmd[2];
+                line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(L - 2));
+                if (I2cDevice* d = device(addr)) d->write(cmd + 3, L - 2);
+                else status = "no_device";
+                break;
+            }
+            case p::CMD_QUERY: {
+                line.num("target", cmd[2]).num("item", cmd[3]);
+                std::vector<std::uint8_t> r;
+                std::vector<std::string> tags{"query"};
+                queryReply(cmd, L, r, tags);
+                if (r.empty()) status = "unknown_item";
+                else replies.emplace_back(std::move(r), tags);
+                break;
+            }
+            case p::CMD_SET: {
+                std::uint16_t value = static_cast<std::uint16_t>(cmd[4] | (cmd[5] << 8));
+                line.num("target", cmd[2]).num("item", cmd[3]).num("value", value);
+                if (cmd[2] == 0 && cmd[3] == p::kSetItemHostPort) hostPort_ = value;
+                else status = "unknown_item";
+                replies.emplace_back(std::vector<std::uint8_t>(cmd, cmd + 6), std::vector<std::string>{"set"});
+                break;
+            }
+            case p::CMD_SYNC:
+                replies.emplace_back(std::vector<std::uint8_t>(p::kSyncReply, p::kSyncReply + 4),
+                                     std::vector<std::string>{ctx.multicast ? "discovery" : "sync"});
+                break;
+            case p::CMD_RESET: {
+                line.num("mask", cmd[2]);
+                for (std::size_t s = 0; s < slots_.size() && s < 8; ++s) {
+                    if (!(cmd[2] & (1u << s))) continue;
+                    slots_[s].clear();
+                    resets.push_back(s);
+                }
+                replies.emplace_back(std::vector<std::uint8_t>(p::kResetReply, p::kResetReply + 4),
+                                     std::vector<std::string>{"reset"});
+                break;
+            }
+        }
+        line.str("status", status);
+    }
+    for (std::size_t s : resets)
+        RecordLine(record_, "command")
+            .str("board", cfg_.name)
+            .num("seq", static_cast<std::int64_t>(ctx.seq))
+            .num("index", static_cast<std::int64_t>(index))
+            .str("name", "slot_reset")
+            .num("code", -1)
+            .num("replay_ns", replayNs)
+            .num("slot", static_cast<std::int64_t>(s))
+            .str("status", "ok");
+    for (auto& r : replies) reply(std::move(r.first), r.second, replayNs, ctx);
+}
+
+void Board::queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& r,
+                       std::vector<std::string>& tags) {
+    const std::uint8_t target = cmd[2], item = cmd[3];
+    r = {0, p::CMD_QUERY, target, item};
+    if (target == 0) {
+        tags.push_back("board:" + hexItem(item));
+        switch (item) {
+            case p::kBoardItemFirmware:
+                r.push_back(cfg_.firmware[2]);
+                r.push_back(cfg_.firmware[1]);
+                r.push_back(cfg_.firmware[0]);
+                break;
+            case p::kBoardItemSlotCount: r.push_back(static_cast<std::uint8_t>(cfg_.slots.size())); break;
+            case p::kBoardItemWait: appendLE(r, cfg_.waitMs, 2); break;
+            case p::kBoardItemBufferSize: appendLE(r, cfg_.bufferSize, 4); break;
+            case p::kBoardItemName: appendText(r, cfg_.name); break;
+            case p::kBoardItemIPv4: appendText(r, cfg_.ipv4); break;
+            case p::kBoardItemIdle: r.push_back(cfg_.idleMs); break;
+            case p::kBoardItemI2cProbe:
+                // Without its argument byte the probe names no device.
+                r.push_back(L == 4 && device(cmd[4]) ? 1 : 0);
+                break;
+            default: r.clear(); return;
+        }
+    } else {
+        tags.push_back("slot:" + hexItem(item));
+        std::size_t s = target - 1u;
+        // A slot the board does not have reads as an empty one.
+        static const SlotConfig kEmpty = [] {
+            SlotConfig c;
+            c.present = false;
+            return c;
+        }();
+        const SlotConfig& sc = s < cfg_.slots.size() ? cfg_.slots[s] : kEmpty;
+        switch (item) {
+            case p::kSlotItemPresent: r.push_back(sc.present ? 1 : 0); break;
+            case p::kSlotItemVariableClock: r.push_back(sc.variableClock ? 1 : 0); break;
+            case p::kSlotItemHardwareReset: r.push_back(sc.hardwareReset ? 1 : 0); break;
+            case p::kSlotItemClock: appendLE(r, s < slots_.size() ? slots_[s].clock : 0, 4); break;
+            case p::kSlotItemName: appendText(r, sc.chip); break;
+            case p::kSlotItemExtInfo: appendText(r, sc.extInfo); break;
+            default: r.clear(); return;
+        }
+    }
+    r[0] = static_cast<std::uint8_t>(r.size() - 1);
+}
+
+void Board::reply(std::vector<std::uint8_t> bytes, const std::vector<std::string>& tags, std::int64_t replayNs,
+                  Ctx& ctx) {
+    const FaultConfig& f = cfg_.faults;
+    std::string fate = "sent";
+    bool send = true;
+    for (const auto& sel : f.noReply)
+        if (matches(tags, sel)) {
+            fate = "suppressed";
+            send = false;
+        }
+    if (send && f.dropEvery && matches(tags, f.dropMatch) && ++dropCounter_ % f.dropEvery == 0) {
+        fate = "dropped";
+        send = false;
+    }
+    if (send) {
+        for (const auto& sel : f.garbage)
+            if (matches(tags, sel)) {
+                // Noise of the same length that differs from the real reply.
+                for (auto& b : bytes) {
+                    std::uint8_t n = static_cast<std::uint8_t>(noise());
+                    b = n == b ? static_cast<std::uint8_t>(~n) : n;
+                }
+                fate = "garbage";
+                break;
+            }
+        for (const auto& kv : f.truncate)
+            if (matches(tags, kv.first)) {
+                if (bytes.size() > kv.second) bytes.resize(kv.second);
+                fate = "truncated";
+                break;
+            }
+    }
+    std::int64_t sendAt = cfg_.paceReplies ? std::max(ctx.arrivalNs, replayNs) : ctx.arrivalNs;
+    std::uint32_t delay = 0;
+    for (const auto& kv : f.delayMs)
+        if (matches(tags, kv.first)) delay = std::max(delay, kv.second);
+    if (send && delay && fate == "sent") fate = "delayed";
+    sendAt += delay * 1000000ll;
+
+    int copies = send ? ((tags[0] == "discovery" && f.duplicateDiscovery) ? 2 : 1) : 0;
+    RecordLine(record_, "reply")
+        .str("board", cfg_.name)
+        .num("seq", static_cast<std::int64_t>(ctx.seq))
+        .str("tag", tags.back())
+        .str("fate", fate)
+        .num("send_ns", sendAt)
+        .str("to", addrText(ctx.from->addr))
+        .num("to_port", ctx.from->port)
+        .num("copies", copies)
+        .hex("bytes", bytes.data(), bytes.size());
+    for (int i = 0; i < copies; ++i) ctx.out->push_back(Reply{bytes, sendAt, *ctx.from, index_});
+}
+
+}  // namespace vesk::sim

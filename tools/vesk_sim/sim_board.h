@@ -1,0 +1,97 @@
+// One simulated board: decodes the datagrams it receives, executes them
+// against its slots' register files and its I2C bus on a timeline of its
+// own, and produces the replies, shaped by the configured faults. No
+// sockets here: the event loop (sim_main.cpp) feeds datagrams in and sends
+// the replies out at their times.
+#ifndef VESK_SIM_BOARD_H
+#define VESK_SIM_BOARD_H
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "sim_config.h"
+#include "sim_devices.h"
+
+namespace vesk::sim {
+
+struct Peer {
+    std::array<std::uint8_t, 16> addr{};
+    std::uint16_t port = 0;
+    std::uint32_t scope = 0;
+};
+
+struct Reply {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t sendAtNs = 0;  // CLOCK_MONOTONIC
+    Peer to;
+    std::size_t board = 0;      // index of the board that sends it
+};
+
+class Board {
+public:
+    // record may be null. index is the board's position in the configuration.
+    Board(const BoardConfig& cfg, std::size_t index, std::ostream* record);
+
+    const BoardConfig& config() const { return cfg_; }
+
+    // Handles one datagram that arrived at arrivalNs. multicast: it was sent
+    // to the all-nodes group (discovery). seq numbers the datagram in the
+    // record (shared with the other boards that got the same multicast).
+    // Appends the replies to send. Accepts any bytes.
+    void receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from,
+                 std::int64_t arrivalNs, std::uint64_t seq, std::vector<Reply>& out);
+
+    // State, for dumps and tests. -1: never written since start or reset.
+    int reg(int slot, int port, int address) const;
+    int portValue(int slot, int port) const;
+    std::uint32_t slotClock(int slot) const;
+    std::uint16_t hostPort() const { return hostPort_; }
+    std::int64_t timelineNs() const { return cursorNs_; }
+    I2cDevice* device(std::uint8_t address) const;
+    // Register files as text ("slot port reg value" lines, written ones only).
+    std::string dumpRegisters() const;
+
+private:
+    struct SlotState {
+        std::array<std::int16_t, 16 * 256> regs;   // by port code and register
+        std::array<std::int16_t, 256> lastByReg;   // last write to a register on any port
+        std::array<std::int16_t, 16> ports;        // last port write by port code
+        std::uint32_t clock = 0;
+        void clear();
+    };
+
+    struct Ctx {
+        const Peer* from;
+        std::int64_t arrivalNs;
+        std::uint64_t seq;
+        bool multicast;
+        std::vector<Reply>* out;
+    };
+
+    void execute(const std::uint8_t* cmd, std::size_t len, std::size_t index, Ctx& ctx);
+    void reply(std::vector<std::uint8_t> bytes, const std::vector<std::string>& tags, std::int64_t replayNs, Ctx& ctx);
+    void queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& r,
+                    std::vector<std::string>& tags);
+    static bool matches(const std::vector<std::string>& tags, const std::string& selector);
+    std::uint32_t noise();
+
+    BoardConfig cfg_;
+    std::size_t index_;
+    std::ostream* record_;
+    std::vector<SlotState> slots_;
+    std::map<std::uint8_t, std::unique_ptr<I2cDevice>> devices_;
+    std::uint16_t hostPort_ = 0;
+    std::int64_t cursorNs_ = 0;       // where the board's timeline stands
+    std::int64_t firstArrivalNs_ = -1;
+    std::uint64_t dropCounter_ = 0;
+    std::uint32_t noiseState_;
+};
+
+}  // namespace vesk::sim
+
+#endif  // VESK_SIM_BOARD_H

@@ -1,0 +1,373 @@
+// vesk_sim: plays boards on this host's links, over real UDP/IPv6.
+//
+// One socket bound to [::]:50003 receives for every board; the destination
+// address and interface of each datagram (IPV6_PKTINFO) say which board it
+// is for, and every reply leaves from its board's own address.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_board.h"
+#include "sim_config.h"
+#include "sim_record.h"
+#include "transport/protocol.h"
+
+using namespace vesk::sim;
+
+namespace {
+
+volatile sig_atomic_t gStop = 0, gDump = 0;
+void onSignal(int sig) {
+    if (sig == SIGUSR1) gDump = 1;
+    else gStop = 1;
+}
+
+std::int64_t nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000ll + ts.tv_nsec;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: vesk_sim --config FILE [--record FILE] [--dump-dir DIR] [--port N]\n"
+                 "                [--ready-file FILE] [--add-addresses] [--quiet]\n"
+                 "       vesk_sim --check FILE        validate a configuration\n"
+                 "       vesk_sim --list-boards FILE  print \"link address name\" per board\n"
+                 "       vesk_sim --print RECORD      print a record as text\n"
+                 "       vesk_sim --summary RECORD    counts per board, command and slot\n");
+    return 2;
+}
+
+bool addressOnLink(const std::string& link, const std::array<std::uint8_t, 16>& addr) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6 || link != i->ifa_name) continue;
+        const auto* sa = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        found = std::memcmp(&sa->sin6_addr, addr.data(), 16) == 0;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// Adds a board's address to its link without duplicate address detection,
+// so that it is usable at once.
+bool addAddress(const BoardConfig& b) {
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        std::string a = b.address + "/64";
+        execlp("ip", "ip", "-6", "addr", "add", a.c_str(), "dev", b.link.c_str(), "nodad", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void dumpState(const std::vector<std::unique_ptr<Board>>& boards, const std::string& dir) {
+    if (dir.empty()) return;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        std::string base = dir + "/board" + std::to_string(i);
+        std::ofstream(base + "-registers.txt") << boards[i]->dumpRegisters();
+        for (const auto& d : boards[i]->config().i2c) {
+            if (d.kind != I2cKind::Display) continue;
+            char name[32];
+            std::snprintf(name, sizeof name, "-display-%02x.pbm", d.address);
+            auto* disp = static_cast<Display*>(boards[i]->device(d.address));
+            std::ofstream(base + name) << disp->pbm();
+        }
+        auto* att = dynamic_cast<Attenuator*>(boards[i]->device(0x28));
+        if (att) {
+            std::ofstream(base + "-attenuator.txt")
+                << "control " << int(att->control()) << "\nlevel0 " << int(att->level(0)) << "\nlevel1 "
+                << int(att->level(1)) << "\n";
+        }
+    }
+}
+
+int printRecord(const std::string& path, bool summary) {
+    std::vector<RecordEntry> entries;
+    std::string error;
+    if (!readRecordFile(path, entries, &error)) {
+        std::fprintf(stderr, "vesk_sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (summary) {
+        std::fputs(formatSummary(summarize(entries)).c_str(), stdout);
+    } else {
+        for (const auto& e : entries) std::printf("%s\n", formatEntry(e).c_str());
+    }
+    return 0;
+}
+
+struct Options {
+    std::string config, record, dumpDir, readyFile;
+    std::uint16_t port = vesk::proto::kBoardPort;
+    bool addAddresses = false, quiet = false;
+};
+
+int run(const Options& opt) {
+    SimConfig cfg;
+    try {
+        cfg = loadConfig(opt.config);
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "vesk_sim: %s\n", e.what());
+        return 2;
+    }
+
+    std::vector<unsigned> ifindex;
+    for (const auto& b : cfg.boards) {
+        unsigned idx = if_nametoindex(b.link.c_str());
+        if (!idx) {
+            std::fprintf(stderr, "vesk_sim: %s: board %s: link %s does not exist\n", opt.config.c_str(),
+                         b.name.c_str(), b.link.c_str());
+            return 1;
+        }
+        ifindex.push_back(idx);
+        if (!addressOnLink(b.link, b.addr)) {
+            if (!opt.addAddresses || !addAddress(b) || !addressOnLink(b.link, b.addr)) {
+                std::fprintf(stderr,
+                             "vesk_sim: board %s: address %s is not on %s (add it: ip -6 addr add %s/64 dev %s "
+                             "nodad, or run with --add-addresses)\n",
+                             b.name.c_str(), b.address.c_str(), b.link.c_str(), b.address.c_str(), b.link.c_str());
+                return 1;
+            }
+        }
+    }
+
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int on = 1;
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(opt.port);
+    if (fd < 0 || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "vesk_sim: cannot bind UDP port %u: %s\n", opt.port, std::strerror(errno));
+        return 1;
+    }
+    int rcvbuf = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+
+    std::unique_ptr<std::ofstream> record;
+    if (!opt.record.empty()) {
+        record = std::make_unique<std::ofstream>(opt.record, std::ios::binary | std::ios::trunc);
+        if (!*record) {
+            std::fprintf(stderr, "vesk_sim: %s: cannot be written\n", opt.record.c_str());
+            return 1;
+        }
+    }
+    std::vector<std::unique_ptr<Board>> boards;
+    for (std::size_t i = 0; i < cfg.boards.size(); ++i) {
+        boards.push_back(std::make_unique<Board>(cfg.boards[i], i, record.get()));
+        if (!opt.quiet)
+            std::printf("vesk_sim: board %s at %s on %s, %zu slots\n", cfg.boards[i].name.c_str(),
+                        cfg.boards[i].address.c_str(), cfg.boards[i].link.c_str(), cfg.boards[i].slots.size());
+    }
+
+    // Signals are only taken inside ppoll, so the loop never races them.
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGUSR1);
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    if (record) record->flush();
+    std::printf("vesk_sim: ready\n");
+    std::fflush(stdout);
+    if (!opt.readyFile.empty()) std::ofstream(opt.readyFile) << getpid() << "\n";
+
+    std::multimap<std::int64_t, Reply> pending;  // by send time, in order of making
+    std::vector<std::uint8_t> buf(65536);
+    std::uint64_t seq = 0;
+    std::vector<Reply> made;
+    while (!gStop) {
+        if (gDump) {
+            gDump = 0;
+            dumpState(boards, opt.dumpDir);
+        }
+        // Send what is due.
+        std::int64_t now = nowNs();
+        while (!pending.empty() && pending.begin()->first <= now) {
+            const Reply& r = pending.begin()->second;
+            const BoardConfig& b = cfg.boards[r.board];
+            sockaddr_in6 to{};
+            to.sin6_family = AF_INET6;
+            std::memcpy(&to.sin6_addr, r.to.addr.data(), 16);
+            to.sin6_port = htons(r.to.port);
+            to.sin6_scope_id = ifindex[r.board];
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+            iovec iov{const_cast<std::uint8_t*>(r.bytes.data()), r.bytes.size()};
+            msghdr msg{};
+            msg.msg_name = &to;
+            msg.msg_namelen = sizeof to;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+            in6_pktinfo info{};
+            std::memcpy(&info.ipi6_addr, b.addr.data(), 16);
+            info.ipi6_ifindex = ifindex[r.board];
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            if (sendmsg(fd, &msg, 0) < 0 && !opt.quiet)
+                std::fprintf(stderr, "vesk_sim: board %s: send failed: %s\n", b.name.c_str(), std::strerror(errno));
+            pending.erase(pending.begin());
+        }
+
+        timespec timeout{1, 0};
+        timespec* tp = &timeout;
+        if (!pending.empty()) {
+            std::int64_t wait = std::max<std::int64_t>(0, pending.begin()->first - nowNs());
+            timeout = {static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        int n = ppoll(&pfd, 1, tp, &waiting);
+        if (n <= 0) continue;
+
+        // Drain what is there before looking at the reply queue again.
+        for (;;) {
+            sockaddr_in6 from{};
+            alignas(cmsghdr) char control[256];
+            iovec iov{buf.data(), buf.size()};
+            msghdr msg{};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t len = recvmsg(fd, &msg, MSG_DONTWAIT);
+            if (len < 0) break;
+            std::int64_t arrival = nowNs();
+            in6_pktinfo dst{};
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+                if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
+                    std::memcpy(&dst, CMSG_DATA(c), sizeof dst);
+            Peer peer;
+            std::memcpy(peer.addr.data(), &from.sin6_addr, 16);
+            peer.port = ntohs(from.sin6_port);
+            peer.scope = from.sin6_scope_id;
+            bool multicast = dst.ipi6_addr.s6_addr[0] == 0xFF;
+            ++seq;
+            made.clear();
+            bool taken = false;
+            for (std::size_t i = 0; i < boards.size(); ++i) {
+                if (ifindex[i] != dst.ipi6_ifindex) continue;
+                if (!multicast && std::memcmp(cfg.boards[i].addr.data(), &dst.ipi6_addr, 16) != 0) continue;
+                boards[i]->receive(buf.data(), static_cast<std::size_t>(len), multicast, peer, arrival, seq, made);
+                taken = true;
+            }
+            if (!taken) {
+                char to[INET6_ADDRSTRLEN] = {}, fromText[INET6_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET6, &dst.ipi6_addr, to, sizeof to);
+                inet_ntop(AF_INET6, &from.sin6_addr, fromText, sizeof fromText);
+                RecordLine(record.get(), "datagram")
+                    .str("board", "")
+                    .num("seq", static_cast<std::int64_t>(seq))
+                    .num("arrival_ns", arrival)
+                    .str("from", fromText)
+                    .num("from_port", peer.port)
+                    .str("to", to)
+                    .num("len", len)
+                    .hex("bytes", buf.data(), static_cast<std::size_t>(len));
+                if (record) record->flush();
+            }
+            for (auto& r : made) pending.emplace(r.sendAtNs, std::move(r));
+        }
+    }
+    dumpState(boards, opt.dumpDir);
+    RecordLine(record.get(), "stop");
+    if (record) record->flush();
+    close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    auto value = [&](std::size_t& i) -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const std::string* v = nullptr;
+        if (a == "--print" || a == "--summary") {
+            if (!(v = value(i))) return usage();
+            return printRecord(*v, a == "--summary");
+        } else if (a == "--check" || a == "--list-boards") {
+            if (!(v = value(i))) return usage();
+            try {
+                SimConfig cfg = loadConfig(*v);
+                for (const auto& b : cfg.boards) {
+                    if (a == "--check")
+                        std::printf("board %s: %s on %s, %zu slots, %zu I2C devices\n", b.name.c_str(),
+                                    b.address.c_str(), b.link.c_str(), b.slots.size(), b.i2c.size());
+                    else
+                        std::printf("%s %s %s\n", b.link.c_str(), b.address.c_str(), b.name.c_str());
+                }
+            } catch (const ConfigError& e) {
+                std::fprintf(stderr, "vesk_sim: %s\n", e.what());
+                return 2;
+            }
+            return 0;
+        } else if (a == "--config") {
+            if (!(v = value(i))) return usage();
+            opt.config = *v;
+        } else if (a == "--record") {
+            if (!(v = value(i))) return usage();
+            opt.record = *v;
+        } else if (a == "--dump-dir") {
+            if (!(v = value(i))) return usage();
+            opt.dumpDir = *v;
+        } else if (a == "--ready-file") {
+            if (!(v = value(i))) return usage();
+            opt.readyFile = *v;
+        } else if (a == "--port") {
+            if (!(v = value(i))) return usage();
+            opt.port = static_cast<std::uint16_t>(std::atoi(v->c_str()));
+        } else if (a == "--add-addresses") {
+            opt.addAddresses = true;
+        } else if (a == "--quiet") {
+            opt.quiet = true;
+        } else {
+            return usage();
+        }
+    }
+    if (opt.config.empty()) return usage();
+    return run(opt);
+}
