@@ -23,6 +23,9 @@
 #   --workdir DIR        keep the run's files there (default: a temporary
 #                        directory, removed at the end)
 #   --quiet              no progress lines
+#   --alongside CMD      run the shell command CMD beside the command, in the
+#                        same namespace and environment (under --wine with its
+#                        wineserver and display); it is ended with the command
 #
 # Topology: every distinct "link" of the configuration, in order of first
 # appearance, becomes veth pair i: the host end "vh<i>" in the host
@@ -105,7 +108,7 @@ case "$cmd" in
     *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
 esac
 
-config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0
+config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside=
 while [ $# -gt 0 ]; do
     case "$1" in
         --config) config=$2; shift 2 ;;
@@ -117,6 +120,7 @@ while [ $# -gt 0 ]; do
         --wineprefix) wineprefix=$2; shift 2 ;;
         --workdir) workdir=$2; keep=1; shift 2 ;;
         --quiet) quiet=1; shift ;;
+        --alongside) alongside=$2; shift 2 ;;
         --) shift; break ;;
         *) die "unknown option $1" ;;
     esac
@@ -275,14 +279,24 @@ if [ "$wine" = 1 ]; then
         export DISPLAY=":$1"
         shift
         wineserver -p >/dev/null 2>&1 </dev/null
+        if [ -n "$VESK_TESTBED_ALONGSIDE" ]; then bash -c "$VESK_TESTBED_ALONGSIDE" & apid=$!; fi
         wine "$@"
         rc=$?
+        [ -n "${apid:-}" ] && { kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null; }
         wineserver -k >/dev/null 2>&1
         kill "$xpid" 2>/dev/null
         exit $rc' testbed-wine "$disp")
+elif [ -n "$alongside" ]; then
+    runner=(bash -c '
+        bash -c "$VESK_TESTBED_ALONGSIDE" & apid=$!
+        "$@"
+        rc=$?
+        kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null
+        exit $rc' testbed-alongside)
 else
     runner=()
 fi
+export VESK_TESTBED_ALONGSIDE=$alongside
 
 say "running: $*"
 t0=$(now_ms)

@@ -136,6 +136,9 @@ void messageBox(const std::string& text, const std::string& caption);
 using MessageHook = std::function<void(const std::string& text, const std::string& caption)>;
 void setMessageHook(MessageHook hook);
 
+// Number of threads of the calling process (tests check that none is left).
+int processThreadCount();
+
 // ---------------------------------------------------------------- console
 
 // Makes the console show UTF-8 output as text (Windows: output code page

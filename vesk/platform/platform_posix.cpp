@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -310,6 +311,16 @@ void waitForKey() {
     while ((c = std::getchar()) != EOF && c != '\n') {
     }
     std::fputs("\n", stdout);
+}
+
+int processThreadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
 }
 
 }  // namespace vesk::plat

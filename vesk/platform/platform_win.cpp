@@ -6,6 +6,7 @@
 #include <iphlpapi.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -275,6 +276,19 @@ void consoleUseUtf8() { SetConsoleOutputCP(CP_UTF8); }
 void waitForKey() {
     std::fflush(stdout);
     _wsystem(L"pause");
+}
+
+int processThreadCount() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 t;
+    t.dwSize = sizeof t;
+    int n = 0;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t))
+        if (t.th32OwnerProcessID == self) ++n;
+    CloseHandle(snap);
+    return n;
 }
 
 }  // namespace vesk::plat

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""Start-up and shut-down end to end: runs the start-up host (native, or the
+Windows build under Wine) in the network test bed against simulated boards,
+and checks what it printed and what the boards received against the
+simulator's configuration. Exit 77 when no test bed can be built here."""
+import argparse, json, os, shutil, subprocess, sys, tempfile, tomllib
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--testbed", required=True)
+ap.add_argument("--configs", required=True)       # folder of this suite's configurations
+ap.add_argument("--host", required=True)
+ap.add_argument("--library", required=True)
+ap.add_argument("--sim", required=True)
+ap.add_argument("--wine", action="store_true")
+ap.add_argument("--dismisser")
+ap.add_argument("--only", help="run one scenario")
+args = ap.parse_args()
+
+topologies = os.path.join(os.path.dirname(args.testbed), "topologies")
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("  FAILED:", what)
+
+
+def run(scenario, config, vesk_config=None):
+    """Runs the host once in the bed; returns (values, record, boxes, stderr)."""
+    work = tempfile.mkdtemp(prefix="vesk-startup-")
+    try:
+        for f in (args.host, args.library):
+            shutil.copy(f, work)
+        if vesk_config is not None:
+            with open(os.path.join(work, "vesk_config.toml"), "w") as f:
+                f.write(vesk_config)
+        host = os.path.join(work, os.path.basename(args.host))
+        record = os.path.join(work, "record.jsonl")
+        boxlog = os.path.join(work, "boxes.txt")
+        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
+        if args.wine:
+            cmd += ["--wine"]
+            if args.dismisser:
+                shutil.copy(args.dismisser, work)
+                cmd += ["--alongside", "wine %s %s" % (os.path.join(work, os.path.basename(args.dismisser)),
+                                                        "Z:" + boxlog.replace("/", "\\"))]
+        cmd += ["--", host]
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+            sys.exit(77)
+        check(p.returncode == 0, "%s: host exited with %d\n%s" % (scenario, p.returncode, p.stderr[-2000:]))
+        values = {}
+        for line in p.stdout.replace("\r", "").splitlines():
+            if " = " in line:
+                k, v = line.split(" = ", 1)
+                values[k] = v
+        rec = [json.loads(l) for l in open(record)] if os.path.exists(record) else []
+        boxes = []
+        if os.path.exists(boxlog):
+            boxes = [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
+        else:  # the POSIX side writes "caption: text" to standard error
+            for l in p.stderr.splitlines():
+                for cap in ("firmware warning", "toml error", "push recv", "error"):
+                    if l.startswith(cap + ": "):
+                        boxes.append((cap, l[len(cap) + 2:]))
+                        break
+        return values, rec, boxes
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def sim_boards(config):
+    with open(config, "rb") as f:
+        return tomllib.load(f)["board"]
+
+
+def host_address(config, board):
+    links = []
+    for b in sim_boards(config):
+        if b["link"] not in links:
+            links.append(b["link"])
+    i = links.index(board["link"])
+    return "fe80::76:68ff:fe00:%x01" % i if i else "fe80::76:68ff:fe00:1"
+
+
+def firmware(text):
+    major, minor, patch = (int(x) for x in text.split("."))
+    return "%08x" % (major << 24 | minor << 16 | patch << 8)
+
+
+def expected_boards(config, keep=None):
+    """The boards in the library's order: by host address, then board address (byte order)."""
+    boards = [b for b in sim_boards(config) if keep is None or b["address"] in keep]
+    return sorted(boards, key=lambda b: (host_address(config, b).encode(), b["address"].encode()))
+
+
+def sets_received(rec, board_name):
+    return [c["value"] for c in rec if c.get("type") == "command" and c.get("board") == board_name
+            and c.get("name") == "set"]
+
+
+def check_records(scenario, config, values, keep=None):
+    boards = expected_boards(config, keep)
+    check(values.get("boards") == str(len(boards)), "%s: %s boards, expected %d" % (scenario, values.get("boards"), len(boards)))
+    chip = 0
+    for i, b in enumerate(boards):
+        exp = {"name": b.get("name", "VESK-SIM"), "address": b["address"], "local": host_address(config, b),
+               "ipv4": b.get("ipv4", "192.168.0.10"), "firmware": firmware(b.get("firmware", "1.0.0")),
+               "slots": str(len(b.get("slot", []))), "protocol": "0", "listen": "50003", "send": str(50003 + i),
+               "buffer": str(b.get("buffer_size", 16384)), "wait": str(b.get("wait_ms", 50)), "reserved_zero": "1"}
+        for k, v in exp.items():
+            got = values.get("board%d.%s" % (i, k))
+            check(got == v, "%s: board%d.%s = %r, expected %r" % (scenario, i, k, got, v))
+        for s, slot in enumerate(b.get("slot", [])):
+            if not slot.get("present", True):
+                continue
+            exp = {"name": slot["chip"], "address": b["address"], "slot": str(s), "clock": str(slot["clock"]),
+                   "variable_clock": "1" if slot.get("variable_clock") else "0",
+                   "hardware_reset": "1" if slot.get("hardware_reset") else "0",
+                   "ext_info": slot.get("ext_info", ""), "reserved_zero": "1"}
+            for k, v in exp.items():
+                got = values.get("chip%d.%s" % (chip, k))
+                check(got == v, "%s: chip%d.%s = %r, expected %r" % (scenario, chip, k, got, v))
+            chip += 1
+    check(values.get("chips") == str(chip), "%s: %s chips, expected %d" % (scenario, values.get("chips"), chip))
+    return boards
+
+
+def check_release(scenario, values):
+    check(values.get("threads_after") == values.get("threads_before"),
+          "%s: %s threads after release, %s before init" % (scenario, values.get("threads_after"), values.get("threads_before")))
+
+
+def scenario_topology(name, keep=None, vesk_config=None, label=None):
+    label = label or name
+    config = os.path.join(topologies, name + ".toml")
+    values, rec, boxes = run(label, config, vesk_config)
+    boards = check_records(label, config, values, keep)
+    for i, b in enumerate(boards):
+        check(sets_received(rec, b["name"]) == [50003 + i, 0],
+              "%s: %s received set-host-port %s, expected [%d, 0]" % (label, b["name"], sets_received(rec, b["name"]), 50003 + i))
+    check_release(label, values)
+    check(not boxes, "%s: unexpected message boxes %s" % (label, boxes))
+    print("  %s: init %s ms" % (label, values.get("init_ms")))
+    return values, rec
+
+
+scenarios = {}
+
+
+def scenario(f):
+    scenarios[f.__name__] = f
+    return f
+
+
+@scenario
+def one_board():
+    scenario_topology("one-board")
+
+
+@scenario
+def two_boards_one_link():
+    scenario_topology("two-boards")
+
+
+@scenario
+def two_links():
+    scenario_topology("two-links")
+
+
+@scenario
+def target_list_keeps_second_link():
+    second = expected_boards(os.path.join(topologies, "two-links.toml"))[1]["address"]
+    scenario_topology("two-links", keep=[second], label="target list",
+                      vesk_config='[target_address]\nipv6 = ["%s"]\n' % second)
+
+
+@scenario
+def no_board_answers():
+    values, rec, boxes = run("no answer", os.path.join(args.configs, "silent.toml"))
+    check(values.get("boards") == "0" and values.get("chips") == "0", "no answer: %s boards" % values.get("boards"))
+    check(not sets_received(rec, "VESK-DEAF"), "no answer: a silent board was given a port")
+    check_release("no answer", values)
+
+
+@scenario
+def board_silent_after_discovery():
+    values, rec, boxes = run("discovery only", os.path.join(topologies, "discovery-only.toml"))
+    check(values.get("boards") == "1" and values.get("chips") == "0", "discovery only: %s boards, %s chips" % (values.get("boards"), values.get("chips")))
+    for k in ("firmware", "slots", "buffer", "wait"):
+        check(values.get("board0." + k) in ("0", "00000000"), "discovery only: board0.%s = %s" % (k, values.get("board0." + k)))
+    check(values.get("board0.name") == "", "discovery only: name %r" % values.get("board0.name"))
+    check(values.get("board0.send") == "50003", "discovery only: port %s" % values.get("board0.send"))
+    # Version 0 is out of date: the warning names the board.
+    check([b[0] for b in boxes] == ["firmware warning"], "discovery only: boxes %s" % boxes)
+
+
+@scenario
+def firmware_warning():
+    values, rec, boxes = run("firmware", os.path.join(args.configs, "firmware.toml"))
+    expect = [("firmware warning", "[%s] のボードのファームウェアバージョンを 0.9.3 にアップデートしてください" % a)
+              for a in ("fe80::5e5c:1", "fe80::5e5c:3")]
+    check(boxes == expect, "firmware: boxes %s, expected %s" % (boxes, expect))
+    check(values.get("boards") == "3", "firmware: the boards are used all the same")
+
+
+@scenario
+def toml_error():
+    values, rec, boxes = run("toml error", os.path.join(topologies, "one-board.toml"),
+                             vesk_config="[target_address]\nipv6 = [\"fe80::5e5c:1\"\n")
+    check(len(boxes) == 1 and boxes[0][0] == "toml error" and "missing array separator" in boxes[0][1],
+          "toml error: boxes %s" % boxes)
+    check(values.get("boards") == "1", "toml error: init goes on as without a file")
+
+
+for name, f in scenarios.items():
+    if args.only and name != args.only:
+        continue
+    print(name)
+    f()
+
+print("%d failure(s)" % len(failures))
+sys.exit(1 if failures else 0)

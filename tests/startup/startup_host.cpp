@@ -1,0 +1,82 @@
+// A host for the start-up tests: loads the library from its own directory,
+// runs init, prints every record field as "key = value" lines, releases,
+// and reports the process's threads before init and after release.
+#include <vesk/vesk.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+template <std::size_t N>
+std::string text(const char (&f)[N]) {
+    return std::string(f, strnlen(f, N));
+}
+bool zero(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i]) return false;
+    return true;
+}
+}  // namespace
+
+int main() {
+    using namespace vesk;
+    plat::consoleUseUtf8();
+    const std::string dir = plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&zero)));
+    plat::Module lib = plat::loadModule(dir + plat::sharedLibraryName("vesk"));
+    auto fn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
+    if (!fn) {
+        std::printf("error = no library\n");
+        return 3;
+    }
+    const int threadsBefore = plat::processThreadCount();
+    VeskManager* m = fn();
+    auto t0 = std::chrono::steady_clock::now();
+    m->init();
+    auto t1 = std::chrono::steady_clock::now();
+    std::printf("init_ms = %lld\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count()));
+    const std::uint32_t nb = m->getBoardCount(), nc = m->getChipCount();
+    std::printf("boards = %u\nchips = %u\n", nb, nc);
+    std::vector<VeskBoardInfo> boards(nb);
+    std::vector<VeskChipInfo> chips(nc);
+    m->getBoardInfo(boards.data(), nb);
+    m->getChipInfo(chips.data(), nc);
+    for (std::uint32_t i = 0; i < nb; ++i) {
+        const auto& b = boards[i];
+        std::printf("board%u.name = %s\n", i, text(b.name).c_str());
+        std::printf("board%u.local = %s\n", i, text(b.localAddress).c_str());
+        std::printf("board%u.address = %s\n", i, text(b.boardAddress).c_str());
+        std::printf("board%u.ipv4 = %s\n", i, text(b.boardIPv4).c_str());
+        std::printf("board%u.firmware = %08x\n", i, b.firmwareVersion);
+        std::printf("board%u.slots = %u\n", i, b.slotCount);
+        std::printf("board%u.protocol = %u\n", i, b.protocol);
+        std::printf("board%u.listen = %u\n", i, static_cast<unsigned>(b.listenPort));
+        std::printf("board%u.send = %u\n", i, static_cast<unsigned>(b.sendPort));
+        std::printf("board%u.buffer = %u\n", i, b.bufferSize);
+        std::printf("board%u.wait = %u\n", i, static_cast<unsigned>(b.waitMs));
+        std::printf("board%u.reserved_zero = %d\n", i,
+                    zero(b.reserved0, 2) && zero(b.reserved1, 2) &&
+                        zero(reinterpret_cast<const std::uint8_t*>(b.localIPv4), sizeof b.localIPv4));
+    }
+    for (std::uint32_t i = 0; i < nc; ++i) {
+        const auto& c = chips[i];
+        std::printf("chip%u.name = %s\n", i, text(c.name).c_str());
+        std::printf("chip%u.address = %s\n", i, text(c.address).c_str());
+        std::printf("chip%u.slot = %u\n", i, c.slot);
+        std::printf("chip%u.clock = %u\n", i, c.clock);
+        std::printf("chip%u.variable_clock = %u\n", i, static_cast<unsigned>(c.variableClock));
+        std::printf("chip%u.hardware_reset = %u\n", i, static_cast<unsigned>(c.hardwareReset));
+        std::printf("chip%u.ext_info = %s\n", i, text(c.extInfo).c_str());
+        std::printf("chip%u.reserved_zero = %d\n", i, zero(c.reserved0, 2) && zero(c.reserved1, 23));
+    }
+    std::fflush(stdout);
+    m->release();
+    std::printf("threads_before = %d\nthreads_after = %d\n", threadsBefore, plat::processThreadCount());
+    plat::unloadModule(lib);
+    return 0;
+}

@@ -1,0 +1,51 @@
+// Plays the user in front of message boxes, under Wine: finds every dialog
+// box of the session, logs its caption and text (UTF-8, "caption<TAB>text"
+// per line) and clicks its OK button. Runs until killed.
+//   box_dismisser.exe <log file>
+// Windows-only test tool: it talks to the window manager directly.
+#include <windows.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+namespace {
+
+std::string utf8(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+FILE* g_log;
+std::set<HWND> g_done;
+
+BOOL CALLBACK visit(HWND hwnd, LPARAM) {
+    wchar_t cls[64] = {};
+    GetClassNameW(hwnd, cls, 64);
+    if (std::wstring(cls) != L"#32770" || !IsWindowVisible(hwnd) || g_done.count(hwnd)) return TRUE;
+    wchar_t caption[256] = {}, text[1024] = {};
+    GetWindowTextW(hwnd, caption, 256);
+    GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);  // a message box's static text
+    std::fprintf(g_log, "%s\t%s\n", utf8(caption).c_str(), utf8(text).c_str());
+    std::fflush(g_log);
+    g_done.insert(hwnd);
+    HWND ok = GetDlgItem(hwnd, IDOK);
+    if (ok) PostMessageW(ok, BM_CLICK, 0, 0);
+    else PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    g_log = _wfopen(argv[1], L"ab");
+    if (!g_log) return 2;
+    for (;;) {
+        EnumWindows(visit, 0);
+        Sleep(50);
+    }
+}
