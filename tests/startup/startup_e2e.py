@@ -3,7 +3,7 @@
 Windows build under Wine) in the network test bed against simulated boards,
 and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
-import argparse, json, os, shutil, subprocess, sys, tempfile, tomllib
+import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--testbed", required=True)
@@ -43,8 +43,8 @@ def run(scenario, config, vesk_config=None):
             cmd += ["--wine"]
             if args.dismisser:
                 shutil.copy(args.dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (os.path.join(work, os.path.basename(args.dismisser)),
-                                                        "Z:" + boxlog.replace("/", "\\"))]
+                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
+                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
         cmd += ["--", host]
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
         if p.returncode == 77:

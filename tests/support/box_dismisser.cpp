@@ -1,6 +1,6 @@
 // Plays the user in front of message boxes, under Wine: finds every dialog
 // box of the session, logs its caption and text (UTF-8, "caption<TAB>text"
-// per line) and clicks its OK button. Runs until killed.
+// per line, line breaks as "\n") and clicks its OK button. Runs until killed.
 //   box_dismisser.exe <log file>
 // Windows-only test tool: it talks to the window manager directly.
 #include <windows.h>
@@ -29,7 +29,13 @@ BOOL CALLBACK visit(HWND hwnd, LPARAM) {
     wchar_t caption[256] = {}, text[1024] = {};
     GetWindowTextW(hwnd, caption, 256);
     GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);  // a message box's static text
-    std::fprintf(g_log, "%s\t%s\n", utf8(caption).c_str(), utf8(text).c_str());
+    // One line per box: line breaks of the text are written as "\n".
+    std::string body;
+    for (char c : utf8(text)) {
+        if (c == '\r') continue;
+        body += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    std::fprintf(g_log, "%s\t%s\n", utf8(caption).c_str(), body.c_str());
     std::fflush(g_log);
     g_done.insert(hwnd);
     HWND ok = GetDlgItem(hwnd, IDOK);
