@@ -64,6 +64,8 @@ public:
         bool loopbackOk = probe != plat::kInvalidSocket && plat::bindSocket(probe, loopback(0));
         if (probe != plat::kInvalidSocket) plat::closeSocket(probe);
         if (!loopbackOk) return "IPv6 loopback ::1 is not available";
+        // A board takes bursts of 64 KiB datagrams; so must the stand-in.
+        plat::setRecvBufferSize(socket_, 4u << 20);
         auto until = Clock::now() + busyWait;
         while (!plat::bindSocket(socket_, loopback(proto::kBoardPort))) {
             if (Clock::now() > until) return "port 50003 on ::1 stayed busy";
