@@ -20,6 +20,18 @@ namespace vesk::bench {
 inline thread_local bool countAllocations = false;
 inline std::atomic<std::uint64_t> allocations{0};
 
+// Proves the counter sees allocations on this thread (a zero count means
+// nothing only if this holds).
+inline bool allocationCounterWorks() {
+    countAllocations = true;
+    std::uint64_t before = allocations.load();
+    auto* p = new std::vector<int>(16);
+    std::uint64_t seen = allocations.load() - before;
+    delete p;
+    countAllocations = false;
+    return seen >= 2;
+}
+
 template <typename T>
 T percentile(std::vector<T> v, double p) {
     if (v.empty()) return T{};

@@ -71,7 +71,8 @@ void pushCost() {
     std::printf("  per call ns: p50 %.0f  p90 %.0f  p99 %.0f  (clock read alone: p50 %.0f)\n",
                 bench::percentile(cost, 0.5), bench::percentile(cost, 0.9), bench::percentile(cost, 0.99),
                 bench::percentile(overhead, 0.5));
-    std::printf("  allocations on the pushing thread: %" PRIu64 "\n", allocs);
+    std::printf("  allocations on the pushing thread: %" PRIu64 " (counter self-check: %s)\n", allocs,
+                bench::allocationCounterWorks() ? "ok" : "FAILED");
 }
 
 struct Recorded {
