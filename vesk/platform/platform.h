@@ -49,6 +49,8 @@ bool setProtectionLevel(Socket s, int level);
 bool setReuseAddr(Socket s, bool on);
 bool setRecvTimeoutMs(Socket s, std::uint32_t ms);
 bool setSendBufferSize(Socket s, std::uint32_t bytes);
+// SO_RCVBUF; the OS may cap it (Linux: net.core.rmem_max).
+bool setRecvBufferSize(Socket s, std::uint32_t bytes);
 
 // Binds to addr. A link-local address given with scope 0 is bound to the
 // interface that owns it (Windows does this itself; POSIX needs the index).

@@ -108,6 +108,10 @@ bool setSendBufferSize(Socket s, std::uint32_t bytes) {
     return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
 }
 
+bool setRecvBufferSize(Socket s, std::uint32_t bytes) {
+    return setIntOption(s, SOL_SOCKET, SO_RCVBUF, static_cast<int>(bytes));
+}
+
 bool bindSocket(Socket s, const SockAddr6& addr) {
     sockaddr_in6 sa = toNative(addr);
     // Linux refuses a link-local bind without a scope (EINVAL); Windows

@@ -104,6 +104,10 @@ bool setSendBufferSize(Socket s, std::uint32_t bytes) {
     return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
 }
 
+bool setRecvBufferSize(Socket s, std::uint32_t bytes) {
+    return setIntOption(s, SOL_SOCKET, SO_RCVBUF, static_cast<int>(bytes));
+}
+
 bool bindSocket(Socket s, const SockAddr6& addr) {
     sockaddr_in6 sa = toNative(addr);
     return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;

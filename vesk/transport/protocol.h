@@ -60,6 +60,289 @@ constexpr std::uint8_t kResetReply[4] = {0x03, CMD_RESET, 'O', 'K'};
 constexpr unsigned kWaitCommandSize = 5;
 constexpr unsigned kMaxCommandSize = 256;  // L is one byte
 
+
+// Encoded sizes of the fixed-length commands.
+constexpr unsigned kWriteRegSize = 7;
+constexpr unsigned kWritePortSize = 5;
+constexpr unsigned kReadRegSize = 5;
+constexpr unsigned kSetClockSize = 7;
+constexpr unsigned kQuerySize = 4;
+constexpr unsigned kQueryArgSize = 5;
+constexpr unsigned kSetHostPortSize = 6;
+constexpr unsigned kSyncSize = 2;
+constexpr unsigned kResetSize = 3;
+constexpr unsigned kKeepAliveSize = 1;
+
+// Limits of the variable-length commands (L is one byte).
+constexpr unsigned kI2cReadMaxCount = 254;
+constexpr unsigned kI2cReadMaxWrite = 252;
+constexpr unsigned kI2cWriteMaxData = 253;
+
+// Reply buffer sizes the callers use.
+constexpr unsigned kSmallReplySize = 16;
+constexpr unsigned kQueryReplySize = 128;
+constexpr unsigned kI2cReplySize = 256;
+
+// ---------------------------------------------------------------- encoders
+//
+// Each encoder writes one complete command at out and returns its length in
+// bytes. out must hold at least that many bytes (the k...Size above, or the
+// stated maximum for the variable-length ones). Nothing is allocated.
+
+inline void putU16(std::uint8_t* out, std::uint16_t v) {
+    out[0] = static_cast<std::uint8_t>(v);
+    out[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void putU32(std::uint8_t* out, std::uint32_t v) {
+    out[0] = static_cast<std::uint8_t>(v);
+    out[1] = static_cast<std::uint8_t>(v >> 8);
+    out[2] = static_cast<std::uint8_t>(v >> 16);
+    out[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// 06 00 T A D W1 W2
+inline unsigned encodeWriteReg(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t data,
+                               std::uint8_t wait1, std::uint8_t wait2) {
+    out[0] = 6;
+    out[1] = CMD_WRITE_REG;
+    out[2] = target;
+    out[3] = reg;
+    out[4] = data;
+    out[5] = wait1;
+    out[6] = wait2;
+    return kWriteRegSize;
+}
+
+// 04 02 T D W
+inline unsigned encodeWritePort(std::uint8_t* out, std::uint8_t target, std::uint8_t data, std::uint8_t wait) {
+    out[0] = 4;
+    out[1] = CMD_WRITE_PORT;
+    out[2] = target;
+    out[3] = data;
+    out[4] = wait;
+    return kWritePortSize;
+}
+
+// 04 04 T A W
+inline unsigned encodeReadReg(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t wait) {
+    out[0] = 4;
+    out[1] = CMD_READ_REG;
+    out[2] = target;
+    out[3] = reg;
+    out[4] = wait;
+    return kReadRegSize;
+}
+
+// 06 08 S clock:u32. slotByte carries bit 7 when the caller asks for it.
+inline unsigned encodeSetClock(std::uint8_t* out, std::uint8_t slotByte, std::uint32_t clockHz) {
+    out[0] = 6;
+    out[1] = CMD_SET_CLOCK;
+    out[2] = slotByte;
+    putU32(out + 3, clockHz);
+    return kSetClockSize;
+}
+
+// 04 01 unit value:u16
+inline unsigned encodeWait(std::uint8_t* out, std::uint8_t unit, std::uint16_t value) {
+    out[0] = 4;
+    out[1] = CMD_WAIT;
+    out[2] = unit;
+    putU16(out + 3, value);
+    return kWaitCommandSize;
+}
+inline unsigned encodeWaitMs(std::uint8_t* out, std::uint16_t ms) { return encodeWait(out, kWaitUnitMs, ms); }
+inline unsigned encodeWaitUs(std::uint8_t* out, std::uint16_t us) { return encodeWait(out, kWaitUnitUs, us); }
+
+// (n+3) 20 addr count write[n]. count is clamped to kI2cReadMaxCount and n to
+// kI2cReadMaxWrite; a null write pointer sends n zeros. out holds up to 256 bytes.
+inline unsigned encodeI2cRead(std::uint8_t* out, std::uint8_t i2cAddress, std::uint32_t count,
+                              const std::uint8_t* write, std::uint32_t writeLength) {
+    std::uint32_t n = writeLength > kI2cReadMaxWrite ? kI2cReadMaxWrite : writeLength;
+    out[0] = static_cast<std::uint8_t>(n + 3);
+    out[1] = CMD_I2C_READ;
+    out[2] = i2cAddress;
+    out[3] = static_cast<std::uint8_t>(count > kI2cReadMaxCount ? kI2cReadMaxCount : count);
+    for (std::uint32_t i = 0; i < n; ++i) out[4 + i] = write ? write[i] : 0;
+    return n + 4;
+}
+
+// (n+2) 30 addr data[n], n clamped to kI2cWriteMaxData (callers split longer
+// transfers). out holds up to 256 bytes.
+inline unsigned encodeI2cWrite(std::uint8_t* out, std::uint8_t i2cAddress, const std::uint8_t* data,
+                               std::uint32_t length) {
+    std::uint32_t n = length > kI2cWriteMaxData ? kI2cWriteMaxData : length;
+    out[0] = static_cast<std::uint8_t>(n + 2);
+    out[1] = CMD_I2C_WRITE;
+    out[2] = i2cAddress;
+    for (std::uint32_t i = 0; i < n; ++i) out[3 + i] = data[i];
+    return n + 3;
+}
+
+// 03 40 target item
+inline unsigned encodeQuery(std::uint8_t* out, std::uint8_t target, std::uint8_t item) {
+    out[0] = 3;
+    out[1] = CMD_QUERY;
+    out[2] = target;
+    out[3] = item;
+    return kQuerySize;
+}
+
+// 04 40 target item arg (the I2C probe: target 0, item 0x0C, arg = I2C address)
+inline unsigned encodeQueryArg(std::uint8_t* out, std::uint8_t target, std::uint8_t item, std::uint8_t arg) {
+    out[0] = 4;
+    out[1] = CMD_QUERY;
+    out[2] = target;
+    out[3] = item;
+    out[4] = arg;
+    return kQueryArgSize;
+}
+
+// 05 50 00 0A port:u16; port 0 withdraws the host port.
+inline unsigned encodeSetHostPort(std::uint8_t* out, std::uint16_t port) {
+    out[0] = 5;
+    out[1] = CMD_SET;
+    out[2] = 0;
+    out[3] = kSetItemHostPort;
+    putU16(out + 4, port);
+    return kSetHostPortSize;
+}
+
+// 01 80
+inline unsigned encodeSync(std::uint8_t* out) {
+    out[0] = 1;
+    out[1] = CMD_SYNC;
+    return kSyncSize;
+}
+
+// 02 90 mask; 0xFF resets every slot.
+inline unsigned encodeReset(std::uint8_t* out, std::uint8_t slotMask) {
+    out[0] = 2;
+    out[1] = CMD_RESET;
+    out[2] = slotMask;
+    return kResetSize;
+}
+
+// 00: the empty command, sent alone as keep-alive and as a transport's last datagram.
+inline unsigned encodeKeepAlive(std::uint8_t* out) {
+    out[0] = 0;
+    return kKeepAliveSize;
+}
+
+// ---------------------------------------------------------------- readers
+//
+// Every reader takes the reply buffer and the number of bytes actually
+// received, and reads only inside both that count and the reply's own
+// envelope (L + 1 bytes): a reply too short for a value yields no value, never
+// a byte left in the buffer by an earlier reply. A received length of 0 is no
+// reply.
+
+// Bytes of the reply command that were really received: min(received, L + 1).
+inline std::uint32_t replyExtent(const std::uint8_t* reply, std::uint32_t received) {
+    if (received == 0) return 0;
+    std::uint32_t env = static_cast<std::uint32_t>(reply[0]) + 1;
+    return received < env ? received : env;
+}
+
+inline bool matches4(const std::uint8_t* reply, std::uint32_t received, const std::uint8_t (&want)[4]) {
+    return received >= 4 && reply[0] == want[0] && reply[1] == want[1] && reply[2] == want[2] &&
+           reply[3] == want[3];
+}
+
+// 03 80 57 50
+inline bool isSyncReply(const std::uint8_t* reply, std::uint32_t received) {
+    return matches4(reply, received, kSyncReply);
+}
+
+// 03 90 4F 4B; anything else (or nothing) is a failed reset.
+inline bool isResetAck(const std::uint8_t* reply, std::uint32_t received) {
+    return matches4(reply, received, kResetReply);
+}
+
+// The byte at index L (the register read's value, the I2C probe's present
+// flag). False when that byte was not received.
+inline bool readLastByte(const std::uint8_t* reply, std::uint32_t received, std::uint8_t& value) {
+    if (received == 0) return false;
+    std::uint32_t at = reply[0];
+    if (at == 0 || at >= received) return false;
+    value = reply[at];
+    return true;
+}
+
+// An I2C read reply: the L - 1 data bytes from byte 2 are copied to out and
+// their count returned. Returns 0 (and copies nothing) when the reply is not
+// an I2C read reply, carries no data, was cut short (fewer than L + 1 bytes
+// received) or holds more data than capacity.
+inline std::uint32_t readI2cData(const std::uint8_t* reply, std::uint32_t received, std::uint8_t* out,
+                                 std::uint32_t capacity) {
+    if (received < 3 || reply[1] != CMD_I2C_READ) return 0;
+    std::uint32_t l = reply[0];
+    if (l < 2 || l + 1 > received) return 0;
+    std::uint32_t n = l - 1;
+    if (!out || n > capacity) return 0;
+    for (std::uint32_t i = 0; i < n; ++i) out[i] = reply[2 + i];
+    return n;
+}
+
+// A query reply: L 40 target item value[L - 3].
+struct QueryReply {
+    std::uint8_t target = 0;
+    std::uint8_t item = 0;
+    const std::uint8_t* value = nullptr;  // points into the reply buffer
+    std::uint32_t valueLength = 0;        // value bytes actually received
+};
+
+// Parses a query reply. False when fewer than 4 bytes came or byte 1 is not
+// CMD_QUERY. valueLength counts only received bytes within the envelope.
+inline bool readQuery(const std::uint8_t* reply, std::uint32_t received, QueryReply& q) {
+    if (received < 4 || reply[1] != CMD_QUERY) return false;
+    std::uint32_t end = replyExtent(reply, received);
+    q.target = reply[2];
+    q.item = reply[3];
+    q.value = reply + 4;
+    q.valueLength = end > 4 ? end - 4 : 0;
+    return true;
+}
+
+// Little-endian value bytes [offset, offset + width) of a query reply; false
+// (value untouched) when any of them was not received.
+inline bool queryValue(const QueryReply& q, std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
+    if (width == 0 || width > 4 || offset + width > q.valueLength) return false;
+    std::uint32_t v = 0;
+    for (std::uint32_t i = 0; i < width; ++i) v |= static_cast<std::uint32_t>(q.value[offset + i]) << (8 * i);
+    value = v;
+    return true;
+}
+
+// ---------------------------------------------------------------- batches
+
+// Walks the commands of a datagram. next() yields each command in turn and
+// false at the end or at a command whose L runs past the datagram (then
+// truncated() is true).
+class CommandCursor {
+public:
+    CommandCursor(const std::uint8_t* data, std::uint32_t length) : data_(data), length_(length) {}
+    bool next(const std::uint8_t*& command, std::uint32_t& size) {
+        if (pos_ >= length_) return false;
+        std::uint32_t n = static_cast<std::uint32_t>(data_[pos_]) + 1;
+        if (n > length_ - pos_) {
+            truncated_ = true;
+            return false;
+        }
+        command = data_ + pos_;
+        size = n;
+        pos_ += n;
+        return true;
+    }
+    bool truncated() const { return truncated_; }
+
+private:
+    const std::uint8_t* data_;
+    std::uint32_t length_;
+    std::uint32_t pos_ = 0;
+    bool truncated_ = false;
+};
+
 }  // namespace vesk::proto
 
 #endif  // VESK_TRANSPORT_PROTOCOL_H

@@ -1,0 +1,58 @@
+// Cost of one push of a 7-byte register write from one thread, and the
+// allocations on that path. Bursts of pushes stay inside one batch; between
+// bursts the clock is stopped while the batch leaves.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bench_support.h"
+#include "transport/socket_if.h"
+
+namespace {
+
+using namespace vesk;
+
+void BM_Push(benchmark::State& state) {
+    testing::UdpPeer peer;
+    std::string why = peer.start();
+    if (!why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    std::uint64_t received = 0;
+    peer.setHandler([&](const std::uint8_t*, std::size_t, testing::Clock::time_point) { ++received; });
+    plat::Socket s = testing::hostSocket();
+    {
+        VeskSocketIf t(s, "::1", 20, 16384, 255, 2);
+        std::uint8_t w[7];
+        bench::writeOf(w, 0);
+        const std::int64_t burst = 4000;  // 28000 bytes: well inside one 65024-byte batch
+        std::int64_t inBurst = 0;
+        std::uint64_t pushes = 0;
+        bench::countAllocations = true;
+        const std::uint64_t before = bench::allocations.load();
+        for (auto _ : state) {
+            t.push(w, 7);
+            ++pushes;
+            if (++inBurst == burst) {
+                state.PauseTiming();
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                inBurst = 0;
+                state.ResumeTiming();
+            }
+        }
+        const std::uint64_t allocs = bench::allocations.load() - before;
+        bench::countAllocations = false;
+        state.counters["allocs_per_push"] =
+            benchmark::Counter(pushes ? double(allocs) / double(pushes) : 0.0, benchmark::Counter::kAvgThreads);
+        state.counters["allocs_total"] = double(allocs);
+    if (!bench::allocationCounterWorks()) state.SkipWithError("allocation counter sees nothing");
+    }
+    plat::closeSocket(s);
+}
+BENCHMARK(BM_Push)->Iterations(200000)->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,170 @@
+// Command encoders against the wire templates, and reply readers that must
+// stay inside the bytes actually received.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "transport/protocol.h"
+
+namespace vesk::proto {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+template <typename F>
+Bytes encode(F f) {
+    std::uint8_t buf[300];
+    std::memset(buf, 0xCC, sizeof buf);
+    unsigned n = f(buf);
+    EXPECT_EQ(buf[n], 0xCC) << "encoder wrote past its length";
+    return Bytes(buf, buf + n);
+}
+
+TEST(Encoders, MatchWireTemplates) {
+    const std::uint8_t w2[] = {0x00, 0x40};
+    struct Case {
+        const char* name;
+        Bytes got, want;
+    } cases[] = {
+        {"write reg", encode([](auto* o) { return encodeWriteReg(o, 0x21, 0x28, 0x7F, 3, 9); }),
+         {0x06, 0x00, 0x21, 0x28, 0x7F, 0x03, 0x09}},
+        {"write port", encode([](auto* o) { return encodeWritePort(o, 0x13, 0x9F, 4); }),
+         {0x04, 0x02, 0x13, 0x9F, 0x04}},
+        {"read reg", encode([](auto* o) { return encodeReadReg(o, 0x10, 0x0E, 2); }), {0x04, 0x04, 0x10, 0x0E, 0x02}},
+        {"set clock", encode([](auto* o) { return encodeSetClock(o, 0x82, 3579545); }),
+         {0x06, 0x08, 0x82, 0x99, 0x9E, 0x36, 0x00}},
+        {"wait 3 ms", encode([](auto* o) { return encodeWaitMs(o, 3); }), {0x04, 0x01, 0x01, 0x03, 0x00}},
+        {"wait 250 us", encode([](auto* o) { return encodeWaitUs(o, 250); }), {0x04, 0x01, 0x00, 0xFA, 0x00}},
+        {"set host port", encode([](auto* o) { return encodeSetHostPort(o, 50003); }),
+         {0x05, 0x50, 0x00, 0x0A, 0x53, 0xC3}},
+        {"withdraw host port", encode([](auto* o) { return encodeSetHostPort(o, 0); }),
+         {0x05, 0x50, 0x00, 0x0A, 0x00, 0x00}},
+        {"i2c probe", encode([](auto* o) { return encodeQueryArg(o, 0, kBoardItemI2cProbe, 0x28); }),
+         {0x04, 0x40, 0x00, 0x0C, 0x28}},
+        {"query", encode([](auto* o) { return encodeQuery(o, 3, kSlotItemClock); }), {0x03, 0x40, 0x03, 0x03}},
+        {"sync", encode([](auto* o) { return encodeSync(o); }), {0x01, 0x80}},
+        {"reset all", encode([](auto* o) { return encodeReset(o, 0xFF); }), {0x02, 0x90, 0xFF}},
+        {"reset slot 2", encode([](auto* o) { return encodeReset(o, 0x04); }), {0x02, 0x90, 0x04}},
+        {"i2c write", encode([&](auto* o) { return encodeI2cWrite(o, 0x28, w2, 2); }),
+         {0x04, 0x30, 0x28, 0x00, 0x40}},
+        {"i2c read", encode([](auto* o) { return encodeI2cRead(o, 0x28, 3, nullptr, 0); }), {0x03, 0x20, 0x28, 0x03}},
+        {"keep-alive", encode([](auto* o) { return encodeKeepAlive(o); }), {0x00}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
+}
+
+TEST(Encoders, VariableLengthLimits) {
+    std::uint8_t data[300];
+    for (int i = 0; i < 300; ++i) data[i] = static_cast<std::uint8_t>(i);
+
+    Bytes r = encode([&](auto* o) { return encodeI2cRead(o, 0x28, 3, data, 252); });
+    ASSERT_EQ(r.size(), 256u);
+    EXPECT_EQ(r[0], 255);
+    EXPECT_EQ(r[255], 251);
+    // Longer write data is cut to 252 bytes, counts above 254 to 254.
+    r = encode([&](auto* o) { return encodeI2cRead(o, 0x28, 255, data, 260); });
+    EXPECT_EQ(r.size(), 256u);
+    EXPECT_EQ(r[3], 254);
+    // A null write pointer sends zeros.
+    r = encode([&](auto* o) { return encodeI2cRead(o, 0x50, 1, nullptr, 2); });
+    EXPECT_EQ(r, (Bytes{0x05, 0x20, 0x50, 0x01, 0x00, 0x00}));
+
+    Bytes w = encode([&](auto* o) { return encodeI2cWrite(o, 0x28, data, 255); });
+    ASSERT_EQ(w.size(), 256u);
+    EXPECT_EQ(w[0], 255);
+    EXPECT_EQ(w[255], 252);
+}
+
+TEST(Readers, FixedReplies) {
+    const std::uint8_t sync[] = {0x03, 0x80, 'W', 'P'};
+    const std::uint8_t ok[] = {0x03, 0x90, 'O', 'K'};
+    const std::uint8_t bad[] = {0x03, 0x90, 'N', 'G'};
+    EXPECT_TRUE(isSyncReply(sync, 4));
+    EXPECT_FALSE(isSyncReply(sync, 3));
+    EXPECT_TRUE(isResetAck(ok, 4));
+    EXPECT_TRUE(isResetAck(ok, 16));  // the datagram may be longer than its envelope
+    EXPECT_FALSE(isResetAck(ok, 3));  // the 'K' was left from an earlier reply
+    EXPECT_FALSE(isResetAck(ok, 0));
+    EXPECT_FALSE(isResetAck(bad, 4));
+    EXPECT_FALSE(isResetAck(sync, 4));
+}
+
+TEST(Readers, LastByteOnlyWhenReceived) {
+    std::uint8_t v = 0x55;
+    const std::uint8_t reg[] = {0x04, 0x04, 0x10, 0x0E, 0x9A};
+    EXPECT_TRUE(readLastByte(reg, 5, v));
+    EXPECT_EQ(v, 0x9A);
+    v = 0x55;
+    EXPECT_FALSE(readLastByte(reg, 4, v));  // byte 4 is stale
+    EXPECT_FALSE(readLastByte(reg, 0, v));
+    const std::uint8_t empty[] = {0x00, 0x77};
+    EXPECT_FALSE(readLastByte(empty, 2, v));
+    EXPECT_EQ(v, 0x55);
+}
+
+TEST(Readers, I2cData) {
+    std::uint8_t out[8];
+    const std::uint8_t reply[] = {0x04, 0x20, 0x05, 0x47, 0x81, 0xEE};
+    EXPECT_EQ(readI2cData(reply, 5, out, 8), 3u);
+    EXPECT_EQ(out[0], 0x05);
+    EXPECT_EQ(out[2], 0x81);
+    EXPECT_EQ(readI2cData(reply, 6, out, 8), 3u);  // trailing byte outside the envelope ignored
+    EXPECT_EQ(readI2cData(reply, 4, out, 8), 0u);  // cut short
+    EXPECT_EQ(readI2cData(reply, 5, out, 2), 0u);  // more data than room
+    EXPECT_EQ(readI2cData(reply, 5, nullptr, 8), 0u);
+    const std::uint8_t sync[] = {0x03, 0x80, 'W', 'P'};
+    EXPECT_EQ(readI2cData(sync, 4, out, 8), 0u);  // not an I2C reply
+    const std::uint8_t none[] = {0x01, 0x20};
+    EXPECT_EQ(readI2cData(none, 2, out, 8), 0u);
+}
+
+TEST(Readers, QueryValuesNeverComeFromStaleBytes) {
+    // A 128-byte receive buffer that held a 4-byte buffer-size reply before.
+    std::uint8_t buf[128] = {0x07, 0x40, 0x00, 0x05, 0x00, 0x04, 0x00, 0x00};
+    QueryReply q;
+    ASSERT_TRUE(readQuery(buf, 8, q));
+    std::uint32_t v = 0;
+    ASSERT_TRUE(queryValue(q, 0, 4, v));
+    EXPECT_EQ(v, 1024u);
+
+    // Now a short reply (L = 4, 5 bytes) lands in the same buffer.
+    const std::uint8_t shortReply[] = {0x04, 0x40, 0x00, 0x05, 0x10};
+    std::memcpy(buf, shortReply, sizeof shortReply);
+    ASSERT_TRUE(readQuery(buf, 5, q));
+    EXPECT_EQ(q.item, kBoardItemBufferSize);
+    EXPECT_EQ(q.valueLength, 1u);
+    v = 0xDEAD;
+    EXPECT_FALSE(queryValue(q, 0, 4, v));
+    EXPECT_EQ(v, 0xDEADu);
+    ASSERT_TRUE(queryValue(q, 0, 1, v));
+    EXPECT_EQ(v, 0x10u);
+
+    // L says 7 but only 6 bytes came: the value is what came, no more.
+    const std::uint8_t cut[] = {0x07, 0x40, 0x01, 0x03, 0x99, 0x9E};
+    ASSERT_TRUE(readQuery(cut, 6, q));
+    EXPECT_EQ(q.target, 1);
+    EXPECT_EQ(q.valueLength, 2u);
+    EXPECT_FALSE(queryValue(q, 0, 4, v));
+    ASSERT_TRUE(queryValue(q, 0, 2, v));
+    EXPECT_EQ(v, 0x9E99u);
+
+    const std::uint8_t notQuery[] = {0x03, 0x80, 'W', 'P'};
+    EXPECT_FALSE(readQuery(notQuery, 4, q));
+    EXPECT_FALSE(readQuery(buf, 3, q));
+}
+
+TEST(Batches, CursorWalksCommandsAndStopsAtTruncation) {
+    const std::uint8_t d[] = {0x06, 0x00, 1, 2, 3, 4, 5, 0x04, 0x01, 0x00, 0x64, 0x00, 0x00, 0x01, 0x80, 0x06, 0x00};
+    CommandCursor c(d, sizeof d);
+    const std::uint8_t* cmd;
+    std::uint32_t n;
+    std::vector<std::uint32_t> sizes;
+    while (c.next(cmd, n)) sizes.push_back(n);
+    EXPECT_EQ(sizes, (std::vector<std::uint32_t>{7, 5, 1, 2}));
+    EXPECT_TRUE(c.truncated());
+}
+
+}  // namespace
+}  // namespace vesk::proto

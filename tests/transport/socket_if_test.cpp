@@ -1,0 +1,505 @@
+// The per-board transport against a stand-in board on [::1]:50003. Timing
+// checks are one-sided or generous (they run on loaded machines and under
+// Wine); hard timing figures live in the benchmarks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/protocol.h"
+#include "transport/socket_if.h"
+#include "udp_peer.h"
+
+namespace vesk {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Clock;
+using testing::Datagram;
+using testing::UdpPeer;
+using Bytes = std::vector<std::uint8_t>;
+
+class TimerResolution : public ::testing::Environment {
+public:
+    void SetUp() override {
+        plat::netStartup();
+        plat::timerResolutionBegin();
+    }
+    void TearDown() override {
+        plat::timerResolutionEnd();
+        plat::netCleanup();
+    }
+};
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new TimerResolution);
+
+// A register write whose three payload bytes carry a sequence number.
+Bytes writeOf(std::uint32_t seq) {
+    Bytes b(proto::kWriteRegSize);
+    proto::encodeWriteReg(b.data(), static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(seq >> 8),
+                          static_cast<std::uint8_t>(seq), 1, 2);
+    return b;
+}
+
+void spinUntil(Clock::time_point t) {
+    while (Clock::now() < t) {
+    }
+}
+
+struct Command {
+    std::uint8_t code;
+    Bytes bytes;
+};
+
+std::vector<Command> commandsOf(const Bytes& d, bool* truncated = nullptr) {
+    std::vector<Command> out;
+    proto::CommandCursor c(d.data(), static_cast<std::uint32_t>(d.size()));
+    const std::uint8_t* cmd;
+    std::uint32_t n;
+    while (c.next(cmd, n)) out.push_back({n > 1 ? cmd[1] : std::uint8_t(0xFF), Bytes(cmd, cmd + n)});
+    if (truncated) *truncated = c.truncated();
+    return out;
+}
+
+std::uint32_t seqOf(const Bytes& write) {
+    return (std::uint32_t(write[2]) << 16) | (std::uint32_t(write[3]) << 8) | write[4];
+}
+
+// Wait command value, its unit in *unit.
+std::uint32_t waitValue(const Bytes& w, std::uint8_t* unit) {
+    *unit = w[2];
+    return w[3] | (std::uint32_t(w[4]) << 8);
+}
+
+class Transport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = peer.start();
+        if (!why.empty()) GTEST_SKIP() << why;
+        socket = testing::hostSocket();
+        if (socket == plat::kInvalidSocket) GTEST_SKIP() << "cannot bind a socket on ::1";
+        plat::setMessageHook([this](const std::string& text, const std::string& caption) {
+            std::lock_guard<std::mutex> lock(boxMutex);
+            boxes.push_back(caption + "|" + text);
+        });
+    }
+    void TearDown() override {
+        transport.reset();
+        plat::setMessageHook(nullptr);
+        if (socket != plat::kInvalidSocket) plat::closeSocket(socket);
+        peer.stop();
+    }
+    void make(std::uint16_t wait, std::uint32_t bufferSize, std::uint8_t idle, std::uint8_t gap) {
+        transport = std::make_unique<VeskSocketIf>(socket, "::1", wait, bufferSize, idle, gap);
+    }
+    std::vector<std::string> shownBoxes() {
+        std::lock_guard<std::mutex> lock(boxMutex);
+        return boxes;
+    }
+    // Waits until n data datagrams (longer than one byte) have arrived.
+    std::vector<Datagram> batches(std::size_t n, std::chrono::milliseconds timeout = 3000ms) {
+        peer.waitFor(
+            [n](const std::vector<Datagram>& all) {
+                std::size_t k = 0;
+                for (auto& d : all) k += d.bytes.size() > 1;
+                return k >= n;
+            },
+            timeout);
+        return peer.batches();
+    }
+
+    // After destruction: the final byte was sent but may not have been
+    // received yet.
+    std::vector<Datagram> untilFinalByte() {
+        peer.waitFor([](const std::vector<Datagram>& d) { return !d.empty() && d.back().bytes == Bytes{0x00}; },
+                     2000ms);
+        return peer.datagrams();
+    }
+
+    UdpPeer peer;
+    plat::Socket socket = plat::kInvalidSocket;
+    std::unique_ptr<VeskSocketIf> transport;
+    std::mutex boxMutex;
+    std::vector<std::string> boxes;
+};
+
+// Pushes writes, each `spacing` after the previous push returned (busy-
+// waited), and returns for each gap the most it can have been: the time from
+// before the previous push to after this one. The transport's own gap lies
+// between spacing and that bound.
+std::vector<std::int64_t> pushSpaced(VeskSocketIf& t, int count, std::chrono::microseconds spacing,
+                                     Clock::time_point* first) {
+    std::vector<std::int64_t> upper;
+    Clock::time_point prevBefore{}, prevAfter{};
+    for (int i = 0; i < count; ++i) {
+        Bytes w = writeOf(i);
+        if (i) spinUntil(prevAfter + spacing);
+        auto before = Clock::now();
+        t.push(w.data(), static_cast<std::uint32_t>(w.size()));
+        auto after = Clock::now();
+        if (i)
+            upper.push_back(std::chrono::duration_cast<std::chrono::microseconds>(after - prevBefore).count() + 1);
+        else
+            *first = before;
+        prevBefore = before;
+        prevAfter = after;
+    }
+    return upper;
+}
+
+// Inside an attempt: a failed precondition ends the attempt as a failure.
+#define REQUIRE_OR_FAIL(cond)                        \
+    if (!(cond)) {                                   \
+        ADD_FAILURE() << "requirement failed: " #cond; \
+        return true;                                 \
+    }
+
+template <typename F>
+void withSteadySpacing(F attempt) {
+    for (int i = 0; i < 8; ++i)
+        if (attempt()) return;
+    GTEST_SKIP() << "the machine never kept the requested write spacing";
+}
+
+TEST_F(Transport, WritesMicrosecondsApartFormOneBatchWithWaits) {
+    make(20, 1024, 200, 2);
+    struct Case {
+        std::chrono::microseconds spacing;
+        std::int64_t maxGap;          // gaps above this mean a preempted spin: retry
+        std::size_t datagramLength;   // with the gaps inside the bounds
+        std::vector<std::uint8_t> layout;  // codes in order; 0xF0 = ms wait, 0xF1 = us wait
+    };
+    // 0x00 = register write.
+    const Case cases[] = {
+        {100us, 900, 31, {0x00, 0xF1, 0x00, 0xF1, 0x00}},
+    };
+    for (const auto& c : cases) {
+        withSteadySpacing([&]() -> bool {
+            peer.clear();
+            std::this_thread::sleep_for(10ms);  // any open batch has left
+            Clock::time_point first;
+            auto gaps = pushSpaced(*transport, 3, c.spacing, &first);
+            auto got = batches(1);
+            for (auto g : gaps)
+                if (g > c.maxGap) return false;
+            if (got.size() != 1) return false;  // a stretched gap split the batch
+            const Datagram& d = got[0];
+            EXPECT_GE(d.at, first + 20ms) << "sent before its deadline";
+            EXPECT_LT(d.at, first + 20ms + 1s);
+            EXPECT_EQ(d.bytes.size(), c.datagramLength) << c.spacing.count() << " us";
+            auto cmds = commandsOf(d.bytes);
+            REQUIRE_OR_FAIL(cmds.size() == c.layout.size());
+            std::size_t gapIndex = 0;
+            for (std::size_t i = 0; i < cmds.size(); ++i) {
+                if (c.layout[i] == 0x00) {
+                    EXPECT_EQ(cmds[i].bytes, writeOf(static_cast<std::uint32_t>(i - gapIndex)));
+                    continue;
+                }
+                REQUIRE_OR_FAIL(cmds[i].code == proto::CMD_WAIT);
+                std::uint8_t unit;
+                std::uint32_t v = waitValue(cmds[i].bytes, &unit);
+                EXPECT_EQ(unit, proto::kWaitUnitUs);
+                EXPECT_GE(v, 100u);
+                EXPECT_LE(std::int64_t(v), gaps[gapIndex]) << "wait longer than the gap can have been";
+                ++gapIndex;
+            }
+            return true;
+        });
+    }
+}
+
+// The write that opens a batch wakes the batcher and is slower than the
+// rest, so the 5 us pair follows an opening write.
+TEST_F(Transport, WritesFiveMicrosecondsApartCarryNoWait) {
+    make(20, 1024, 200, 2);
+    withSteadySpacing([&]() -> bool {
+        peer.clear();
+        std::this_thread::sleep_for(10ms);
+        Bytes w0 = writeOf(0), w1 = writeOf(1), w2 = writeOf(2);
+        transport->push(w0.data(), 7);
+        spinUntil(Clock::now() + 200us);
+        auto before1 = Clock::now();
+        transport->push(w1.data(), 7);
+        spinUntil(before1 + 5us);
+        transport->push(w2.data(), 7);
+        auto after2 = Clock::now();
+        auto got = batches(1);
+        if (after2 - before1 > 10us || got.size() != 1) return false;
+        auto cmds = commandsOf(got[0].bytes);
+        REQUIRE_OR_FAIL(cmds.size() == 4u);
+        EXPECT_EQ(cmds[0].bytes, w0);
+        EXPECT_EQ(cmds[1].code, proto::CMD_WAIT);
+        EXPECT_EQ(cmds[2].bytes, w1);
+        EXPECT_EQ(cmds[3].bytes, w2) << "a wait between writes 5 us apart";
+        return true;
+    });
+}
+
+TEST_F(Transport, GapAboveAMillisecondBecomesMsAndUsWaits) {
+    make(20, 1024, 200, 10);
+    withSteadySpacing([&]() -> bool {
+        peer.clear();
+        std::this_thread::sleep_for(30ms);
+        Clock::time_point first;
+        auto gaps = pushSpaced(*transport, 2, 1500us, &first);
+        auto got = batches(1);
+        if (gaps[0] > 1900 || got.size() != 1) return false;
+        auto cmds = commandsOf(got[0].bytes);
+        REQUIRE_OR_FAIL(cmds.size() == 4u);
+        EXPECT_EQ(got[0].bytes.size(), 24u);
+        std::uint8_t unit;
+        REQUIRE_OR_FAIL(cmds[1].code == proto::CMD_WAIT);
+        EXPECT_EQ(waitValue(cmds[1].bytes, &unit), 1u);
+        EXPECT_EQ(unit, proto::kWaitUnitMs);
+        REQUIRE_OR_FAIL(cmds[2].code == proto::CMD_WAIT);
+        std::uint32_t us = waitValue(cmds[2].bytes, &unit);
+        EXPECT_EQ(unit, proto::kWaitUnitUs);
+        EXPECT_GE(us, 500u);
+        EXPECT_LE(std::int64_t(us), gaps[0] - 1000);
+        EXPECT_EQ(cmds[3].bytes, writeOf(1));
+        return true;
+    });
+}
+
+TEST_F(Transport, WriteAfterTheGapStartsANewBatchWithoutWait) {
+    make(20, 1024, 200, 2);
+    Bytes a = writeOf(1), b = writeOf(2);
+    auto t0 = Clock::now();
+    transport->push(a.data(), 7);
+    std::this_thread::sleep_for(30ms);
+    auto t1 = Clock::now();
+    transport->push(b.data(), 7);
+    auto got = batches(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].bytes, a);
+    EXPECT_EQ(got[1].bytes, b);
+    EXPECT_GE(got[0].at, t0 + 20ms);
+    EXPECT_GE(got[1].at, t1 + 20ms);
+    EXPECT_FALSE(transport->dataSent.load() == false) << "a data datagram must set dataSent";
+}
+
+TEST_F(Transport, KeepAliveAfterIdleLeavesDataSentClear) {
+    auto created = Clock::now();
+    make(20, 1024, 30, 2);
+    ASSERT_TRUE(peer.waitFor([](const std::vector<Datagram>& d) { return d.size() >= 3; }, 3000ms));
+    auto got = peer.datagrams();
+    for (auto& d : got) EXPECT_EQ(d.bytes, Bytes{0x00});
+    EXPECT_GE(got[0].at, created + 30ms + 20ms) << "keep-alive before idle + wait";
+    EXPECT_FALSE(transport->dataSent.load());
+}
+
+TEST_F(Transport, NoKeepAliveWhileARequestWaits) {
+    peer.answerSync = false;
+    make(20, 1024, 30, 2);
+    ASSERT_TRUE(peer.waitFor([](const std::vector<Datagram>& d) { return !d.empty(); }, 3000ms));
+    std::uint8_t sync[2], reply[16];
+    proto::encodeSync(sync);
+    auto start = Clock::now();
+    EXPECT_EQ(transport->request(sync, 2, reply, sizeof reply, 0), 0u);
+    auto end = Clock::now();
+    // Keep-alives queued before the request leave within its latency; allow
+    // 130 ms more for a slow sender, then nothing may arrive until it ends.
+    int during = 0;
+    for (auto& d : peer.datagrams())
+        if (d.bytes.size() == 1 && d.at > start + 150ms && d.at < end) ++during;
+    EXPECT_EQ(during, 0);
+    EXPECT_TRUE(transport->keepAliveEnabled.load()) << "restored after the request";
+    EXPECT_TRUE(peer.waitFor(
+        [end](const std::vector<Datagram>& all) {
+            for (auto& d : all)
+                if (d.bytes.size() == 1 && d.at > end) return true;
+            return false;
+        },
+        2000ms))
+        << "keep-alives resume after the request";
+}
+
+TEST_F(Transport, RequestGetsTheReply) {
+    make(20, 1024, 200, 2);
+    std::uint8_t sync[2], reply[16] = {};
+    proto::encodeSync(sync);
+    std::uint32_t n = transport->request(sync, 2, reply, sizeof reply, 0);
+    ASSERT_EQ(n, 4u);
+    EXPECT_TRUE(proto::isSyncReply(reply, n));
+    EXPECT_TRUE(shownBoxes().empty());
+}
+
+TEST_F(Transport, RequestWithoutReplyTimesOutAndShowsTheBox) {
+    peer.answerSync = false;
+    make(20, 1024, 200, 2);
+    std::uint8_t sync[2], reply[16];
+    proto::encodeSync(sync);
+    auto start = Clock::now();
+    std::uint32_t n = transport->request(sync, 2, reply, sizeof reply, 0);
+    auto elapsed = Clock::now() - start;
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(elapsed, 520ms - 2ms);
+    EXPECT_LT(elapsed, 520ms + 2s);
+    EXPECT_EQ(shownBoxes(), std::vector<std::string>{"push recv|timeout"});
+}
+
+TEST_F(Transport, DestructionSyncsThenSendsTheFinalByte) {
+    make(20, 1024, 200, 2);
+    Bytes w = writeOf(7);
+    transport->push(w.data(), 7);
+    transport.reset();
+    auto all = untilFinalByte();
+    ASSERT_GE(all.size(), 2u);
+    // The sync travels in the open batch, right after the write.
+    const Datagram* syncBatch = nullptr;
+    for (auto& d : all)
+        if (d.bytes.size() > 1) syncBatch = &d;
+    ASSERT_NE(syncBatch, nullptr);
+    auto cmds = commandsOf(syncBatch->bytes);
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ(cmds.front().bytes, w);
+    EXPECT_EQ(cmds.back().bytes, (Bytes{0x01, 0x80}));
+    auto replies = peer.replyTimes();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(all.back().bytes, Bytes{0x00});
+    EXPECT_GT(all.back().at, replies[0]) << "final byte before the board answered the sync";
+    EXPECT_TRUE(shownBoxes().empty());
+}
+
+TEST_F(Transport, DestructionWithASilentBoardStillEnds) {
+    peer.answerSync = false;
+    make(20, 1024, 200, 2);
+    transport.reset();
+    auto all = untilFinalByte();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back().bytes, Bytes{0x00});
+    EXPECT_EQ(shownBoxes(), std::vector<std::string>{"push recv|timeout"});
+}
+
+// Checks that the data datagrams carry writes 0..count-1 in order, nothing
+// else but waits and syncs, and none longer than limit.
+void expectEveryWriteOnce(const std::vector<Datagram>& got, std::uint32_t count, std::uint32_t limit) {
+    std::uint32_t next = 0;
+    for (auto& d : got) {
+        if (d.bytes.size() == 1) continue;
+        EXPECT_LE(d.bytes.size(), limit);
+        bool truncated = false;
+        for (auto& c : commandsOf(d.bytes, &truncated)) {
+            if (c.code == proto::CMD_WAIT || c.code == proto::CMD_SYNC) continue;
+            ASSERT_EQ(c.code, proto::CMD_WRITE_REG);
+            ASSERT_EQ(c.bytes.size(), proto::kWriteRegSize);
+            ASSERT_EQ(seqOf(c.bytes), next) << "lost, repeated or reordered write";
+            ASSERT_EQ(c.bytes[5], 1);
+            ASSERT_EQ(c.bytes[6], 2);
+            ++next;
+        }
+        ASSERT_FALSE(truncated);
+    }
+    EXPECT_EQ(next, count);
+}
+
+// The batch limit is the smallest of the batch buffers (threshold x 8), the
+// ring and one datagram, never below one largest command with its waits.
+TEST_F(Transport, BatchLimitRule) {
+    const struct {
+        std::uint16_t wait;
+        std::uint32_t bufferSize;
+        std::uint32_t limit;
+    } cases[] = {
+        {20, 1024, 6552},     // buffers 6552 < ring 8192
+        {5, 1024, 4096},      // ring 4096 < buffers 6552
+        {20, 64, 408},        // buffers 51 x 8 < ring 512
+        {20, 16384, 65024},   // one datagram < buffers 104856 < ring 131072
+        {0, 0, 266},          // floors: buffers 266 < ring 512
+    };
+    for (const auto& c : cases) {
+        VeskSocketIf t(socket, "::1", c.wait, c.bufferSize, 200, 2);
+        EXPECT_EQ(t.getBatchLimit(), c.limit) << c.wait << " ms / " << c.bufferSize << " bytes";
+    }
+}
+
+TEST_F(Transport, BatchClosesEarlyAndLongSequencesAreSplit) {
+    make(20, 64, 200, 2);
+    const std::uint32_t limit = transport->getBatchLimit();
+    ASSERT_EQ(limit, 408u);
+    // 100 writes 50 us apart: one batch by the gap rule, 1195 bytes with waits.
+    Clock::time_point first;
+    pushSpaced(*transport, 100, 50us, &first);
+    std::this_thread::sleep_for(10ms);
+    // Then one push of 100 writes at once (700 bytes).
+    Bytes many;
+    for (std::uint32_t i = 100; i < 200; ++i) {
+        Bytes w = writeOf(i);
+        many.insert(many.end(), w.begin(), w.end());
+    }
+    transport->push(many.data(), static_cast<std::uint32_t>(many.size()));
+    transport.reset();  // syncs: everything has arrived
+    auto got = peer.batches();
+    EXPECT_GE(got.size(), 5u);
+    expectEveryWriteOnce(got, 200, limit);
+}
+
+// A writer far faster than the board drains: the ring holds about one
+// batch, so the batcher waits for room and push waits for the batcher.
+TEST_F(Transport, OverloadLosesNothing) {
+    make(20, 64, 200, 2);
+    const std::uint32_t count = 10000;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Bytes w = writeOf(i);
+        transport->push(w.data(), 7);
+    }
+    const std::uint32_t limit = transport->getBatchLimit();
+    transport.reset();
+    auto got = peer.batches();
+    EXPECT_GE(got.size(), count * 7 / limit);
+    expectEveryWriteOnce(got, count, limit);
+    EXPECT_TRUE(shownBoxes().empty());
+}
+
+// A board that answered nothing reports 0 for its latency, buffer and idle
+// time; the transport still carries the largest command and answers.
+TEST_F(Transport, SilentBoardFiguresStillWork) {
+    auto created = Clock::now();
+    make(0, 0, 0, 2);
+    EXPECT_EQ(transport->getWaitMs(), 2u);  // max(wait, gap)
+    EXPECT_EQ(transport->getBufferSize(), 0u);
+    std::uint8_t big[256];
+    std::uint8_t data[253];
+    for (int i = 0; i < 253; ++i) data[i] = static_cast<std::uint8_t>(i);
+    ASSERT_EQ(proto::encodeI2cWrite(big, 0x28, data, 253), 256u);
+    transport->push(big, 256);
+    transport->push(big, 256);
+    std::uint8_t sync[2], reply[16];
+    proto::encodeSync(sync);
+    EXPECT_EQ(transport->request(sync, 2, reply, sizeof reply, 0), 4u);
+    auto got = peer.batches();
+    std::vector<Bytes> commands;
+    for (auto& d : got)
+        for (auto& c : commandsOf(d.bytes))
+            if (c.code != proto::CMD_WAIT) commands.push_back(c.bytes);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0], Bytes(big, big + 256));
+    EXPECT_EQ(commands[1], Bytes(big, big + 256));
+    // Idle 0 is floored (100 ms): keep-alives come, but not on every pass.
+    std::this_thread::sleep_for(600ms);
+    int keepAlives = 0;
+    for (auto& d : peer.datagrams()) keepAlives += d.bytes.size() == 1;
+    EXPECT_GE(keepAlives, 1);
+    EXPECT_LE(keepAlives, 8) << "in " << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - created).count() << " ms";
+}
+
+TEST_F(Transport, SetWaitMsKeepsAtLeastTheGap) {
+    make(20, 1024, 200, 5);
+    transport->setWaitMs(1);
+    EXPECT_EQ(transport->getWaitMs(), 5u);
+    transport->setWaitMs(40);
+    EXPECT_EQ(transport->getWaitMs(), 40u);
+    EXPECT_EQ(transport->getGapMs(), 5u);
+    Bytes w = writeOf(3);
+    auto t0 = Clock::now();
+    transport->push(w.data(), 7);
+    auto got = batches(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_GE(got[0].at, t0 + 40ms);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -1,0 +1,305 @@
+#include "transport/socket_if.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+#include "transport/protocol.h"
+
+namespace vesk {
+
+namespace {
+
+// The smallest batch buffer: the largest single command (L is one byte)
+// plus the two wait commands that may precede it. A board that reported a
+// buffer size of 0 (or a tiny one) still gets buffers, a ring and batches of
+// at least this size, so every command fits.
+constexpr std::uint32_t kMinBatchBytes = proto::kMaxCommandSize + 2 * proto::kWaitCommandSize;
+
+// A batch is one UDP datagram. The largest UDP payload over IPv6 is 65527
+// bytes; staying below 64 KiB with the IPv6 and UDP headers keeps a batch
+// one IP packet on links with a 64 KiB MTU (loopback).
+constexpr std::uint32_t kMaxDatagramBytes = 65024;
+
+// The ring is sized from the latency (enough batches for the latency window);
+// huge reported latencies or buffer sizes would ask for gigabytes, so the
+// request is capped.
+constexpr std::uint64_t kMaxRingRequest = 64u << 20;
+
+// A board that did not report its idle time reports 0, which would queue a
+// keep-alive on every batcher pass. Such a board gets a keep-alive after
+// 100 ms without writes instead: often enough to keep the link warm, rare
+// enough to cost nothing.
+constexpr std::uint32_t kIdleFloorMs = 100;
+
+}  // namespace
+
+VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
+                           std::uint8_t idleMs, std::uint8_t gapMs)
+    : keepAliveEnabled(false),
+      dataSent(false),
+      socket_(socket),
+      waitMs_(std::max<std::uint32_t>(wait, gapMs)),
+      gapMs_(gapMs),
+      threshold_(static_cast<std::uint32_t>(std::floor(static_cast<float>(bufferSize) * 0.8f))),
+      bufferSize_(bufferSize),
+      idle_(idleMs ? idleMs : kIdleFloorMs) {
+    lastPush_ = previousPush_ = Clock::now();
+
+    std::memset(boardAddress, 0, sizeof boardAddress);
+    if (address) {
+        std::size_t n = std::strlen(address);
+        std::memcpy(boardAddress, address, std::min<std::size_t>(n, 64));
+    }
+    destination_ = plat::SockAddr6{};
+    destination_.port = proto::kBoardPort;
+    // A text that does not parse leaves the unspecified address: sends go
+    // nowhere and requests time out, as with a board that does not answer.
+    plat::textToAddr(boardAddress, destination_.addr);
+
+    plat::setSendBufferSize(socket_, bufferSize_);
+
+    std::uint32_t waitMs = waitMs_.load();
+    std::uint64_t ringRequest = waitMs >= 10 ? static_cast<std::uint64_t>(waitMs / 10) * 4 * bufferSize_
+                                             : static_cast<std::uint64_t>(4) * bufferSize_;
+    ringRequest = std::clamp<std::uint64_t>(ringRequest, kMinBatchBytes, kMaxRingRequest);
+    ring_ = std::make_unique<RINGBUF<unsigned char>>(static_cast<std::uint32_t>(ringRequest));
+
+    // Batches are closed early, before they would exceed the smallest of the
+    // batch buffers (threshold x 8), the ring and one datagram: a closed
+    // batch then always fits in the empty ring and in the send buffer, and
+    // goes out as one datagram. With a short latency the ring is the bound
+    // (1024 bytes / 5 ms: a ring of 4096 < 6552).
+    std::uint64_t buffers = static_cast<std::uint64_t>(threshold_) * 8;
+    bufferCapacity_ = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(buffers, kMinBatchBytes, kMaxDatagramBytes));
+    batchLimit_ = std::min(bufferCapacity_, ring_->capacity());
+
+    sendBuffer_.reset(new std::uint8_t[bufferCapacity_]());
+    accBuffer_.reset(new std::uint8_t[bufferCapacity_]());
+    closedBuffer_.reset(new std::uint8_t[bufferCapacity_]());
+    accLength_ = 0;
+    batchDeadline_ = lastAppend_ = Clock::now();
+
+    keepAliveEnabled.store(true);
+    sender_ = std::thread(&VeskSocketIf::senderLoop, this);
+    try {
+        batcher_ = std::thread(&VeskSocketIf::batcherLoop, this);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> q(queueMutex_);
+            batcherFinished_ = true;
+        }
+        queueCond_.notify_all();
+        sender_.join();
+        throw;
+    }
+}
+
+VeskSocketIf::~VeskSocketIf() {
+    keepAliveEnabled.store(false);
+    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t reply[proto::kSmallReplySize];
+    request(sync, proto::encodeSync(sync), reply, sizeof reply, 0);
+    pushFinal();
+    sender_.join();
+    batcher_.join();
+}
+
+void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
+    if (!bytes || length == 0) return;
+    previousPush_ = lastPush_;
+    lastPush_ = Clock::now();
+    std::int64_t gapUs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(lastPush_ - previousPush_).count() / 1000;
+    std::unique_lock<std::mutex> lock(accMutex_);
+    appendLocked(lock, bytes, length, lastPush_, gapUs);
+}
+
+void VeskSocketIf::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
+                                std::uint32_t length, Clock::time_point now, std::int64_t gapUs) {
+    if (length <= batchLimit_ - 2 * proto::kWaitCommandSize) {
+        appendPieceLocked(lock, bytes, length, now, gapUs);
+        return;
+    }
+    // Longer than a batch can hold: split between commands (each at most
+    // 256 bytes, which every batch holds). The pieces follow each other
+    // without a gap. A last command whose L runs past the end goes as it is.
+    proto::CommandCursor cursor(bytes, length);
+    const std::uint8_t* command;
+    std::uint32_t size;
+    std::uint32_t done = 0;
+    while (cursor.next(command, size)) {
+        appendPieceLocked(lock, command, size, now, done == 0 ? gapUs : 0);
+        done += size;
+    }
+    if (done < length) appendPieceLocked(lock, bytes + done, length - done, now, done == 0 ? gapUs : 0);
+}
+
+void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
+                                     std::uint32_t length, Clock::time_point now, std::int64_t gapUs) {
+    std::uint8_t waits[2 * proto::kWaitCommandSize];
+    std::uint32_t waitLength = 0;
+    if (accLength_ != 0 && gapUs > 0) {
+        std::int64_t ms = gapUs / 1000;
+        std::int64_t us = gapUs % 1000;
+        if (ms > 0) {
+            waitLength += proto::encodeWaitMs(waits, static_cast<std::uint16_t>(ms));
+            if (us > 0) waitLength += proto::encodeWaitUs(waits + waitLength, static_cast<std::uint16_t>(us));
+        } else if (us > 10) {
+            waitLength += proto::encodeWaitUs(waits, static_cast<std::uint16_t>(us));
+        }
+    }
+    if (accLength_ != 0 && accLength_ + waitLength + length > batchLimit_) {
+        // The open batch is full: have the batcher close it now. The gap
+        // before this write is carried by the next batch's deadline instead.
+        closeOpenBatchLocked(lock);
+        waitLength = 0;
+    }
+    if (accLength_ == 0) {
+        batchDeadline_ = now + std::chrono::milliseconds(waitMs_.load());
+        std::memcpy(accBuffer_.get(), bytes, length);
+        accLength_ = length;
+        lastAppend_ = now;
+        batchCond_.notify_one();
+        return;
+    }
+    std::memcpy(accBuffer_.get() + accLength_, waits, waitLength);
+    std::memcpy(accBuffer_.get() + accLength_ + waitLength, bytes, length);
+    accLength_ += waitLength + length;
+    lastAppend_ = now;
+}
+
+void VeskSocketIf::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
+    if (accLength_ == 0) return;
+    closeRequested_ = true;
+    batchCond_.notify_one();
+    takenCond_.wait(lock, [this] { return accLength_ == 0; });
+}
+
+void VeskSocketIf::pushFinal() {
+    previousPush_ = lastPush_;
+    lastPush_ = Clock::now();
+    std::unique_lock<std::mutex> lock(accMutex_);
+    // The last datagram is the single byte 00, even if a batch is still open.
+    closeOpenBatchLocked(lock);
+    accBuffer_[0] = 0;
+    accLength_ = 1;
+    batchDeadline_ = lastPush_ + std::chrono::milliseconds(waitMs_.load());
+    lastAppend_ = lastPush_;
+    finalPushed_ = true;
+    closeRequested_ = true;
+    batchCond_.notify_one();
+}
+
+void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline) {
+    {
+        std::unique_lock<std::mutex> q(queueMutex_);
+        // Never overrun the ring: unsent bytes would be replaced by newer
+        // ones. length <= batchLimit_ <= capacity, so room always comes as
+        // the sender takes the queued items.
+        roomCond_.wait(q, [&] {
+            std::lock_guard<std::mutex> r(ringMutex_);
+            return ring_->capacity() - ring_->count() >= length;
+        });
+        {
+            std::lock_guard<std::mutex> r(ringMutex_);
+            ring_->write(bytes, length);
+        }
+        queue_.push_back(SendItem{deadline, length});
+    }
+    queueCond_.notify_one();
+}
+
+void VeskSocketIf::batcherLoop() {
+    const auto gap = std::chrono::milliseconds(gapMs_);
+    std::unique_lock<std::mutex> lock(accMutex_);
+    for (;;) {
+        if (accLength_ == 0) {
+            const auto idleEnd = Clock::now() + idle_;
+            while (accLength_ == 0 && Clock::now() < idleEnd) batchCond_.wait_until(lock, idleEnd);
+            if (accLength_ == 0) {
+                if (keepAliveEnabled.load()) {
+                    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs_.load());
+                    lock.unlock();
+                    std::uint8_t keepAlive[proto::kKeepAliveSize];
+                    enqueue(keepAlive, proto::encodeKeepAlive(keepAlive), deadline);
+                    lock.lock();
+                }
+                continue;
+            }
+        }
+        // A batch is open: it closes gapMs after its latest write, or at once
+        // when a push or the destructor asks for it.
+        for (;;) {
+            if (closeRequested_) break;
+            const auto closeAt = lastAppend_ + gap;
+            if (Clock::now() >= closeAt) break;
+            batchCond_.wait_until(lock, closeAt);
+        }
+        std::swap(accBuffer_, closedBuffer_);
+        const std::uint32_t length = accLength_;
+        const auto deadline = batchDeadline_;
+        const bool last = finalPushed_;
+        accLength_ = 0;
+        closeRequested_ = false;
+        lock.unlock();
+        takenCond_.notify_all();
+        enqueue(closedBuffer_.get(), length, deadline);
+        if (last) {
+            {
+                std::lock_guard<std::mutex> q(queueMutex_);
+                batcherFinished_ = true;
+            }
+            queueCond_.notify_all();
+            return;
+        }
+        lock.lock();
+    }
+}
+
+void VeskSocketIf::senderLoop() {
+    for (;;) {
+        SendItem item;
+        {
+            std::unique_lock<std::mutex> q(queueMutex_);
+            queueCond_.wait(q, [this] { return !queue_.empty() || batcherFinished_; });
+            // The batcher queues the last datagram before it finishes, so an
+            // empty queue now means everything has been sent.
+            if (queue_.empty()) return;
+            item = queue_.front();
+            queue_.pop_front();
+            std::lock_guard<std::mutex> r(ringMutex_);
+            ring_->read(sendBuffer_.get(), item.length);
+        }
+        roomCond_.notify_one();
+        plat::sleepUntil(item.deadline);
+        {
+            std::lock_guard<std::mutex> io(ioMutex_);
+            plat::sendTo(socket_, sendBuffer_.get(), item.length, destination_);  // errors are not reported
+        }
+        if (item.length != 1) dataSent.store(true);
+    }
+}
+
+std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
+                                    std::uint32_t capacity, std::uint32_t extraSeconds) {
+    const bool keepAlive = keepAliveEnabled.exchange(false);
+    const std::int64_t timeoutUs =
+        static_cast<std::int64_t>(extraSeconds) * 1000000 + static_cast<std::int64_t>(waitMs_.load()) * 1000 + 500000;
+    push(command, length);
+    std::uint32_t received = 0;
+    if (plat::waitReadable(socket_, timeoutUs) == plat::WaitStatus::TimedOut) {
+        plat::messageBox("timeout", "push recv");
+    } else {
+        // A failed readiness wait counts as readiness: the receive then fails
+        // with the socket's own time-out and yields 0 without the box.
+        std::lock_guard<std::mutex> io(ioMutex_);
+        plat::RecvResult r = plat::recvFrom(socket_, reply, reply ? capacity : 0);
+        if (r.status == plat::RecvStatus::Ok) received = static_cast<std::uint32_t>(r.length);
+    }
+    keepAliveEnabled.store(keepAlive);
+    return received;
+}
+
+}  // namespace vesk

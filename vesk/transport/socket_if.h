@@ -1,0 +1,131 @@
+// The per-board transport: turns the host's stream of commands into timed
+// datagrams. Writes that follow each other closely form one batch, with wait
+// commands recording the gaps between them; each batch leaves waitMs after
+// its first write, so that the board replays it with the host's timing.
+//
+// Threads: a batcher closes batches into the ring and the send queue; a
+// sender sleeps until each batch's deadline and sends it. Lock order:
+// accumulation mutex, then queue mutex, then ring mutex; the io mutex is
+// taken alone.
+//
+// Callers: one thread at a time pushes to a transport (the push time stamps
+// are kept without a lock), and one request at a time is outstanding.
+#ifndef VESK_TRANSPORT_SOCKET_IF_H
+#define VESK_TRANSPORT_SOCKET_IF_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+#include "transport/ringbuf.h"
+
+namespace vesk {
+
+class VeskSocketIf {
+public:
+    // socket: the board's bound UDP socket (not owned; the manager closes it).
+    // boardAddress: standard IPv6 text, at most 64 characters are kept.
+    // wait: the board's latency in ms; bufferSize: the board's buffer in bytes;
+    // idleMs / gapMs: the board's settings. Both threads are running on return.
+    // Throws std::system_error when a thread cannot be started.
+    VeskSocketIf(plat::Socket socket, const char* boardAddress, std::uint16_t wait, std::uint32_t bufferSize,
+                 std::uint8_t idleMs, std::uint8_t gapMs);
+    // Syncs with the board (everything queued has left and the board has
+    // answered, or the time-out box was shown), sends a last 00 datagram and
+    // joins both threads. The socket stays open.
+    virtual ~VeskSocketIf();
+
+    VeskSocketIf(const VeskSocketIf&) = delete;
+    VeskSocketIf& operator=(const VeskSocketIf&) = delete;
+
+    // Appends a command sequence to the open batch, after a wait command for
+    // the gap since the previous push. Returns at once unless the open batch
+    // is full and the batcher has not yet taken it (overload only). No
+    // allocation. A sequence longer than a batch is split between commands.
+    void push(const std::uint8_t* bytes, std::uint32_t length);
+
+    // Pushes command, then waits for the next datagram to arrive on the socket,
+    // at most waitMs + 500 ms + extraSeconds. Returns its length (0 on
+    // time-out or receive error); a time-out shows the "push recv" / "timeout"
+    // box. Keep-alives are held back while it waits.
+    std::uint32_t request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
+                          std::uint32_t capacity, std::uint32_t extraSeconds);
+
+    std::uint32_t getBufferSize() const { return bufferSize_; }
+    std::uint32_t getWaitMs() const { return waitMs_.load(); }
+    // Takes effect for batches opened afterwards and for later requests.
+    void setWaitMs(std::uint32_t ms) { waitMs_.store(ms > gapMs_ ? ms : gapMs_); }
+    std::uint8_t getGapMs() const { return gapMs_; }
+    // The most bytes one batch (one datagram) holds.
+    std::uint32_t getBatchLimit() const { return batchLimit_; }
+
+    std::atomic<bool> keepAliveEnabled;
+    // Set after each datagram longer than one byte; the tray takes and clears it.
+    std::atomic<bool> dataSent;
+    char boardAddress[65];
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct SendItem {
+        Clock::time_point deadline;
+        std::uint32_t length = 0;
+    };
+
+    // Expects the accumulation mutex held (by lock).
+    void appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
+                      Clock::time_point now, std::int64_t gapUs);
+    void appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
+                           Clock::time_point now, std::int64_t gapUs);
+    // Expects the accumulation mutex held; returns with it held and the open batch empty.
+    void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
+    // Takes the queue and ring mutexes (none held on entry); waits for ring room.
+    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline);
+    void pushFinal();
+    void batcherLoop();
+    void senderLoop();
+
+    plat::Socket socket_;
+    std::mutex ioMutex_;
+    plat::SockAddr6 destination_;
+    std::atomic<std::uint32_t> waitMs_;
+    std::uint8_t gapMs_;
+    std::uint32_t threshold_;
+    std::unique_ptr<RINGBUF<unsigned char>> ring_;
+    std::mutex ringMutex_;
+    std::unique_ptr<std::uint8_t[]> sendBuffer_;
+    std::uint32_t bufferSize_;
+    std::uint32_t bufferCapacity_;  // bytes in each of the three batch buffers
+    std::uint32_t batchLimit_;
+    Clock::time_point lastPush_, previousPush_;
+    std::thread sender_, batcher_;
+    std::chrono::milliseconds idle_;
+
+    // Under queueMutex_.
+    std::mutex queueMutex_;
+    std::condition_variable queueCond_;  // an item was queued, or the batcher finished
+    std::condition_variable roomCond_;   // the sender freed ring room
+    std::deque<SendItem> queue_;
+    bool batcherFinished_ = false;
+
+    // Under accMutex_.
+    std::mutex accMutex_;
+    std::condition_variable batchCond_;  // a batch was opened, or its close was asked for
+    std::condition_variable takenCond_;  // the batcher took the open batch
+    std::unique_ptr<std::uint8_t[]> accBuffer_;
+    std::unique_ptr<std::uint8_t[]> closedBuffer_;  // batcher only: the batch being moved to the ring
+    std::uint32_t accLength_ = 0;
+    Clock::time_point batchDeadline_;
+    Clock::time_point lastAppend_;
+    bool closeRequested_ = false;
+    bool finalPushed_ = false;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_TRANSPORT_SOCKET_IF_H
