@@ -13,7 +13,7 @@ namespace {
 
 std::vector<std::uint8_t> reply(std::uint8_t target, std::uint8_t item, std::vector<std::uint8_t> value) {
     std::vector<std::uint8_t> r = {static_cast<std::uint8_t>(3 + value.size()), 0x40, target, item};
-    r.insert(r.end(), value.begin(), value.end());
+    for (std::uint8_t v : value) r.push_back(v);
     return r;
 }
 std::vector<std::uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }

@@ -193,8 +193,10 @@ def board_silent_after_discovery():
         check(values.get("board0." + k) in ("0", "00000000"), "discovery only: board0.%s = %s" % (k, values.get("board0." + k)))
     check(values.get("board0.name") == "", "discovery only: name %r" % values.get("board0.name"))
     check(values.get("board0.send") == "50003", "discovery only: port %s" % values.get("board0.send"))
-    # Version 0 is out of date: the warning names the board.
-    check([b[0] for b in boxes] == ["firmware warning"], "discovery only: boxes %s" % boxes)
+    # Version 0 is out of date: the warning names the board; at release the
+    # transport's closing sync goes unanswered.
+    check(boxes == [("firmware warning", "[fe80::5e5c:1] のボードのファームウェアバージョンを 0.9.3 にアップデートしてください"),
+                    ("push recv", "timeout")], "discovery only: boxes %s" % boxes)
 
 
 @scenario

@@ -7,6 +7,7 @@
 #include "discovery/discovery.h"
 #include "discovery/firmware.h"
 #include "discovery/query.h"
+#include "transport/socket_if.h"
 
 namespace vesk {
 
@@ -108,7 +109,16 @@ void VeskManagerImp::queryBoardsStep() {
 
 void VeskManagerImp::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
 
-void VeskManagerImp::startTransportsStep() {}
+// One transport per board, in board order; each starts its threads at once.
+void VeskManagerImp::startTransportsStep() {
+    std::uint32_t i = 0;
+    for (const auto& e : endpoints_) {
+        transports_.push_back(new VeskSocketIf(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
+                                               boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
+                                               boardSettings_[i].gapMs));
+        ++i;
+    }
+}
 
 // Slot query; only slots that report a chip get a record, in board and
 // slot order.
@@ -152,7 +162,13 @@ void VeskManagerImp::freeRecordsStep() {
 }
 
 void VeskManagerImp::destroyChipTableStep() {}
-void VeskManagerImp::destroyTransportsStep() {}
+// Each transport first syncs with its board, then stops and joins.
+void VeskManagerImp::destroyTransportsStep() {
+    for (auto& t : transports_) {
+        delete t;
+        t = nullptr;
+    }
+}
 void VeskManagerImp::closeEndpointsStep() { withdrawHostPorts(endpoints_); }
 
 void VeskManagerImp::stopNetwork() {
