@@ -2,6 +2,9 @@
 // wait arithmetic and the silence loop's syncs.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "alloc_counter.h"
 #include "chip_test_util.h"
 #include "chips/models.h"
 
@@ -222,6 +225,26 @@ TEST(ChipSilence, SyncWhenMoreThanHalfTheBufferIsInFlight) {
         EXPECT_EQ(at, c.syncsAfter) << c.model << " buffer " << c.bufferSize;
         EXPECT_EQ(writes, c.writes) << c.model;
     }
+}
+
+TEST(ChipWrite, RegisterWritesAllocateNothing) {
+    for (const char* model : {"YM2608", "YM2151", "YM2612", "YM2203", "YM3812", "Y8950", "SN76489", "SCC",
+                              "YM2610+H", "AY8910", "YM2413", "YMF262"}) {
+        RecordSpec spec;
+        spec.name = model;
+        ChipOnBoard cb(spec);
+        cb.board().discardPushes = true;
+        test::AllocationCounter counter;
+        for (std::uint32_t i = 0; i < 1000; ++i) {
+            cb.chip->write(0x20 + (i & 0x3F), i);
+            cb.chip->writeData(0, i);
+        }
+        EXPECT_EQ(counter.count(), 0) << model;
+    }
+    // The counter itself sees allocations.
+    test::AllocationCounter counter;
+    auto probe = std::make_unique<int>(1);
+    EXPECT_GT(counter.count(), 0);
 }
 
 TEST(ChipRead, ValueIsTheReplyByteAtItsCountIndex) {

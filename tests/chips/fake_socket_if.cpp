@@ -49,7 +49,7 @@ VeskSocketIf::~VeskSocketIf() {
 void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
     fake::Board& b = fake::boardOf(this);
     std::lock_guard<std::mutex> lock(b.mutex);
-    b.log.push_back({false, fake::Bytes(bytes, bytes + length), 0, 0});
+    if (!b.discardPushes) b.log.push_back({false, fake::Bytes(bytes, bytes + length), 0, 0});
 }
 
 std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,

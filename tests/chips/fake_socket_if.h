@@ -34,6 +34,7 @@ struct Board {
     // (unless silent) and everything else no reply.
     std::map<std::uint8_t, std::deque<Bytes>> script;
     bool silent = false;
+    bool discardPushes = false;  // keep no record of pushes (nothing allocated)
     std::uint32_t bufferSize = 0;
 
     std::vector<Exchange> snapshot() {

@@ -43,7 +43,8 @@ void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, st
                     std::vector<VeskChip*>& chips, ChipLookup& lookup);
 
 // Destroys every chip of the vector (joining any upload thread) and leaves
-// null in its place; the vector keeps its length.
+// null in its place; the vector keeps its length. Touches neither the
+// records (release frees them first) nor the transports (destroyed after).
 void destroyChipTable(std::vector<VeskChip*>& chips);
 
 }  // namespace vesk
