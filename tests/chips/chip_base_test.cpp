@@ -21,7 +21,7 @@ TEST(CycleWait, SinglePrecisionAndLowByte) {
         std::uint8_t wait;
     };
     const Case cases[] = {
-        // The design's examples at 4 MHz (3.99 truncates to 3) and 1 MHz.
+        // At 4 MHz (3.99 truncates to 3) and at 1 MHz (every wait is its cycles).
         {12, 4000000, 3}, {17, 4000000, 5}, {32, 4000000, 8}, {47, 4000000, 12},
         {83, 4000000, 21}, {84, 4000000, 21}, {576, 4000000, 144},
         {12, 1000000, 12}, {17, 1000000, 17}, {84, 1000000, 84},
