@@ -1,33 +1,270 @@
 // Handing chips to hosts, resets, and the board's I2C bus and attenuator.
-#include <algorithm>
+#include "core/chip_access.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "chips/chip_imp.h"
 #include "core/manager.h"
+#include "transport/protocol.h"
+#include "transport/socket_if.h"
 
 namespace vesk {
 
+namespace {
+
+VeskChipImp* imp(VeskChip* chip) { return static_cast<VeskChipImp*>(chip); }
+
+// A fixed-size text field, up to its first zero.
+std::string_view fieldText(const char* field, std::size_t size) {
+    const void* end = std::memchr(field, 0, size);
+    return std::string_view(field, end ? static_cast<const char*>(end) - field : size);
+}
+
+VeskChip* take(VeskChipImp* chip) {
+    chip->inUse = 1;
+    return chip;
+}
+
+// The attenuator's level bytes: channel in bits 6-7, level in bits 0-5; a
+// write starts with 0x87.
+constexpr std::uint8_t kAttenuatorWrite = 0x87;
+constexpr std::uint8_t kChannelMask = 0xC0;
+constexpr std::uint8_t kChannel1 = 0x40;
+constexpr std::uint8_t kLevelMask = 0x3F;
+
+}  // namespace
+
 // ---------------------------------------------------------------- chip access
-// The chip table is empty until the chip subsystem builds it; these walk
-// whatever it holds.
 
-VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t, std::uint32_t) { return nullptr; }
-VeskChip* VeskManagerImp::getChipBySlot(const char*, std::uint32_t, std::uint32_t) { return nullptr; }
-VeskChip* VeskManagerImp::getChip(const char*, std::uint32_t) { return nullptr; }
+VeskChip* ChipAccess::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
+    if (index >= chips.size() || !chips[index]) return nullptr;
+    VeskChipImp* chip = imp(chips[index]);
+    if (chip->inUse) return nullptr;
+    if (chip->variableClock) {
+        chip->setClock(clock, 0);
+        return take(chip);
+    }
+    return chip->getClock() == clock ? take(chip) : nullptr;
+}
 
+VeskChip* ChipAccess::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
+    if (!boardAddress) return nullptr;
+    for (VeskChip* c : chips) {
+        VeskChipImp* chip = imp(c);
+        if (!chip || chip->inUse) continue;
+        if (std::strcmp(chip->getAddress(0), boardAddress) != 0 || chip->getSlot() != slot) continue;
+        if (chip->variableClock) {
+            chip->setClock(clock, 0);
+            return take(chip);
+        }
+        if (chip->getClock() == clock) return take(chip);
+    }
+    return nullptr;
+}
+
+VeskChip* ChipAccess::getChip(const char* name, std::uint32_t clock) {
+    if (!name) return nullptr;
+    for (VeskChip* c : chips) {
+        VeskChipImp* chip = imp(c);
+        if (!chip || chip->inUse) continue;
+        if (std::strcmp(chip->getName(), name) != 0) continue;
+        // An equal clock first: a variable-clock chip already there gets no
+        // clock command.
+        if (chip->getClock() == clock) return take(chip);
+        if (chip->variableClock) {
+            chip->setClock(clock, 0);
+            return take(chip);
+        }
+    }
+    return nullptr;
+}
+
+bool ChipAccess::releaseChip(VeskChip* chip) {
+    if (!chip) return false;
+    auto it = std::find(chips.begin(), chips.end(), chip);
+    if (it == chips.end()) return false;
+    imp(chip)->inUse = 0;
+    return true;
+}
+
+void ChipAccess::releaseAllChips() {
+    for (VeskChip* chip : chips)
+        if (chip) imp(chip)->inUse = 0;
+}
+
+bool ChipAccess::resetBoards() {
+    bool result = true;
+    const std::uint8_t cmd[3] = {2, proto::CMD_RESET, 0xFF};  // all slots
+    for (VeskSocketIf* t : transports) {
+        std::uint8_t reply[16] = {};
+        std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
+        bool passed = n >= sizeof proto::kResetReply &&
+                      std::memcmp(reply, proto::kResetReply, sizeof proto::kResetReply) == 0;
+        result = result && passed;
+    }
+    return result;
+}
+
+bool ChipAccess::resetChips() {
+    bool result = true;
+    for (VeskChip* chip : chips)
+        if (chip) result = chip->reset() && result;
+    return result;
+}
+
+// ---------------------------------------------------------------- I2C
+
+VeskSocketIf* ChipAccess::transportOf(const char* boardAddress) const {
+    if (!boardAddress) return nullptr;
+    std::string_view wanted(boardAddress);
+    for (VeskSocketIf* t : transports) {
+        if (fieldText(t->boardAddress, sizeof t->boardAddress) == wanted) return t;
+    }
+    return nullptr;
+}
+
+bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
+    if (!boardAddress) return false;
+    auto board = probeCache.find(boardAddress);
+    if (board != probeCache.end()) {
+        auto known = board->second.find(i2cAddress);
+        if (known != board->second.end()) return known->second;
+    }
+    VeskSocketIf* t = transportOf(boardAddress);
+    if (!t) return false;
+    const std::uint8_t cmd[5] = {4, proto::CMD_QUERY, 0x00, proto::kBoardItemI2cProbe, i2cAddress};
+    std::uint8_t reply[16] = {};
+    std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
+    // The answer is the reply's last byte, at the index of its count byte;
+    // a reply that does not reach it is no answer (and is not cached).
+    if (n == 0 || reply[0] >= n) return false;
+    bool present = reply[reply[0]] != 0;
+    probeCache[boardAddress][i2cAddress] = present;
+    return present;
+}
+
+bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                          std::uint8_t length) {
+    if (!i2cProbe(boardAddress, i2cAddress) || !data) return false;
+    VeskSocketIf* t = transportOf(boardAddress);
+    if (!t || length == 0) return false;
+    constexpr std::uint32_t kChunk = 253;  // the count byte also covers the code and the address
+    std::uint8_t cmd[3 + kChunk];
+    for (std::uint32_t sent = 0; sent < length;) {
+        std::uint32_t n = std::min<std::uint32_t>(length - sent, kChunk);
+        cmd[0] = static_cast<std::uint8_t>(n + 2);
+        cmd[1] = proto::CMD_I2C_WRITE;
+        cmd[2] = i2cAddress;
+        std::memcpy(cmd + 3, data + sent, n);
+        t->push(cmd, n + 3);
+        const std::uint8_t sync[2] = {1, proto::CMD_SYNC};
+        std::uint8_t reply[16];
+        t->request(sync, sizeof sync, reply, sizeof reply, 0);
+        sent += n;
+    }
+    return true;
+}
+
+std::uint32_t ChipAccess::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                                  std::uint8_t outCapacity, std::uint8_t readLength,
+                                  const std::uint8_t* writeData, std::uint8_t writeLength) {
+    if (!i2cProbe(boardAddress, i2cAddress)) return 0;
+    VeskSocketIf* t = transportOf(boardAddress);
+    if (!t) return 0;
+    std::uint32_t n = std::min<std::uint32_t>(writeLength, 252);
+    std::uint32_t r = std::min(readLength, outCapacity);
+    if (r == 255) r = 254;  // the reply's count byte must hold r + 1
+    std::uint8_t cmd[4 + 252] = {};
+    cmd[0] = static_cast<std::uint8_t>(n + 3);
+    cmd[1] = proto::CMD_I2C_READ;
+    cmd[2] = i2cAddress;
+    cmd[3] = static_cast<std::uint8_t>(r);
+    if (writeData) std::memcpy(cmd + 4, writeData, n);
+    std::uint8_t reply[256] = {};
+    std::uint32_t got = t->request(cmd, n + 4, reply, sizeof reply, 0);
+    if (got == 0 || !out || outCapacity == 0) return 0;
+    // Reply: L, code, then L - 1 data bytes.
+    std::uint32_t l = reply[0];
+    if (l < 2) return 0;
+    std::uint32_t count = l - 1;
+    if (count > outCapacity || l + 1 > got) {
+        std::memset(out, 0, outCapacity);
+        return 0;
+    }
+    std::memcpy(out, reply + 2, count);
+    return count;
+}
+
+bool ChipAccess::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                                 std::uint32_t inhibit) {
+    const std::uint8_t level = static_cast<std::uint8_t>(value & kLevelMask);
+    std::uint8_t bytes[3] = {kAttenuatorWrite, level, static_cast<std::uint8_t>(level | kChannel1)};
+    std::uint8_t length = 3;
+    if (channel == 0) {
+        length = 2;
+    } else if (channel == 1) {
+        bytes[1] = static_cast<std::uint8_t>(level | kChannel1);
+        length = 2;
+    }
+    if (inhibit) return false;
+    return i2cWrite(boardAddress, kAttenuatorAddress, bytes, length);
+}
+
+bool ChipAccess::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                                 std::uint32_t inhibit) {
+    if (inhibit || !out) return false;
+    std::uint8_t levels[16] = {};
+    std::uint32_t n = i2cRead(boardAddress, kAttenuatorAddress, levels, sizeof levels, 3, nullptr, 0);
+    const std::uint8_t wanted = channel == 0 ? 0x00 : channel == 1 ? kChannel1 : 0xFF;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if ((levels[i] & kChannelMask) == wanted) {
+            *out = levels[i] & kLevelMask;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- manager
+
+VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChipByIndex(index, clock);
+}
+VeskChip* VeskManagerImp::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChipBySlot(boardAddress, slot, clock);
+}
+VeskChip* VeskManagerImp::getChip(const char* name, std::uint32_t clock) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChip(name, clock);
+}
 bool VeskManagerImp::releaseChip(VeskChip* chip) {
-    return std::find(chips_.begin(), chips_.end(), chip) != chips_.end() && chip != nullptr;
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.releaseChip(chip);
 }
+void VeskManagerImp::releaseAllChips() { ChipAccess{chips_, transports_, i2cProbeCache_}.releaseAllChips(); }
+bool VeskManagerImp::resetBoards() { return ChipAccess{chips_, transports_, i2cProbeCache_}.resetBoards(); }
+bool VeskManagerImp::resetChips() { return ChipAccess{chips_, transports_, i2cProbeCache_}.resetChips(); }
 
-void VeskManagerImp::releaseAllChips() {}
-bool VeskManagerImp::resetBoards() { return true; }
-bool VeskManagerImp::resetChips() { return true; }
-
-std::uint32_t VeskManagerImp::i2cRead(const char*, std::uint8_t, std::uint8_t*, std::uint8_t, std::uint8_t,
-                                      const std::uint8_t*, std::uint8_t, std::uint32_t) {
-    return 0;
+std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                                      std::uint8_t outCapacity, std::uint8_t readLength,
+                                      const std::uint8_t* writeData, std::uint8_t writeLength, std::uint32_t) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cRead(boardAddress, i2cAddress, out, outCapacity,
+                                                                    readLength, writeData, writeLength);
 }
-bool VeskManagerImp::i2cWrite(const char*, std::uint8_t, const std::uint8_t*, std::uint8_t) { return false; }
-bool VeskManagerImp::i2cProbe(const char*, std::uint8_t) { return false; }
-bool VeskManagerImp::setOutputVolume(const char*, std::uint32_t, std::uint32_t, std::uint32_t) { return false; }
-bool VeskManagerImp::getOutputVolume(const char*, std::uint32_t*, std::uint32_t, std::uint32_t) { return false; }
+bool VeskManagerImp::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                              std::uint8_t length) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cWrite(boardAddress, i2cAddress, data, length);
+}
+bool VeskManagerImp::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cProbe(boardAddress, i2cAddress);
+}
+bool VeskManagerImp::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.setOutputVolume(boardAddress, value, channel, inhibit);
+}
+bool VeskManagerImp::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return ChipAccess{chips_, transports_, i2cProbeCache_}.getOutputVolume(boardAddress, out, channel, inhibit);
+}
 
 }  // namespace vesk

@@ -15,8 +15,12 @@
 
 #if defined(_WIN32)
 #define VESK_PLATFORM_WINDOWS 1
+// Calling convention of functions exported by system-style C libraries
+// (stdcall on 32-bit Windows; the x64 compiler ignores it).
+#define VESK_SYSAPI __stdcall
 #else
 #define VESK_PLATFORM_POSIX 1
+#define VESK_SYSAPI
 #endif
 
 namespace vesk::plat {
@@ -124,6 +128,11 @@ std::string directoryOf(const std::string& path);
 std::string sharedLibraryName(const std::string& base);
 // The system library directory (Windows: GetSystemDirectoryW); empty on POSIX.
 std::string systemDirectory();
+// Where a vendor library installed system-wide is loaded from: Windows,
+// systemDirectory() + "\\" + base + ".dll" (empty when the system directory is
+// unknown); POSIX, the bare "lib" + base + ".so", which the dynamic loader
+// looks up in its own search path.
+std::string systemLibraryPath(const std::string& base);
 
 // Reads a whole file by UTF-8 path. false when it cannot be opened.
 bool readFile(const std::string& path, std::string& out);

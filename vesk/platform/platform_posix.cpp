@@ -279,6 +279,8 @@ std::string sharedLibraryName(const std::string& base) { return "lib" + base + "
 
 std::string systemDirectory() { return std::string(); }
 
+std::string systemLibraryPath(const std::string& base) { return "lib" + base + ".so"; }
+
 bool readFile(const std::string& path, std::string& out) {
     std::ifstream f(path, std::ios::binary);
     if (!f) return false;

@@ -246,6 +246,11 @@ std::string systemDirectory() {
     return n && n < MAX_PATH ? narrow(std::wstring(dir, n)) : std::string();
 }
 
+std::string systemLibraryPath(const std::string& base) {
+    std::string dir = systemDirectory();
+    return dir.empty() ? std::string() : dir + "\\" + base + ".dll";
+}
+
 bool readFile(const std::string& path, std::string& out) {
     FILE* f = _wfopen(widen(path).c_str(), L"rb");
     if (!f) return false;

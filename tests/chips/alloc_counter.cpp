@@ -1,0 +1,27 @@
+// The test program's global operator new, counting while armed.
+#include "alloc_counter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<bool> armed{false};
+std::atomic<long> allocations{0};
+}  // namespace
+
+namespace vesk::test {
+void armAllocationCount(bool on) {
+    if (on) allocations = 0;
+    armed = on;
+}
+long allocationCount() { return allocations.load(); }
+}  // namespace vesk::test
+
+void* operator new(std::size_t n) {
+    if (armed.load(std::memory_order_relaxed)) ++allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

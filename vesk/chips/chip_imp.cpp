@@ -1,0 +1,177 @@
+#include "chips/chip_imp.h"
+
+#include <cstring>
+
+#include "transport/protocol.h"
+#include "transport/socket_if.h"
+
+namespace vesk {
+
+std::uint8_t cycleWait(std::uint32_t cycles, std::uint32_t clock) {
+    if (clock == 0) return 0;
+    // Every intermediate goes through a float variable: the 32-bit x87 build
+    // would otherwise keep extended precision, and the board's timing tables
+    // were made with single-precision results (they differ from exact or
+    // double arithmetic for some clocks, e.g. W(12) at 2992519 Hz is 5).
+    volatile float numerator = static_cast<float>(cycles) * 1000000.0f;
+    volatile float divisor = static_cast<float>(clock);
+    volatile float quotient = numerator / divisor;
+    volatile float rounded = quotient + 0.99f;
+    return static_cast<std::uint8_t>(static_cast<std::int64_t>(rounded) & 0xFF);
+}
+
+VeskChipImp::VeskChipImp(VeskSocketIf* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
+    hardwareResetCapable = info->hardwareReset;
+    variableClock = info->variableClock;
+    slot = info->slot;
+    slotNibble = static_cast<std::uint8_t>(slot << 4);
+    std::memcpy(name, info->name, sizeof info->name);
+    std::memcpy(address, info->address, sizeof info->address);
+    flushThreshold = socket->getBufferSize() / 2;
+
+    std::uint32_t clock = info->clock;
+    if (variableClock && clock >= kMinClock && clock <= kMaxClock) {
+        std::uint8_t* c = command;
+        c[0] = 6;
+        c[1] = proto::CMD_SET_CLOCK;
+        c[2] = static_cast<std::uint8_t>(slot);
+        c[3] = static_cast<std::uint8_t>(clock);
+        c[4] = static_cast<std::uint8_t>(clock >> 8);
+        c[5] = static_cast<std::uint8_t>(clock >> 16);
+        c[6] = static_cast<std::uint8_t>(clock >> 24);
+        socket->push(c, 7);
+    }
+    // Every slot is reset once here, whatever its hardware-reset flag says.
+    requestSlotReset();
+}
+
+VeskChipImp::~VeskChipImp() = default;
+
+bool VeskChipImp::requestSlotReset() {
+    std::memset(reply, 0, sizeof reply);
+    // The mask has one bit per slot; slots 8 and up cannot be addressed.
+    std::uint8_t mask = slot < 8 ? static_cast<std::uint8_t>(1u << slot) : 0;
+    const std::uint8_t cmd[3] = {2, proto::CMD_RESET, mask};
+    socket->request(cmd, sizeof cmd, reply, sizeof reply, 0);
+    return std::memcmp(reply, proto::kResetReply, sizeof proto::kResetReply) == 0;
+}
+
+bool VeskChipImp::setClock(std::uint32_t clock, std::uint8_t flag) {
+    if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
+    std::uint8_t* c = command;
+    c[0] = 6;
+    c[1] = proto::CMD_SET_CLOCK;
+    c[2] = static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0));
+    c[3] = static_cast<std::uint8_t>(clock);
+    c[4] = static_cast<std::uint8_t>(clock >> 8);
+    c[5] = static_cast<std::uint8_t>(clock >> 16);
+    c[6] = static_cast<std::uint8_t>(clock >> 24);
+    socket->push(c, 7);
+    updateWaits(clock);
+    info->clock = clock;
+    return true;
+}
+
+bool VeskChipImp::reset() {
+    bool result = hardwareResetCapable ? resetSlot() : true;
+    silence();
+    return result;
+}
+
+bool VeskChipImp::resetSlot() { return requestSlotReset(); }
+
+void VeskChipImp::updateWaits(std::uint32_t) {}
+void VeskChipImp::silence() {}
+
+void VeskChipImp::pushPayload(const std::uint8_t* bytes, std::uint32_t length) { socket->push(bytes, length); }
+
+void VeskChipImp::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
+                               std::uint8_t wait2) {
+    std::uint8_t* c = command;
+    c[0] = 6;
+    c[1] = proto::CMD_WRITE_REG;
+    c[2] = static_cast<std::uint8_t>(slotNibble | port);
+    c[3] = static_cast<std::uint8_t>(reg);
+    c[4] = static_cast<std::uint8_t>(data);
+    c[5] = wait1;
+    c[6] = wait2;
+    socket->push(c, kWriteRegLength);
+    activity.store(1, std::memory_order_relaxed);
+}
+
+void VeskChipImp::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
+    std::uint8_t* c = command;
+    c[0] = 4;
+    c[1] = proto::CMD_WRITE_PORT;
+    c[2] = static_cast<std::uint8_t>(slotNibble | (port & 0x0F));
+    c[3] = static_cast<std::uint8_t>(data);
+    c[4] = wait;
+    socket->push(c, kWritePortLength);
+}
+
+std::uint32_t VeskChipImp::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
+    std::uint8_t* c = command;
+    c[0] = 4;
+    c[1] = proto::CMD_READ_REG;
+    c[2] = static_cast<std::uint8_t>(slotNibble | port);
+    c[3] = static_cast<std::uint8_t>(reg);
+    c[4] = wait;
+    // The value is the reply's last byte, at the index its count byte gives
+    // (always inside the 256-byte buffer).
+    if (socket->request(c, 5, reply, sizeof reply, 0) == 0) return 0;
+    return reply[reply[0]];
+}
+
+void VeskChipImp::syncWithBoard(std::uint32_t extraSeconds) {
+    const std::uint8_t cmd[2] = {1, proto::CMD_SYNC};
+    std::uint8_t answer[16];
+    socket->request(cmd, sizeof cmd, answer, sizeof answer, extraSeconds);
+}
+
+void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister,
+                                  std::uint32_t data) {
+    if (controlRegister && (data & 0x40)) {
+        socket->keepAliveEnabled.store(false);
+        syncWithBoard(0);
+        mode = 1;
+        count = 0;
+    } else if (controlRegister) {
+        if (mode) syncWithBoard(2);
+        mode = 0;
+        socket->keepAliveEnabled.store(true);
+    } else if (mode) {
+        count += kWriteRegLength;
+        if (count > flushThreshold) {
+            syncWithBoard(2);
+            count = 0;
+        }
+    }
+}
+
+void VeskChipImp::sendSilenceTable(const RegisterRun* runs, std::size_t count, std::uint32_t payloadLength,
+                                   bool throughPort) {
+    std::uint32_t queued = 0;
+    auto emit = [&](std::uint32_t reg, std::uint8_t value) {
+        if (throughPort)
+            writeData(reg, value);
+        else
+            write(reg, value);
+        queued += payloadLength;
+        // Keep no more than about half the board's buffer in flight.
+        if (queued > flushThreshold) {
+            syncWithBoard(0);
+            queued = 0;
+        }
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const RegisterRun& r = runs[i];
+        if (r.kind == RegisterRun::Each) {
+            for (std::uint32_t reg = r.first; reg <= r.last; ++reg) emit(reg, r.value);
+        } else {
+            for (std::uint32_t base = r.first; base <= r.last; base += 4)
+                for (std::uint32_t ch = 0; ch < 3; ++ch) emit(base + ch, r.value);
+        }
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,136 @@
+// VeskChipImp: what every chip model shares. A chip object turns host calls
+// into command payloads for its board's transport; the models (models.h,
+// ym2610h.h) add the register encoding, the waits and the silence table.
+#ifndef VESK_CHIPS_CHIP_IMP_H
+#define VESK_CHIPS_CHIP_IMP_H
+
+#include <vesk/vesk.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace vesk {
+
+class VeskSocketIf;
+
+// Clock range a variable-clock slot accepts, Hz, inclusive.
+constexpr std::uint32_t kMinClock = 500000;
+constexpr std::uint32_t kMaxClock = 150000000;
+
+// W(k): the wait for k cycles of clock in whole microseconds, a fraction
+// counted up unless it is at most 0.01, as the board firmware expects it:
+// (k * 1e6) / clock + 0.99, every step in single precision, truncated, low
+// 8 bits kept. Clock 0 gives 0.
+std::uint8_t cycleWait(std::uint32_t cycles, std::uint32_t clock);
+
+// One line of a silence table: registers first..last (Each), or the three
+// registers r, r+1, r+2 of every r = first, first+4, ..., last (Groups, the
+// per-channel layout of the OPN family), all written with value.
+struct RegisterRun {
+    enum Kind : std::uint8_t { Each, Groups };
+    std::uint16_t first;
+    std::uint16_t last;
+    std::uint8_t value;
+    Kind kind;
+};
+namespace regs {
+constexpr RegisterRun one(std::uint16_t reg, std::uint8_t value) { return {reg, reg, value, RegisterRun::Each}; }
+constexpr RegisterRun run(std::uint16_t first, std::uint16_t last, std::uint8_t value) {
+    return {first, last, value, RegisterRun::Each};
+}
+constexpr RegisterRun groups(std::uint16_t first, std::uint16_t last, std::uint8_t value) {
+    return {first, last, value, RegisterRun::Groups};
+}
+}  // namespace regs
+
+class VeskChipImp : public VeskChip {
+public:
+    // The shared construction: copies what it needs from the record (which
+    // must outlive the chip: setClock writes the clock back into it), sends
+    // the clock command when the slot's clock is variable and the record's
+    // clock is in range, then resets the slot (the reply is not examined).
+    // The model's waits and silence table are the builder's next steps.
+    VeskChipImp(VeskSocketIf* socket, VeskChipInfo* info);
+    ~VeskChipImp() override;
+
+    VeskChipImp(const VeskChipImp&) = delete;
+    VeskChipImp& operator=(const VeskChipImp&) = delete;
+
+    // Sends the clock command (variable-clock slots, clock in range) and
+    // recomputes the waits; otherwise sends nothing and answers whether
+    // clock is the current clock.
+    bool setClock(std::uint32_t clock, std::uint8_t flag) override;
+    // Hardware reset when the slot can do one (its result), then the
+    // silence table in any case.
+    bool reset() override;
+    // CMD_RESET for this slot; true only on the board's OK.
+    bool resetSlot() override;
+    const char* getName() override { return name; }
+    std::uint32_t getClock() override { return info->clock; }
+    const char* getAddress(int selector) override { return selector == 0 ? address : nullptr; }
+    std::uint32_t getSlot() override { return slot; }
+    bool uploadSampleMemory(const SampleBlock*) override { return true; }
+
+    // Recomputes the model's wait bytes for clock. Nothing in the base.
+    virtual void updateWaits(std::uint32_t clock);
+    // Sends the model's silence table. Nothing in the base.
+    virtual void silence();
+
+    VeskSocketIf* socket = nullptr;  // not owned
+    VeskChipInfo* info = nullptr;    // not owned
+    std::uint8_t hardwareResetCapable = 0;
+    std::uint8_t variableClock = 0;
+    std::uint32_t slot = 0;
+    std::uint8_t inUse = 0;  // taken by a host (the manager's only record of it)
+    std::uint8_t slotNibble = 0;
+    char name[17] = {};
+    char address[66] = {};
+    std::uint8_t command[256] = {};
+    std::uint8_t reply[256] = {};
+    std::uint32_t flushThreshold = 0;  // half the board's buffer, bytes
+    std::atomic<std::uint8_t> activity{0};
+
+protected:
+    // Hands a payload already assembled in command to the transport.
+    void pushPayload(const std::uint8_t* bytes, std::uint32_t length);
+    // CMD_WRITE_REG with target slotNibble | port, pushed; sets activity.
+    void pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
+                      std::uint8_t wait2);
+    // CMD_WRITE_PORT, pushed. Does not set activity.
+    void pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait);
+    // CMD_READ_REG, requested; the register value (the reply's last byte)
+    // or 0 when no reply came.
+    std::uint32_t requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait);
+    // Sample-write flow control (YM2608, Y8950), run after each pushed
+    // write: a write of bit 6 to the control register starts a stream of
+    // sample-memory writes (keep-alives off, everything queued so far
+    // answered first); clearing it ends the stream (waiting up to 2 s longer
+    // for the board to drain it). While the stream runs, the host waits for
+    // the board every half buffer.
+    void sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister, std::uint32_t data);
+    // CMD_SYNC: returns once the board has answered everything queued before
+    // it (or the request timed out).
+    void syncWithBoard(std::uint32_t extraSeconds);
+    // The silence loop: writes every register of the table through write()
+    // (or writeData() with the register as the port when throughPort), and
+    // syncs each time more than flushThreshold bytes went out since the
+    // last sync. payloadLength is what one such write queues.
+    void sendSilenceTable(const RegisterRun* runs, std::size_t count, std::uint32_t payloadLength,
+                          bool throughPort = false);
+    template <std::size_t N>
+    void sendSilenceTable(const RegisterRun (&runs)[N], std::uint32_t payloadLength, bool throughPort = false) {
+        sendSilenceTable(runs, N, payloadLength, throughPort);
+    }
+
+private:
+    bool requestSlotReset();
+};
+
+// Every payload length a write queues, for the silence loop.
+constexpr std::uint32_t kWriteRegLength = 7;
+constexpr std::uint32_t kWritePortLength = 5;
+
+}  // namespace vesk
+
+#endif  // VESK_CHIPS_CHIP_IMP_H

@@ -1,0 +1,160 @@
+// PSG, SCC, SCC+, SN76489A and YM2151.
+#include "chips/models.h"
+#include "transport/protocol.h"
+
+namespace vesk {
+
+using regs::one;
+using regs::run;
+
+// ---------------------------------------------------------------- PSG
+
+namespace {
+// AY-3-8910 / YM2149: R8-R10 channel amplitudes (mute them first), R0-R5
+// tone periods, R6 noise period, R7 mixer, R11-R13 envelope period and
+// shape, R14-R15 I/O ports.
+constexpr RegisterRun kPsgSilence[] = {
+    run(0x08, 0x0A, 0x00),
+    run(0x00, 0x07, 0x00),
+    run(0x0B, 0x0F, 0x00),
+};
+}  // namespace
+
+bool VeskChipPSG::write(std::uint32_t reg, std::uint32_t data) {
+    pushRegister(0, reg, data, wait, wait);
+    return true;
+}
+
+std::uint32_t VeskChipPSG::read(std::uint32_t reg) { return requestRegister(1, reg, wait); }
+
+void VeskChipPSG::updateWaits(std::uint32_t) { wait = 0; }
+
+void VeskChipPSG::silence() { sendSilenceTable(kPsgSilence, kWriteRegLength); }
+
+// ---------------------------------------------------------------- SCC, SCC+
+
+namespace {
+// Port codes of the cartridge bus: address high byte, address low byte
+// (both latched), then the data write.
+constexpr std::uint8_t kSccAddressHigh = 0x0D;
+constexpr std::uint8_t kSccAddressLow = 0x0E;
+constexpr std::uint8_t kSccData = 0x0F;
+
+// SCC (SCC-compatible mode): 0x9000 <- 0x3F maps the SCC into 0x9800-0x98FF;
+// 0x988F channel enable, 0x988A-0x988E volumes, 0x98E0 deformation,
+// 0x9800-0x987F waveforms of channels 1-4 (channel 5 shares 4's),
+// 0x9880-0x9889 frequency dividers.
+constexpr RegisterRun kSccSilence[] = {
+    one(0x9000, 0x3F),
+    one(0x988F, 0x00),
+    run(0x988A, 0x988E, 0x00),
+    one(0x98E0, 0x00),
+    run(0x9800, 0x9889, 0x00),
+};
+
+// SCC+ (SCC-I mode): 0xBFFE <- 0x20 selects SCC-I mode, 0xB000 <- 0x80 maps
+// its registers into 0xB800-0xB8FF; 0xB8AF channel enable, 0xB8AA-0xB8AE
+// volumes, 0xB8C0 deformation, 0xB800-0xB89F waveforms of all five
+// channels, 0xB8A0-0xB8A9 frequency dividers.
+constexpr RegisterRun kSccPlusSilence[] = {
+    one(0xBFFE, 0x20),
+    one(0xB000, 0x80),
+    one(0xB8AF, 0x00),
+    run(0xB8AA, 0xB8AE, 0x00),
+    one(0xB8C0, 0x00),
+    run(0xB800, 0xB8A9, 0x00),
+};
+}  // namespace
+
+bool VeskChipSCC::write(std::uint32_t reg, std::uint32_t data) {
+    // One 15-byte payload: three port writes the board replays back to back.
+    std::uint8_t* c = command;
+    const std::uint8_t ports[3] = {kSccAddressHigh, kSccAddressLow, kSccData};
+    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
+                                   static_cast<std::uint8_t>(data)};
+    for (int i = 0; i < 3; ++i, c += 5) {
+        c[0] = 4;
+        c[1] = proto::CMD_WRITE_PORT;
+        c[2] = static_cast<std::uint8_t>(slotNibble | ports[i]);
+        c[3] = bytes[i];
+        c[4] = wait;
+    }
+    pushPayload(command, 3 * kWritePortLength);
+    activity.store(1, std::memory_order_relaxed);
+    return true;
+}
+
+bool VeskChipSCC::writeData(std::uint32_t port, std::uint32_t data) {
+    pushPort(port, data, wait);
+    return true;
+}
+
+void VeskChipSCC::updateWaits(std::uint32_t) { wait = 50; }
+
+void VeskChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * kWritePortLength); }
+
+void VeskChipSCCP::silence() { sendSilenceTable(kSccPlusSilence, 3 * kWritePortLength); }
+
+// ---------------------------------------------------------------- SN76489A
+
+namespace {
+// Data bytes to the one port: 1cc1aaaa sets channel cc's attenuation (0xF =
+// off) for tones 0-2 and noise; 0xE0 sets the noise control (periodic
+// noise, shift rate N/512); 1cc0ffff followed by 00ffffff sets a tone
+// period (here 1, far above hearing) for tones 0-2.
+constexpr RegisterRun kSn76489Silence[] = {
+    one(0, 0x9F), one(0, 0xBF), one(0, 0xDF), one(0, 0xFF),
+    one(0, 0xE0),
+    one(0, 0x81), one(0, 0x00),
+    one(0, 0xA1), one(0, 0x00),
+    one(0, 0xC1), one(0, 0x00),
+};
+}  // namespace
+
+bool VeskChipSN76489A::writeData(std::uint32_t port, std::uint32_t data) {
+    pushPort(port, data, w32);
+    activity.store(1, std::memory_order_relaxed);
+    return true;
+}
+
+void VeskChipSN76489A::updateWaits(std::uint32_t clock) { w32 = cycleWait(32, clock); }
+
+void VeskChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, kWritePortLength, true); }
+
+// ---------------------------------------------------------------- YM2151
+
+namespace {
+// YM2151: 0x01 <- 0x02 resets the LFO; 0x08 is key on/off with the channel
+// in bits 0-2 (each of the eight channels keyed off); 0x0F noise, 0x10-0x14
+// timers and CSM, 0x18-0x19 LFO rate and depth, 0x1B LFO waveform;
+// 0x20-0x3F per-channel connection, key code and fraction, sensitivities;
+// 0x40-0x5F DT1/MUL; 0x60-0x7F total level (0x7F = most attenuation);
+// 0x80-0xFF rates and release.
+constexpr RegisterRun kYM2151Silence[] = {
+    one(0x01, 0x02),
+    one(0x08, 0x00), one(0x08, 0x01), one(0x08, 0x02), one(0x08, 0x03),
+    one(0x08, 0x04), one(0x08, 0x05), one(0x08, 0x06), one(0x08, 0x07),
+    run(0x0F, 0x14, 0x00),
+    run(0x18, 0x19, 0x00),
+    one(0x1B, 0x00),
+    run(0x20, 0x5F, 0x00),
+    run(0x60, 0x7F, 0x7F),
+    run(0x80, 0xFF, 0x00),
+};
+}  // namespace
+
+bool VeskChipYM2151::write(std::uint32_t reg, std::uint32_t data) {
+    pushRegister(0, reg, data, w17, w83);
+    return true;
+}
+
+std::uint32_t VeskChipYM2151::read(std::uint32_t reg) { return requestRegister(0, reg, w17); }
+
+void VeskChipYM2151::updateWaits(std::uint32_t clock) {
+    w17 = cycleWait(17, clock);
+    w83 = cycleWait(83, clock);
+}
+
+void VeskChipYM2151::silence() { sendSilenceTable(kYM2151Silence, kWriteRegLength); }
+
+}  // namespace vesk

@@ -1,0 +1,124 @@
+#include "discovery/chip_table.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "chips/models.h"
+#include "chips/ym2610h.h"
+
+namespace vesk {
+
+namespace {
+
+std::string fieldText(const char* field, std::size_t size) {
+    const void* end = std::memchr(field, 0, size);
+    return std::string(field, end ? static_cast<const char*>(end) - field : size);
+}
+
+// The model's set-up after the shared construction, in the required order.
+template <class Model>
+VeskChipImp* make(VeskSocketIf* transport, VeskChipInfo* record) {
+    std::unique_ptr<Model> chip(new Model(transport, record));
+    chip->updateWaits(record->clock);
+    chip->silence();
+    return chip.release();
+}
+
+template <class Model>
+VeskChipImp* makeWithPrescaler(VeskSocketIf* transport, VeskChipInfo* record) {
+    std::unique_ptr<Model> chip(new Model(transport, record));
+    chip->prescalerThreshold = prescalerThresholdFrom(record->extInfo);
+    chip->updateWaits(record->clock);
+    chip->silence();  // the YM2203's ends with its prescaler step
+    return chip.release();
+}
+
+VeskChipImp* makeYM2610H(VeskSocketIf* transport, VeskChipInfo* record) {
+    std::unique_ptr<VeskChipYM2610_H> chip(new VeskChipYM2610_H(transport, record));
+    chip->updateWaits(record->clock);
+    chip->silence();  // link still closed: the ADPCM key writes are dropped
+    chip->finishSetUp();
+    return chip.release();
+}
+
+struct Model {
+    const char* name;
+    VeskChipImp* (*create)(VeskSocketIf*, VeskChipInfo*);
+};
+
+// First match wins.
+const Model kModels[] = {
+    {"YM2608", makeWithPrescaler<VeskChipYM2608>},
+    {"YM2151", make<VeskChipYM2151>},
+    {"YM2612", make<VeskChipYM2612>},
+    {"YM3438", make<VeskChipYM2612>},
+    {"YM2203", makeWithPrescaler<VeskChipYM2203>},
+    {"YM3812", make<VeskChipYM3812>},
+    {"YM3526", make<VeskChipYM3812>},
+    {"Y8950", make<VeskChipY8950>},
+    {"SN76489", make<VeskChipSN76489A>},
+    {"SCC", make<VeskChipSCC>},
+    {"SCC+", make<VeskChipSCCP>},
+    {"YM2610+H", makeYM2610H},
+    {"YM2610B+H", makeYM2610H},
+    {"AY8910", make<VeskChipPSG>},
+    {"YM2149", make<VeskChipPSG>},
+    {"YM2413", make<VeskChipYM2413>},
+    {"YMF262", make<VeskChipYMF262>},
+};
+
+}  // namespace
+
+std::uint32_t prescalerThresholdFrom(const char* extInfo) {
+    std::string text = fieldText(extInfo, sizeof(VeskChipInfo::extInfo));
+    std::size_t at = text.find("PRE13=");
+    if (at == std::string::npos) return 0;
+    const char* start = text.c_str() + at + 6;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(start, &end, 10);
+    if (end == start || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return 0;
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
+}
+
+VeskChipImp* createChip(VeskSocketIf* transport, VeskChipInfo* record) {
+    std::string name = fieldText(record->name, sizeof record->name);
+    for (const Model& m : kModels)
+        if (name == m.name) return m.create(transport, record);
+    return make<VeskChipUNKNOWN>(transport, record);
+}
+
+void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, std::uint32_t count,
+                    std::vector<VeskChip*>& chips, ChipLookup& lookup) {
+    std::vector<VeskChipInfo*> pending;
+    pending.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) pending.push_back(&records[i]);
+
+    for (const auto& [transport, boardAddress] : transports) {
+        std::vector<std::uint32_t> positions;
+        for (auto it = pending.begin(); it != pending.end();) {
+            VeskChipInfo* record = *it;
+            if (fieldText(record->address, sizeof record->address) != boardAddress) {
+                ++it;
+                continue;
+            }
+            chips.reserve(chips.size() + 1);
+            chips.push_back(createChip(transport, record));
+            positions.push_back(static_cast<std::uint32_t>(chips.size() - 1));
+            it = pending.erase(it);
+        }
+        lookup.emplace(boardAddress, std::move(positions));
+    }
+}
+
+void destroyChipTable(std::vector<VeskChip*>& chips) {
+    for (VeskChip*& chip : chips) {
+        delete chip;
+        chip = nullptr;
+    }
+}
+
+}  // namespace vesk
