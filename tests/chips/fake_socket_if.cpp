@@ -33,7 +33,7 @@ std::unique_ptr<VeskSocketIf> makeTransport(const std::string& boardAddress, std
 
 VeskSocketIf::VeskSocketIf(plat::Socket, const char* address, std::uint16_t, std::uint32_t bufferSize,
                            std::uint8_t, std::uint8_t)
-    : keepAliveEnabled(true), dataSent(false), boardAddress{} {
+    : keepAliveEnabled(true), dataSent(false), boardAddress{}, waitMs_(10), gapMs_(2), bufferSize_(bufferSize) {
     std::strncpy(boardAddress, address, sizeof boardAddress - 1);
     auto board = std::make_unique<fake::Board>();
     board->bufferSize = bufferSize;
@@ -74,9 +74,5 @@ std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t l
     return static_cast<std::uint32_t>(answer.size());
 }
 
-std::uint32_t VeskSocketIf::getBufferSize() const { return fake::boardOf(this).bufferSize; }
-std::uint32_t VeskSocketIf::getWaitMs() const { return 10; }
-void VeskSocketIf::setWaitMs(std::uint32_t) {}
-std::uint8_t VeskSocketIf::getGapMs() const { return 2; }
 
 }  // namespace vesk

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "discovery/chip_table.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
 #include "discovery/firmware.h"
@@ -132,7 +133,13 @@ void VeskManagerImp::queryChipsStep() {
     chipInfo_ = new VeskChipInfo[chipCount_]();
     for (std::uint32_t i = 0; i < chipCount_; ++i) chipInfo_[i] = slots[i].info;
 }
-void VeskManagerImp::buildChipTableStep() {}
+// One chip object per record, on its board's transport; each resets its
+// slot and sends its silence table as it is made.
+void VeskManagerImp::buildChipTableStep() {
+    TransportLookup lookup;
+    for (VeskSocketIf* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
+    buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
+}
 void VeskManagerImp::startTrayStep() {}
 
 // ---------------------------------------------------------------- release
@@ -161,7 +168,8 @@ void VeskManagerImp::freeRecordsStep() {
     boardSettings_ = nullptr;
 }
 
-void VeskManagerImp::destroyChipTableStep() {}
+// Joins any upload thread of a chip; records and transports stay.
+void VeskManagerImp::destroyChipTableStep() { destroyChipTable(chips_); }
 // Each transport first syncs with its board, then stops and joins.
 void VeskManagerImp::destroyTransportsStep() {
     for (auto& t : transports_) {
