@@ -220,14 +220,16 @@ TEST_F(Transport, WritesFiveMicrosecondsApartCarryNoWait) {
         std::this_thread::sleep_for(10ms);
         Bytes w0 = writeOf(0), w1 = writeOf(1), w2 = writeOf(2);
         transport->push(w0.data(), 7);
-        spinUntil(Clock::now() + 200us);
+        auto after0 = Clock::now();
+        spinUntil(after0 + 200us);
         auto before1 = Clock::now();
         transport->push(w1.data(), 7);
         spinUntil(before1 + 5us);
         transport->push(w2.data(), 7);
         auto after2 = Clock::now();
         auto got = batches(1);
-        if (after2 - before1 > 10us || got.size() != 1) return false;
+        // A preemption long enough to close the first batch is a retry, not a fault.
+        if (after2 - before1 > 10us || before1 - after0 > 1ms || got.size() != 1) return false;
         auto cmds = commandsOf(got[0].bytes);
         REQUIRE_OR_FAIL(cmds.size() == 4u);
         EXPECT_EQ(cmds[0].bytes, w0);
