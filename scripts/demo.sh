@@ -97,19 +97,21 @@ fi
 step "4/4 What the boards received"
 note "Commands per board, by kind and by slot (vesk_sim --summary of the simulator's record):"
 "$sim" --summary "$work/record.jsonl" | sed 's/^/  /'
+note "At start-up the library resets every slot and writes each chip silent (write_reg,"
+note "write_port); the YM2149's last set_clock is vesk_test opening it at 4 MHz. Syncs,"
+note "waits and keep-alives time the stream; i2c_* are the program's I2C exercise."
 echo
 note "Output attenuator of VESK-DEMO-A (I2C 0x28), configured to start at level 20 on both channels:"
 python3 scripts/demo_show.py attenuator "$work/record.jsonl" VESK-DEMO-A "$work/dump/board0-attenuator.txt"
 echo
-note "Display of VESK-DEMO-A (I2C 0x3C, 128 x 64, one character = 2 x 4 pixels):"
+note "Display of VESK-DEMO-A (I2C 0x3C, 128 x 64 pixels, one character = 4 x 8 pixels):"
 python3 scripts/demo_show.py passes "$work/record.jsonl" VESK-DEMO-A 0x3C
+panels=()
 if [ -f "$work/snap/board0-display-3c.pbm" ]; then
-    note "after pass 2, during the program's one-second pause:"
-    python3 scripts/demo_show.py display "$work/snap/board0-display-3c.pbm"
+    panels+=("after pass 2 (0xFF)" "$work/snap/board0-display-3c.pbm")
 fi
-note "at the end (pass 3 cleared it again):"
-python3 scripts/demo_show.py display "$work/dump/board0-display-3c.pbm"
-
+panels+=("at the end (pass 3, 0x00)" "$work/dump/board0-display-3c.pbm")
+python3 scripts/demo_show.py display "${panels[@]}"
 echo
 echo "${B}Done in $((SECONDS - started)) s.${N} The virtual network and the simulator are gone."
 note "Next: 'make test' builds every configuration and runs all suites; tools/vesk_sim/README.md"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Helpers of `make demo` that turn the simulator's files into text:
   demo_show.py boards CONFIG             one line per simulated board
-  demo_show.py display PBM               a 128 x 64 panel as 64 x 16 characters
+  demo_show.py display LABEL PBM ...     128 x 64 panels side by side, 32 x 8 characters each
   demo_show.py passes RECORD BOARD ADDR  the display passes a board received
   demo_show.py attenuator RECORD BOARD FILE  attenuator writes and final levels"""
 import json, sys, tomllib
@@ -18,23 +18,39 @@ def boards(config):
                 print("  %-12s %-14s I2C bus: %s" % ("", "", bus))
 
 
-def display(path):
-    tokens = open(path).read().split()
+def panel(path, cw, ch):
+    """A PBM as rows of characters, each covering cw x ch pixels, and its
+    lit-pixel count and on/off state."""
+    text = open(path).read()
+    lines = text.splitlines()
+    tokens = " ".join(l for l in lines if not l.startswith("#")).split()
     assert tokens[0] == "P1"
     w, h = int(tokens[1]), int(tokens[2])
     bits = "".join(tokens[3:])
-    px = lambda x, y: bits[y * w + x] == "1"
-    cw, ch = 2, 4  # pixels per character
-    print("  ┌" + "─" * (w // cw) + "┐")
+    rows = []
     for cy in range(h // ch):
         row = ""
         for cx in range(w // cw):
-            lit = sum(px(cx * cw + i, cy * ch + j) for i in range(cw) for j in range(ch))
+            lit = sum(bits[(cy * ch + j) * w + cx * cw + i] == "1" for i in range(cw) for j in range(ch))
             row += "█" if lit > cw * ch // 2 else ("▒" if lit else "·")
-        print("  │" + row + "│")
-    print("  └" + "─" * (w // cw) + "┘")
-    lit = bits.count("1")
-    print("  %d of %d pixels lit" % (lit, w * h))
+        rows.append(row)
+    on = not any(l.startswith("#") and l.endswith("off") for l in lines)
+    return rows, bits.count("1"), w * h, on
+
+
+def display(*items):
+    """Panels side by side: display LABEL PBM [LABEL PBM ...], 4 x 8 pixels a character."""
+    panels = [(items[i], panel(items[i + 1], 4, 8)) for i in range(0, len(items), 2)]
+    width = len(panels[0][1][0][0])
+    gap = "    "
+    print("  " + gap.join(label.ljust(width + 2) for label, _ in panels))
+    print("  " + gap.join("┌" + "─" * width + "┐" for _ in panels))
+    for r in range(len(panels[0][1][0])):
+        print("  " + gap.join("│" + p[0][r] + "│" for _, p in panels))
+    print("  " + gap.join("└" + "─" * width + "┘" for _ in panels))
+    print("  " + gap.join(("%d of %d pixels lit" % (p[1], p[2])).ljust(width + 2) for _, p in panels))
+    if not all(p[3] for _, p in panels):
+        print("  (the panel's memory: vesk_test never sends the display-on command)")
 
 
 def commands(record, board, name, addr):
@@ -78,7 +94,7 @@ cmd = sys.argv[1]
 if cmd == "boards":
     boards(sys.argv[2])
 elif cmd == "display":
-    display(sys.argv[2])
+    display(*sys.argv[2:])
 elif cmd == "passes":
     passes(*sys.argv[2:5])
 elif cmd == "attenuator":
