@@ -88,7 +88,12 @@ if [ $rc -ne 0 ]; then
     sed 's/^/  /' "$work/bed.txt" | tail -20
     exit 1
 fi
-echo "vesk_test.exe exited with 0 after $((SECONDS - t)) s (network set-up and Wine start included)"
+out=$(tr -d '\r' < "$work/out.txt")
+nboards=$(sed -n 's/^\[ボードの数 = \(.*\)\]$/\1/p' <<< "$out")
+nchips=$(sed -n 's/^\[チップの数 = \(.*\)\]$/\1/p' <<< "$out")
+opened=$(grep -c '^chip[01] name = ' <<< "$out")
+echo "${B}vesk_test.exe found ${nboards:-?} boards and ${nchips:-?} chips, opened $opened of its 2 chips${N}, and exited with 0"
+echo "after $((SECONDS - t)) s (network set-up and Wine start included)."
 if [ -s "$work/boxes.txt" ]; then
     echo "message boxes it showed (clicked away):"
     sed 's/^/  /' "$work/boxes.txt"
