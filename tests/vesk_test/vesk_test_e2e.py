@@ -256,6 +256,19 @@ def bench_boards():
 
 
 @scenario
+def no_attenuator():
+    """Probe 0 and reads of 0 bytes for a device the board lacks; the display is still written."""
+    config = os.path.join(args.configs, "display-only.toml")
+    r = run("no attenuator", config)
+    want = expected_listing(config, r.library_path) + ["i2c 0x3c = 1", "i2c 0x28 = 0"] + ["i2c 0x28 = [0] "] * 3 + \
+        ["chip0 name = YM2151, clock = 4000000", "YM2149 は見つからなかった"]
+    compare("no attenuator", split_output("no attenuator", r, len(want)), want)
+    board = sim_boards(config)[0]["name"]
+    disp = [i2c_data(c) for c in commands(r.record, board, "i2c_write") if c.get("i2c_addr") == 0x3C]
+    check(disp == display_pass(0x00) + display_pass(0xFF) + display_pass(0x00), "no attenuator: display writes differ")
+
+
+@scenario
 def no_board():
     config = os.path.join(args.configs, "nobody.toml")
     r = run("no board", config)
