@@ -11,5 +11,6 @@ deps:
 clean:
 	rm -rf build
 
+# Two simulated boards played end to end by vesk_test.exe under Wine (needs root).
 demo:
-	@echo "make demo: the simulated-board demo arrives with the board simulator and vesk_test; run 'make test' for now"; exit 1
+	@scripts/demo.sh

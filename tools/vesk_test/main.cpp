@@ -7,7 +7,7 @@
 // a terminating zero; they are printed bounded by the field size.
 #include <vesk/vesk.h>
 
-#include <cstdarg>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>

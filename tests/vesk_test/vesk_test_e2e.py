@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""vesk_test end to end: runs the console test program (native, or the
+Windows build under Wine) in the network test bed against simulated boards
+and checks its whole listing against the simulator's configuration, and the
+I2C exercise and chip opening against what the boards received. Exit 77 when
+no test bed can be built here."""
+import argparse, json, os, re, shlex, shutil, subprocess, sys, tempfile, tomllib
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--testbed", required=True)
+ap.add_argument("--configs", required=True)       # folder of this suite's configurations
+ap.add_argument("--program", required=True)       # vesk_test or vesk_test.exe
+ap.add_argument("--library", required=True)       # libvesk.so or vesk.dll
+ap.add_argument("--sim", default="")
+ap.add_argument("--wine", action="store_true")
+ap.add_argument("--dismisser")
+ap.add_argument("--only", help="run one scenario")
+args = ap.parse_args()
+
+if not args.sim or not os.path.exists(args.sim):
+    print("SKIP: no native vesk_sim (configure the Windows build with -DVESK_NATIVE_SIM=...)")
+    sys.exit(77)
+
+SEP = "-" * 49
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("  FAILED:", what)
+    return cond
+
+
+class Run:
+    pass
+
+
+def run(scenario, config, with_library=True):
+    """Runs vesk_test once in the bed with Enter on its input; returns a Run."""
+    work = tempfile.mkdtemp(prefix="vesk-test-e2e-")
+    try:
+        shutil.copy(args.program, work)
+        if with_library:
+            shutil.copy(args.library, work)
+        program = os.path.join(work, os.path.basename(args.program))
+        record = os.path.join(work, "record.jsonl")
+        boxlog = os.path.join(work, "boxes.txt")
+        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
+        if args.wine:
+            cmd += ["--wine"]
+            if args.dismisser:
+                shutil.copy(args.dismisser, work)
+                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
+                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
+        cmd += ["--", program]
+        p = subprocess.run(cmd, input="\n", capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+            sys.exit(77)
+        r = Run()
+        r.rc, r.stderr = p.returncode, p.stderr
+        r.lines = p.stdout.replace("\r", "").split("\n")
+        r.record = [json.loads(l) for l in open(record)] if os.path.exists(record) else []
+        r.boxes = []
+        if os.path.exists(boxlog):
+            r.boxes = [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
+        else:  # the POSIX message box writes "caption: text" to standard error
+            for l in p.stderr.splitlines():
+                m = re.match(r"^(DLL loading error|error|firmware warning|push recv|toml error): (.*)$", l)
+                if m:
+                    r.boxes.append((m.group(1), m.group(2)))
+        if args.wine:
+            r.library_path = "Z:" + work.replace("/", "\\") + "\\" + os.path.basename(args.library)
+        else:
+            r.library_path = os.path.join(work, os.path.basename(args.library))
+        check(r.rc == 0, "%s: exit code %d\n%s" % (scenario, r.rc, p.stderr[-2000:]))
+        return r
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ------------------------------------------------------------ expectations
+
+def sim_boards(config):
+    with open(config, "rb") as f:
+        return tomllib.load(f)["board"]
+
+
+def host_address(config, board):
+    links = []
+    for b in sim_boards(config):
+        if b["link"] not in links:
+            links.append(b["link"])
+    i = links.index(board["link"])
+    return "fe80::76:68ff:fe00:%x01" % i if i else "fe80::76:68ff:fe00:1"
+
+
+def firmware(text):
+    major, minor, patch = (int(x) for x in text.split("."))
+    return "%08x" % (major << 24 | minor << 16 | patch << 8)
+
+
+def boards_in_library_order(config):
+    """By host address, then board address (byte order)."""
+    return sorted(sim_boards(config), key=lambda b: (host_address(config, b).encode(), b["address"].encode()))
+
+
+def chips_in_library_order(config):
+    out = []
+    for b in boards_in_library_order(config):
+        for s, slot in enumerate(b.get("slot", [])):
+            if slot.get("present", True):
+                out.append((b, s, slot))
+    return out
+
+
+def expected_listing(config, library_path):
+    boards, chips = boards_in_library_order(config), chips_in_library_order(config)
+    lines = ["ライブラリパス = " + library_path, SEP, "[ボードの数 = %d]" % len(boards)]
+    for i, b in enumerate(boards):
+        lines += ["name = " + b.get("name", "VESK-SIM"), "local = " + host_address(config, b),
+                  "board = " + b["address"], "ver = " + firmware(b.get("firmware", "1.0.0")),
+                  "slot num = %d" % len(b.get("slot", [])), "protocol = 0", "listen port = 50003",
+                  "send port = %d" % (50003 + i), "buffer size = %d" % b.get("buffer_size", 16384),
+                  "wait = %d[ms]" % b.get("wait_ms", 50), SEP]
+    lines.append("[チップの数 = %d]" % len(chips))
+    for b, s, slot in chips:
+        lines += ["name = " + slot["chip"], "address = " + b["address"], "slot no = %d" % s,
+                  "clock = %d" % slot["clock"], "valiable clock = %d" % bool(slot.get("variable_clock")),
+                  "hardware reset = %d" % bool(slot.get("hardware_reset")), "extinfo = " + slot.get("ext_info", ""), SEP]
+    return lines
+
+
+def chip_opened(config, model, clock=4000000):
+    """The chip the library hands out: the first free one of that model with
+    the clock asked for or a variable clock."""
+    for b, s, slot in chips_in_library_order(config):
+        if slot["chip"] == model and (slot["clock"] == clock or slot.get("variable_clock")):
+            return b, s, slot
+    return None
+
+
+def commands(rec, board_name, *names):
+    return [c for c in rec if c.get("type") == "command" and c.get("board") == board_name
+            and (not names or c.get("name") in names)]
+
+
+def replies(rec, board_name, tag):
+    return [r for r in rec if r.get("type") == "reply" and r.get("board") == board_name and r.get("tag") == tag]
+
+
+def display_pass(fill):
+    out = []
+    for p in range(8):
+        out.append([0x00, 0x21, 0x00, 0x7F, 0x22, 0x00, 0x07, 0xB0 + p])
+        out.append([0x40] + [fill] * 128)
+    return out
+
+
+def hexbytes(entry):
+    return list(bytes.fromhex(entry["bytes"]))
+
+
+def i2c_data(c):
+    """Data bytes of an I2C write command as recorded: L, code, device, data."""
+    return hexbytes(c)[3:]
+
+
+def split_output(scenario, r, n_expected):
+    """The lines before the pause prompt, and checks that only the prompt follows."""
+    body = r.lines[:n_expected]
+    rest = [l for l in r.lines[n_expected:] if l.strip()]
+    check(len(rest) <= 1 and all("continue" in l for l in rest),
+          "%s: unexpected output after the listing: %r" % (scenario, rest))
+    return body
+
+
+def compare(scenario, got, want):
+    for i, (g, w) in enumerate(zip(got, want)):
+        if not check(g == w, "%s: line %d is %r, expected %r" % (scenario, i + 1, g, w)):
+            return
+    check(len(got) == len(want), "%s: %d lines, expected %d" % (scenario, len(got), len(want)))
+
+
+# ------------------------------------------------------------ scenarios
+
+scenarios = {}
+
+
+def scenario(f):
+    scenarios[f.__name__] = f
+    return f
+
+
+@scenario
+def bench_boards():
+    """Three boards on two links: listing, I2C exercise on the first board
+    only, and the two chips opened."""
+    config = os.path.join(args.configs, "bench.toml")
+    r = run("bench", config)
+    boards = boards_in_library_order(config)
+    first = boards[0]
+    listing = expected_listing(config, r.library_path)
+
+    # The I2C lines: probes by the configured devices; each read shows the
+    # bytes the simulated attenuator replied with.
+    devices = {d["address"]: d for d in first.get("i2c", [])}
+    att_replies = [hexbytes(x)[2:] for x in replies(r.record, first["name"], "i2c_read")]
+    check(len(att_replies) == 3, "bench: %d I2C read replies from the first board, expected 3" % len(att_replies))
+    i2c_lines = ["i2c 0x3c = %d" % (0x3C in devices), "i2c 0x28 = %d" % (0x28 in devices)]
+    for data in att_replies:
+        i2c_lines.append("i2c 0x28 = [%d] " % len(data) + "".join("%x, " % b for b in data))
+    # The attenuator itself: start levels, then the control byte, then both channels at 0.
+    levels = devices[0x28].get("levels", [0, 0])
+    check(att_replies == [[0x87, levels[0], 0x40 | levels[1]], [0x87, levels[0], 0x40 | levels[1]], [0x87, 0x00, 0x40]],
+          "bench: attenuator reads %s" % att_replies)
+
+    chip_lines = []
+    for n, model in enumerate(("YM2151", "YM2149")):
+        got = chip_opened(config, model)
+        chip_lines.append("chip%d name = %s, clock = 4000000" % (n, model) if got else "%s は見つからなかった" % model)
+    want = listing + i2c_lines + chip_lines
+    compare("bench", split_output("bench", r, len(want)), want)
+
+    # What the first board's bus saw, in order.
+    i2c = commands(r.record, first["name"], "i2c_read", "i2c_write")
+    seq = [(c["name"], c.get("i2c_addr"), i2c_data(c) if c["name"] == "i2c_write" else c.get("count")) for c in i2c]
+    want_seq = [("i2c_read", 0x28, 3), ("i2c_write", 0x28, [0x87]), ("i2c_read", 0x28, 3),
+                ("i2c_write", 0x28, [0x00, 0x40]), ("i2c_read", 0x28, 3)]
+    for fill in (0x00, 0xFF, 0x00):
+        want_seq += [("i2c_write", 0x3C, d) for d in display_pass(fill)]
+    check(len(seq) == len(want_seq), "bench: %d I2C commands on the first board, expected %d" % (len(seq), len(want_seq)))
+    for i, (g, w) in enumerate(zip(seq, want_seq)):
+        if not check(g == w, "bench: I2C command %d is %s, expected %s" % (i, str(g)[:80], str(w)[:80])):
+            break
+    check(all(c["status"] == "ok" for c in i2c), "bench: I2C statuses %s" % sorted({c["status"] for c in i2c}))
+    # The passes are a second apart.
+    disp = [c for c in i2c if c.get("i2c_addr") == 0x3C]
+    if len(disp) == 48:
+        for k in (16, 32):
+            gap = (disp[k]["replay_ns"] - disp[k - 1]["replay_ns"]) / 1e6
+            check(gap >= 950, "bench: %.0f ms between display passes, expected about 1000" % gap)
+    probes = [c for c in commands(r.record, first["name"], "query") if c.get("item") == 0x0C]
+    check(sorted({hexbytes(c)[-1] for c in probes}) == [0x28, 0x3C], "bench: probes for %s" % [c["bytes"] for c in probes])
+    for b in boards[1:]:
+        check(not commands(r.record, b["name"], "i2c_read", "i2c_write"), "bench: %s's I2C bus was used" % b["name"])
+
+    # The chips opened: a variable-clock chip asked for at another clock is sent 4 MHz.
+    for model in ("YM2151", "YM2149"):
+        b, s, slot = chip_opened(config, model)
+        clocks = [c["clock"] for c in commands(r.record, b["name"], "set_clock") if c.get("slot") == s]
+        if slot["clock"] != 4000000:
+            check(4000000 in clocks, "bench: %s in %s slot %d was sent clocks %s" % (model, b["name"], s, clocks))
+    check(not r.boxes, "bench: message boxes %s" % r.boxes)
+
+
+@scenario
+def no_attenuator():
+    """Probe 0 and reads of 0 bytes for a device the board lacks; the display is still written."""
+    config = os.path.join(args.configs, "display-only.toml")
+    r = run("no attenuator", config)
+    want = expected_listing(config, r.library_path) + ["i2c 0x3c = 1", "i2c 0x28 = 0"] + ["i2c 0x28 = [0] "] * 3 + \
+        ["chip0 name = YM2151, clock = 4000000", "YM2149 は見つからなかった"]
+    compare("no attenuator", split_output("no attenuator", r, len(want)), want)
+    board = sim_boards(config)[0]["name"]
+    disp = [i2c_data(c) for c in commands(r.record, board, "i2c_write") if c.get("i2c_addr") == 0x3C]
+    check(disp == display_pass(0x00) + display_pass(0xFF) + display_pass(0x00), "no attenuator: display writes differ")
+
+
+@scenario
+def no_board():
+    config = os.path.join(args.configs, "nobody.toml")
+    r = run("no board", config)
+    want = ["ライブラリパス = " + r.library_path, SEP, "[ボードの数 = 0]", "[チップの数 = 0]",
+            "YM2151 は見つからなかった", "YM2149 は見つからなかった"]
+    compare("no board", split_output("no board", r, len(want)), want)
+    check(not [c for c in r.record if c.get("type") == "command" and c.get("name", "").startswith("i2c")],
+          "no board: an I2C command was sent")
+    check(not r.boxes, "no board: message boxes %s" % r.boxes)
+
+
+@scenario
+def library_missing():
+    r = run("no library", os.path.join(args.configs, "nobody.toml"), with_library=False)
+    check(r.boxes == [("DLL loading error", "DLL load error")], "no library: boxes %s" % r.boxes)
+    check(not [l for l in r.lines if l.strip()], "no library: printed %r" % r.lines[:5])
+
+
+for name, f in scenarios.items():
+    if args.only and name != args.only:
+        continue
+    print(name)
+    f()
+
+print("%d failure(s)" % len(failures))
+sys.exit(1 if failures else 0)
