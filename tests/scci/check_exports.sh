@@ -6,7 +6,7 @@ set -u
 objdump=$1 dll=$2
 dump=$("$objdump" -p "$dll") || { echo "cannot read $dll"; exit 1; }
 rc=0
-allowed='^(kernel32|user32|msvcrt|advapi32|api-ms-win-.*)\.dll$'
+allowed='^(kernel32|user32|gdi32|shell32|shlwapi|comctl32|ws2_32|iphlpapi|winmm|advapi32|ole32|msvcrt|api-ms-win-.*)\.dll$'
 while read -r name; do
   lower=$(echo "$name" | tr 'A-Z' 'a-z')
   if ! [[ $lower =~ $allowed ]]; then echo "$(basename "$dll") imports $name"; rc=1; fi
