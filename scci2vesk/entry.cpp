@@ -1,4 +1,5 @@
 // The adapter's export: loads vesk from the adapter's own directory.
+#include <new>
 #include <string>
 
 #include "manager_vesk.h"
@@ -22,5 +23,10 @@ extern "C" SCCI2VESK_EXPORT SoundInterfaceManager* getSoundInterfaceManager(void
     if (!getManager) return nullptr;
     VeskManager* manager = getManager();
     if (!manager) return nullptr;
-    return new SoundInterfaceManager_vesk(library, manager, dir + "scci2vesk.ini");
+    auto* adapter = new (std::nothrow) SoundInterfaceManager_vesk(library, manager, dir + "scci2vesk.ini");
+    if (!adapter) {
+        manager->release();
+        vesk::plat::unloadModule(library);
+    }
+    return adapter;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "adapter_config.h"
 
@@ -46,7 +47,18 @@ std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::initializeAdapter() {
     if (initialized_) return 1;
     initialized_ = true;
     manager_->init();
-    buildChipList();
+    try {
+        buildChipList();
+    } catch (const std::bad_alloc&) {
+        // Out of memory (every YM2610+H entry takes 32 MiB): the host gets
+        // an empty interface rather than an exception it cannot handle.
+        for (SoundChip_vesk* entry : chipList_) delete entry;
+        chipList_.clear();
+        records_.reset();
+        recordCount_ = 0;
+        info_.chipCount = 0;
+        interface_.reset(new (std::nothrow) SoundInterface_vesk({}));
+    }
     return 1;
 }
 

@@ -31,7 +31,8 @@ public:
     std::int32_t VESK_SCCI_CALL resetBoards() override;
     std::int32_t VESK_SCCI_CALL resetChips() override;
     // Starts the library and builds the chip list. A second call on the
-    // same object does nothing and returns 1.
+    // same object does nothing and returns 1. When memory runs out while
+    // building, the interface is left empty (no entries); always 1.
     std::int32_t VESK_SCCI_CALL initializeAdapter() override;
     // Frees every entry, releases and unloads the library and deletes this
     // object; the host must not touch it, nor any entry, afterwards.

@@ -10,6 +10,9 @@
 
 #include "manager_vesk.h"
 
+long long heapBytesInUse();                     // heap_bytes.cpp
+void failAllocationsFrom(std::size_t bytes);  // heap_bytes.cpp
+
 namespace {
 
 struct Call {
@@ -110,6 +113,10 @@ private:
 
 class Adapter : public ::testing::Test {
 protected:
+    // Heap bytes the adapter added during initialisation (the stand-in
+    // library allocates nothing there; the INI configuration is dropped).
+    long long initBytes = 0;
+
     void start(std::vector<ChipSpec> specs, const std::string& ini = std::string()) {
         iniPath_ = vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&here))) +
                    "scci_adapter_test.ini";
@@ -122,7 +129,9 @@ protected:
         lib = new FakeManager(std::move(specs), log, libraryReleased);
         mgr = new SoundInterfaceManager_vesk(nullptr, lib, iniPath_);
         EXPECT_EQ(mgr->interfaceCount(), 1);
+        const long long before = heapBytesInUse();
         EXPECT_EQ(mgr->initializeAdapter(), 1);
+        initBytes = heapBytesInUse() - before;
     }
     void TearDown() override {
         if (mgr) {
@@ -335,6 +344,36 @@ TEST_F(Adapter, Ym2610SampleProtocol) {
     EXPECT_NE(variant->images[0].get(), chip->images[0].get());
     EXPECT_EQ(variant->currentBank, 1u);
     EXPECT_FALSE(variant->uploadMode);
+}
+
+TEST_F(Adapter, MemoryOfFourChipsWithTwoVariantsEach) {
+    start({{"YM2151", 4000000, true}, {"YM2203", 3993600, true}, {"YM2608", 7987200, true},
+           {"YM2612", 7670453, true}},
+          "[YM2151]\nCLOCK=3579545\nCLOCK=3000000\n[YM2203]\nCLOCK=4000000\nCLOCK=3000000\n"
+          "[YM2608]\nCLOCK=8000000\nCLOCK=7670453\n[YM2612]\nCLOCK=8000000\nCLOCK=7987200\n");
+    ASSERT_EQ(mgr->interfaceAt(0)->chipCount(), 12);
+    std::printf("adapter heap for 4 chips + 8 variants: %lld bytes (entry object %zu bytes, record %zu)\n",
+                initBytes, sizeof(SoundChip_vesk), sizeof(VeskChipInfo));
+    // Records, twelve entries with their group lists, and the two lists.
+    const long long floor = 4 * sizeof(VeskChipInfo) + 12 * (sizeof(SoundChip_vesk) + 3 * sizeof(void*));
+    EXPECT_GE(initBytes, floor);
+    EXPECT_LT(initBytes, floor + 1024);
+}
+
+TEST_F(Adapter, EveryYm2610EntryHoldsTwoImages) {
+    start({{"YM2610+H", 8000000, true}}, "[YM2610+H]\nCLOCK=7987200\n");
+    std::printf("adapter heap for a YM2610+H and one variant: %lld bytes\n", initBytes);
+    EXPECT_GE(initBytes, 4LL * SoundChip_vesk_ym2610_h::kImageSize);
+    EXPECT_LT(initBytes, 4LL * SoundChip_vesk_ym2610_h::kImageSize + 4096);
+}
+
+TEST_F(Adapter, OutOfMemoryLeavesAnEmptyInterface) {
+    failAllocationsFrom(SoundChip_vesk_ym2610_h::kImageSize);
+    start({{"YM2151", 4000000, false}, {"YM2610+H", 8000000, true}});
+    failAllocationsFrom(0);
+    EXPECT_EQ(mgr->interfaceAt(0)->chipCount(), 0);
+    EXPECT_EQ(mgr->interfaceInfoAt(0)->chipCount, 0);
+    EXPECT_EQ(mgr->acquireChip(2, 0), nullptr);
 }
 
 }  // namespace
