@@ -286,7 +286,7 @@ TEST_F(Adapter, Ym2610SampleProtocol) {
     EXPECT_FALSE(chip->uploadMode);
     EXPECT_TRUE(log.empty());
 
-    // The design's example: start 0x001000, bank 0, three bytes, then an
+    // A host's usual run: start 0x001000, bank 0, three bytes, then an
     // ordinary write uploads 0x001003 bytes from offset 0 and is performed.
     for (auto [a, d] : {std::pair<unsigned, unsigned>{0x200, 0x00}, {0x201, 0x10}, {0x202, 0x00}, {0x203, 0}})
         EXPECT_EQ(chip->writeRegister(a, d), 1);
