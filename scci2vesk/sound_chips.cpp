@@ -1,0 +1,138 @@
+#include "sound_chips.h"
+
+#include <cstring>
+
+#include "adapter_config.h"
+
+SoundChip_vesk::SoundChip_vesk(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
+    : libraryChip(chip), info(), record(rec) {
+    // The record's name field may be full: copy at most its length.
+    std::size_t n = strnlen(rec->name, sizeof rec->name);
+    if (n > sizeof info.name - 1) n = sizeof info.name - 1;
+    std::memcpy(info.name, rec->name, n);
+    info.busNumber = busNumber;
+    info.clock = rec->clock;
+    scci2vesk::ChipKind kind = scci2vesk::chipKindOf(info.name);
+    info.chipType = kind.type;
+    info.location = kind.location;
+}
+
+SoundChip_vesk::SoundChip_vesk(const SoundChip_vesk& primary, std::uint32_t clock, std::uint32_t busNumber)
+    : libraryChip(primary.libraryChip), info(primary.info), record(primary.record) {
+    info.clock = clock;
+    info.busNumber = busNumber;
+}
+
+SoundChip_vesk* SoundChip_vesk::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new SoundChip_vesk(*this, clock, busNumber);
+}
+
+SoundChipInfo* VESK_SCCI_CALL SoundChip_vesk::chipInfo() { return &info; }
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::chipType() { return info.chipType; }
+
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::writeRegister(std::uint32_t address, std::uint32_t data) {
+    return libraryChip->write(address, data) ? 1 : 0;
+}
+
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::readRegister(std::uint32_t address) {
+    return static_cast<std::int32_t>(libraryChip->read(address));
+}
+
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::initChip() {
+    // The entry's clock reaches the board only here; both calls always run.
+    bool clocked = libraryChip->setClock(info.clock, 0);
+    bool reset = libraryChip->reset();
+    return clocked && reset ? 1 : 0;
+}
+
+std::uint32_t VESK_SCCI_CALL SoundChip_vesk::chipClock() { return info.clock; }
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::readRegister2(std::uint32_t address) { return readRegister(address); }
+std::int32_t VESK_SCCI_CALL SoundChip_vesk::unused7() { return 1; }
+
+// ---------------------------------------------------------------- SN76489
+
+SoundChip_vesk* SoundChip_vesk_sn76489::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new SoundChip_vesk_sn76489(*this, clock, busNumber);
+}
+
+std::int32_t VESK_SCCI_CALL SoundChip_vesk_sn76489::writeRegister(std::uint32_t, std::uint32_t data) {
+    return libraryChip->writeData(0, data) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- YM2610+H
+
+SoundChip_vesk_ym2610_h::SoundChip_vesk_ym2610_h(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
+    : SoundChip_vesk(chip, rec, busNumber) {
+    allocateImages();
+}
+
+SoundChip_vesk_ym2610_h::SoundChip_vesk_ym2610_h(const SoundChip_vesk& primary, std::uint32_t clock,
+                                                 std::uint32_t busNumber)
+    : SoundChip_vesk(primary, clock, busNumber) {
+    allocateImages();
+}
+
+SoundChip_vesk* SoundChip_vesk_ym2610_h::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new SoundChip_vesk_ym2610_h(*this, clock, busNumber);
+}
+
+void SoundChip_vesk_ym2610_h::allocateImages() {
+    // Not cleared: pages the host never writes cost no memory. An upload
+    // sends the image from its first byte, so bytes below the start address
+    // go out as whatever the pages hold (zero for untouched pages).
+    images[0].reset(new std::uint8_t[kImageSize]);
+    images[1].reset(new std::uint8_t[kImageSize]);
+}
+
+bool SoundChip_vesk_ym2610_h::setAddressByte(std::uint32_t reg, std::uint32_t data) {
+    const std::uint32_t byte = data & 0xFF;
+    switch (reg) {
+        case 0x200: address = (address & 0xFFFF00u) | byte; return true;
+        case 0x201: address = (address & 0xFF00FFu) | (byte << 8); return true;
+        case 0x202: address = (address & 0x00FFFFu) | (byte << 16); return true;
+        default: return false;
+    }
+}
+
+void SoundChip_vesk_ym2610_h::upload(std::uint32_t bank) {
+    request.data = images[bank].get();
+    request.bank = bank;
+    request.size = positions[bank];
+    request.offset = 0;
+    libraryChip->uploadSampleMemory(&request);
+}
+
+std::int32_t VESK_SCCI_CALL SoundChip_vesk_ym2610_h::writeRegister(std::uint32_t a, std::uint32_t d) {
+    if (!uploadMode) {
+        if ((a & 0x600) == 0) return libraryChip->write(a, d) ? 1 : 0;
+        if (setAddressByte(a, d)) return 1;
+        if (a == 0x203 && d < 2) {
+            currentBank = d;
+            positions[d] = address;
+            uploadMode = true;
+        }
+        return 1;
+    }
+    if (setAddressByte(a, d)) return 1;
+    if (a == 0x204) {
+        // A byte past the end of the image is dropped.
+        std::uint32_t& pos = positions[currentBank];
+        if (pos < kImageSize) images[currentBank][pos++] = static_cast<std::uint8_t>(d);
+        return 1;
+    }
+    if (a == 0x203) {
+        if (d == currentBank) {
+            positions[d] = address;
+            return 1;
+        }
+        upload(currentBank);
+        if (d < 2) {
+            currentBank = d;
+            positions[d] = address;
+        }
+        return 1;
+    }
+    upload(currentBank);
+    uploadMode = false;
+    return libraryChip->write(a, d) ? 1 : 0;
+}
