@@ -178,8 +178,10 @@ def check_burst(values, rec):
     print("  burst: %d writes in order in %d datagrams over %.1f ms; in-datagram |board gap - host gap| "
           "median %.1f us, p90 %.1f us, max %.1f us; datagram latency spread %.0f us" % (
               len(burst), len(lat), (host[-1] - host[0]) / 1e6, med, p90, worst, spread))
-    check(len(lat) > 1, "burst: the 2 ms gaps did not start new datagrams")
-    gap_limit, spread_limit = (20.0, 1000.0) if not args.wine else (100.0, 3000.0)
+    check(len(lat) > 1, "burst: the 15 ms gaps did not start new datagrams")
+    # Under Wine the sender wakes later and less evenly (1-4 ms seen on a
+    # loaded two-core machine).
+    gap_limit, spread_limit = (20.0, 2000.0) if not args.wine else (100.0, 10000.0)
     check(p90 <= gap_limit, "burst: 90%% of in-datagram gap errors within %.0f us, p90 %.1f us" % (gap_limit, p90))
     check(spread <= spread_limit, "burst: datagram latency spread %.0f us" % spread)
     if not args.wine and "burst.t0_ns" in values:
@@ -303,6 +305,10 @@ def memory():
     for name in ("four_chips", "ym2610h"):
         values, _, boxes, _ = run("memory", os.path.join(args.configs, name + ".toml"), "memory")
         check(values.get("chips") == "4", "memory %s: %s chips" % (name, values.get("chips")))
+        if args.wine:
+            # Wine opens files in its server process: /proc/self would be that one.
+            print("  %s: figures are taken natively only" % name)
+            continue
         if "after_init.VmRSS_kB" not in values:
             print("  %s: no /proc/self/status here" % name)
             continue

@@ -101,15 +101,21 @@ void access(VeskManager* m, const std::vector<VeskBoardInfo>& boards) {
     m->releaseAllChips();
 
     // A burst on the fixed-clock YM2151 of the second board: back to back,
-    // then 300 us apart, then 2 ms apart.
+    // then 300 us, 2 ms and 15 ms apart (the last far apart enough for the
+    // transport to close each batch on its own).
     VeskChip* chip = m->getChipBySlot(b.c_str(), 2, 3579545);
     put("burst.chip", describe(chip));
     if (chip) {
+        // Let what is still queued for the board (the end of the last silence
+        // table) leave first, so the burst opens a datagram of its own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::vector<long long> at;
         std::string regs, datas;
         const auto t0 = Clock::now();
         for (int i = 0; i < 160; ++i) {
-            if (i >= 140)
+            if (i >= 150)
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            else if (i >= 140)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             else if (i >= 100)
                 spinFor(std::chrono::microseconds(300));
