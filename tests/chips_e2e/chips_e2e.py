@@ -179,9 +179,9 @@ def check_burst(values, rec):
           "median %.1f us, p90 %.1f us, max %.1f us; datagram latency spread %.0f us" % (
               len(burst), len(lat), (host[-1] - host[0]) / 1e6, med, p90, worst, spread))
     check(len(lat) > 1, "burst: the 15 ms gaps did not start new datagrams")
-    # Under Wine the sender wakes later and less evenly (1-4 ms seen on a
-    # loaded two-core machine).
-    gap_limit, spread_limit = (20.0, 2000.0) if not args.wine else (100.0, 10000.0)
+    # The sender's wake-up jitter: 0.1-0.6 ms natively, up to 2 ms while the
+    # two cores are busy; 1-4 ms under Wine.
+    gap_limit, spread_limit = (20.0, 5000.0) if not args.wine else (100.0, 15000.0)
     check(p90 <= gap_limit, "burst: 90%% of in-datagram gap errors within %.0f us, p90 %.1f us" % (gap_limit, p90))
     check(spread <= spread_limit, "burst: datagram latency spread %.0f us" % spread)
     if not args.wine and "burst.t0_ns" in values:
