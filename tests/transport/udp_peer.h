@@ -93,6 +93,8 @@ public:
     }
 
     std::atomic<bool> answerSync{true};
+    // Answer slot resets (chips request one when they are created).
+    std::atomic<bool> answerReset{false};
 
     std::vector<Datagram> datagrams() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -126,6 +128,15 @@ public:
     }
 
 private:
+    static bool hasCode(const std::uint8_t* d, std::size_t n, std::uint8_t code) {
+        proto::CommandCursor c(d, static_cast<std::uint32_t>(n));
+        const std::uint8_t* cmd;
+        std::uint32_t size;
+        while (c.next(cmd, size))
+            if (size >= 2 && cmd[1] == code) return true;
+        return false;
+    }
+
     static bool hasSync(const std::uint8_t* d, std::size_t n) {
         proto::CommandCursor c(d, static_cast<std::uint32_t>(n));
         const std::uint8_t* cmd;
@@ -156,6 +167,8 @@ private:
                 }
                 plat::sendTo(socket_, proto::kSyncReply, sizeof proto::kSyncReply, r.from);
             }
+            if (answerReset && hasCode(buf.data(), r.length, proto::CMD_RESET))
+                plat::sendTo(socket_, proto::kResetReply, sizeof proto::kResetReply, r.from);
         }
     }
 
