@@ -33,6 +33,12 @@ int main() {
         std::printf("error = no library\n");
         return 3;
     }
+    // What the system reports before init: tells a test-bed fault (no
+    // adapters visible yet) from a library fault.
+    int adapters = 0;
+    for (const auto& a : plat::listAdapters())
+        if (a.ifType == plat::kIfTypeEthernet || a.ifType == plat::kIfTypeIeee80211) ++adapters;
+    std::printf("adapters = %d\n", adapters);
     const int threadsBefore = plat::processThreadCount();
     VeskManager* m = fn();
     auto t0 = std::chrono::steady_clock::now();
