@@ -307,6 +307,56 @@ TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
     EXPECT_TRUE(shot);
 }
 
+// Whether the simulator has recorded, since offset, board A receiving a
+// register write of data to reg; offset moves past what was read.
+bool recordedWrite(std::streamoff& offset, int reg, int data) {
+    std::ifstream in(winPath(testbed::Env::get().record), std::ios::binary);
+    in.seekg(offset);
+    const std::string r = "\"reg\":" + std::to_string(reg) + ",", d = "\"data\":" + std::to_string(data) + ",";
+    bool found = false;
+    for (std::string line; std::getline(in, line);) {
+        if (in.eof()) break;  // a line still being written
+        offset += static_cast<std::streamoff>(line.size() + 1);
+        if (line.find("\"write_reg\"") != std::string::npos && line.find("\"VESK-A\"") != std::string::npos &&
+            line.find(r) != std::string::npos && line.find(d) != std::string::npos)
+            found = true;
+    }
+    return found;
+}
+
+TEST_F(TrayBed, DelayTakesEffectForTheNextBatchAtTheBoard) {
+    VeskChip* chip = mgr->getChipBySlot(kAddrA, 0, 4000000);
+    ASSERT_NE(chip, nullptr);
+    std::streamoff offset = 0;
+    recordedWrite(offset, -1, -1);  // skip what init sent
+    // Sets the delay through the dialog, then times one write from the push
+    // to its arrival in the simulator's record.
+    auto latency = [&](const wchar_t* delay, int reg) {
+        HWND menuWnd = openMenu(0);
+        EXPECT_NE(menuWnd, nullptr);
+        choose(menuWnd, 2);
+        HWND dlg = waitWindow(kDialogClass, L"遅延設定");
+        EXPECT_NE(dlg, nullptr);
+        SetDlgItemTextW(dlg, IDC_DELAY_EDIT, delay);
+        PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
+        Sleep(300);  // let batches opened before the change leave
+        const auto t0 = std::chrono::steady_clock::now();
+        chip->write(static_cast<std::uint32_t>(reg), 0x5A);
+        EXPECT_TRUE(waitFor([&] { return recordedWrite(offset, reg, 0x5A); }, 3000ms));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    };
+    const auto slow = latency(L"400", 0x31);
+    const auto fast = latency(L"20", 0x32);
+    latency(L"50", 0x33);
+    mgr->releaseChip(chip);
+    std::printf("push to arrival: %lld ms at 400 ms, %lld ms at 20 ms\n", static_cast<long long>(slow.count()),
+                static_cast<long long>(fast.count()));
+    EXPECT_GE(slow.count(), 400);
+    EXPECT_LT(slow.count(), 900);
+    EXPECT_LT(fast.count(), 250);
+}
+
 TEST_F(TrayBed, DelayDialogOpensWithTheBoardsWait) {
     HWND menuWnd = openMenu(0);
     ASSERT_NE(menuWnd, nullptr);
@@ -525,6 +575,26 @@ TEST_F(TrayBed, SettingsPageOpensOnlyForAPlainAddress) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].find("IPv4"), std::string::npos);
     DeleteFileW(L"C:\\Program Files\\Mozilla Firefox\\firefox.exe");
+
+    // Without Firefox: the browser registered for http opens the page, and
+    // one whose path names chrome.exe is warned about first.
+    CreateDirectoryW(L"C:\\vesk-test", nullptr);
+    ASSERT_TRUE(CopyFileW(standIn.c_str(), L"C:\\vesk-test\\chrome.exe", FALSE));
+    const wchar_t command[] = L"\"C:\\vesk-test\\chrome.exe\" \"%1\"";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", nullptr, REG_SZ, command,
+                              sizeof command),
+              ERROR_SUCCESS);
+    DeleteFileA(browserLog().c_str());
+    menuWnd = openMenu(0);
+    ASSERT_NE(menuWnd, nullptr);
+    choose(menuWnd, 4);
+    HWND warning = waitWindow(kDialogClass, L"Warning");
+    ASSERT_NE(warning, nullptr);
+    EXPECT_EQ(itemText(warning, 0xFFFF), L"chrome では正しく動作しませんが、起動します");
+    EXPECT_TRUE(screenshot("chrome-warning"));
+    PostMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
+    EXPECT_TRUE(waitFor([&] { return readAll(browserLog()).find("http://192.168.1.20/") != std::string::npos; }))
+        << readAll(browserLog());
 }
 
 }  // namespace
