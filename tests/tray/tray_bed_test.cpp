@@ -631,3 +631,34 @@ TEST(TrayLifecycle, StartAddsIconsAndStopJoinsEveryThread) {
     EXPECT_TRUE(waitFor([&] { return plat::processThreadCount() <= threadsBefore; }, 2000ms))
         << plat::processThreadCount() << " threads, " << threadsBefore << " before";
 }
+
+// Release while the user is in the menu, or in the delay dialog: both close
+// and every thread is joined.
+TEST(TrayLifecycle, StopWithTheMenuOrTheDelayDialogOpen) {
+    if (!testbed::Env::get().inBed) GTEST_SKIP() << testbed::Env::get().why;
+    for (int withDialog = 0; withDialog < 2; ++withDialog) {
+        const int threadsBefore = plat::processThreadCount();
+        auto* m = static_cast<VeskManagerImp*>(getManager());
+        m->init();
+        ASSERT_NE(m->tray(), nullptr);
+        if (m->getBoardCount() == 0) {
+            m->release();
+            GTEST_SKIP() << "no board: no icon to click";
+        }
+        SetCursorPos(400, 300);
+        PostMessageW(m->tray()->trayWindow, kTrayMessage, 0, WM_RBUTTONUP);
+        HWND menuWnd = waitWindow(kMenuClass);
+        ASSERT_NE(menuWnd, nullptr);
+        if (withDialog) {
+            for (int i = 0; i < 2; ++i) PostMessageW(menuWnd, WM_KEYDOWN, VK_DOWN, 0);
+            PostMessageW(menuWnd, WM_KEYDOWN, VK_RETURN, 0);
+            ASSERT_NE(waitWindow(kDialogClass, L"遅延設定"), nullptr);
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        m->release();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s) << withDialog;
+        EXPECT_EQ(FindWindowW(L"vesktray", L"VeskTrayWnd"), nullptr);
+        EXPECT_TRUE(waitFor([&] { return !findWindow(kMenuClass) && !findWindow(kDialogClass); }, 2000ms));
+        EXPECT_TRUE(waitFor([&] { return plat::processThreadCount() <= threadsBefore; }, 2000ms)) << withDialog;
+    }
+}
