@@ -205,9 +205,11 @@ def board_silent_after_discovery():
     check(values.get("board0.name") == "", "discovery only: name %r" % values.get("board0.name"))
     check(values.get("board0.send") == "50003", "discovery only: port %s" % values.get("board0.send"))
     # Version 0 is out of date: the warning names the board; at release the
-    # transport's closing sync goes unanswered.
-    check(boxes == [("firmware warning", "[fe80::5e5c:1] のボードのファームウェアバージョンを 0.9.3 にアップデートしてください"),
-                    ("push recv", "timeout")], "discovery only: boxes %s" % boxes)
+    # transport's closing sync goes unanswered. The Windows build's tray also
+    # reads the board's output volume at start, which goes unanswered first.
+    timeouts = 2 if args.wine else 1
+    check(boxes == [("firmware warning", "[fe80::5e5c:1] のボードのファームウェアバージョンを 0.9.3 にアップデートしてください")]
+                   + [("push recv", "timeout")] * timeouts, "discovery only: boxes %s" % boxes)
 
 
 @scenario

@@ -1,7 +1,9 @@
 // Plays the user in front of message boxes, under Wine: finds every dialog
 // box of the session, logs its caption and text (UTF-8, "caption<TAB>text"
-// per line, line breaks as "\n") and clicks its OK button. Runs until killed.
-//   box_dismisser.exe <log file>
+// per line, line breaks as "\n") and dismisses it: clicks its OK button
+// (ok, the default), clicks the caption's close button (close) or presses
+// Esc in it (esc). Runs until killed.
+//   box_dismisser.exe <log file> [ok|close|esc]
 // Windows-only test tool: it talks to the window manager directly.
 #include <windows.h>
 
@@ -21,6 +23,7 @@ std::string utf8(const std::wstring& w) {
 
 FILE* g_log;
 std::set<HWND> g_done;
+std::wstring g_mode = L"ok";
 
 BOOL CALLBACK visit(HWND hwnd, LPARAM) {
     wchar_t cls[64] = {};
@@ -39,8 +42,16 @@ BOOL CALLBACK visit(HWND hwnd, LPARAM) {
     std::fflush(g_log);
     g_done.insert(hwnd);
     HWND ok = GetDlgItem(hwnd, IDOK);
-    if (ok) PostMessageW(ok, BM_CLICK, 0, 0);
-    else PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    if (g_mode == L"close") {
+        PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (g_mode == L"esc") {
+        PostMessageW(ok ? ok : hwnd, WM_KEYDOWN, VK_ESCAPE, 0);
+        PostMessageW(ok ? ok : hwnd, WM_KEYUP, VK_ESCAPE, 0);
+    } else if (ok) {
+        PostMessageW(ok, BM_CLICK, 0, 0);
+    } else {
+        PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    }
     return TRUE;
 }
 
@@ -50,6 +61,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
     g_log = _wfopen(argv[1], L"ab");
     if (!g_log) return 2;
+    if (argc > 2) g_mode = argv[2];
     for (;;) {
         EnumWindows(visit, 0);
         Sleep(50);

@@ -140,7 +140,11 @@ void VeskManagerImp::buildChipTableStep() {
     for (VeskSocketIf* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
     buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
 }
-void VeskManagerImp::startTrayStep() {}
+// Only Windows has a notification area: elsewhere the tray is not built and
+// this step does nothing.
+void VeskManagerImp::startTrayStep() {
+    if constexpr (plat::kHasTray) tray_ = startTray(*this);
+}
 
 // ---------------------------------------------------------------- release
 
@@ -156,7 +160,11 @@ void VeskManagerImp::release() {
     delete this;
 }
 
-void VeskManagerImp::stopTrayStep() {}
+// Nothing to stop where there is no tray (see startTrayStep).
+void VeskManagerImp::stopTrayStep() {
+    if constexpr (plat::kHasTray) stopTray(tray_);
+    tray_ = nullptr;
+}
 
 void VeskManagerImp::freeRecordsStep() {
     // The counts stay as they were; only the arrays go.

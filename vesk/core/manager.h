@@ -20,6 +20,15 @@
 namespace vesk {
 
 class VeskSocketIf;
+class VeskTray;
+class VeskManagerImp;
+
+// The notification-area tray (Windows builds only, vesk/tray): startTray
+// shows the boards' icons and returns once its threads run (throws
+// std::system_error when one cannot start); stopTray closes its windows,
+// joins every thread it started and frees it.
+VeskTray* startTray(VeskManagerImp& manager);
+void stopTray(VeskTray* tray);
 
 // The UDP port every board listens on, and the first host port.
 constexpr std::uint16_t BOARD_PORT = 50003;
@@ -77,9 +86,14 @@ public:
     // Read by the tray and the tests; owned here.
     const std::vector<VeskSocketIf*>& transports() const { return transports_; }
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
+    // The tray from init's last step to release's first; null elsewhere.
+    VeskTray* tray() const { return tray_; }
 
 private:
     friend struct ManagerTestAccess;
+    friend class VeskTray;
+    friend VeskTray* startTray(VeskManagerImp& manager);
+    friend void stopTray(VeskTray* tray);
 
     // init steps, in order. Each is a no-op until its subsystem lands.
     void setUpTapSwitch();
@@ -124,6 +138,7 @@ private:
     std::thread trayThread_;
     std::thread iconThread_;
     std::atomic<bool> trayRunning_{false};
+    VeskTray* tray_ = nullptr;
 
     TapSwitch tapSwitch_;
 };

@@ -18,7 +18,9 @@
 // Calling convention of functions exported by system-style C libraries
 // (stdcall on 32-bit Windows; the x64 compiler ignores it).
 #define VESK_SYSAPI __stdcall
+#define VESK_PLATFORM_HAS_TRAY 1
 #else
+#define VESK_PLATFORM_HAS_TRAY 0
 #define VESK_PLATFORM_POSIX 1
 #define VESK_SYSAPI
 #endif
@@ -165,6 +167,10 @@ std::vector<std::string> profileSectionNames(const std::string& path);
 std::vector<std::string> profileSection(const std::string& path, const std::string& section);
 
 // ---------------------------------------------------------------- user
+
+// Whether the library shows notification-area icons (the tray is built
+// for Windows only).
+constexpr bool kHasTray = VESK_PLATFORM_HAS_TRAY;
 
 // Shows a modal OK box with no owner window; returns when dismissed.
 // Text and caption are UTF-8 and are shown as Unicode on Windows. POSIX

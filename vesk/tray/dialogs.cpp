@@ -1,0 +1,228 @@
+// The delay, output volume and board information dialogs, and the board
+// information window's monitor thread. All dialogs run on the tray thread.
+#include "tray/tray.h"
+
+#include <commctrl.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "chips/chip_imp.h"
+#include "transport/socket_if.h"
+#include "tray/resource.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr COLORREF kRed = RGB(255, 0, 0);
+constexpr std::uint32_t kMaxVolumeStep = 33;
+constexpr int kInfoSlots = 4;
+
+std::wstring wide(const char* text, std::size_t max) {
+    std::size_t len = 0;
+    while (len < max && text[len]) ++len;
+    if (!len) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(len), &w[0], n);
+    return w;
+}
+
+VeskTray* trayOf(HWND dlg) { return reinterpret_cast<VeskTray*>(GetWindowLongPtrW(dlg, DWLP_USER)); }
+
+// Centred horizontally on the cursor, kept inside the work area vertically.
+void placeAtCursor(HWND dlg) {
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    RECT rc = {}, work = {};
+    GetWindowRect(dlg, &rc);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    int top;
+    if (cursor.y + h > work.bottom) top = work.bottom - h;
+    else top = cursor.y < work.top ? work.top : cursor.y;
+    SetWindowPos(dlg, nullptr, cursor.x - w / 2, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    ShowWindow(dlg, SW_SHOW);
+    SetFocus(dlg);
+}
+
+// ---------------------------------------------------------------- delay
+
+INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
+        tray->activeDialog = dlg;
+        if (const VeskBoardInfo* b = tray->board(tray->currentBoard)) SetDlgItemInt(dlg, IDC_DELAY_EDIT, b->waitMs, FALSE);
+        placeAtCursor(dlg);
+        return FALSE;  // the focus was set by the placement
+    }
+    VeskTray* tray = trayOf(dlg);
+    if (!tray || msg != WM_COMMAND) return FALSE;
+    switch (LOWORD(wp)) {
+    case IDOK: {
+        wchar_t text[256] = {};
+        GetDlgItemTextW(dlg, IDC_DELAY_EDIT, text, 256);
+        const auto value = static_cast<std::uint32_t>(std::wcstoul(text, nullptr, 10));
+        const std::uint32_t b = tray->currentBoard;
+        if (b < tray->boardCount) {
+            const_cast<VeskBoardInfo*>(tray->board(b))->waitMs = static_cast<std::uint16_t>(value);
+            if (VeskSocketIf* t = tray->transport(b)) t->setWaitMs(value);  // raised to gapMs there
+        }
+        EndDialog(dlg, IDOK);
+        return TRUE;
+    }
+    case IDCANCEL:
+        EndDialog(dlg, IDCANCEL);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// ---------------------------------------------------------------- volume
+
+INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
+        tray->activeDialog = dlg;
+        HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
+        SendMessageW(track, TBM_SETRANGE, TRUE, MAKELPARAM(0, kMaxVolumeStep));
+        SendMessageW(track, TBM_SETTICFREQ, 3, 0);
+        SendMessageW(track, TBM_SETLINESIZE, 0, 1);
+        SendMessageW(track, TBM_SETPAGESIZE, 0, 3);
+        std::uint32_t step = tray->currentBoard < tray->boardCount ? tray->volumeIndex[tray->currentBoard] : 0;
+        if (step > kMaxVolumeStep) step = kMaxVolumeStep;
+        SendMessageW(track, TBM_SETPOS, TRUE, static_cast<LPARAM>(kMaxVolumeStep - step));
+        SetDlgItemInt(dlg, IDC_VOLUME_DB, static_cast<UINT>(volumeStepDb(step)), TRUE);
+        placeAtCursor(dlg);
+        return FALSE;
+    }
+    VeskTray* tray = trayOf(dlg);
+    if (!tray) return FALSE;
+    if (msg == WM_HSCROLL && reinterpret_cast<HWND>(lp) == GetDlgItem(dlg, IDC_VOLUME_TRACK)) {
+        const std::uint32_t b = tray->currentBoard;
+        if (b >= tray->boardCount) return TRUE;
+        const auto pos = static_cast<std::int32_t>(SendMessageW(reinterpret_cast<HWND>(lp), TBM_GETPOS, 0, 0));
+        std::uint32_t step = static_cast<std::uint32_t>(static_cast<std::int32_t>(kMaxVolumeStep) - pos);
+        if (step > kMaxVolumeStep) step = kMaxVolumeStep;
+        tray->volumeIndex[b] = step;
+        SetDlgItemInt(dlg, IDC_VOLUME_DB, static_cast<UINT>(volumeStepDb(step)), TRUE);
+        // Writes to the attenuator are spaced at least 100 ms apart.
+        plat::sleepUntil(tray->lastVolumeChange[b] + std::chrono::milliseconds(100));
+        tray->manager.setOutputVolume(tray->board(b)->boardAddress, step, 2, 0);
+        tray->lastVolumeChange[b] = std::chrono::steady_clock::now();
+        return TRUE;
+    }
+    if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
+        EndDialog(dlg, IDOK);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// ---------------------------------------------------------------- board information
+
+// Colours the board's chip lines while their chips are written. Runs until
+// boardInfoRunning[b] is cleared; the tray thread sets it before starting
+// this thread, so a window closed at once still stops it.
+void monitorMain(VeskTray* tray, std::uint32_t b, HWND wnd) {
+    const std::vector<VeskChipImp*> chips = tray->chipsOf(b);
+    const std::uint32_t slots = tray->board(b)->slotCount;
+    std::vector<std::uint8_t> last(slots, 0);
+    std::atomic<std::uint32_t>* colours = tray->slotColours[b].get();
+    do {
+        for (VeskChipImp* chip : chips) {
+            const std::uint32_t slot = chip->getSlot();
+            const std::uint8_t taken = chip->activity.exchange(0);
+            if (slot < slots && taken != last[slot]) {
+                last[slot] = taken;
+                colours[slot] = taken ? kRed : 0;
+            }
+        }
+        // Invalidated only: painting waits for the tray thread, which may be
+        // joining this thread.
+        RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+        for (int i = 0; i < 20 && tray->boardInfoRunning[b]; ++i) Sleep(50);
+    } while (tray->boardInfoRunning[b]);
+}
+
+// The board whose information window is dlg, or boardCount.
+std::uint32_t boardOfWindow(VeskTray* tray, HWND dlg) {
+    for (std::uint32_t i = 0; i < tray->boardCount; ++i)
+        if (tray->boardInfoWindow[i] == dlg) return i;
+    return tray->boardCount;
+}
+
+INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
+        const std::uint32_t b = tray->currentBoard;
+        if (const VeskBoardInfo* info = tray->board(b)) {
+            for (std::uint32_t s = 0; s < info->slotCount; ++s) tray->slotColours[b][s] = 0;
+            tray->boardInfoWindow[b] = dlg;
+            SetDlgItemTextW(dlg, IDC_INFO_NAME, (L"[" + wide(info->name, sizeof info->name) + L"]").c_str());
+            SetDlgItemTextW(dlg, IDC_INFO_IPV6, wide(info->boardAddress, sizeof info->boardAddress).c_str());
+            SetDlgItemTextW(dlg, IDC_INFO_IPV4, boardIPv4Text(*info).c_str());
+            const std::vector<VeskChipImp*> chips = tray->chipsOf(b);
+            for (std::uint32_t s = 0; s < info->slotCount && s < kInfoSlots; ++s) {
+                for (VeskChipImp* chip : chips) {
+                    if (chip->info->slot != s) continue;
+                    std::string line = std::string(chip->info->name, strnlen(chip->info->name, sizeof chip->info->name)) +
+                                       " / " + clockMHzText(chip->info->clock) + "MHz";
+                    SetDlgItemTextW(dlg, IDC_INFO_CHIP0 + static_cast<int>(s), wide(line.c_str(), line.size()).c_str());
+                    if (chip->inUse) SetDlgItemTextW(dlg, IDC_INFO_INUSE0 + static_cast<int>(s), L"o");
+                    break;
+                }
+            }
+            if (tray->boardInfoThread[b].joinable()) tray->boardInfoThread[b].join();
+            tray->boardInfoRunning[b] = 1;
+            try {
+                tray->boardInfoThread[b] = std::thread(monitorMain, tray, b, dlg);
+            } catch (...) {
+                // The window still works, only without colouring.
+                tray->boardInfoRunning[b] = 0;
+            }
+        }
+        placeAtCursor(dlg);
+        return FALSE;
+    }
+    VeskTray* tray = trayOf(dlg);
+    if (!tray) return FALSE;
+    if (msg == WM_CTLCOLORSTATIC) {
+        const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
+        const std::uint32_t b = boardOfWindow(tray, dlg);
+        if (id < IDC_INFO_CHIP0 || id >= IDC_INFO_CHIP0 + kInfoSlots || b >= tray->boardCount) return FALSE;
+        const std::uint32_t slot = static_cast<std::uint32_t>(id - IDC_INFO_CHIP0);
+        HDC dc = reinterpret_cast<HDC>(wp);
+        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+        SetTextColor(dc, slot < tray->board(b)->slotCount ? tray->slotColours[b][slot].load() : 0);
+        return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+    }
+    if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
+        const std::uint32_t b = boardOfWindow(tray, dlg);
+        if (b < tray->boardCount) {
+            tray->boardInfoWindow[b] = nullptr;
+            tray->boardInfoRunning[b] = 0;
+            tray->boardInfoLock[b].unlock();
+        }
+        EndDialog(dlg, IDOK);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+INT_PTR VeskTray::openDialog(int resource) {
+    DLGPROC proc = resource == IDD_DELAY ? delayProc : resource == IDD_VOLUME ? volumeProc : boardInfoProc;
+    const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module),
+                                           MAKEINTRESOURCEW(resource), trayWindow, proc, reinterpret_cast<LPARAM>(this));
+    activeDialog = nullptr;
+    return result;
+}
+
+}  // namespace vesk
