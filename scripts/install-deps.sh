@@ -9,7 +9,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 pkgs=(build-essential cmake ninja-build pkg-config
       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
       libtoml11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-      wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3)
+      wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3
+      fonts-ipafont-gothic fontconfig)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 # 32-bit Wine for the x86 suite.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
