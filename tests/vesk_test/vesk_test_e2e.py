@@ -207,6 +207,13 @@ def bench_boards():
     # bytes the simulated attenuator replied with.
     devices = {d["address"]: d for d in first.get("i2c", [])}
     att_replies = [hexbytes(x)[2:] for x in replies(r.record, first["name"], "i2c_read")]
+    # The Windows library's tray reads each board's output volume once while
+    # init starts it (one 3-byte read of the attenuator, before vesk_test runs).
+    tray_reads = args.wine and 0x28 in devices
+    if tray_reads:
+        check(att_replies[:1] == [[0x87, devices[0x28].get("levels", [0, 0])[0], 0x40 | devices[0x28].get("levels", [0, 0])[1]]],
+              "bench: the tray's volume read at start: %s" % att_replies[:1])
+        att_replies = att_replies[1:]
     check(len(att_replies) == 3, "bench: %d I2C read replies from the first board, expected 3" % len(att_replies))
     i2c_lines = ["i2c 0x3c = %d" % (0x3C in devices), "i2c 0x28 = %d" % (0x28 in devices)]
     for data in att_replies:
@@ -226,6 +233,9 @@ def bench_boards():
     # What the first board's bus saw, in order.
     i2c = commands(r.record, first["name"], "i2c_read", "i2c_write")
     seq = [(c["name"], c.get("i2c_addr"), i2c_data(c) if c["name"] == "i2c_write" else c.get("count")) for c in i2c]
+    if tray_reads:
+        check(seq[:1] == [("i2c_read", 0x28, 3)], "bench: the tray's volume read at start: %s" % seq[:1])
+        seq, i2c = seq[1:], i2c[1:]
     want_seq = [("i2c_read", 0x28, 3), ("i2c_write", 0x28, [0x87]), ("i2c_read", 0x28, 3),
                 ("i2c_write", 0x28, [0x00, 0x40]), ("i2c_read", 0x28, 3)]
     for fill in (0x00, 0xFF, 0x00):
@@ -244,7 +254,9 @@ def bench_boards():
     probes = [c for c in commands(r.record, first["name"], "query") if c.get("item") == 0x0C]
     check(sorted({hexbytes(c)[-1] for c in probes}) == [0x28, 0x3C], "bench: probes for %s" % [c["bytes"] for c in probes])
     for b in boards[1:]:
-        check(not commands(r.record, b["name"], "i2c_read", "i2c_write"), "bench: %s's I2C bus was used" % b["name"])
+        used = [(c["name"], c.get("i2c_addr"), c.get("count")) for c in commands(r.record, b["name"], "i2c_read", "i2c_write")]
+        tray = [("i2c_read", 0x28, 3)] if args.wine and any(d["address"] == 0x28 for d in b.get("i2c", [])) else []
+        check(used == tray, "bench: %s's I2C bus was used: %s" % (b["name"], used))
 
     # The chips opened: a variable-clock chip asked for at another clock is sent 4 MHz.
     for model in ("YM2151", "YM2149"):
