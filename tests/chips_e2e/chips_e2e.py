@@ -7,6 +7,8 @@ send on a recording transport (creation_dump), the chip hand-out rules, a
 timed burst of writes, resets, I2C and the attenuator. Exit 77 when no test
 bed can be built here."""
 import argparse, json, os, shlex, shutil, statistics, subprocess, sys, tempfile, tomllib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--testbed", required=True)
@@ -54,21 +56,9 @@ def run(scenario, config, mode):
             print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
             sys.exit(77)
         check(p.returncode == 0, "%s: host exited with %d\n%s" % (scenario, p.returncode, p.stderr[-2000:]))
-        values = {}
-        for line in p.stdout.replace("\r", "").splitlines():
-            if " = " in line:
-                k, v = line.split(" = ", 1)
-                values[k] = v
-        rec = [json.loads(l) for l in open(record)] if os.path.exists(record) else []
-        boxes = []
-        if os.path.exists(boxlog):
-            boxes = [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
-        else:  # the POSIX side writes "caption: text" to standard error
-            for l in p.stderr.splitlines():
-                for cap in ("firmware warning", "toml error", "push recv", "error"):
-                    if l.startswith(cap + ": "):
-                        boxes.append((cap, l[len(cap) + 2:]))
-                        break
+        values = parse_values(p.stdout)
+        rec = read_record(record)
+        boxes = read_boxes(boxlog, p.stderr)
         att = {}
         path = os.path.join(dumps, "board0-attenuator.txt")
         if os.path.exists(path):

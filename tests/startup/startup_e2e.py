@@ -4,6 +4,8 @@ Windows build under Wine) in the network test bed against simulated boards,
 and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
 import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--testbed", required=True)
@@ -62,43 +64,14 @@ def run_once(scenario, config, vesk_config=None):
             print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
             sys.exit(77)
         check(p.returncode == 0, "%s: host exited with %d\n%s" % (scenario, p.returncode, p.stderr[-2000:]))
-        values = {}
-        for line in p.stdout.replace("\r", "").splitlines():
-            if " = " in line:
-                k, v = line.split(" = ", 1)
-                values[k] = v
-        rec = [json.loads(l) for l in open(record)] if os.path.exists(record) else []
-        boxes = []
-        if os.path.exists(boxlog):
-            boxes = [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
-        else:  # the POSIX side writes "caption: text" to standard error
-            for l in p.stderr.splitlines():
-                for cap in ("firmware warning", "toml error", "push recv", "error"):
-                    if l.startswith(cap + ": "):
-                        boxes.append((cap, l[len(cap) + 2:]))
-                        break
+        values = parse_values(p.stdout)
+        rec = read_record(record)
+        boxes = read_boxes(boxlog, p.stderr)
         return values, rec, boxes
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def sim_boards(config):
-    with open(config, "rb") as f:
-        return tomllib.load(f)["board"]
-
-
-def host_address(config, board):
-    links = []
-    for b in sim_boards(config):
-        if b["link"] not in links:
-            links.append(b["link"])
-    i = links.index(board["link"])
-    return "fe80::76:68ff:fe00:%x01" % i if i else "fe80::76:68ff:fe00:1"
-
-
-def firmware(text):
-    major, minor, patch = (int(x) for x in text.split("."))
-    return "%08x" % (major << 24 | minor << 16 | patch << 8)
 
 
 def expected_boards(config, keep=None):

@@ -5,6 +5,8 @@ and checks its whole listing against the simulator's configuration, and the
 I2C exercise and chip opening against what the boards received. Exit 77 when
 no test bed can be built here."""
 import argparse, json, os, re, shlex, shutil, subprocess, sys, tempfile, tomllib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--testbed", required=True)
@@ -82,23 +84,6 @@ def run(scenario, config, with_library=True):
 
 # ------------------------------------------------------------ expectations
 
-def sim_boards(config):
-    with open(config, "rb") as f:
-        return tomllib.load(f)["board"]
-
-
-def host_address(config, board):
-    links = []
-    for b in sim_boards(config):
-        if b["link"] not in links:
-            links.append(b["link"])
-    i = links.index(board["link"])
-    return "fe80::76:68ff:fe00:%x01" % i if i else "fe80::76:68ff:fe00:1"
-
-
-def firmware(text):
-    major, minor, patch = (int(x) for x in text.split("."))
-    return "%08x" % (major << 24 | minor << 16 | patch << 8)
 
 
 def boards_in_library_order(config):
