@@ -348,6 +348,52 @@ TEST(SimBoard, ReplyFaults) {
     EXPECT_EQ(fates["dropped"], 3);
 }
 
+TEST(SimBoard, DuplicateAndForeignReplies) {
+    // One register's read or one device's I2C read can be singled out; a
+    // foreign copy leaves first, from the fault's address, last byte inverted.
+    Harness h(R"(
+  [board.faults]
+  duplicate = ["read:0x10", "i2c_read"]
+  foreign_reply = ["read:0x11", "board:0x06"]
+)");
+    std::array<std::uint8_t, 16> foreign = h.cfg.boards[0].addr;
+    foreign[15] ^= 0x80;
+    struct Case {
+        Bytes request;
+        std::vector<Bytes> replies;  // in sending order
+        std::vector<bool> foreign;
+    } cases[] = {
+        {{0x04, 0x04, 0x00, 0x10, 0}, {{0x04, 0x04, 0x00, 0x10, 0x5a}, {0x04, 0x04, 0x00, 0x10, 0x5a}}, {false, false}},
+        {{0x04, 0x04, 0x00, 0x11, 0}, {{0x04, 0x04, 0x00, 0x11, 0xff}, {0x04, 0x04, 0x00, 0x11, 0x00}}, {true, false}},
+        {{0x04, 0x04, 0x00, 0x12, 0}, {{0x04, 0x04, 0x00, 0x12, 0x00}}, {false}},
+        {{0x03, 0x20, 0x28, 0x03}, {{0x04, 0x20, 0x87, 5, 0x49}, {0x04, 0x20, 0x87, 5, 0x49}}, {false, false}},
+        {{0x03, 0x40, 0x00, 0x06},
+         {{0x0A, 0x40, 0x00, 0x06, 'T', '-', 'B', 'O', 'A', 'R', 0xBB}, {0x0A, 0x40, 0x00, 0x06, 'T', '-', 'B', 'O', 'A', 'R', 'D'}},
+         {true, false}},
+    };
+    for (const auto& c : cases) {
+        auto r = h.send(c.request);
+        ASSERT_EQ(r.size(), c.replies.size()) << toHex(c.request.data(), c.request.size());
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            EXPECT_EQ(r[i].bytes, c.replies[i]) << toHex(c.request.data(), c.request.size()) << " reply " << i;
+            EXPECT_EQ(r[i].foreign, c.foreign[i]);
+        }
+    }
+    auto replies = h.entries("reply");
+    ASSERT_EQ(replies.size(), 5u);
+    EXPECT_EQ(replies[0].str("tag"), "read");
+    EXPECT_EQ(replies[0].num("copies"), 2);
+    EXPECT_EQ(replies[1].str("foreign_from"), "fe80::5e5c:81");
+    EXPECT_EQ(replies[2].str("foreign_from"), "");
+    EXPECT_EQ(replies[3].str("tag"), "i2c_read");
+    EXPECT_EQ(replies[4].str("tag"), "board:0x06");
+
+    Harness given("  [board.faults]\n  foreign_reply = [\"read\"]\n  foreign_address = \"fe80::99\"\n");
+    EXPECT_EQ(given.cfg.boards[0].faults.foreignAddress, "fe80::99");
+    EXPECT_THROW(Harness("  [board.faults]\n  foreign_address = \"fe80::5e5c:1\"\n"), ConfigError);
+    EXPECT_THROW(Harness("  [board.faults]\n  duplicate = [\"read:16\"]\n"), ConfigError);
+}
+
 TEST(SimBoard, SilentBoardStopsAfterItsTime) {
     Harness h("  [board.faults]\n  silent_after_ms = 100\n");
     const std::int64_t t = 5000 * kMs;

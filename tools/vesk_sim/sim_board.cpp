@@ -286,7 +286,7 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
                 line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
                 cursorNs_ += cmd[4] * 1000ll;
                 replies.emplace_back(std::vector<std::uint8_t>{0x04, p::CMD_READ_REG, cmd[2], cmd[3], static_cast<std::uint8_t>(value)},
-                                     std::vector<std::string>{"read"});
+                                     std::vector<std::string>{"read", "read:" + hexItem(cmd[3])});
                 break;
             }
             case p::CMD_SET_CLOCK: {
@@ -315,7 +315,7 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
                 } else {
                     status = "no_device";  // NACK: a reply with no data
                 }
-                replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read"});
+                replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read", "i2c_read:" + hexItem(addr)});
                 break;
             }
             case p::CMD_I2C_WRITE: {
@@ -459,17 +459,37 @@ void Board::reply(std::vector<std::uint8_t> bytes, const std::vector<std::string
     if (send && delay && fate == "sent") fate = "delayed";
     sendAt += delay * 1000000ll;
 
-    int copies = send ? ((tags[0] == "discovery" && f.duplicateDiscovery) ? 2 : 1) : 0;
-    RecordLine(record_, "reply")
+    int copies = 0;
+    if (send) {
+        copies = 1;
+        if (tags[0] == "discovery" && f.duplicateDiscovery) copies = 2;
+        for (const auto& sel : f.duplicate)
+            if (matches(tags, sel)) copies = 2;
+    }
+    bool foreign = false;
+    for (const auto& sel : f.foreignReply)
+        if (send && matches(tags, sel)) foreign = true;
+    if (foreign) {
+        // Another node's reply leaves just before the board's: same code and
+        // target, the last byte differs, so a host that takes it shows it.
+        std::vector<std::uint8_t> copy = bytes;
+        if (!copy.empty()) copy.back() = static_cast<std::uint8_t>(~copy.back());
+        Reply r{copy, sendAt, *ctx.from, index_};
+        r.foreign = true;
+        ctx.out->push_back(std::move(r));
+    }
+    RecordLine line(record_, "reply");
+    line
         .str("board", cfg_.name)
         .num("seq", static_cast<std::int64_t>(ctx.seq))
-        .str("tag", tags.back())
+        .str("tag", tags[0] == "query" ? tags.back() : tags[0])  // a query by its item, the rest by kind
         .str("fate", fate)
         .num("send_ns", sendAt)
         .str("to", addrText(ctx.from->addr))
         .num("to_port", ctx.from->port)
         .num("copies", copies)
         .hex("bytes", bytes.data(), bytes.size());
+    if (foreign) line.str("foreign_from", f.foreignAddress);
     for (int i = 0; i < copies; ++i) ctx.out->push_back(Reply{bytes, sendAt, *ctx.from, index_});
 }
 

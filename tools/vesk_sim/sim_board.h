@@ -30,6 +30,7 @@ struct Reply {
     std::int64_t sendAtNs = 0;  // CLOCK_MONOTONIC
     Peer to;
     std::size_t board = 0;      // index of the board that sends it
+    bool foreign = false;       // sent from the board's foreign address (a fault)
 };
 
 class Board {

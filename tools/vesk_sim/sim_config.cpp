@@ -77,13 +77,15 @@ public:
         static const std::set<std::string> plain = {"*",   "discovery", "sync",  "reset",
                                                      "read", "i2c_read", "set", "query"};
         if (plain.count(s)) return;
-        for (const char* prefix : {"board:", "slot:"}) {
+        for (const char* prefix : {"board:", "slot:", "read:", "i2c_read:"}) {
             std::string p = prefix;
             if (s.compare(0, p.size(), p) == 0) {
+                // Replies are tagged "0xNN" (lower-case): any other spelling
+                // would never match, so it is refused.
                 std::string num = s.substr(p.size());
-                char* end = nullptr;
-                unsigned long item = std::strtoul(num.c_str(), &end, 0);
-                if (!num.empty() && end && *end == 0 && item <= 0xFF) return;
+                if (num.size() == 4 && num.compare(0, 2, "0x") == 0 &&
+                    num.find_first_not_of("0123456789abcdef", 2) == std::string::npos)
+                    return;
             }
         }
         fail(at, key, "unknown reply selector \"" + s + "\"");
@@ -171,7 +173,8 @@ public:
     FaultConfig faults(const toml::value& t, const std::string& path) const {
         if (!t.is_table()) fail(t, path, "expected a table");
         onlyKeys(t, path, {"no_reply", "delay_ms", "drop_every", "drop_match", "garbage", "truncate",
-                           "duplicate_discovery", "silent_after_ms"});
+                           "duplicate_discovery", "silent_after_ms", "duplicate", "foreign_reply",
+                           "foreign_address"});
         FaultConfig f;
         if (auto v = find(t, "no_reply")) f.noReply = selectors(*v, join(path, "no_reply"));
         if (auto v = find(t, "delay_ms")) f.delayMs = selectorTable(*v, join(path, "delay_ms"), 60000);
@@ -184,6 +187,15 @@ public:
             f.duplicateDiscovery = boolean(*v, join(path, "duplicate_discovery"));
         if (auto v = find(t, "silent_after_ms"))
             f.silentAfterMs = integer(*v, join(path, "silent_after_ms"), 0, 86400000);
+        if (auto v = find(t, "duplicate")) f.duplicate = selectors(*v, join(path, "duplicate"));
+        if (auto v = find(t, "foreign_reply")) f.foreignReply = selectors(*v, join(path, "foreign_reply"));
+        if (auto v = find(t, "foreign_address")) {
+            std::string key = join(path, "foreign_address");
+            f.foreignAddress = text(*v, key, 64);
+            if (!parseIPv6(f.foreignAddress, f.foreignAddr) || f.foreignAddr[0] != 0xFE ||
+                (f.foreignAddr[1] & 0xC0) != 0x80)
+                fail(*v, key, "not a link-local (fe80::/10) address");
+        }
         return f;
     }
 
@@ -242,6 +254,14 @@ public:
             }
         }
         if (auto v = find(t, "faults")) b.faults = faults(*v, join(path, "faults"));
+        if (b.faults.foreignAddress.empty()) {
+            b.faults.foreignAddr = b.addr;
+            b.faults.foreignAddr[15] ^= 0x80;
+        }
+        if (b.faults.foreignAddr == b.addr) fail(t, join(path, "faults.foreign_address"), "the board's own address");
+        char fbuf[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, b.faults.foreignAddr.data(), fbuf, sizeof fbuf);
+        b.faults.foreignAddress = fbuf;
         return b;
     }
 

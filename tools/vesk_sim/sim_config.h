@@ -43,7 +43,9 @@ struct I2cDeviceConfig {
 
 // Faults act on the replies a board sends. A reply is named by selectors:
 // "*", "discovery", "sync", "reset", "read", "i2c_read", "set", "query",
-// "board:0xNN" (board query item), "slot:0xNN" (slot query item, any slot).
+// "board:0xNN" (board query item), "slot:0xNN" (slot query item, any slot),
+// "read:0xNN" (register read of that register), "i2c_read:0xNN" (I2C read
+// of that device); NN is two lower-case hex digits.
 struct FaultConfig {
     std::vector<std::string> noReply;                 // replies never sent
     std::map<std::string, std::uint32_t> delayMs;     // replies sent late
@@ -52,6 +54,12 @@ struct FaultConfig {
     std::vector<std::string> garbage;                 // replies replaced by noise
     std::map<std::string, std::uint32_t> truncate;    // replies cut to n bytes
     bool duplicateDiscovery = false;                  // discovery answered twice
+    std::vector<std::string> duplicate;               // replies sent twice
+    // Replies preceded by a copy from foreignAddr (same link, same port),
+    // its last byte inverted, as another node on the link would send it.
+    std::vector<std::string> foreignReply;
+    std::string foreignAddress;                       // default: the board's, last byte ^ 0x80
+    std::array<std::uint8_t, 16> foreignAddr{};
     std::int64_t silentAfterMs = -1;                  // < 0: never; counted from the first datagram
 };
 

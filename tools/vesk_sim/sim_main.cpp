@@ -70,14 +70,14 @@ bool addressOnLink(const std::string& link, const std::array<std::uint8_t, 16>& 
     return found;
 }
 
-// Adds a board's address to its link without duplicate address detection,
-// so that it is usable at once.
-bool addAddress(const BoardConfig& b) {
+// Adds an address to a link without duplicate address detection, so that it
+// is usable at once.
+bool addAddress(const std::string& link, const std::string& address) {
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
-        std::string a = b.address + "/64";
-        execlp("ip", "ip", "-6", "addr", "add", a.c_str(), "dev", b.link.c_str(), "nodad", static_cast<char*>(nullptr));
+        std::string a = address + "/64";
+        execlp("ip", "ip", "-6", "addr", "add", a.c_str(), "dev", link.c_str(), "nodad", static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -146,13 +146,21 @@ int run(const Options& opt) {
         }
         ifindex.push_back(idx);
         if (!addressOnLink(b.link, b.addr)) {
-            if (!opt.addAddresses || !addAddress(b) || !addressOnLink(b.link, b.addr)) {
+            if (!opt.addAddresses || !addAddress(b.link, b.address) || !addressOnLink(b.link, b.addr)) {
                 std::fprintf(stderr,
                              "vesk_sim: board %s: address %s is not on %s (add it: ip -6 addr add %s/64 dev %s "
                              "nodad, or run with --add-addresses)\n",
                              b.name.c_str(), b.address.c_str(), b.link.c_str(), b.address.c_str(), b.link.c_str());
                 return 1;
             }
+        }
+        // Foreign replies leave from a second address of the board's link,
+        // added here because only this fault needs it.
+        if (!b.faults.foreignReply.empty() && !addressOnLink(b.link, b.faults.foreignAddr) &&
+            (!addAddress(b.link, b.faults.foreignAddress) || !addressOnLink(b.link, b.faults.foreignAddr))) {
+            std::fprintf(stderr, "vesk_sim: board %s: cannot add the foreign address %s to %s\n", b.name.c_str(),
+                         b.faults.foreignAddress.c_str(), b.link.c_str());
+            return 1;
         }
     }
 
@@ -241,7 +249,7 @@ int run(const Options& opt) {
             c->cmsg_type = IPV6_PKTINFO;
             c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
             in6_pktinfo info{};
-            std::memcpy(&info.ipi6_addr, b.addr.data(), 16);
+            std::memcpy(&info.ipi6_addr, (r.foreign ? b.faults.foreignAddr : b.addr).data(), 16);
             info.ipi6_ifindex = ifindex[r.board];
             std::memcpy(CMSG_DATA(c), &info, sizeof info);
             if (sendmsg(fd, &msg, 0) < 0 && !opt.quiet)
