@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Late, duplicated and foreign replies: the replies host (native, or the
+Windows build under Wine) asks a board questions whose answers are known from
+replies.toml, while the simulator delays one kind of reply past the
+library's wait, sends it twice, or precedes it with a copy from another
+address of the link (last byte changed). Every exchange must get its own
+answer; the exchanges whose reply was delayed may instead fail. Exit 77
+when no test bed can be built here."""
+import argparse, os, shlex, shutil, subprocess, sys, tempfile
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from bed_results import parse_values, read_record  # noqa: E402
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--testbed", required=True)
+ap.add_argument("--config", required=True)
+ap.add_argument("--host", required=True)
+ap.add_argument("--library", required=True)
+ap.add_argument("--sim", required=True)
+ap.add_argument("--wine", action="store_true")
+ap.add_argument("--dismisser", help="closes the time-out message boxes under Wine")
+ap.add_argument("--only", help="run one case")
+args = ap.parse_args()
+
+# What the host prints without faults, in order (each round asks the same).
+ROUND = [("read.a.32", "17"), ("read.a.33", "34"), ("read.a.34", "51"), ("volume.0", "5"),
+         ("read.b.32", "68"), ("read.b.33", "85"), ("probe.28", "1"), ("i2c_read.28", "87 05 49"),
+         ("volume.1", "9"), ("probe.29", "0"), ("reset", "1")]
+EXPECTED = ([("boards", "1"), ("board", "VESK-REPLIES wait 30 buffer 1500 slots 2"),
+             ("chip", "YM2151 slot 0 clock 4000000"), ("chip", "YM2151 slot 1 clock 3579545")] + ROUND + ROUND)
+# What an exchange gives when its reply never came in time.
+FAILED = {"read": "0", "volume": "false", "i2c_read": "", "reset": "0", "probe": "0"}
+
+# Case: the faults, and the exchanges (by key prefix) allowed to fail
+# because their own reply is the late one. Host-port replies are waited for
+# 200 ms, the others the board's wait + 500 ms: 300 and 800 ms are past them.
+CASES = [
+    ("none", "", ()),
+    ("set late", 'delay_ms = { "set" = 300 }', ()),
+    ("sync late", 'delay_ms = { "sync" = 800 }', ()),
+    ("read late", 'delay_ms = { "read:0x21" = 800 }', ("read.a.33",)),
+    ("i2c read late", 'delay_ms = { "i2c_read:0x28" = 800 }', ("volume", "i2c_read")),
+    ("probe late", 'delay_ms = { "board:0x0c" = 800 }', ("probe",)),
+    ("reset late", 'delay_ms = { "reset" = 2000 }', ("reset",)),
+    ("read twice", 'duplicate = ["read"]', ()),
+    ("i2c read twice", 'duplicate = ["i2c_read"]', ()),
+    ("reset twice", 'duplicate = ["reset"]', ()),
+    ("foreign read", 'foreign_reply = ["read"]', ()),
+    ("foreign i2c read", 'foreign_reply = ["i2c_read"]', ()),
+    ("foreign queries", 'foreign_reply = ["query", "set"]', ()),
+]
+
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("  FAILED:", what)
+    return cond
+
+
+def run(faults):
+    work = tempfile.mkdtemp(prefix="vesk-replies-")
+    try:
+        for f in (args.host, args.library):
+            shutil.copy(f, work)
+        config = os.path.join(work, "board.toml")
+        with open(config, "w") as out:
+            out.write(open(args.config).read())
+            if faults:
+                out.write("\n  [board.faults]\n  %s\n" % faults)
+        record = os.path.join(work, "record.jsonl")
+        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
+        if args.wine:
+            cmd += ["--wine"]
+            if args.dismisser:
+                shutil.copy(args.dismisser, work)
+                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
+                                                        shlex.quote("Z:" + os.path.join(work, "boxes.txt").replace("/", "\\")))]
+        cmd += ["--", os.path.join(work, os.path.basename(args.host))]
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+            sys.exit(77)
+        return p, read_record(record)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+for name, faults, may_fail in CASES:
+    if args.only and name != args.only:
+        continue
+    p, rec = run(faults)
+    values = parse_values(p.stdout)
+    check(p.returncode == 0, "%s: host exited with %d\n%s" % (name, p.returncode, p.stderr[-2000:]))
+    # The fault took effect: otherwise the case proves nothing.
+    fates = [r for r in rec if r.get("type") == "reply"]
+    acted = faults == "" or any(r.get("fate") == "delayed" or r.get("copies", 1) > 1 or r.get("foreign_from")
+                                for r in fates)
+    check(acted, "%s: the simulator's fault never acted" % name)
+    wrong, failed = [], []
+    for i, (key, want) in enumerate(EXPECTED):
+        label = "%02d.%s" % (i, key)
+        got = values.get(label)
+        if got == want:
+            continue
+        if key.startswith(may_fail) and may_fail and got == FAILED.get(key.split(".")[0]):
+            failed.append(label)
+            continue
+        wrong.append("%s = %r (expected %r)" % (label, got, want))
+    print("%-17s %2d exchanges, %d own answers, %d failed as allowed, %d wrong%s" % (
+        name, len(EXPECTED), len(EXPECTED) - len(wrong) - len(failed), len(failed), len(wrong),
+        (": " + "; ".join(wrong[:4]) + (" ..." if len(wrong) > 4 else "")) if wrong else ""))
+    check(not wrong, "%s: %d exchanges got another answer than their own" % (name, len(wrong)))
+
+print("%d failure(s)" % len(failures))
+sys.exit(1 if failures else 0)
