@@ -18,11 +18,24 @@ def percentile(sorted_values, q):
     return sorted_values[min(len(sorted_values) - 1, int(round(q * (len(sorted_values) - 1))))]
 
 
-def analyse(values, rec, pattern, board="VESK-STREAM", wait_ms=None, buffer_size=None):
+def wine_clock_offset_ns():
+    """Under Wine, steady_clock (QueryPerformanceCounter) runs on
+    CLOCK_MONOTONIC_RAW, not on the record's CLOCK_MONOTONIC: measured here
+    22-44 us behind a pipe's receipt against RAW, 61 ms off MONOTONIC. The
+    two drift apart slowly (clock slewing), so the offset is taken at the
+    time of the run and added to the host's times."""
+    import time
+    a = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+    r = time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW)
+    b = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+    return (a + b) // 2 - r
+
+
+def analyse(values, rec, pattern, board="VESK-STREAM", wait_ms=None, buffer_size=None, clock_offset_ns=0):
     """Figures of one pattern. Deadline of a datagram: the host's time of its
     first write plus the board's wait; error = arrival - deadline. The host's
-    steady clock is the record's CLOCK_MONOTONIC (natively by definition, under
-    Wine through QueryPerformanceCounter, which Wine takes from it)."""
+    times plus clock_offset_ns are on the record's CLOCK_MONOTONIC (0
+    natively; wine_clock_offset_ns() under Wine)."""
     first = int(values["%s.first" % pattern])
     count = int(values["%s.count" % pattern])
     at = [int(x) for x in values["%s.at_ns" % pattern].split(",") if x]
@@ -53,7 +66,7 @@ def analyse(values, rec, pattern, board="VESK-STREAM", wait_ms=None, buffer_size
         d = datagrams[s]
         sizes.append(d["len"])
         k0 = next(k for k, q in got if q == s)
-        host_ns = at[k0 - first]
+        host_ns = at[k0 - first] + clock_offset_ns
         errors.append((d["arrival_ns"] - host_ns) / 1e6 - wait_ms)
         early.append((d["arrival_ns"] - host_ns) / 1e6)
     errs = sorted(errors)
