@@ -82,4 +82,4 @@ for r in rows:
                  r["max_len"], r["buffer"], r["over_buffer"], r["sndbuf"], "n/a", "%.2f" % r["err_p50"],
                  "%.2f" % r["err_p99"], "%.2f" % r["err_max"]))
 print("deadline error in ms: arrival at the board - (host's first write of the datagram + the board's wait); "
-      "ENOBUFS: datagrams the host's kernel refused (Udp6SndbufErrors)")
+      "ENOBUFS: sends the host's kernel refused (Udp6SndbufErrors; a send retried later counts too)")
