@@ -398,19 +398,19 @@ void expectEveryWriteOnce(const std::vector<Datagram>& got, std::uint32_t count,
     EXPECT_EQ(next, count);
 }
 
-// The batch limit is the smallest of the batch buffers (threshold x 8), the
-// ring and one datagram, never below one largest command with its waits.
+// The batch limit is the board's buffer, never below one largest command
+// with its waits, within the ring and one datagram.
 TEST_F(Transport, BatchLimitRule) {
     const struct {
         std::uint16_t wait;
         std::uint32_t bufferSize;
         std::uint32_t limit;
     } cases[] = {
-        {20, 1024, 6552},     // buffers 6552 < ring 8192
-        {5, 1024, 4096},      // ring 4096 < buffers 6552
-        {20, 64, 408},        // buffers 51 x 8 < ring 512
-        {20, 16384, 65024},   // one datagram < buffers 104856 < ring 131072
-        {0, 0, 266},          // floors: buffers 266 < ring 512
+        {20, 1024, 1024},      // the board's buffer
+        {5, 100, 266},         // floor: one largest command with its waits
+        {20, 16384, 16384},    // the board's buffer < ring 131072
+        {20, 200000, 65024},   // one datagram
+        {0, 0, 266},           // floors
     };
     for (const auto& c : cases) {
         VeskSocketIf t(socket, "::1", c.wait, c.bufferSize, 200, 2);
@@ -421,7 +421,7 @@ TEST_F(Transport, BatchLimitRule) {
 TEST_F(Transport, BatchClosesEarlyAndLongSequencesAreSplit) {
     make(20, 64, 200, 2);
     const std::uint32_t limit = transport->getBatchLimit();
-    ASSERT_EQ(limit, 408u);
+    ASSERT_EQ(limit, 266u);
     // 100 writes 50 us apart: one batch by the gap rule, 1195 bytes with waits.
     Clock::time_point first;
     pushSpaced(*transport, 100, 50us, &first);
