@@ -234,7 +234,8 @@ void sleepUntil(std::chrono::steady_clock::time_point deadline) {
 // Even at 1 ms timer resolution a Sleep or an ordinary timer may end up to a
 // whole period late; a high-resolution waitable timer (Windows 10 1803 and
 // later) is better but still not tight, so both are stopped short of the
-// deadline and the rest is spent yielding.
+// deadline and the rest is spent spinning (not yielding: on a busy machine a
+// yield gives the core away for a whole time slice).
 const std::int64_t kPreciseSpinUs = 1500;
 
 void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline) {
@@ -258,7 +259,7 @@ void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline) {
         else
             sleepUntil(wakeAt);
     }
-    while (steady_clock::now() < deadline) SwitchToThread();
+    while (steady_clock::now() < deadline) YieldProcessor();
 }
 
 Module loadModule(const std::string& path) { return LoadLibraryW(widen(path).c_str()); }
