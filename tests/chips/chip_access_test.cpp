@@ -172,11 +172,11 @@ TEST_F(Access, ProbeAsksOnceAndCachesTheAnswer) {
     EXPECT_FALSE(access().i2cProbe("fe80::a", 0x30));
     EXPECT_FALSE(access().i2cProbe("fe80::a", 0x30));
     EXPECT_EQ(take(a.get()).size(), 2u);
-    EXPECT_EQ(cache.at("fe80::a").count(0x30), 0u);
+    EXPECT_EQ(cache.entries.at("fe80::a").count(0x30), 0u);
 
     EXPECT_FALSE(access().i2cProbe("fe80::c", 0x28)) << "no such board";
     EXPECT_FALSE(access().i2cProbe(nullptr, 0x28));
-    EXPECT_EQ(cache.count("fe80::c"), 0u);
+    EXPECT_EQ(cache.entries.count("fe80::c"), 0u);
 }
 
 TEST_F(Access, I2cWriteInChunksEachFollowedByASync) {

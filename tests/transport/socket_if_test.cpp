@@ -3,6 +3,8 @@
 // Wine); hard timing figures live in the benchmarks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/chip_access.h"
 #include "transport/protocol.h"
 #include "transport/socket_if.h"
 #include "udp_peer.h"
@@ -398,19 +401,19 @@ void expectEveryWriteOnce(const std::vector<Datagram>& got, std::uint32_t count,
     EXPECT_EQ(next, count);
 }
 
-// The batch limit is the smallest of the batch buffers (threshold x 8), the
-// ring and one datagram, never below one largest command with its waits.
+// The batch limit is the board's buffer, never below one largest command
+// with its waits, within the ring and one datagram.
 TEST_F(Transport, BatchLimitRule) {
     const struct {
         std::uint16_t wait;
         std::uint32_t bufferSize;
         std::uint32_t limit;
     } cases[] = {
-        {20, 1024, 6552},     // buffers 6552 < ring 8192
-        {5, 1024, 4096},      // ring 4096 < buffers 6552
-        {20, 64, 408},        // buffers 51 x 8 < ring 512
-        {20, 16384, 65024},   // one datagram < buffers 104856 < ring 131072
-        {0, 0, 266},          // floors: buffers 266 < ring 512
+        {20, 1024, 1024},      // the board's buffer
+        {5, 100, 266},         // floor: one largest command with its waits
+        {20, 16384, 16384},    // the board's buffer < ring 131072
+        {20, 200000, 65024},   // one datagram
+        {0, 0, 266},           // floors
     };
     for (const auto& c : cases) {
         VeskSocketIf t(socket, "::1", c.wait, c.bufferSize, 200, 2);
@@ -421,7 +424,7 @@ TEST_F(Transport, BatchLimitRule) {
 TEST_F(Transport, BatchClosesEarlyAndLongSequencesAreSplit) {
     make(20, 64, 200, 2);
     const std::uint32_t limit = transport->getBatchLimit();
-    ASSERT_EQ(limit, 408u);
+    ASSERT_EQ(limit, 266u);
     // 100 writes 50 us apart: one batch by the gap rule, 1195 bytes with waits.
     Clock::time_point first;
     pushSpaced(*transport, 100, 50us, &first);
@@ -503,5 +506,177 @@ TEST_F(Transport, SetWaitMsKeepsAtLeastTheGap) {
     EXPECT_GE(got[0].at, t0 + 40ms);
 }
 
+
+// A dense stream never waits for a pause: each datagram leaves at the
+// deadline of its first write, holds no more than the board's buffer, and
+// the writes arrive complete and in order. One case closes by size (125 us
+// writes fill 1024 bytes in about 11 ms), one by the deadline (1 ms writes
+// into a 16 KiB buffer).
+TEST_F(Transport, DenseStreamsLeaveOnTimeWithinTheBoardBuffer) {
+    const struct {
+        std::uint32_t bufferSize;
+        std::chrono::microseconds period;
+        int count;
+    } cases[] = {{1024, 125us, 2400}, {16384, 1000us, 300}};
+    for (const auto& c : cases) {
+        peer.clear();
+        make(20, c.bufferSize, 200, 2);
+        std::vector<Clock::time_point> pushed(c.count);
+        const auto start = Clock::now();
+        for (int i = 0; i < c.count; ++i) {
+            spinUntil(start + c.period * i);
+            Bytes w = writeOf(i);
+            pushed[i] = Clock::now();
+            transport->push(w.data(), 7);
+        }
+        transport.reset();
+        auto got = peer.batches();
+        expectEveryWriteOnce(got, c.count, c.bufferSize);
+        // Arrival against the deadline of the datagram's first write. Never
+        // early; late by at most a busy machine's scheduling delay (the
+        // figures belong to the benchmark).
+        std::vector<std::int64_t> lateUs;
+        for (auto& d : got) {
+            auto cmds = commandsOf(d.bytes);
+            if (cmds.empty() || cmds[0].code != proto::CMD_WRITE_REG) continue;
+            auto deadline = pushed[seqOf(cmds[0].bytes)] + 20ms;
+            lateUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(d.at - deadline).count());
+        }
+        ASSERT_GT(lateUs.size(), 10u);
+        std::sort(lateUs.begin(), lateUs.end());
+        EXPECT_GE(lateUs.front(), 0) << "a datagram left before its deadline";
+        EXPECT_LT(lateUs[lateUs.size() / 2], 5000) << "median lateness, buffer " << c.bufferSize;
+    }
+}
+
+// Sends refused for lack of buffer space are retried: nothing is lost and the
+// retries are counted. A send that fails outright is counted, not reported.
+std::atomic<int> gSendCalls{0};
+plat::SendStatus everyOtherSendRefused(plat::Socket s, const void* d, std::size_t n, const plat::SockAddr6& to) {
+    if (gSendCalls.fetch_add(1) % 2 == 0) return plat::SendStatus::NoBuffer;
+    return plat::trySendTo(s, d, n, to);
+}
+plat::SendStatus everySendFails(plat::Socket, const void*, std::size_t, const plat::SockAddr6&) {
+    return plat::SendStatus::Error;
+}
+
+TEST_F(Transport, SendsWithoutBufferSpaceAreRetriedAndCounted) {
+    make(20, 1024, 200, 2);
+    transport->setSendFunctionForTest(&everyOtherSendRefused);
+    const std::uint32_t count = 2000;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Bytes w = writeOf(i);
+        transport->push(w.data(), 7);
+    }
+    std::uint8_t sync[2], reply[16];
+    ASSERT_EQ(transport->request(sync, proto::encodeSync(sync), reply, sizeof reply, 0), 4u);
+    EXPECT_GE(transport->sendRetries(), count * 7 / 1024);
+    EXPECT_EQ(transport->sendFailures(), 0u);
+    expectEveryWriteOnce(peer.batches(), count, 1024);
+
+    transport->setSendFunctionForTest(&everySendFails);
+    Bytes w = writeOf(count);
+    transport->push(w.data(), 7);
+    std::this_thread::sleep_for(150ms);  // past its deadline: sent, or given up
+    EXPECT_EQ(transport->sendFailures(), 1u);
+    transport->setSendFunctionForTest(nullptr);
+}
+
+// A request takes only the board's answer to it: datagrams waiting before it
+// was sent, replies to other requests and answers for another register are
+// dropped. Each case is what the board sends back, in order, after a read of
+// register 0x10 on port 0 of slot 0.
+TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
+    using Replies = std::vector<Bytes>;
+    const struct {
+        const char* name;
+        Bytes waiting;  // already on the socket when the request starts
+        Replies replies;
+        std::uint32_t value;
+        bool box;
+    } cases[] = {
+        {"answer alone", {}, {{4, 4, 0, 0x10, 0x55}}, 0x55, false},
+        {"stale answer waiting", {4, 4, 0, 0x10, 0xAA}, {{4, 4, 0, 0x10, 0x55}}, 0x55, false},
+        {"late sync reply first", {}, {{3, 0x80, 'W', 'P'}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
+        {"other register first", {}, {{4, 4, 0, 0x11, 0x77}, {4, 4, 1, 0x10, 0x66}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
+        {"no answer to it", {}, {{4, 4, 0, 0x11, 0x77}}, 0, true},
+    };
+    // The transport on a known port, so that a stale reply can be left on
+    // its socket from another one.
+    constexpr std::uint16_t kPort = 50991;
+    plat::Socket own = plat::udp6Socket();
+    ASSERT_TRUE(plat::bindSocket(own, testing::loopback(kPort))) << "port " << kPort << " busy";
+    plat::setRecvTimeoutMs(own, 200);
+    transport = std::make_unique<VeskSocketIf>(own, "::1", 20, 1024, 200, 2);
+    plat::Socket stray = testing::hostSocket();
+    ASSERT_NE(stray, plat::kInvalidSocket);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> lock(boxMutex);
+            boxes.clear();
+        }
+        if (!c.waiting.empty()) {
+            plat::sendTo(stray, c.waiting.data(), c.waiting.size(), testing::loopback(kPort));
+            std::this_thread::sleep_for(20ms);
+        }
+        peer.setResponder([&c](const std::uint8_t* d, std::size_t n) {
+            return n >= 2 && d[1] == proto::CMD_READ_REG ? c.replies : Replies{};
+        });
+        std::uint8_t cmd[proto::kReadRegSize], reply[16] = {};
+        std::uint32_t n = transport->request(cmd, proto::encodeReadReg(cmd, 0, 0x10, 0), reply, sizeof reply, 0);
+        std::uint8_t value = 0;
+        proto::readLastByte(reply, n, value);
+        EXPECT_EQ(value, c.value);
+        EXPECT_EQ(!shownBoxes().empty(), c.box);
+    }
+    transport.reset();
+    plat::closeSocket(own);
+    plat::closeSocket(stray);
+}
+
+// The host writes while a tray dialog sets the volume of the same board
+// (probe, I2C writes, syncs): both go through, the host's writes arrive
+// complete and in order. Run under ThreadSanitizer too (linux-tsan).
+TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
+    peer.setResponder([](const std::uint8_t* d, std::size_t n) {
+        std::vector<Bytes> out;
+        for (auto& c : commandsOf(Bytes(d, d + n)))
+            if (c.code == proto::CMD_QUERY && c.bytes.size() == proto::kQueryArgSize)
+                out.push_back({4, proto::CMD_QUERY, 0, proto::kBoardItemI2cProbe, 1});
+        return out;
+    });
+    make(20, 1024, 200, 2);
+    std::vector<VeskChip*> noChips;
+    std::vector<VeskSocketIf*> transports{transport.get()};
+    I2cProbeCache cache;
+    const std::uint32_t count = 5000;
+    std::thread host([&] {
+        const auto start = Clock::now();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            spinUntil(start + std::chrono::microseconds(50) * i);
+            Bytes w = writeOf(i);
+            transport->push(w.data(), 7);
+        }
+    });
+    int changed = 0;
+    for (int i = 0; i < 10; ++i)
+        changed += ChipAccess{noChips, transports, cache}.setOutputVolume("::1", i, 2, 0);
+    host.join();
+    EXPECT_EQ(changed, 10);
+    transport.reset();
+    std::uint32_t next = 0;
+    int attenuatorWrites = 0;
+    for (auto& d : peer.batches())
+        for (auto& c : commandsOf(d.bytes)) {
+            if (c.code == proto::CMD_I2C_WRITE) ++attenuatorWrites;
+            if (c.code != proto::CMD_WRITE_REG) continue;
+            ASSERT_EQ(seqOf(c.bytes), next) << "lost or reordered write";
+            ++next;
+        }
+    EXPECT_EQ(next, count);
+    EXPECT_EQ(attenuatorWrites, 10);
+    EXPECT_TRUE(shownBoxes().empty());
+}
 }  // namespace
 }  // namespace vesk

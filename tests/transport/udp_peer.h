@@ -92,6 +92,14 @@ public:
         handler_ = std::move(h);
     }
 
+    // Called on the peer's thread for each datagram (also recorded); every
+    // datagram it returns is sent back to the sender, in order.
+    using Responder = std::function<std::vector<std::vector<std::uint8_t>>(const std::uint8_t*, std::size_t)>;
+    void setResponder(Responder r) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        responder_ = std::move(r);
+    }
+
     std::atomic<bool> answerSync{true};
     // Answer slot resets (chips request one when they are created).
     std::atomic<bool> answerReset{false};
@@ -154,12 +162,16 @@ private:
             auto at = Clock::now();
             if (r.status != plat::RecvStatus::Ok) continue;
             Handler h;
+            Responder respond;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 h = handler_;
+                respond = responder_;
                 if (!h) log_.push_back(Datagram{at, std::vector<std::uint8_t>(buf.begin(), buf.begin() + r.length)});
             }
             if (h) h(buf.data(), r.length, at);
+            if (respond)
+                for (auto& reply : respond(buf.data(), r.length)) plat::sendTo(socket_, reply.data(), reply.size(), r.from);
             if (answerSync && hasSync(buf.data(), r.length)) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -177,6 +189,7 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     Handler handler_;
+    Responder responder_;
     std::vector<Datagram> log_;
     std::vector<Clock::time_point> replies_;
 };

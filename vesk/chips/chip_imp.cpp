@@ -31,15 +31,7 @@ VeskChipImp::VeskChipImp(VeskSocketIf* socket_, VeskChipInfo* info_) : socket(so
 
     std::uint32_t clock = info->clock;
     if (variableClock && clock >= kMinClock && clock <= kMaxClock) {
-        std::uint8_t* c = command;
-        c[0] = 6;
-        c[1] = proto::CMD_SET_CLOCK;
-        c[2] = static_cast<std::uint8_t>(slot);
-        c[3] = static_cast<std::uint8_t>(clock);
-        c[4] = static_cast<std::uint8_t>(clock >> 8);
-        c[5] = static_cast<std::uint8_t>(clock >> 16);
-        c[6] = static_cast<std::uint8_t>(clock >> 24);
-        socket->push(c, 7);
+        socket->push(command, proto::encodeSetClock(command, static_cast<std::uint8_t>(slot), clock));
     }
     // Every slot is reset once here, whatever its hardware-reset flag says.
     requestSlotReset();
@@ -51,22 +43,15 @@ bool VeskChipImp::requestSlotReset() {
     std::memset(reply, 0, sizeof reply);
     // The mask has one bit per slot; slots 8 and up cannot be addressed.
     std::uint8_t mask = slot < 8 ? static_cast<std::uint8_t>(1u << slot) : 0;
-    const std::uint8_t cmd[3] = {2, proto::CMD_RESET, mask};
-    socket->request(cmd, sizeof cmd, reply, sizeof reply, 0);
-    return std::memcmp(reply, proto::kResetReply, sizeof proto::kResetReply) == 0;
+    std::uint8_t cmd[proto::kResetSize];
+    std::uint32_t n = socket->request(cmd, proto::encodeReset(cmd, mask), reply, sizeof reply, 0);
+    return proto::isResetAck(reply, n);
 }
 
 bool VeskChipImp::setClock(std::uint32_t clock, std::uint8_t flag) {
     if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
-    std::uint8_t* c = command;
-    c[0] = 6;
-    c[1] = proto::CMD_SET_CLOCK;
-    c[2] = static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0));
-    c[3] = static_cast<std::uint8_t>(clock);
-    c[4] = static_cast<std::uint8_t>(clock >> 8);
-    c[5] = static_cast<std::uint8_t>(clock >> 16);
-    c[6] = static_cast<std::uint8_t>(clock >> 24);
-    socket->push(c, 7);
+    socket->push(command,
+                 proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
     updateWaits(clock);
     info->clock = clock;
     return true;
@@ -87,45 +72,31 @@ void VeskChipImp::pushPayload(const std::uint8_t* bytes, std::uint32_t length) {
 
 void VeskChipImp::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
                                std::uint8_t wait2) {
-    std::uint8_t* c = command;
-    c[0] = 6;
-    c[1] = proto::CMD_WRITE_REG;
-    c[2] = static_cast<std::uint8_t>(slotNibble | port);
-    c[3] = static_cast<std::uint8_t>(reg);
-    c[4] = static_cast<std::uint8_t>(data);
-    c[5] = wait1;
-    c[6] = wait2;
-    socket->push(c, kWriteRegLength);
+    socket->push(command, proto::encodeWriteReg(command, static_cast<std::uint8_t>(slotNibble | port),
+                                                static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data),
+                                                wait1, wait2));
     activity.store(1, std::memory_order_relaxed);
 }
 
 void VeskChipImp::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
-    std::uint8_t* c = command;
-    c[0] = 4;
-    c[1] = proto::CMD_WRITE_PORT;
-    c[2] = static_cast<std::uint8_t>(slotNibble | (port & 0x0F));
-    c[3] = static_cast<std::uint8_t>(data);
-    c[4] = wait;
-    socket->push(c, kWritePortLength);
+    socket->push(command, proto::encodeWritePort(command, static_cast<std::uint8_t>(slotNibble | (port & 0x0F)),
+                                                 static_cast<std::uint8_t>(data), wait));
 }
 
 std::uint32_t VeskChipImp::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
-    std::uint8_t* c = command;
-    c[0] = 4;
-    c[1] = proto::CMD_READ_REG;
-    c[2] = static_cast<std::uint8_t>(slotNibble | port);
-    c[3] = static_cast<std::uint8_t>(reg);
-    c[4] = wait;
-    // The value is the reply's last byte, at the index its count byte gives
-    // (always inside the 256-byte buffer).
-    if (socket->request(c, 5, reply, sizeof reply, 0) == 0) return 0;
-    return reply[reply[0]];
+    std::uint8_t c[proto::kReadRegSize];
+    proto::encodeReadReg(c, static_cast<std::uint8_t>(slotNibble | port), static_cast<std::uint8_t>(reg), wait);
+    // The value is the reply's last byte, at the index its count byte gives;
+    // a reply cut short of it reads as 0.
+    std::uint8_t value = 0;
+    proto::readLastByte(reply, socket->request(c, sizeof c, reply, sizeof reply, 0), value);
+    return value;
 }
 
 void VeskChipImp::syncWithBoard(std::uint32_t extraSeconds) {
-    const std::uint8_t cmd[2] = {1, proto::CMD_SYNC};
-    std::uint8_t answer[16];
-    socket->request(cmd, sizeof cmd, answer, sizeof answer, extraSeconds);
+    std::uint8_t cmd[proto::kSyncSize];
+    std::uint8_t answer[proto::kSmallReplySize];
+    socket->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
 }
 
 void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister,

@@ -96,13 +96,12 @@ void ChipAccess::releaseAllChips() {
 
 bool ChipAccess::resetBoards() {
     bool result = true;
-    const std::uint8_t cmd[3] = {2, proto::CMD_RESET, 0xFF};  // all slots
+    std::uint8_t cmd[proto::kResetSize];
+    proto::encodeReset(cmd, 0xFF);  // all slots
     for (VeskSocketIf* t : transports) {
-        std::uint8_t reply[16] = {};
+        std::uint8_t reply[proto::kSmallReplySize] = {};
         std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
-        bool passed = n >= sizeof proto::kResetReply &&
-                      std::memcmp(reply, proto::kResetReply, sizeof proto::kResetReply) == 0;
-        result = result && passed;
+        result = proto::isResetAck(reply, n) && result;
     }
     return result;
 }
@@ -127,22 +126,27 @@ VeskSocketIf* ChipAccess::transportOf(const char* boardAddress) const {
 
 bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
     if (!boardAddress) return false;
-    auto board = probeCache.find(boardAddress);
-    if (board != probeCache.end()) {
-        auto known = board->second.find(i2cAddress);
-        if (known != board->second.end()) return known->second;
+    {
+        std::lock_guard<std::mutex> lock(probeCache.mutex);
+        auto board = probeCache.entries.find(boardAddress);
+        if (board != probeCache.entries.end()) {
+            auto known = board->second.find(i2cAddress);
+            if (known != board->second.end()) return known->second;
+        }
     }
     VeskSocketIf* t = transportOf(boardAddress);
     if (!t) return false;
-    const std::uint8_t cmd[5] = {4, proto::CMD_QUERY, 0x00, proto::kBoardItemI2cProbe, i2cAddress};
-    std::uint8_t reply[16] = {};
+    std::uint8_t cmd[proto::kQueryArgSize];
+    proto::encodeQueryArg(cmd, 0x00, proto::kBoardItemI2cProbe, i2cAddress);
+    std::uint8_t reply[proto::kSmallReplySize] = {};
     std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
     // The answer is the reply's last byte, at the index of its count byte;
     // a reply that does not reach it is no answer (and is not cached).
-    if (n == 0 || reply[0] >= n) return false;
-    bool present = reply[reply[0]] != 0;
-    probeCache[boardAddress][i2cAddress] = present;
-    return present;
+    std::uint8_t present = 0;
+    if (!proto::readLastByte(reply, n, present)) return false;
+    std::lock_guard<std::mutex> lock(probeCache.mutex);
+    probeCache.entries[boardAddress][i2cAddress] = present != 0;
+    return present != 0;
 }
 
 bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
@@ -150,17 +154,13 @@ bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, con
     if (!i2cProbe(boardAddress, i2cAddress) || !data) return false;
     VeskSocketIf* t = transportOf(boardAddress);
     if (!t || length == 0) return false;
-    constexpr std::uint32_t kChunk = 253;  // the count byte also covers the code and the address
-    std::uint8_t cmd[3 + kChunk];
+    std::uint8_t cmd[proto::kMaxCommandSize];
+    std::uint8_t sync[proto::kSyncSize];
+    proto::encodeSync(sync);
     for (std::uint32_t sent = 0; sent < length;) {
-        std::uint32_t n = std::min<std::uint32_t>(length - sent, kChunk);
-        cmd[0] = static_cast<std::uint8_t>(n + 2);
-        cmd[1] = proto::CMD_I2C_WRITE;
-        cmd[2] = i2cAddress;
-        std::memcpy(cmd + 3, data + sent, n);
-        t->push(cmd, n + 3);
-        const std::uint8_t sync[2] = {1, proto::CMD_SYNC};
-        std::uint8_t reply[16];
+        std::uint32_t n = std::min<std::uint32_t>(length - sent, proto::kI2cWriteMaxData);
+        t->push(cmd, proto::encodeI2cWrite(cmd, i2cAddress, data + sent, n));
+        std::uint8_t reply[proto::kSmallReplySize];
         t->request(sync, sizeof sync, reply, sizeof reply, 0);
         sent += n;
     }
@@ -173,27 +173,17 @@ std::uint32_t ChipAccess::i2cRead(const char* boardAddress, std::uint8_t i2cAddr
     if (!i2cProbe(boardAddress, i2cAddress)) return 0;
     VeskSocketIf* t = transportOf(boardAddress);
     if (!t) return 0;
-    std::uint32_t n = std::min<std::uint32_t>(writeLength, 252);
+    // The reply's count byte must hold the read count + 1.
     std::uint32_t r = std::min(readLength, outCapacity);
-    if (r == 255) r = 254;  // the reply's count byte must hold r + 1
-    std::uint8_t cmd[4 + 252] = {};
-    cmd[0] = static_cast<std::uint8_t>(n + 3);
-    cmd[1] = proto::CMD_I2C_READ;
-    cmd[2] = i2cAddress;
-    cmd[3] = static_cast<std::uint8_t>(r);
-    if (writeData) std::memcpy(cmd + 4, writeData, n);
-    std::uint8_t reply[256] = {};
-    std::uint32_t got = t->request(cmd, n + 4, reply, sizeof reply, 0);
+    std::uint8_t cmd[proto::kMaxCommandSize];
+    std::uint32_t length = proto::encodeI2cRead(cmd, i2cAddress, r, writeData, writeLength);
+    std::uint8_t reply[proto::kI2cReplySize] = {};
+    std::uint32_t got = t->request(cmd, length, reply, sizeof reply, 0);
     if (got == 0 || !out || outCapacity == 0) return 0;
-    // Reply: L, code, then L - 1 data bytes.
-    std::uint32_t l = reply[0];
-    if (l < 2) return 0;
-    std::uint32_t count = l - 1;
-    if (count > outCapacity || l + 1 > got) {
-        std::memset(out, 0, outCapacity);
-        return 0;
-    }
-    std::memcpy(out, reply + 2, count);
+    // Reply: L, code, then L - 1 data bytes. More than fit, or fewer than
+    // the count byte claims: no answer, and nothing of it is left in out.
+    std::uint32_t count = proto::readI2cData(reply, got, out, outCapacity);
+    if (count == 0 && reply[0] >= 2) std::memset(out, 0, outCapacity);
     return count;
 }
 

@@ -7,6 +7,7 @@
 #include <vesk/vesk.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,9 +17,16 @@ namespace vesk {
 class VeskSocketIf;
 
 // Board address text -> I2C address -> a device answered there. Only grows.
-using I2cProbeCache = std::unordered_map<std::string, std::unordered_map<std::uint8_t, bool>>;
+// The host and the tray's volume dialog probe at the same time: entries are
+// read and written under mutex (never held during an exchange).
+struct I2cProbeCache {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::unordered_map<std::uint8_t, bool>> entries;
+};
 
-// No lock is taken: the host calls these from one thread at a time. Board
+// Chip hand-out takes no lock: the host calls it from one thread at a time.
+// The I2C operations may also come from the tray's threads: the transport
+// serialises their exchanges and the probe cache has its own lock. Board
 // addresses are matched byte for byte against the transports' addresses,
 // the first transport in board order winning; a null text matches nothing.
 struct ChipAccess {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "discovery/tap_switch.h"
+#include "core/chip_access.h"
 #include "platform/platform.h"
 
 namespace vesk {
@@ -133,7 +134,7 @@ private:
     std::vector<VeskSocketIf*> transports_;
     std::vector<VeskChip*> chips_;
     std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
-    std::unordered_map<std::string, std::unordered_map<std::uint8_t, bool>> i2cProbeCache_;
+    I2cProbeCache i2cProbeCache_;
 
     std::thread trayThread_;
     std::thread iconThread_;

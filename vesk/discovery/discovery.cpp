@@ -1,8 +1,10 @@
 #include "discovery/discovery.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
+#include "transport/exchange.h"
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -14,14 +16,16 @@ struct AdapterEntry {
     std::vector<std::string> gateways;
 };
 
+// The echo is waited for (at most the socket time-out) but not examined: a
+// board that does not echo still gets its port. Waiting matters all the
+// same, since the echo, if it came late, would otherwise sit on the socket.
 void sendSetHostPort(const BoardEndpoint& e, std::uint16_t port) {
-    const std::uint8_t cmd[6] = {0x05, proto::CMD_SET, 0x00, proto::kSetItemHostPort,
-                                 static_cast<std::uint8_t>(port & 0xFF), static_cast<std::uint8_t>(port >> 8)};
+    std::uint8_t cmd[proto::kSetHostPortSize];
     plat::SockAddr6 to;
     if (e.socket == plat::kInvalidSocket || !boardDestination(e.boardAddress, to)) return;
-    plat::sendTo(e.socket, cmd, sizeof cmd, to);
-    std::uint8_t reply[16];
-    plat::recvFrom(e.socket, reply, sizeof reply);  // bounded by the socket's 200 ms; not examined
+    std::uint8_t reply[proto::kSmallReplySize];
+    exchange(e.socket, to, cmd, proto::encodeSetHostPort(cmd, port), reply, sizeof reply,
+             std::int64_t{kSocketTimeoutMs} * 1000);
 }
 
 }  // namespace
@@ -78,7 +82,9 @@ plat::Socket openBoundSocket(const std::string& host, std::uint16_t port) {
 }
 
 void discoverBoards(std::vector<LinkEntry>& links) {
-    static const std::uint8_t kSync[2] = {0x01, proto::CMD_SYNC};
+    using Clock = std::chrono::steady_clock;
+    std::uint8_t sync[proto::kSyncSize];
+    proto::encodeSync(sync);
     plat::SockAddr6 group;
     plat::textToAddr("ff02::1", group.addr);
     group.port = proto::kBoardPort;
@@ -86,19 +92,29 @@ void discoverBoards(std::vector<LinkEntry>& links) {
     for (auto& link : links) {
         plat::Socket s = openBoundSocket(link.localAddress, proto::kBoardPort);
         if (s == plat::kInvalidSocket) continue;
-        plat::sendTo(s, kSync, sizeof kSync, group);
+        plat::sendTo(s, sync, sizeof sync, group);
+        // Answers are collected for the socket time-out from the sync, not
+        // until the link has been quiet that long: unrelated traffic to the
+        // port would otherwise keep discovery going for ever.
+        const auto end = Clock::now() + std::chrono::milliseconds(kSocketTimeoutMs);
         for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+            if (left <= 0 || plat::waitReadable(s, left) != plat::WaitStatus::Ready) break;
             std::uint8_t buf[16];
             plat::RecvResult r = plat::recvFrom(s, buf, sizeof buf);
-            if (r.status == plat::RecvStatus::TimedOut) break;
-            if (r.status != plat::RecvStatus::Ok) continue;  // other errors are ignored
+            if (r.status != plat::RecvStatus::Ok) continue;  // errors and oversized datagrams are ignored
             if (isDiscoveryAnswer(buf, r.length)) link.boards.push_back(plat::addrToText(r.from.addr));
         }
         plat::closeSocket(s);
     }
     links.erase(std::remove_if(links.begin(), links.end(), [](const LinkEntry& l) { return l.boards.empty(); }),
                 links.end());
-    for (auto& link : links) std::sort(link.boards.begin(), link.boards.end());
+    // A board that answered twice (a repeated multicast, a duplicated frame)
+    // is still one board: two endpoints would give it two host ports.
+    for (auto& link : links) {
+        std::sort(link.boards.begin(), link.boards.end());
+        link.boards.erase(std::unique(link.boards.begin(), link.boards.end()), link.boards.end());
+    }
 }
 
 std::list<BoardEndpoint> buildEndpoints(const std::vector<LinkEntry>& links) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "discovery/discovery.h"
+#include "transport/exchange.h"
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -11,31 +12,17 @@ namespace vesk {
 namespace {
 
 constexpr std::size_t kQueryReplySize = 128;
-constexpr std::size_t kValueAt = 4;  // first value byte of a query reply
-
-// The value bytes of a reply: L - 3 by its count byte, cut to what arrived.
-std::size_t valueLength(const std::uint8_t* reply, std::size_t length) {
-    if (length <= kValueAt || reply[0] <= 3) return 0;
-    return std::min<std::size_t>(reply[0] - 3u, length - kValueAt);
-}
-
-bool has(std::size_t length, std::size_t bytes) { return length >= kValueAt + bytes; }
-
-std::uint32_t le(const std::uint8_t* p, int n) {
-    std::uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
+// Asks one item; length is 0 when no answer to this very query came within
+// the socket time-out.
 void askAndApply(const BoardEndpoint& e, std::uint8_t target, std::uint8_t item, std::uint8_t* buf,
                  std::size_t& length) {
-    const std::uint8_t query[4] = {0x03, proto::CMD_QUERY, target, item};
+    std::uint8_t query[proto::kQuerySize];
     plat::SockAddr6 to;
     length = 0;
     if (e.socket == plat::kInvalidSocket || !boardDestination(e.boardAddress, to)) return;
-    plat::sendTo(e.socket, query, sizeof query, to);
-    plat::RecvResult r = plat::recvFrom(e.socket, buf, kQueryReplySize);
-    if (r.status == plat::RecvStatus::Ok) length = r.length;
+    Reply r = exchange(e.socket, to, query, proto::encodeQuery(query, target, item), buf, kQueryReplySize,
+                       std::int64_t{kSocketTimeoutMs} * 1000);
+    if (r.status == ReplyStatus::Answered) length = r.length;
 }
 
 }  // namespace
@@ -51,38 +38,37 @@ void copyAddressField(char (&field)[65], const std::string& text) {
 }
 
 bool applyBoardReply(const std::uint8_t* r, std::size_t length, VeskBoardInfo& board, BoardSettings& settings) {
-    if (length < kValueAt || r[1] != proto::CMD_QUERY || r[2] != 0) return false;
-    const std::uint8_t* v = r + kValueAt;
-    const std::size_t textLength = valueLength(r, length);
-    switch (r[3]) {
+    proto::QueryReply q;
+    if (!proto::readQuery(r, static_cast<std::uint32_t>(length), q) || q.target != 0) return false;
+    std::uint32_t v = 0;
+    switch (q.item) {
     case proto::kBoardItemFirmware:
-        if (!has(length, 3)) return false;
-        board.firmwareVersion = static_cast<std::uint32_t>(v[0]) << 8 | static_cast<std::uint32_t>(v[1]) << 16 |
-                                static_cast<std::uint32_t>(v[2]) << 24;
+        if (!proto::queryValue(q, 0, 3, v)) return false;
+        board.firmwareVersion = v << 8;  // major.minor.patch in bytes 1..3
         return true;
     case proto::kBoardItemSlotCount:
-        if (!has(length, 1)) return false;
-        board.slotCount = v[0];
+        if (!proto::queryValue(q, 0, 1, v)) return false;
+        board.slotCount = v;
         return true;
     case proto::kBoardItemWait:
-        if (!has(length, 2)) return false;
-        board.waitMs = static_cast<std::uint16_t>(le(v, 2));
+        if (!proto::queryValue(q, 0, 2, v)) return false;
+        board.waitMs = static_cast<std::uint16_t>(v);
         return true;
     case proto::kBoardItemBufferSize:
-        if (!has(length, 4)) return false;
-        board.bufferSize = le(v, 4);
+        if (!proto::queryValue(q, 0, 4, v)) return false;
+        board.bufferSize = v;
         return true;
     case proto::kBoardItemName:
         if (r[0] <= 3) return false;
-        copyTextField(board.name, sizeof board.name, v, textLength);
+        copyTextField(board.name, sizeof board.name, q.value, q.valueLength);
         return true;
     case proto::kBoardItemIPv4:
         if (r[0] <= 3) return false;
-        copyTextField(board.boardIPv4, sizeof board.boardIPv4, v, textLength);
+        copyTextField(board.boardIPv4, sizeof board.boardIPv4, q.value, q.valueLength);
         return true;
     case proto::kBoardItemIdle:
-        if (!has(length, 1)) return false;
-        settings.idleMs = v[0];
+        if (!proto::queryValue(q, 0, 1, v)) return false;
+        settings.idleMs = static_cast<std::uint8_t>(v);
         return true;
     default:
         return false;
@@ -90,33 +76,33 @@ bool applyBoardReply(const std::uint8_t* r, std::size_t length, VeskBoardInfo& b
 }
 
 bool applySlotReply(const std::uint8_t* r, std::size_t length, SlotResult& slot) {
-    if (length < kValueAt || r[1] != proto::CMD_QUERY || r[2] == 0) return false;
-    const std::uint8_t* v = r + kValueAt;
-    const std::size_t textLength = valueLength(r, length);
-    switch (r[3]) {
+    proto::QueryReply q;
+    if (!proto::readQuery(r, static_cast<std::uint32_t>(length), q) || q.target == 0) return false;
+    std::uint32_t v = 0;
+    switch (q.item) {
     case proto::kSlotItemPresent:
-        if (!has(length, 1)) return false;
-        slot.present = v[0] != 0;
+        if (!proto::queryValue(q, 0, 1, v)) return false;
+        slot.present = v != 0;
         return true;
     case proto::kSlotItemVariableClock:
-        if (!has(length, 1)) return false;
-        slot.info.variableClock = v[0] ? 1 : 0;
+        if (!proto::queryValue(q, 0, 1, v)) return false;
+        slot.info.variableClock = v ? 1 : 0;
         return true;
     case proto::kSlotItemHardwareReset:
-        if (!has(length, 1)) return false;
-        slot.info.hardwareReset = v[0] ? 1 : 0;
+        if (!proto::queryValue(q, 0, 1, v)) return false;
+        slot.info.hardwareReset = v ? 1 : 0;
         return true;
     case proto::kSlotItemClock:
-        if (!has(length, 4)) return false;
-        slot.info.clock = le(v, 4);
+        if (!proto::queryValue(q, 0, 4, v)) return false;
+        slot.info.clock = v;
         return true;
     case proto::kSlotItemName:
         if (r[0] <= 3) return false;
-        copyTextField(slot.info.name, sizeof slot.info.name, v, textLength);
+        copyTextField(slot.info.name, sizeof slot.info.name, q.value, q.valueLength);
         return true;
     case proto::kSlotItemExtInfo:
         if (r[0] <= 3) return false;
-        copyTextField(slot.info.extInfo, sizeof slot.info.extInfo, v, textLength);
+        copyTextField(slot.info.extInfo, sizeof slot.info.extInfo, q.value, q.valueLength);
         return true;
     default:
         return false;

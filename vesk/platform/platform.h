@@ -74,6 +74,12 @@ bool bindSocket(Socket s, const SockAddr6& addr);
 // Sends one datagram. Returns the byte count or -1.
 int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to);
 
+enum class SendStatus { Sent, NoBuffer, Error };
+// Sends one datagram without waiting for buffer space. NoBuffer: the system
+// has no room for it now (ENOBUFS, EAGAIN / WSAENOBUFS, WSAEWOULDBLOCK), so a
+// later try may pass; Error: anything else, an invalid socket included.
+SendStatus trySendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to);
+
 enum class RecvStatus { Ok, TimedOut, Error };
 struct RecvResult {
     RecvStatus status = RecvStatus::Error;
@@ -85,8 +91,11 @@ struct RecvResult {
 RecvResult recvFrom(Socket s, void* buf, std::size_t capacity);
 
 enum class WaitStatus { Ready, TimedOut, Error };
-// Waits until s is readable or timeoutUs has passed.
+// Waits until s is readable or timeoutUs has passed. An invalid socket is an
+// Error at once, on every platform (poll would otherwise sleep out the time).
 WaitStatus waitReadable(Socket s, std::int64_t timeoutUs);
+// The same for room to send.
+WaitStatus waitWritable(Socket s, std::int64_t timeoutUs);
 
 // getaddrinfo with AI_PASSIVE, AF_INET6, SOCK_DGRAM, IPPROTO_UDP. port 0
 // passes no service. An empty host resolves to the unspecified address.
@@ -120,6 +129,12 @@ void timerResolutionEnd();
 // Sleeps until deadline on the steady clock; never returns before it.
 // (MinGW's sleep_until can wake up to 1 ms early, so this re-checks.)
 void sleepUntil(std::chrono::steady_clock::time_point deadline);
+// Like sleepUntil, but returns within tens of microseconds after deadline:
+// sleeps until shortly before it (Windows: on a high-resolution waitable
+// timer where the system has one), then yields in a loop for the rest. The
+// loop costs CPU for at most kPreciseSpinUs per call.
+void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline);
+extern const std::int64_t kPreciseSpinUs;
 
 // ---------------------------------------------------------------- modules
 

@@ -130,6 +130,14 @@ int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
+SendStatus trySendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
+    sockaddr_in6 sa = toNative(to);
+    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (n >= 0) return SendStatus::Sent;
+    return (errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK) ? SendStatus::NoBuffer : SendStatus::Error;
+}
+
 RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
     RecvResult r;
     sockaddr_in6 sa{};
@@ -155,16 +163,25 @@ RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
     return r;
 }
 
-WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) {
-    pollfd p{static_cast<int>(s), POLLIN, 0};
+namespace {
+
+WaitStatus waitFor(Socket s, short events, std::int64_t timeoutUs) {
+    // poll skips a negative descriptor and would sleep out the whole time.
+    if (s == kInvalidSocket || static_cast<int>(s) < 0) return WaitStatus::Error;
+    pollfd p{static_cast<int>(s), events, 0};
     timespec ts{};
     if (timeoutUs < 0) timeoutUs = 0;
     ts.tv_sec = static_cast<time_t>(timeoutUs / 1000000);
     ts.tv_nsec = static_cast<long>((timeoutUs % 1000000) * 1000);
     int rc = ppoll(&p, 1, &ts, nullptr);
-    if (rc < 0) return WaitStatus::Error;
+    if (rc < 0 || (rc > 0 && (p.revents & POLLNVAL))) return WaitStatus::Error;
     return rc == 0 ? WaitStatus::TimedOut : WaitStatus::Ready;
 }
+
+}  // namespace
+
+WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) { return waitFor(s, POLLIN, timeoutUs); }
+WaitStatus waitWritable(Socket s, std::int64_t timeoutUs) { return waitFor(s, POLLOUT, timeoutUs); }
 
 std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
     std::vector<SockAddr6> out;
@@ -245,6 +262,18 @@ void sleepUntil(std::chrono::steady_clock::time_point deadline) {
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return;
         std::this_thread::sleep_for(deadline - now);
+    }
+}
+
+// clock_nanosleep wakes within the timer slack (50 us by default) of its
+// target; spinning covers the last stretch. Not yielding: on a busy machine
+// sched_yield hands the core to a runnable process for its whole slice
+// (milliseconds), while a thread that just woke keeps it.
+const std::int64_t kPreciseSpinUs = 150;
+
+void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline) {
+    sleepUntil(deadline - std::chrono::microseconds(kPreciseSpinUs));
+    while (std::chrono::steady_clock::now() < deadline) {
     }
 }
 

@@ -120,6 +120,15 @@ int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+SendStatus trySendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
+    sockaddr_in6 sa = toNative(to);
+    int n = sendto(static_cast<SOCKET>(s), static_cast<const char*>(data), static_cast<int>(len), 0,
+                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (n != SOCKET_ERROR) return SendStatus::Sent;
+    int e = WSAGetLastError();
+    return (e == WSAENOBUFS || e == WSAEWOULDBLOCK) ? SendStatus::NoBuffer : SendStatus::Error;
+}
+
 RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
     RecvResult r;
     sockaddr_in6 sa{};
@@ -136,7 +145,10 @@ RecvResult recvFrom(Socket s, void* buf, std::size_t capacity) {
     return r;
 }
 
-WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) {
+namespace {
+
+WaitStatus waitFor(Socket s, bool write, std::int64_t timeoutUs) {
+    if (s == kInvalidSocket) return WaitStatus::Error;
     fd_set set;
     FD_ZERO(&set);
     FD_SET(static_cast<SOCKET>(s), &set);
@@ -144,10 +156,15 @@ WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) {
     timeval tv;
     tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
     tv.tv_usec = static_cast<long>(timeoutUs % 1000000);
-    int rc = select(0, &set, nullptr, nullptr, &tv);
+    int rc = select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &tv);
     if (rc == SOCKET_ERROR) return WaitStatus::Error;
     return rc == 0 ? WaitStatus::TimedOut : WaitStatus::Ready;
 }
+
+}  // namespace
+
+WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) { return waitFor(s, false, timeoutUs); }
+WaitStatus waitWritable(Socket s, std::int64_t timeoutUs) { return waitFor(s, true, timeoutUs); }
 
 std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
     std::vector<SockAddr6> out;
@@ -208,6 +225,41 @@ void sleepUntil(std::chrono::steady_clock::time_point deadline) {
         if (now >= deadline) return;
         std::this_thread::sleep_for(deadline - now);
     }
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// Even at 1 ms timer resolution a Sleep or an ordinary timer may end up to a
+// whole period late; a high-resolution waitable timer (Windows 10 1803 and
+// later) is better but still not tight, so both are stopped short of the
+// deadline and the rest is spent spinning (not yielding: on a busy machine a
+// yield gives the core away for a whole time slice).
+const std::int64_t kPreciseSpinUs = 1500;
+
+void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    // One timer per thread, made on first use; null where the system has
+    // none (then plain Sleep serves).
+    thread_local struct Timer {
+        HANDLE h = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+        ~Timer() {
+            if (h) CloseHandle(h);
+        }
+    } timer;
+    const auto wakeAt = deadline - microseconds(kPreciseSpinUs);
+    auto now = steady_clock::now();
+    if (now < wakeAt) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(duration_cast<nanoseconds>(wakeAt - now).count() / 100);
+        if (timer.h && SetWaitableTimer(timer.h, &due, 0, nullptr, nullptr, FALSE))
+            WaitForSingleObject(timer.h, INFINITE);
+        else
+            sleepUntil(wakeAt);
+    }
+    while (steady_clock::now() < deadline) YieldProcessor();
 }
 
 Module loadModule(const std::string& path) { return LoadLibraryW(widen(path).c_str()); }

@@ -314,6 +314,26 @@ inline bool queryValue(const QueryReply& q, std::uint32_t offset, std::uint32_t 
     return true;
 }
 
+// Whether a received datagram answers the request command sent: the same
+// code, and for a query the same target and item, for a register read the
+// same target and register, for a set the same item. Syncs, resets and I2C
+// reads carry nothing more to compare. Boards answer in order but a reply may
+// come after its request gave up; this keeps such a late reply (or one to
+// somebody else's request) from being taken as the answer to a later one.
+inline bool answers(const std::uint8_t* request, std::uint32_t requestLength, const std::uint8_t* reply,
+                    std::uint32_t received) {
+    if (requestLength < 2 || received < 2 || reply[1] != request[1]) return false;
+    switch (request[1]) {
+    case CMD_QUERY:
+    case CMD_READ_REG:
+        return requestLength >= 4 && received >= 4 && reply[2] == request[2] && reply[3] == request[3];
+    case CMD_SET:
+        return requestLength >= 4 && received >= 4 && reply[3] == request[3];
+    default:
+        return true;
+    }
+}
+
 // ---------------------------------------------------------------- batches
 
 // Walks the commands of a datagram. next() yields each command in turn and

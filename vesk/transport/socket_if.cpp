@@ -5,17 +5,14 @@
 #include <cstring>
 #include <system_error>
 
+#include "transport/exchange.h"
 #include "transport/protocol.h"
 
 namespace vesk {
 
 namespace {
 
-// The smallest batch buffer: the largest single command (L is one byte)
-// plus the two wait commands that may precede it. A board that reported a
-// buffer size of 0 (or a tiny one) still gets buffers, a ring and batches of
-// at least this size, so every command fits.
-constexpr std::uint32_t kMinBatchBytes = proto::kMaxCommandSize + 2 * proto::kWaitCommandSize;
+static_assert(VeskSocketIf::kMinBatchBytes == proto::kMaxCommandSize + 2 * proto::kWaitCommandSize);
 
 // A batch is one UDP datagram. The largest UDP payload over IPv6 is 65527
 // bytes; staying below 64 KiB with the IPv6 and UDP headers keeps a batch
@@ -33,6 +30,24 @@ constexpr std::uint64_t kMaxRingRequest = 64u << 20;
 // enough to cost nothing.
 constexpr std::uint32_t kIdleFloorMs = 100;
 
+// A batch closes this long before its deadline even while writes keep
+// coming, so that the batcher's wake-up, the hand-over to the sender and the
+// sender's precise wait all fit before the datagram is due. Writes after the
+// close open the next batch, whose deadline carries their time.
+constexpr auto kCloseMargin = std::chrono::milliseconds(2);
+
+// The socket's send buffer holds at least this many of the largest batches,
+// and never less than 256 KiB: a send buffer of one board buffer (as boards
+// report it) made the system refuse every datagram longer than about twice
+// that size, and a dense stream lost most of its writes.
+constexpr std::uint32_t kSendBufferBatches = 16;
+constexpr std::uint32_t kMinSendBuffer = 256u << 10;
+
+// How long one datagram is retried while the system has no buffer space for
+// it. The board plays it late, but plays it; past this the link is gone and
+// the datagram is counted as failed.
+constexpr auto kSendRetryTime = std::chrono::milliseconds(100);
+
 }  // namespace
 
 VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
@@ -44,7 +59,8 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
       gapMs_(gapMs),
       threshold_(static_cast<std::uint32_t>(std::floor(static_cast<float>(bufferSize) * 0.8f))),
       bufferSize_(bufferSize),
-      idle_(idleMs ? idleMs : kIdleFloorMs) {
+      idle_(idleMs ? idleMs : kIdleFloorMs),
+      sendFunction_(&plat::trySendTo) {
     lastPush_ = previousPush_ = Clock::now();
 
     std::memset(boardAddress, 0, sizeof boardAddress);
@@ -58,26 +74,24 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
     // nowhere and requests time out, as with a board that does not answer.
     plat::textToAddr(boardAddress, destination_.addr);
 
-    plat::setSendBufferSize(socket_, bufferSize_);
-
     std::uint32_t waitMs = waitMs_.load();
     std::uint64_t ringRequest = waitMs >= 10 ? static_cast<std::uint64_t>(waitMs / 10) * 4 * bufferSize_
                                              : static_cast<std::uint64_t>(4) * bufferSize_;
     ringRequest = std::clamp<std::uint64_t>(ringRequest, kMinBatchBytes, kMaxRingRequest);
     ring_ = std::make_unique<RINGBUF<unsigned char>>(static_cast<std::uint32_t>(ringRequest));
 
-    // Batches are closed early, before they would exceed the smallest of the
-    // batch buffers (threshold x 8), the ring and one datagram: a closed
-    // batch then always fits in the empty ring and in the send buffer, and
-    // goes out as one datagram. With a short latency the ring is the bound
-    // (1024 bytes / 5 ms: a ring of 4096 < 6552).
-    std::uint64_t buffers = static_cast<std::uint64_t>(threshold_) * 8;
-    bufferCapacity_ = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(buffers, kMinBatchBytes, kMaxDatagramBytes));
-    batchLimit_ = std::min(bufferCapacity_, ring_->capacity());
+    // A batch never outgrows the board's buffer (a board that reported less
+    // than one largest command gets kMinBatchBytes), one datagram, or the
+    // ring: a closed batch then always fits in the empty ring, and the board
+    // always has room for it.
+    const std::uint32_t board = std::clamp<std::uint32_t>(bufferSize_, kMinBatchBytes, kMaxDatagramBytes);
+    batchLimit_ = std::min(board, ring_->capacity());
 
-    sendBuffer_.reset(new std::uint8_t[bufferCapacity_]());
-    accBuffer_.reset(new std::uint8_t[bufferCapacity_]());
-    closedBuffer_.reset(new std::uint8_t[bufferCapacity_]());
+    plat::setSendBufferSize(socket_, std::max(kMinSendBuffer, kSendBufferBatches * batchLimit_));
+
+    sendBuffer_.reset(new std::uint8_t[batchLimit_]());
+    accBuffer_.reset(new std::uint8_t[batchLimit_]());
+    closedBuffer_.reset(new std::uint8_t[batchLimit_]());
     accLength_ = 0;
     batchDeadline_ = lastAppend_ = Clock::now();
 
@@ -108,11 +122,14 @@ VeskSocketIf::~VeskSocketIf() {
 
 void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
     if (!bytes || length == 0) return;
+    std::unique_lock<std::mutex> lock(accMutex_);
+    // The time stamps are taken under the lock: pushes from two threads (the
+    // host writing, a tray dialog setting the volume) each see a gap that
+    // ends at their own push.
     previousPush_ = lastPush_;
     lastPush_ = Clock::now();
     std::int64_t gapUs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(lastPush_ - previousPush_).count() / 1000;
-    std::unique_lock<std::mutex> lock(accMutex_);
     appendLocked(lock, bytes, length, lastPush_, gapUs);
 }
 
@@ -178,9 +195,9 @@ void VeskSocketIf::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void VeskSocketIf::pushFinal() {
+    std::unique_lock<std::mutex> lock(accMutex_);
     previousPush_ = lastPush_;
     lastPush_ = Clock::now();
-    std::unique_lock<std::mutex> lock(accMutex_);
     // The last datagram is the single byte 00, even if a batch is still open.
     closeOpenBatchLocked(lock);
     accBuffer_[0] = 0;
@@ -192,7 +209,8 @@ void VeskSocketIf::pushFinal() {
     batchCond_.notify_one();
 }
 
-void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline) {
+void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
+                           bool keepAlive) {
     {
         std::unique_lock<std::mutex> q(queueMutex_);
         // Never overrun the ring: unsent bytes would be replaced by newer
@@ -206,7 +224,7 @@ void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Cloc
             std::lock_guard<std::mutex> r(ringMutex_);
             ring_->write(bytes, length);
         }
-        queue_.push_back(SendItem{deadline, length});
+        queue_.push_back(SendItem{deadline, length, keepAlive});
     }
     queueCond_.notify_one();
 }
@@ -223,17 +241,18 @@ void VeskSocketIf::batcherLoop() {
                     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs_.load());
                     lock.unlock();
                     std::uint8_t keepAlive[proto::kKeepAliveSize];
-                    enqueue(keepAlive, proto::encodeKeepAlive(keepAlive), deadline);
+                    enqueue(keepAlive, proto::encodeKeepAlive(keepAlive), deadline, true);
                     lock.lock();
                 }
                 continue;
             }
         }
-        // A batch is open: it closes gapMs after its latest write, or at once
-        // when a push or the destructor asks for it.
+        // A batch is open: it closes gapMs after its latest write, a margin
+        // before its deadline, or at once when a push (full batch) or the
+        // destructor asks for it.
         for (;;) {
             if (closeRequested_) break;
-            const auto closeAt = lastAppend_ + gap;
+            const auto closeAt = std::min(lastAppend_ + gap, batchDeadline_ - kCloseMargin);
             if (Clock::now() >= closeAt) break;
             batchCond_.wait_until(lock, closeAt);
         }
@@ -273,33 +292,52 @@ void VeskSocketIf::senderLoop() {
             ring_->read(sendBuffer_.get(), item.length);
         }
         roomCond_.notify_one();
-        plat::sleepUntil(item.deadline);
+        plat::sleepUntilPrecise(item.deadline);
+        if (sendDatagram(sendBuffer_.get(), item.length, item.keepAlive) && item.length != 1) dataSent.store(true);
+    }
+}
+
+bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive) {
+    const auto giveUp = Clock::now() + kSendRetryTime;
+    for (;;) {
+        plat::SendStatus status;
         {
             std::lock_guard<std::mutex> io(ioMutex_);
-            plat::sendTo(socket_, sendBuffer_.get(), item.length, destination_);  // errors are not reported
+            status = sendFunction_.load()(socket_, bytes, length, destination_);
         }
-        if (item.length != 1) dataSent.store(true);
+        if (status == plat::SendStatus::Sent) return true;
+        if (keepAlive && status == plat::SendStatus::NoBuffer) return false;  // the next one will do
+        const auto now = Clock::now();
+        if (status == plat::SendStatus::Error || now >= giveUp) {
+            sendFailures_.fetch_add(1);
+            return false;
+        }
+        sendRetries_.fetch_add(1);
+        // Writable comes back as soon as the socket has any room; ENOBUFS on
+        // Linux can persist while the device queue drains, so a short sleep
+        // keeps this from spinning.
+        plat::waitWritable(socket_, 1000);
+        plat::sleepUntil(std::min(giveUp, Clock::now() + std::chrono::microseconds(200)));
     }
 }
 
 std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                     std::uint32_t capacity, std::uint32_t extraSeconds) {
+    std::lock_guard<std::mutex> one(requestMutex_);
     const bool keepAlive = keepAliveEnabled.exchange(false);
-    const std::int64_t timeoutUs =
-        static_cast<std::int64_t>(extraSeconds) * 1000000 + static_cast<std::int64_t>(waitMs_.load()) * 1000 + 500000;
+    const std::int64_t timeoutUs = static_cast<std::int64_t>(extraSeconds) * 1000000 +
+                                   static_cast<std::int64_t>(std::min(waitMs_.load(), kMaxRequestWaitMs)) * 1000 +
+                                   500000;
+    // Whatever is waiting now answers nothing this request asks: a reply that
+    // came after its own request gave up, or a stray datagram.
+    discardWaiting(socket_, &ioMutex_);
     push(command, length);
-    std::uint32_t received = 0;
-    if (plat::waitReadable(socket_, timeoutUs) == plat::WaitStatus::TimedOut) {
-        plat::messageBox("timeout", "push recv");
-    } else {
-        // A failed readiness wait counts as readiness: the receive then fails
-        // with the socket's own time-out and yields 0 without the box.
-        std::lock_guard<std::mutex> io(ioMutex_);
-        plat::RecvResult r = plat::recvFrom(socket_, reply, reply ? capacity : 0);
-        if (r.status == plat::RecvStatus::Ok) received = static_cast<std::uint32_t>(r.length);
-    }
+    const auto deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
+    Reply r = awaitReply(socket_, destination_.addr, command, length, reply, reply ? capacity : 0, deadline,
+                         &ioMutex_);
+    if (r.status == ReplyStatus::TimedOut) plat::messageBox("timeout", "push recv");
     keepAliveEnabled.store(keepAlive);
-    return received;
+    return r.status == ReplyStatus::Answered ? r.length : 0;
 }
 
 }  // namespace vesk

@@ -3,13 +3,19 @@
 // commands recording the gaps between them; each batch leaves waitMs after
 // its first write, so that the board replays it with the host's timing.
 //
+// A batch closes gapMs after its last write, shortly before its deadline (so
+// a dense stream still leaves on time) or before it would outgrow the board's
+// buffer, whichever comes first: no datagram is longer than the board can
+// take, and none is fragmented on a link whose MTU holds the board's buffer.
+//
 // Threads: a batcher closes batches into the ring and the send queue; a
 // sender sleeps until each batch's deadline and sends it. Lock order:
-// accumulation mutex, then queue mutex, then ring mutex; the io mutex is
-// taken alone.
+// request mutex, then accumulation mutex, then queue mutex, then ring mutex;
+// the io mutex is taken alone.
 //
-// Callers: one thread at a time pushes to a transport (the push time stamps
-// are kept without a lock), and one request at a time is outstanding.
+// Callers: any thread may push or request (the tray's dialogs do while the
+// host writes). Pushes are serialised by the accumulation mutex, requests by
+// the request mutex: one request at a time is outstanding per board.
 #ifndef VESK_TRANSPORT_SOCKET_IF_H
 #define VESK_TRANSPORT_SOCKET_IF_H
 
@@ -50,20 +56,46 @@ public:
     // allocation. A sequence longer than a batch is split between commands.
     void push(const std::uint8_t* bytes, std::uint32_t length);
 
-    // Pushes command, then waits for the next datagram to arrive on the socket,
-    // at most waitMs + 500 ms + extraSeconds. Returns its length (0 on
-    // time-out or receive error); a time-out shows the "push recv" / "timeout"
-    // box. Keep-alives are held back while it waits.
+    // Drops the datagrams already waiting on the socket, pushes command, then
+    // waits for the board's answer to it (transport/exchange.h: from the
+    // board's address, matching code, target, item, register), at most
+    // min(waitMs, kMaxRequestWaitMs) + 500 ms + extraSeconds. Returns the
+    // answer's length; 0 on time-out (after the "push recv" / "timeout" box),
+    // on an answer longer than capacity and on an unusable socket (at once,
+    // no box). Keep-alives are held back while it waits. Takes the request
+    // mutex: a second caller waits for the first exchange to end.
     std::uint32_t request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                           std::uint32_t capacity, std::uint32_t extraSeconds);
+
+    // The longest a request waits for the board's latency, whatever the board
+    // reported or the delay dialog set: a board claiming a 65-second latency
+    // must not hold a host for that long on every request.
+    static constexpr std::uint32_t kMaxRequestWaitMs = 5000;
+    // The smallest batch: the largest single command (L is one byte) with the
+    // two wait commands that may precede it. A board that reported a buffer
+    // of 0 (or less than this) gets batches of this size, so every command
+    // still fits.
+    static constexpr std::uint32_t kMinBatchBytes = 266;
 
     std::uint32_t getBufferSize() const { return bufferSize_; }
     std::uint32_t getWaitMs() const { return waitMs_.load(); }
     // Takes effect for batches opened afterwards and for later requests.
     void setWaitMs(std::uint32_t ms) { waitMs_.store(ms > gapMs_ ? ms : gapMs_); }
     std::uint8_t getGapMs() const { return gapMs_; }
-    // The most bytes one batch (one datagram) holds.
+    // The most bytes one batch (one datagram) holds: the board's buffer size
+    // (at least kMinBatchBytes), within the ring and one UDP datagram.
     std::uint32_t getBatchLimit() const { return batchLimit_; }
+
+    // Sends that found no buffer space and were tried again, and datagrams
+    // that could not be sent at all (keep-alives skipped for lack of space
+    // are not failures). Both only grow.
+    std::uint64_t sendRetries() const { return sendRetries_.load(); }
+    std::uint64_t sendFailures() const { return sendFailures_.load(); }
+
+    // Test seam: replaces the datagram send (plat::trySendTo) of the sender
+    // thread. Call before pushing anything; null restores the real one.
+    using SendFunction = plat::SendStatus (*)(plat::Socket, const void*, std::size_t, const plat::SockAddr6&);
+    void setSendFunctionForTest(SendFunction f) { sendFunction_.store(f ? f : &plat::trySendTo); }
 
     std::atomic<bool> keepAliveEnabled;
     // Set after each datagram longer than one byte; the tray takes and clears it.
@@ -75,6 +107,7 @@ private:
     struct SendItem {
         Clock::time_point deadline;
         std::uint32_t length = 0;
+        bool keepAlive = false;  // may be skipped when the system has no room
     };
 
     // Expects the accumulation mutex held (by lock).
@@ -85,10 +118,15 @@ private:
     // Expects the accumulation mutex held; returns with it held and the open batch empty.
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
-    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline);
+    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
+                 bool keepAlive = false);
     void pushFinal();
     void batcherLoop();
     void senderLoop();
+    // Sends one datagram, retrying while the system has no buffer space for
+    // at most kSendRetryTime; false when it could not be sent. Takes the io
+    // mutex for each try only. A keep-alive is not retried.
+    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive);
 
     plat::Socket socket_;
     std::mutex ioMutex_;
@@ -100,11 +138,14 @@ private:
     std::mutex ringMutex_;
     std::unique_ptr<std::uint8_t[]> sendBuffer_;
     std::uint32_t bufferSize_;
-    std::uint32_t bufferCapacity_;  // bytes in each of the three batch buffers
-    std::uint32_t batchLimit_;
-    Clock::time_point lastPush_, previousPush_;
+    std::uint32_t batchLimit_;  // bytes in each of the three batch buffers
     std::thread sender_, batcher_;
     std::chrono::milliseconds idle_;
+    std::atomic<SendFunction> sendFunction_;
+    std::atomic<std::uint64_t> sendRetries_{0};
+    std::atomic<std::uint64_t> sendFailures_{0};
+
+    std::mutex requestMutex_;  // held for a whole request
 
     // Under queueMutex_.
     std::mutex queueMutex_;
@@ -115,6 +156,7 @@ private:
 
     // Under accMutex_.
     std::mutex accMutex_;
+    Clock::time_point lastPush_, previousPush_;
     std::condition_variable batchCond_;  // a batch was opened, or its close was asked for
     std::condition_variable takenCond_;  // the batcher took the open batch
     std::unique_ptr<std::uint8_t[]> accBuffer_;
