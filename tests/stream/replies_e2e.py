@@ -37,9 +37,9 @@ CASES = [
     ("none", "", ()),
     ("set late", 'delay_ms = { "set" = 300 }', ()),
     ("sync late", 'delay_ms = { "sync" = 800 }', ()),
-    ("read late", 'delay_ms = { "read:0x21" = 800 }', ("read.a.33",)),
+    ("read late", 'delay_ms = { "read:0x21" = 800 }', ("read.a.33", "read.b.33")),  # 0x21 of both chips
     ("i2c read late", 'delay_ms = { "i2c_read:0x28" = 800 }', ("volume", "i2c_read")),
-    ("probe late", 'delay_ms = { "board:0x0c" = 800 }', ("probe",)),
+    ("probe late", 'delay_ms = { "board:0x0c" = 800 }', ("probe", "volume", "i2c_read")),  # these probe first
     ("reset late", 'delay_ms = { "reset" = 2000 }', ("reset",)),
     ("read twice", 'duplicate = ["read"]', ()),
     ("i2c read twice", 'duplicate = ["i2c_read"]', ()),
