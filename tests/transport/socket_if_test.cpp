@@ -585,7 +585,7 @@ TEST_F(Transport, SendsWithoutBufferSpaceAreRetriedAndCounted) {
 // A request takes only the board's answer to it: datagrams waiting before it
 // was sent, replies to other requests and answers for another register are
 // dropped. Each case is what the board sends back, in order, after a read of
-// register 0x10 on port 0 of slot 0.
+// register 0x10 on port 0 of slot 0 (the cases run in order on one transport).
 TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
     using Replies = std::vector<Bytes>;
     const struct {
@@ -600,6 +600,9 @@ TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
         {"late sync reply first", {}, {{3, 0x80, 'W', 'P'}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
         {"other register first", {}, {{4, 4, 0, 0x11, 0x77}, {4, 4, 1, 0x10, 0x66}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
         {"no answer to it", {}, {{4, 4, 0, 0x11, 0x77}}, 0, true},
+        // The request that gave up is answered late, before the next one's
+        // own answer: that one went behind a sync, whose reply tells them apart.
+        {"after a time-out", {}, {{4, 4, 0, 0x10, 0xEE}, {3, 0x80, 'W', 'P'}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
     };
     // The transport on a known port, so that a stale reply can be left on
     // its socket from another one.
@@ -621,7 +624,9 @@ TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
             std::this_thread::sleep_for(20ms);
         }
         peer.setResponder([&c](const std::uint8_t* d, std::size_t n) {
-            return n >= 2 && d[1] == proto::CMD_READ_REG ? c.replies : Replies{};
+            for (auto& cmd : commandsOf(Bytes(d, d + n)))
+                if (cmd.code == proto::CMD_READ_REG) return c.replies;
+            return Replies{};
         });
         std::uint8_t cmd[proto::kReadRegSize], reply[16] = {};
         std::uint32_t n = transport->request(cmd, proto::encodeReadReg(cmd, 0, 0x10, 0), reply, sizeof reply, 0);

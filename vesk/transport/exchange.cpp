@@ -31,28 +31,34 @@ void discardWaiting(plat::Socket s, std::mutex* io) {
 
 Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std::uint8_t* request,
                  std::uint32_t requestLength, std::uint8_t* reply, std::uint32_t capacity,
-                 std::chrono::steady_clock::time_point deadline, std::mutex* io) {
+                 std::chrono::steady_clock::time_point deadline, std::mutex* io, bool fenced) {
     using namespace std::chrono;
     std::uint8_t buf[kReceiveBytes];
+    std::uint32_t kept = 0;  // an answer that came before the fence's reply
+    bool fenceSeen = !fenced;
+    auto take = [&](const std::uint8_t* answer, std::uint32_t length) -> Reply {
+        if (!reply || length > capacity) return {ReplyStatus::Failed, 0};
+        std::memcpy(reply, answer, length);
+        return {ReplyStatus::Answered, length};
+    };
+    std::uint8_t keptBytes[kReceiveBytes];
     for (;;) {
         const std::int64_t leftUs = duration_cast<microseconds>(deadline - steady_clock::now()).count();
-        if (leftUs <= 0) return {ReplyStatus::TimedOut, 0};
-        switch (plat::waitReadable(s, leftUs)) {
-        case plat::WaitStatus::TimedOut:
-            return {ReplyStatus::TimedOut, 0};
-        case plat::WaitStatus::Error:
-            return {ReplyStatus::Failed, 0};
-        case plat::WaitStatus::Ready:
-            break;
-        }
+        plat::WaitStatus ready = leftUs > 0 ? plat::waitReadable(s, leftUs) : plat::WaitStatus::TimedOut;
+        if (ready == plat::WaitStatus::Error) return {ReplyStatus::Failed, 0};
+        if (ready == plat::WaitStatus::TimedOut) return kept ? take(keptBytes, kept) : Reply{ReplyStatus::TimedOut, 0};
         plat::RecvResult r = underLock(io, [&] { return plat::recvFrom(s, buf, sizeof buf); });
         if (r.status != plat::RecvStatus::Ok) continue;
         if (std::memcmp(r.from.addr, boardAddr, sizeof boardAddr) != 0) continue;
         const auto length = static_cast<std::uint32_t>(r.length);
+        if (!fenceSeen && proto::isSyncReply(buf, length)) {
+            fenceSeen = true;
+            continue;
+        }
         if (!proto::answers(request, requestLength, buf, length)) continue;
-        if (!reply || length > capacity) return {ReplyStatus::Failed, 0};
-        std::memcpy(reply, buf, length);
-        return {ReplyStatus::Answered, length};
+        if (fenceSeen) return take(buf, length);
+        std::memcpy(keptBytes, buf, length);
+        kept = length;
     }
 }
 

@@ -33,9 +33,17 @@ struct Reply {
 // readiness wait refuses (at once, not at the deadline). Receive errors are
 // skipped (Winsock reports an earlier ICMP error on the next receive). When io
 // is given it is held around each receive, never while waiting.
+//
+// fenced: the request was sent right behind a sync, because an earlier
+// request gave up and its reply may still come; some replies (an I2C probe,
+// an I2C read) carry nothing that tells whose they are. A board answers in
+// order, so an answer that comes after the sync's reply is this request's
+// own and is taken at once. One that comes before it is kept, and taken at
+// the deadline only if the sync's reply never came (a board that lost or
+// delayed just that reply).
 Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std::uint8_t* request,
                  std::uint32_t requestLength, std::uint8_t* reply, std::uint32_t capacity,
-                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr);
+                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr, bool fenced = false);
 
 // One whole exchange with a board that has no transport yet: drops what is
 // waiting, sends request to `to`, then awaitReply for at most timeoutUs.

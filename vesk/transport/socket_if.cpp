@@ -331,11 +331,27 @@ std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t l
     // Whatever is waiting now answers nothing this request asks: a reply that
     // came after its own request gave up, or a stray datagram.
     discardWaiting(socket_, &ioMutex_);
-    push(command, length);
+    // After a request gave up, its reply may still be on its way: the next
+    // request goes behind a sync (see awaitReply). A sync needs no fence.
+    const bool fenced = fenceNext_ && !(length >= 2 && command[1] == proto::CMD_SYNC);
+    if (fenced) {
+        std::uint8_t both[proto::kSyncSize + proto::kMaxCommandSize];
+        const std::uint32_t syncLength = proto::encodeSync(both);
+        const std::uint32_t n = std::min<std::uint32_t>(length, proto::kMaxCommandSize);
+        std::memcpy(both + syncLength, command, n);
+        push(both, syncLength + n);
+    } else {
+        push(command, length);
+    }
     const auto deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
     Reply r = awaitReply(socket_, destination_.addr, command, length, reply, reply ? capacity : 0, deadline,
-                         &ioMutex_);
-    if (r.status == ReplyStatus::TimedOut) plat::messageBox("timeout", "push recv");
+                         &ioMutex_, fenced);
+    if (r.status == ReplyStatus::TimedOut) {
+        fenceNext_ = true;
+        plat::messageBox("timeout", "push recv");
+    } else if (r.status == ReplyStatus::Answered && fenced) {
+        fenceNext_ = false;
+    }
     keepAliveEnabled.store(keepAlive);
     return r.status == ReplyStatus::Answered ? r.length : 0;
 }

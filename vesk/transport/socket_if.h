@@ -146,6 +146,7 @@ private:
     std::atomic<std::uint64_t> sendFailures_{0};
 
     std::mutex requestMutex_;  // held for a whole request
+    bool fenceNext_ = false;   // under requestMutex_: a request gave up, its reply may still come
 
     // Under queueMutex_.
     std::mutex queueMutex_;
