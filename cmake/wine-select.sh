@@ -51,13 +51,15 @@ vesk_pe_machine() {
     esac
 }
 
-# Writes the wrappers of the win64 mode into a directory of their own (one
-# per 64-bit loader) and prints it. Made in a temporary directory and
+# Writes the wrappers of the win64 mode into a directory of their own and
+# prints it. Made in a temporary directory and
 # renamed, so concurrent callers never see half a wrapper.
 vesk_wine_wrappers() {
     local loader64=$1 self key dir tmp
     self=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
-    key=$(printf '%s\n%s' "$loader64" "$self" | cksum | cut -d' ' -f1)
+    # Keyed by the loader, this file's path and its contents: a changed
+    # script never finds the wrappers of an older one.
+    key=$( (printf '%s\n%s\n' "$loader64" "$self"; cat "$self") | cksum | cut -d' ' -f1)
     dir=${TMPDIR:-/tmp}/vesk-wine64-$(id -u)-$key
     if ! [ -x "$dir/wine" ]; then
         tmp=$(mktemp -d "$dir.XXXXXX") || return 1

@@ -54,18 +54,16 @@ def main():
         js = path[:-4] + ".json"
         rows = push_json(js) if os.path.exists(js) else []
         rows = rows or plain(path)
-        for name, figures in rows:
-            table.append(("%s %s" % (program, name) if name else program, platform, figures))
+        for n, (name, figures) in enumerate(rows):
+            table.append(("%s %s" % (program, name) if name else program, platform, figures, program, n))
+    # The n-th measurement of a program, platforms side by side (their
+    # headers may differ in counts, e.g. batches sent in the time given).
     order = {p: i for i, p in enumerate(PLATFORMS)}
-    # Measurements in the order the programs print them, platforms side by side.
-    first = {}
-    for i, (bench, _, _) in enumerate(table):
-        first.setdefault(bench, i)
-    table.sort(key=lambda r: (r[0].split(" ")[0], first[r[0]], order.get(r[1], 99)))
+    table.sort(key=lambda r: (r[3], r[4], order.get(r[1], 99)))
     w0 = max([len("benchmark")] + [len(r[0]) for r in table])
     w1 = max([len("platform")] + [len(r[1]) for r in table])
     print("%-*s  %-*s  %s" % (w0, "benchmark", w1, "platform", "figures"))
-    for bench, platform, figures in table:
+    for bench, platform, figures, _, _ in table:
         print("%-*s  %-*s  %s" % (w0, bench, w1, platform, figures))
 
 
