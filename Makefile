@@ -1,7 +1,8 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo clean
+.PHONY: test deps demo bench clean
 
-# Installs what is missing, builds linux, linux-asan, win64 and win32, runs every suite.
+# Installs what is missing, builds linux, linux-asan, win64 and win32 (benchmarks
+# included), runs every suite.
 test:
 	@scripts/test-all.sh
 
@@ -10,6 +11,10 @@ deps:
 
 clean:
 	rm -rf build
+
+# Benchmarks from the release presets, natively and under Wine, as one table.
+bench:
+	@scripts/bench.sh
 
 # Two simulated boards played end to end by vesk_test.exe under Wine (needs root).
 demo:

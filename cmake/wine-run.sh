@@ -5,9 +5,15 @@
 # without Mono/Gecko. A persistent wineserver keeps each run fast; it is
 # warmed before first use, because ctest hangs on a cold persistent server.
 # An Xvfb display is started when none is set (message boxes, tray, dialogs).
+# How Wine is started comes from wine-select.sh; a program this machine
+# cannot run (32-bit on a kernel without 32-bit support) is not attempted:
+# exit 77, which the suites register as a skip.
 # Environment: VESK_WINEPREFIX overrides the prefix.
 set -u
 exe=$1; shift
+. "$(dirname "${BASH_SOURCE[0]}")/wine-select.sh"
+vesk_wine_select || exit 1
+why=$(vesk_wine_runnable "$exe") || { echo "SKIP: $(basename "$exe"): $why"; exit 77; }
 bindir=$(cd "$(dirname "$exe")" && pwd)
 export WINEPREFIX=${VESK_WINEPREFIX:-$(dirname "$bindir")/wine}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}

@@ -6,6 +6,11 @@
 #   scripts/demo.sh --snapshot DIR   (internal: runs beside vesk_test.exe and
 #                                     saves the display between passes 2 and 3)
 set -uo pipefail
+case "${1:-}" in
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    ""|--snapshot) ;;
+    *) echo "usage: scripts/demo.sh" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 
 config=tools/vesk_sim/examples/demo.toml
@@ -41,6 +46,16 @@ if ! why=$(tools/testbed/testbed.sh check 2>&1); then
     exit 1
 fi
 echo "packages present, network namespaces available"
+# Only x64 programs run here, so the demo works whether or not this kernel
+# runs 32-bit programs.
+. cmake/wine-select.sh
+if ! vesk_wine_select; then
+    echo "Wine cannot run here"
+    exit 1
+fi
+if [ "$VESK_WINE_MODE" = win64 ]; then
+    echo "Wine: 64-bit programs only ($VESK_WINE_WHY), which is all the demo needs"
+fi
 
 step "2/4 Build (the simulator natively, vesk_test.exe and vesk.dll for Windows x64)"
 log=build/demo-build.log

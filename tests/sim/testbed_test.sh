@@ -3,7 +3,8 @@
 # measuring the boards; and its teardown when the command fails or the run
 # is interrupted.
 #   testbed_test.sh [--wine] <vesk_sim> <vesk_probe[.exe]>
-# Exit 77 (skip) when the test bed cannot be built here.
+# Exit 77 (skip) when the test bed cannot be built here, or the probe is a
+# program this machine cannot run under Wine.
 set -u
 wine=()
 if [ "${1:-}" = --wine ]; then wine=(--wine); shift; fi
@@ -13,6 +14,9 @@ tb=$root/tools/testbed/testbed.sh
 
 reason=$("$tb" check 2>&1) || { echo "$reason"; exit 77; }
 [ -x "$sim" ] || { echo "SKIP: no native simulator at $sim"; exit 77; }
+if [ ${#wine[@]} -gt 0 ]; then
+    "$root/cmake/wine-select.sh" runnable "$probe" || exit 77
+fi
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

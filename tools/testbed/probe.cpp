@@ -4,6 +4,7 @@
 // name and slot count, and measures sync round trips.
 //
 //   vesk_probe [--rtt N] [--flood N]
+//   vesk_probe --help
 //
 // --flood N sends N datagrams of 100 register writes each (700 bytes) to
 // every board as fast as it can, then a sync, and reports how long the
@@ -63,9 +64,19 @@ std::vector<std::uint8_t> ask(plat::Socket s, const std::string& board, const st
 
 int main(int argc, char** argv) {
     int rttCount = 200, flood = 0;
+    const char* kUsage = "usage: vesk_probe [--rtt N] [--flood N]\n";
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--rtt") && i + 1 < argc) rttCount = std::atoi(argv[++i]);
-        if (!std::strcmp(argv[i], "--flood") && i + 1 < argc) flood = std::atoi(argv[++i]);
+        if (!std::strcmp(argv[i], "--rtt") && i + 1 < argc) {
+            rttCount = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--flood") && i + 1 < argc) {
+            flood = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "vesk_probe: unknown argument %s\n%s", argv[i], kUsage);
+            return 2;
+        }
     }
     if (!plat::netStartup()) {
         std::printf("error network start-up\n");

@@ -7,6 +7,8 @@
 #   testbed.sh check          exit 0 when a test bed can be built here, 77 when not
 #   testbed.sh topologies     list the ready-made topologies
 #   testbed.sh clean          remove what runs killed with SIGKILL left behind
+#   testbed.sh --help         this text (a usage error prints it to standard
+#                             error and exits 2)
 #
 # Options of run:
 #   --config FILE        simulator configuration (the boards and their links)
@@ -17,7 +19,10 @@
 #   --sim PATH           vesk_sim binary (default $VESK_SIM, else build/linux/bin/vesk_sim)
 #   --wine               run the command under Wine: a prefix of its own, and a
 #                        wineserver and an Xvfb display started inside the host
-#                        namespace (Wine's sockets live in wineserver)
+#                        namespace (Wine's sockets live in wineserver); Wine is
+#                        started as cmake/wine-select.sh decides, and a program
+#                        this machine cannot run (32-bit where the kernel runs
+#                        no 32-bit programs) is a skip (77), not attempted
 #   --wineprefix DIR     use this prefix for --wine (default: a per-run copy of a
 #                        cached one, made on first use, ~20 s)
 #   --workdir DIR        keep the run's files there (default: a temporary
@@ -87,10 +92,15 @@ clean_stale() {
     done
 }
 
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; }
+
 cmd=${1:-}
 shift || true
 quiet=0
 case "$cmd" in
+    -h|--help)
+        usage
+        exit 0 ;;
     clean)
         [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
         clean_stale
@@ -105,7 +115,7 @@ case "$cmd" in
         done
         exit 0 ;;
     run) ;;
-    *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
+    *) usage >&2; exit 2 ;;
 esac
 
 config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside=
@@ -122,16 +132,22 @@ while [ $# -gt 0 ]; do
         --quiet) quiet=1; shift ;;
         --alongside) alongside=$2; shift 2 ;;
         --) shift; break ;;
-        *) die "unknown option $1" ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "testbed: unknown option $1 (testbed.sh --help)" >&2; exit 2 ;;
     esac
 done
-[ $# -gt 0 ] || die "no command given (testbed.sh run [options] -- <command>)"
-[ -n "$config" ] || die "no --config or --topology given"
+[ $# -gt 0 ] || { echo "testbed: no command given (testbed.sh run [options] -- <command>)" >&2; exit 2; }
+[ -n "$config" ] || { echo "testbed: no --config or --topology given" >&2; exit 2; }
 [ -f "$config" ] || die "$config: no such configuration"
 config=$(cd "$(dirname "$config")" && pwd)/$(basename "$config")
 [ -n "$sim" ] || sim=$repo/build/linux/bin/vesk_sim
 [ -x "$sim" ] || die "$sim: simulator not built (cmake --build build/linux --target vesk_sim)"
 
+if [ "$wine" = 1 ]; then
+    . "$repo/cmake/wine-select.sh"
+    vesk_wine_select || die "Wine cannot run here"
+    reason=$(vesk_wine_runnable "$1") || skip "$(basename "$1"): $reason"
+fi
 reason=$(can_build) || skip "$reason"
 clean_stale
 

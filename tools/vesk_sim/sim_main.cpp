@@ -46,15 +46,18 @@ std::int64_t nowNs() {
     return ts.tv_sec * 1000000000ll + ts.tv_nsec;
 }
 
-int usage() {
-    std::fprintf(stderr,
+// Prints the usage to `out`; returns the exit code of a usage error (2), or
+// 0 when asked for with --help.
+int usage(std::FILE* out = stderr) {
+    std::fprintf(out,
                  "usage: vesk_sim --config FILE [--record FILE] [--dump-dir DIR] [--port N]\n"
                  "                [--ready-file FILE] [--add-addresses] [--quiet]\n"
                  "       vesk_sim --check FILE        validate a configuration\n"
                  "       vesk_sim --list-boards FILE  print \"link address name\" per board\n"
                  "       vesk_sim --print RECORD      print a record as text\n"
-                 "       vesk_sim --summary RECORD    counts per board, command and slot\n");
-    return 2;
+                 "       vesk_sim --summary RECORD    counts per board, command and slot\n"
+                 "       vesk_sim --help\n");
+    return out == stderr ? 2 : 0;
 }
 
 bool addressOnLink(const std::string& link, const std::array<std::uint8_t, 16>& addr) {
@@ -334,7 +337,9 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const std::string* v = nullptr;
-        if (a == "--print" || a == "--summary") {
+        if (a == "--help" || a == "-h") {
+            return usage(stdout);
+        } else if (a == "--print" || a == "--summary") {
             if (!(v = value(i))) return usage();
             return printRecord(*v, a == "--summary");
         } else if (a == "--check" || a == "--list-boards") {
