@@ -545,7 +545,7 @@ TEST_F(Transport, DenseStreamsLeaveOnTimeWithinTheBoardBuffer) {
         ASSERT_GT(lateUs.size(), 10u);
         std::sort(lateUs.begin(), lateUs.end());
         EXPECT_GE(lateUs.front(), 0) << "a datagram left before its deadline";
-        EXPECT_LT(lateUs[lateUs.size() / 2], 5000) << "median lateness, buffer " << c.bufferSize;
+        EXPECT_LT(lateUs[lateUs.size() / 2], 10000) << "median lateness, buffer " << c.bufferSize;
     }
 }
 
@@ -577,7 +577,8 @@ TEST_F(Transport, SendsWithoutBufferSpaceAreRetriedAndCounted) {
     transport->setSendFunctionForTest(&everySendFails);
     Bytes w = writeOf(count);
     transport->push(w.data(), 7);
-    std::this_thread::sleep_for(150ms);  // past its deadline: sent, or given up
+    for (auto until = Clock::now() + 2s; transport->sendFailures() == 0 && Clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
     EXPECT_EQ(transport->sendFailures(), 1u);
     transport->setSendFunctionForTest(nullptr);
 }
