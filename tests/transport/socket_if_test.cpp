@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -205,7 +206,9 @@ TEST_F(Transport, WritesMicrosecondsApartFormOneBatchWithWaits) {
                 std::uint8_t unit;
                 std::uint32_t v = waitValue(cmds[i].bytes, &unit);
                 EXPECT_EQ(unit, proto::kWaitUnitUs);
-                EXPECT_GE(v, 100u);
+                // The board spends the write's own wait bytes (1 + 2 us)
+                // before the wait: the wait is the gap less those.
+                EXPECT_GE(v, 100u - 3u);
                 EXPECT_LE(std::int64_t(v), gaps[gapIndex]) << "wait longer than the gap can have been";
                 ++gapIndex;
             }
@@ -262,7 +265,7 @@ TEST_F(Transport, GapAboveAMillisecondBecomesMsAndUsWaits) {
         REQUIRE_OR_FAIL(cmds[2].code == proto::CMD_WAIT);
         std::uint32_t us = waitValue(cmds[2].bytes, &unit);
         EXPECT_EQ(unit, proto::kWaitUnitUs);
-        EXPECT_GE(us, 500u);
+        EXPECT_GE(us, 500u - 3u);  // less the write's own 3 us
         EXPECT_LE(std::int64_t(us), gaps[0] - 1000);
         EXPECT_EQ(cmds[3].bytes, writeOf(1));
         return true;
@@ -683,6 +686,51 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
     EXPECT_EQ(next, count);
     EXPECT_EQ(attenuatorWrites, 10);
     EXPECT_TRUE(shownBoxes().empty());
+}
+
+// The board spends each write's own wait bytes as well as the waits between
+// writes; the waits are shortened by them, so that the board's timeline of a
+// batch follows the host's: the last write plays when the host wrote it
+// (within the 10 us below which no wait is sent), not 14 us later per write.
+TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
+    make(20, 16384, 200, 2);
+    const int count = 100;
+    std::vector<Clock::time_point> pushed(count);
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        spinUntil(start + 50us * i);
+        Bytes w = writeOf(i);
+        w[5] = 3;  // a YM2612's 3 + 11 us
+        w[6] = 11;
+        pushed[i] = Clock::now();
+        transport->push(w.data(), 7);
+    }
+    auto got = batches(1);
+    ASSERT_FALSE(got.empty());
+    std::int64_t boardUs = 0;
+    int lastSeq = -1, firstSeq = -1;
+    std::vector<std::int64_t> errors;
+    for (auto& c : commandsOf(got[0].bytes)) {
+        if (c.code == proto::CMD_WAIT) {
+            std::uint8_t unit;
+            std::uint32_t v = waitValue(c.bytes, &unit);
+            boardUs += unit == proto::kWaitUnitMs ? v * 1000 : v;
+            continue;
+        }
+        if (firstSeq < 0) firstSeq = static_cast<int>(seqOf(c.bytes));
+        else boardUs += 14;  // the previous write's own waits
+        lastSeq = static_cast<int>(seqOf(c.bytes));
+        // Where the board plays this write against where the host wrote it.
+        const std::int64_t hostUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(pushed[lastSeq] - pushed[firstSeq]).count();
+        errors.push_back(std::llabs(boardUs - hostUs));
+    }
+    ASSERT_GT(errors.size(), 10u);
+    // The test's time stamps are taken just before each push, the
+    // transport's inside it: a preempted push skews one write, not the rest.
+    std::sort(errors.begin(), errors.end());
+    EXPECT_LE(errors[errors.size() / 2], 12) << "median error in us";
+    EXPECT_LE(errors[errors.size() * 9 / 10], 25) << "90th percentile error in us";
 }
 }  // namespace
 }  // namespace vesk

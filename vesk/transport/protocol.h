@@ -336,6 +336,22 @@ inline bool answers(const std::uint8_t* request, std::uint32_t requestLength, co
 
 // ---------------------------------------------------------------- batches
 
+// The microseconds a board spends on a command sequence by the commands' own
+// wait bytes (W1 + W2 of a register write, W of a port write or a register
+// read). Other commands count 0; a command cut short counts what is there.
+inline std::uint32_t ownWaitUs(const std::uint8_t* bytes, std::uint32_t length) {
+    std::uint32_t us = 0;
+    for (std::uint32_t pos = 0; pos + 1 < length;) {
+        const std::uint32_t size = static_cast<std::uint32_t>(bytes[pos]) + 1;
+        const std::uint8_t* c = bytes + pos;
+        const std::uint32_t have = length - pos < size ? length - pos : size;
+        if (c[1] == CMD_WRITE_REG && have >= kWriteRegSize) us += c[5] + c[6];
+        if ((c[1] == CMD_WRITE_PORT || c[1] == CMD_READ_REG) && have >= kWritePortSize) us += c[4];
+        pos += size;
+    }
+    return us;
+}
+
 // Walks the commands of a datagram. next() yields each command in turn and
 // false at the end or at a command whose L runs past the datagram (then
 // truncated() is true).

@@ -128,15 +128,13 @@ void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
     // ends at their own push.
     previousPush_ = lastPush_;
     lastPush_ = Clock::now();
-    std::int64_t gapUs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(lastPush_ - previousPush_).count() / 1000;
-    appendLocked(lock, bytes, length, lastPush_, gapUs);
+    appendLocked(lock, bytes, length, lastPush_);
 }
 
 void VeskSocketIf::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
-                                std::uint32_t length, Clock::time_point now, std::int64_t gapUs) {
+                                std::uint32_t length, Clock::time_point now) {
     if (length <= batchLimit_ - 2 * proto::kWaitCommandSize) {
-        appendPieceLocked(lock, bytes, length, now, gapUs);
+        appendPieceLocked(lock, bytes, length, now);
         return;
     }
     // Longer than a batch can hold: split between commands (each at most
@@ -147,24 +145,37 @@ void VeskSocketIf::appendLocked(std::unique_lock<std::mutex>& lock, const std::u
     std::uint32_t size;
     std::uint32_t done = 0;
     while (cursor.next(command, size)) {
-        appendPieceLocked(lock, command, size, now, done == 0 ? gapUs : 0);
+        appendPieceLocked(lock, command, size, now);
         done += size;
     }
-    if (done < length) appendPieceLocked(lock, bytes + done, length - done, now, done == 0 ? gapUs : 0);
+    if (done < length) appendPieceLocked(lock, bytes + done, length - done, now);
 }
 
 void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
-                                     std::uint32_t length, Clock::time_point now, std::int64_t gapUs) {
+                                     std::uint32_t length, Clock::time_point now) {
+    // The wait before this piece brings the board's timeline to the host's:
+    // the host time since the batch's first write less what the board spends
+    // on the batch so far, the waits already sent and the commands' own wait
+    // bytes. Recording the raw gap between pushes instead made the board add
+    // each write's own waits on top (14 us per YM2612 write: a DAC stream
+    // ran tens of ms behind within a second) and lose every truncated or
+    // dropped fraction of a microsecond.
     std::uint8_t waits[2 * proto::kWaitCommandSize];
     std::uint32_t waitLength = 0;
-    if (accLength_ != 0 && gapUs > 0) {
-        std::int64_t ms = gapUs / 1000;
-        std::int64_t us = gapUs % 1000;
+    std::int64_t waitUs = 0;
+    if (accLength_ != 0) {
+        const std::int64_t behindNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - batchStart_).count() - boardNs_;
+        const std::int64_t gapUs = std::min<std::int64_t>(behindNs / 1000, 0xFFFF * 1000);
+        const std::int64_t ms = gapUs / 1000;
+        const std::int64_t us = gapUs % 1000;
         if (ms > 0) {
             waitLength += proto::encodeWaitMs(waits, static_cast<std::uint16_t>(ms));
             if (us > 0) waitLength += proto::encodeWaitUs(waits + waitLength, static_cast<std::uint16_t>(us));
+            waitUs = gapUs;
         } else if (us > 10) {
             waitLength += proto::encodeWaitUs(waits, static_cast<std::uint16_t>(us));
+            waitUs = us;
         }
     }
     if (accLength_ != 0 && accLength_ + waitLength + length > batchLimit_) {
@@ -173,8 +184,11 @@ void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const s
         closeOpenBatchLocked(lock);
         waitLength = 0;
     }
+    const std::int64_t ownNs = static_cast<std::int64_t>(proto::ownWaitUs(bytes, length)) * 1000;
     if (accLength_ == 0) {
         batchDeadline_ = now + std::chrono::milliseconds(waitMs_.load());
+        batchStart_ = now;
+        boardNs_ = ownNs;
         std::memcpy(accBuffer_.get(), bytes, length);
         accLength_ = length;
         lastAppend_ = now;
@@ -184,6 +198,7 @@ void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const s
     std::memcpy(accBuffer_.get() + accLength_, waits, waitLength);
     std::memcpy(accBuffer_.get() + accLength_ + waitLength, bytes, length);
     accLength_ += waitLength + length;
+    boardNs_ += waitUs * 1000 + ownNs;
     lastAppend_ = now;
 }
 

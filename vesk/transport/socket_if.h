@@ -112,9 +112,9 @@ private:
 
     // Expects the accumulation mutex held (by lock).
     void appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
-                      Clock::time_point now, std::int64_t gapUs);
+                      Clock::time_point now);
     void appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
-                           Clock::time_point now, std::int64_t gapUs);
+                           Clock::time_point now);
     // Expects the accumulation mutex held; returns with it held and the open batch empty.
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
@@ -164,6 +164,8 @@ private:
     std::unique_ptr<std::uint8_t[]> closedBuffer_;  // batcher only: the batch being moved to the ring
     std::uint32_t accLength_ = 0;
     Clock::time_point batchDeadline_;
+    Clock::time_point batchStart_;  // the open batch's first write
+    std::int64_t boardNs_ = 0;      // board time the open batch takes so far: waits and own wait bytes
     Clock::time_point lastAppend_;
     bool closeRequested_ = false;
     bool finalPushed_ = false;
