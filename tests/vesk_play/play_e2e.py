@@ -1,0 +1,329 @@
+#!/usr/bin/env python3
+"""vesk_play end to end: plays excerpts of corpus songs (one per chip family)
+with the real player and library (native, or the Windows build under Wine)
+to simulated boards in the network test bed, and checks against the
+simulator's record that each slot received, in order and complete, the
+writes the file holds for its chip in the excerpt (decoded here,
+independently of the player), framed by the chip's silence before and
+after; that parts on boards with different waits sound together; and that
+Ctrl-C silences the chips, clears the host port and exits with 130.
+Exit 77 when no test bed or corpus is there."""
+import argparse, json, os, shlex, shutil, struct, subprocess, sys, tempfile, gzip
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from bed_results import read_record, sim_boards  # noqa: E402
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--testbed", required=True)
+ap.add_argument("--sim", required=True)
+ap.add_argument("--player", required=True)
+ap.add_argument("--library", required=True)
+ap.add_argument("--config", required=True)
+ap.add_argument("--corpus", default=os.environ.get("VESK_CORPUS"))
+ap.add_argument("--wine", action="store_true")
+ap.add_argument("--seconds", type=float, default=5.0)
+ap.add_argument("--only", help="one scenario: excerpts or interrupt")
+ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
+args = ap.parse_args()
+
+# One song per chip family; the YM2612 + SN76489 song spans the two boards.
+FAMILY_SONGS = [
+    "ym2151-desperate-confrontation.vgm",
+    "ym2612-sn76489-s3k-icecap.vgm",
+    "k051649-ay8910-nemesis2-journey.vgm",
+    "ym2413-deva-boss.vgm",
+    "ym3812-starport-bbs.vgm",
+    "ymf262-cyberholix-at2.vgm",
+    "y8950-xevious-title.vgm",
+    "ym2203-ys-feena.vgz",
+    "ym2608-4op-sine.vgm",
+]
+TWO_BANK = {"YM2612", "YM2608", "YM2610", "YMF262"}
+
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("  FAILED:", what)
+    return cond
+
+
+# ---------------------------------------------------------------- decoding
+
+def decode(path, seconds):
+    """The file's writes in the first `seconds`, per (chip, instance):
+    [(sample, bank_or_port, reg, data)]. Supports what the chosen songs hold."""
+    raw = open(path, "rb").read()
+    if raw[:2] == b"\x1f\x8b":
+        raw = gzip.decompress(raw)
+    u32 = lambda at: struct.unpack_from("<I", raw, at)[0]
+    version = u32(8)
+    start = 0x34 + u32(0x34) if version >= 0x150 and u32(0x34) else 0x40
+    limit = int(seconds * 44100)
+    pair = {0x1: "YM2413", 0x2: "YM2612", 0x3: "YM2612", 0x4: "YM2151", 0x5: "YM2203", 0x6: "YM2608",
+            0x7: "YM2608", 0x8: "YM2610", 0x9: "YM2610", 0xA: "YM3812", 0xB: "YM3526", 0xC: "Y8950",
+            0xE: "YMF262", 0xF: "YMF262"}
+    lengths = {0x4F: 2, 0x50: 2, 0x61: 3, 0x62: 1, 0x63: 1, 0x64: 4, 0x68: 12, 0x90: 5, 0x91: 5, 0x92: 6,
+               0x93: 11, 0x94: 2, 0x95: 5}
+    out = {}
+    pcm, pcm_at, t, p = b"", 0, 0, start
+    while p < len(raw) and t < limit:
+        c = raw[p]
+        if c == 0x66:
+            break
+        if c == 0x67:
+            size = u32(p + 3) & 0x7FFFFFFF
+            if raw[p + 2] == 0:
+                pcm += raw[p + 7:p + 7 + size]
+            p += 7 + size
+            continue
+        if c in (0x93, 0x95):
+            raise SystemExit("decoder: %s starts a DAC stream; choose another song" % path)
+        w = None
+        if c == 0x50:
+            w = ("SN76489", 0, 0, 0, raw[p + 1])
+        elif c == 0x30:
+            w = ("SN76489", 1, 0, 0, raw[p + 1])
+        elif 0x51 <= c <= 0x5F or 0xA1 <= c <= 0xAF:
+            if (c & 0xF) in pair:
+                w = (pair[c & 0xF], int(c >= 0xA1), (c & 0xF) in (0x3, 0x7, 0x9, 0xF), raw[p + 1], raw[p + 2])
+        elif c == 0xA0:
+            w = ("AY8910", raw[p + 1] >> 7, 0, raw[p + 1] & 0x7F, raw[p + 2])
+        elif c == 0xD2:
+            w = ("K051649", raw[p + 1] >> 7, raw[p + 1] & 0x7F, raw[p + 2], raw[p + 3])
+        if w:
+            out.setdefault((w[0], w[1]), []).append((t, int(w[2]), w[3], w[4]))
+        if c == 0x61:
+            t += struct.unpack_from("<H", raw, p + 1)[0]
+        elif c == 0x62:
+            t += 735
+        elif c == 0x63:
+            t += 882
+        elif 0x70 <= c <= 0x7F:
+            t += (c & 0xF) + 1
+        elif 0x80 <= c <= 0x8F:
+            if pcm_at < len(pcm):
+                out.setdefault(("YM2612", 0), []).append((t, 0, 0x2A, pcm[pcm_at]))
+                pcm_at += 1
+            t += c & 0xF
+        elif c == 0xE0:
+            pcm_at = u32(p + 1)
+        if c in lengths:
+            p += lengths[c]
+        elif 0x30 <= c <= 0x3F:
+            p += 2
+        elif 0x40 <= c <= 0x5F or 0xA0 <= c <= 0xBF:
+            p += 3
+        elif 0xC0 <= c <= 0xDF:
+            p += 4
+        elif 0xE0 <= c:
+            p += 5
+        else:
+            p += 1
+    return {k: [x for x in v if x[0] < limit] for k, v in out.items()}
+
+
+def scc_address(port, reg):
+    if port == 0 and reg < 0x80:
+        return 0x9800 + reg
+    if port == 1 and reg < 0x0A:
+        return 0x9880 + reg
+    if port == 2 and reg < 0x05:
+        return 0x988A + reg
+    if port == 3:
+        return 0x988F
+    return None
+
+
+def expected_writes(chip, writes):
+    """The file's writes as the slot records them: (port-or-bank, reg, data)."""
+    if chip == "SN76489":
+        return [("p", 0, d) for _, _, _, d in writes]
+    if chip == "K051649":
+        out = []
+        for _, port, reg, d in writes:
+            a = scc_address(port, reg)
+            if a is not None:
+                out.append(("scc", a, d))
+        return out
+    return [("r", bank if chip in TWO_BANK else 0, reg, d) for _, bank, reg, d in writes]
+
+
+def slot_writes(rec, board, slot, chip):
+    """What the slot received: writes in arrival order, as expected_writes
+    gives them, with their replay times."""
+    cmds = [c for c in rec if c.get("type") == "command" and c.get("board") == board and c.get("slot") == slot
+            and c["name"] in ("write_reg", "write_port")]
+    out = []
+    if chip == "K051649":
+        i = 0
+        while i + 2 < len(cmds):
+            a, b, d = cmds[i:i + 3]
+            if (a.get("port"), b.get("port"), d.get("port")) == (13, 14, 15):
+                out.append((("scc", a["data"] << 8 | b["data"], d["data"]), d["replay_ns"]))
+                i += 3
+            else:
+                i += 1
+        return out
+    for c in cmds:
+        if c["name"] == "write_port":
+            out.append((("p", 0, c["data"]), c["replay_ns"]))
+        else:
+            bank = 1 if chip in TWO_BANK and c.get("port") == 2 else 0
+            out.append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"]))
+    return out
+
+
+def find_run(got, want):
+    """Index where want appears contiguous in got, else -1."""
+    if not want:
+        return -1
+    n = len(want)
+    first = want[0]
+    for i in range(len(got) - n + 1):
+        if got[i] == first and got[i:i + n] == want:
+            return i
+    return -1
+
+
+def missing_count(got, want):
+    """How many wanted writes are absent (as a multiset) from what arrived."""
+    from collections import Counter
+    g, w = Counter(got), Counter(want)
+    return sum((w - g).values())
+
+
+# ---------------------------------------------------------------- running
+
+def run_bed(player_args, wrapper=None):
+    """Runs the player in the bed. Returns (returncode, stdout, stderr, record, report)."""
+    work = tempfile.mkdtemp(prefix="vesk-play-")
+    try:
+        for f in (args.player, args.library):
+            shutil.copy(f, work)
+        player = os.path.join(work, os.path.basename(args.player))
+        record = os.path.join(work, "record.jsonl")
+        report = os.path.join(work, "report.json")
+        report_arg = ("Z:" + report.replace("/", "\\")) if args.wine else report
+        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", args.config, "--record", record]
+        if args.wine:
+            cmd += ["--wine"]
+        full = [player, "--report", report_arg] + player_args
+        cmd += ["--"] + (wrapper(full) if wrapper else full)
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=900)
+        if p.returncode == 77:
+            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+            sys.exit(77)
+        rep = json.load(open(report, encoding="utf-8")) if os.path.exists(report) else {"files": []}
+        return p.returncode, p.stdout, p.stderr, read_record(record), rep
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def board_names():
+    return {b["address"]: b["name"] for b in sim_boards(args.config)}
+
+
+def check_file(name, entry, rec):
+    path = os.path.join(args.corpus, name)
+    decoded = decode(path, args.seconds)
+    names = board_names()
+    offsets = {}
+    for part in entry["chips"]:
+        chip, _, second = part["part"].partition(" ")
+        inst = 1 if second else 0
+        want_raw = decoded.get((chip, inst), [])
+        if part.get("model") is None:
+            check(not want_raw, "%s: %s has writes but no chip" % (name, part["part"]))
+            continue
+        board = names[part["address"]]
+        got_t = slot_writes(rec, board, part["slot"], chip)
+        got = [g for g, _ in got_t]
+        want = expected_writes(chip, want_raw)
+        check(part["writes"] == len(want_raw), "%s: %s: the player counted %d writes, the file holds %d" % (
+            name, part["part"], part["writes"], len(want_raw)))
+        # Board time against file time, from the part's first writes (the
+        # least delayed by writes queued ahead of them in a datagram).
+        head = find_run(got, want[:20])
+        if head >= 0:
+            offsets[part["part"]] = min(t - s * 1e9 / 44100 for (_, t), (s, _, _, _) in
+                                        zip(got_t[head:head + 20], want_raw[:20]))
+        start = find_run(got, want)
+        if not check(start >= 0, "%s: %s on %s slot %d: the %d writes did not arrive complete and in order "
+                     "(%d missing)" % (name, part["part"], board, part["slot"], len(want),
+                                       missing_count(got, want))):
+            continue
+        # Before the music the slot's silence of its creation, after it the
+        # same silence again (the chip's reset at the end of the file).
+        silence = got[:start]
+        tail = got[start + len(want):start + len(want) + len(silence)]
+        check(silence and tail == silence, "%s: %s: not silenced after the excerpt" % (name, part["part"]))
+        print("  %s: %s -> %s slot %d: %d writes in order" % (name, part["part"], board, part["slot"], len(want)))
+    if len(offsets) > 1:
+        vals = list(offsets.values())
+        spread = (max(vals) - min(vals)) / 1000.0
+        print("  %s: board timelines of %s agree within %.1f us" % (name, ", ".join(offsets), spread))
+        check(spread <= 50.0, "%s: parts' board timelines differ by %.1f us" % (name, spread))
+
+
+def excerpts():
+    files = args.files or FAMILY_SONGS
+    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", str(args.seconds)] +
+                                     [os.path.join(args.corpus, f) for f in files])
+    check(rc == 0, "excerpts: player exited with %d\n%s" % (rc, err[-2000:]))
+    by_name = {os.path.basename(e["file"].replace("\\", "/")): e for e in rep["files"]}
+    for f in files:
+        entry = by_name.get(f)
+        if not check(entry and entry["ok"], "%s: not played (%s)" % (f, entry and entry.get("error"))):
+            continue
+        print("  %s: %d writes, pacing p50 %d us, p99 %d us" % (f, entry["writes"], entry["pacing_us"]["p50"],
+                                                                 entry["pacing_us"]["p99"]))
+        check_file(f, entry, rec)
+    lost = [d for d in rec if d.get("type") == "datagram" and d.get("over_buffer")]
+    check(not lost, "excerpts: %d datagrams larger than the board's buffer" % len(lost))
+
+
+def interrupt():
+    song = os.path.join(args.corpus, "ym2612-battle-hanafuda-autumn.vgm")
+
+    def wrapper(cmd):
+        # Ctrl-C after 3 s of music; the time from it to the player's exit.
+        line = " ".join(shlex.quote(c) for c in cmd)
+        return ["sh", "-c", "%s --quiet %s & p=$!; sleep 3; t0=$(date +%%s%%N); kill -INT $p; wait $p; rc=$?; "
+                            "echo \"exit = $rc\"; echo \"exit_ms = $(( ($(date +%%s%%N) - t0) / 1000000 ))\""
+                % (line, shlex.quote(song))]
+
+    rc, out, err, rec, rep = run_bed([], wrapper)
+    values = dict(l.split(" = ", 1) for l in out.splitlines() if " = " in l)
+    check(values.get("exit") == "130", "interrupt: exit code %s, expected 130\n%s" % (values.get("exit"), err[-1500:]))
+    ms = int(values.get("exit_ms", "99999"))
+    print("  interrupt: exit %s, %d ms after Ctrl-C" % (values.get("exit"), ms))
+    check(ms < 1000, "interrupt: the player took %d ms to end" % ms)
+    entry = rep["files"][0] if rep["files"] else None
+    check(entry and entry["interrupted"], "interrupt: the report does not say interrupted")
+    if entry:
+        names = board_names()
+        part = entry["chips"][0]
+        got = [g for g, _ in slot_writes(rec, names[part["address"]], part["slot"], "YM2612")]
+        want = expected_writes("YM2612", decode(song, 30).get(("YM2612", 0), []))
+        silence_len = find_run(got, want[:20])
+        silence = got[:silence_len] if silence_len > 0 else []
+        check(silence and got[-len(silence):] == silence, "interrupt: the YM2612 was not silenced at the end")
+    for b in sim_boards(args.config):
+        sets = [c for c in rec if c.get("type") == "command" and c.get("board") == b["name"] and c["name"] == "set"]
+        check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])
+
+
+if not args.corpus or not os.path.isdir(args.corpus):
+    print("SKIP: no corpus (--corpus or VESK_CORPUS)")
+    sys.exit(77)
+for name, fn in (("excerpts", excerpts), ("interrupt", interrupt)):
+    if args.only and args.only != name:
+        continue
+    if name == "interrupt" and args.wine:
+        continue  # Ctrl-C is delivered to a native process only
+    print("%s:" % name)
+    fn()
+print("FAILED: %d check(s)" % len(failures) if failures else "all checks passed")
+sys.exit(1 if failures else 0)
