@@ -67,19 +67,83 @@ def decode(path, seconds):
     lengths = {0x4F: 2, 0x50: 2, 0x61: 3, 0x62: 1, 0x63: 1, 0x64: 4, 0x68: 12, 0x90: 5, 0x91: 5, 0x92: 6,
                0x93: 11, 0x94: 2, 0x95: 5}
     out = {}
-    pcm, pcm_at, t, p = b"", 0, 0, start
+    banks, blocks = {}, {}   # data block type -> bytes, [(start, length)]
+    streams = {}
+    pcm_at, t, p = 0, 0, start
+
+    def advance(n):
+        # DAC stream writes before t + n: write k of a stream at
+        # base + floor(k * 44100 / freq); on a tie, the file's own writes first.
+        nonlocal t
+        pending = []
+        for sid in sorted(streams):
+            st = streams[sid]
+            while st["on"] and st["freq"] and st["base"] + st["k"] * 44100 // st["freq"] < t + n:
+                data = banks.get(st["bank"], b"")
+                if st["pos"] >= len(data) or st["pos"] < 0:
+                    st["on"] = False
+                    break
+                pending.append((st["base"] + st["k"] * 44100 // st["freq"], st["port"], st["reg"], data[st["pos"]]))
+                st["k"] += 1
+                st["pos"] += -st["step"] if st["rev"] else st["step"]
+                st["left"] -= 1
+                if st["left"] == 0:
+                    if st["loop"]:
+                        st["pos"], st["left"] = st["loop_pos"], st["loop_left"]
+                    else:
+                        st["on"] = False
+        pending.sort(key=lambda w: w[0])
+        out.setdefault(("YM2612", 0), []).extend(pending)
+        t += n
+
+    def start_stream(st, pos, count):
+        st.update(pos=pos + st["base_step"], left=count, loop_pos=pos + st["base_step"], loop_left=count,
+                  base=t, k=0, on=count > 0)
+
     while p < len(raw) and t < limit:
         c = raw[p]
         if c == 0x66:
             break
         if c == 0x67:
             size = u32(p + 3) & 0x7FFFFFFF
-            if raw[p + 2] == 0:
-                pcm += raw[p + 7:p + 7 + size]
+            kind = raw[p + 2]
+            if kind < 0x40:
+                blocks.setdefault(kind, []).append((len(banks.get(kind, b"")), size))
+                banks[kind] = banks.get(kind, b"") + raw[p + 7:p + 7 + size]
             p += 7 + size
             continue
-        if c in (0x93, 0x95):
-            raise SystemExit("decoder: %s starts a DAC stream; choose another song" % path)
+        if c == 0x90:
+            if raw[p + 2] != 0x02:
+                raise SystemExit("decoder: %s streams to chip %#x" % (path, raw[p + 2]))
+            st = streams.setdefault(raw[p + 1], dict(on=False, freq=0, k=0, base=0, bank=0, step=1, base_step=0))
+            st.update(port=raw[p + 3], reg=raw[p + 4])
+        elif c == 0x91:
+            streams[raw[p + 1]].update(bank=raw[p + 2], step=raw[p + 3] or 1, base_step=raw[p + 4])
+        elif c == 0x92:
+            st = streams[raw[p + 1]]
+            if st["freq"]:
+                st["base"] += st["k"] * 44100 // st["freq"]
+            st.update(k=0, freq=u32(p + 2))
+        elif c == 0x93:
+            st = streams[raw[p + 1]]
+            pos, mode, length = u32(p + 2), raw[p + 6], u32(p + 7)
+            if pos == 0xFFFFFFFF:
+                pos = st["pos"] - st["base_step"]
+            avail = max(0, len(banks.get(st["bank"], b"")) - pos)
+            count = {1: length, 2: length * st["freq"] // 1000, 3: avail // st["step"]}.get(mode & 0xF, st.get("left", 0))
+            st.update(rev=bool(mode & 0x10), loop=bool(mode & 0x80))
+            start_stream(st, pos, count)
+        elif c == 0x94:
+            for sid, st in streams.items():
+                if raw[p + 1] in (0xFF, sid):
+                    st["on"] = False
+        elif c == 0x95:
+            st = streams[raw[p + 1]]
+            bid, flags = struct.unpack_from("<H", raw, p + 2)[0], raw[p + 4]
+            bl = blocks.get(st["bank"], [])
+            if bid < len(bl):
+                st.update(rev=bool(flags & 0x10), loop=bool(flags & 0x01))
+                start_stream(st, bl[bid][0], bl[bid][1] // st["step"])
         w = None
         if c == 0x50:
             w = ("SN76489", 0, 0, 0, raw[p + 1])
@@ -95,18 +159,19 @@ def decode(path, seconds):
         if w:
             out.setdefault((w[0], w[1]), []).append((t, int(w[2]), w[3], w[4]))
         if c == 0x61:
-            t += struct.unpack_from("<H", raw, p + 1)[0]
+            advance(struct.unpack_from("<H", raw, p + 1)[0])
         elif c == 0x62:
-            t += 735
+            advance(735)
         elif c == 0x63:
-            t += 882
+            advance(882)
         elif 0x70 <= c <= 0x7F:
-            t += (c & 0xF) + 1
+            advance((c & 0xF) + 1)
         elif 0x80 <= c <= 0x8F:
+            pcm = banks.get(0, b"")
             if pcm_at < len(pcm):
                 out.setdefault(("YM2612", 0), []).append((t, 0, 0x2A, pcm[pcm_at]))
                 pcm_at += 1
-            t += c & 0xF
+            advance(c & 0xF)
         elif c == 0xE0:
             pcm_at = u32(p + 1)
         if c in lengths:

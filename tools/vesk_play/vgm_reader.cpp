@@ -108,7 +108,8 @@ struct Stream {
     std::uint8_t stepSize = 1, stepBase = 0;
     std::uint32_t frequency = 0;
     bool active = false;
-    std::uint64_t next = 0;        // time of the next write, samples << 32
+    std::uint64_t base = 0;        // time of write 0, samples; write k is at
+    std::uint64_t k = 0;           // base + k * 44100 / frequency (floor)
     std::uint32_t position = 0;    // byte in the bank
     std::uint32_t remaining = 0;   // writes left in this pass
     bool reverse = false, loop = false;
@@ -250,21 +251,21 @@ void Parser::write(Chip chip, std::uint8_t instance, std::uint8_t port, std::uin
 // Advances the time, placing the writes of the running DAC streams that
 // fall before the new time (streams interleaved by time, then by number).
 void Parser::waitFor(std::uint64_t samples) {
-    const std::uint64_t until = (now + samples) << 32;
+    const std::uint64_t until = now + samples;
     std::size_t first = song.events.size();
     for (Stream& s : streams) {
-        while (s.active && s.next < until) {
+        while (s.active && s.frequency && s.base + s.k * kSampleRate / s.frequency < until) {
             auto it = banks.find(s.bank);
-            if (!s.frequency || it == banks.end() || s.position >= it->second.data.size()) {
+            if (it == banks.end() || s.position >= it->second.data.size()) {
                 s.active = false;  // nothing past the data is ever sent
                 break;
             }
             std::uint64_t saved = now;
-            now = s.next >> 32;
+            now = s.base + s.k * kSampleRate / s.frequency;
             write(s.chip, s.instance, s.port, s.reg, static_cast<std::uint8_t>(it->second.data[s.position]),
                   s.offset, "0x93/0x95 stream");
             now = saved;
-            s.next += (static_cast<std::uint64_t>(kSampleRate) << 32) / s.frequency;
+            ++s.k;
             s.position = s.reverse ? s.position - s.stepSize : s.position + s.stepSize;
             if (--s.remaining == 0) {
                 if (s.loop) {
@@ -286,7 +287,8 @@ void Parser::startStream(Stream& s, std::uint32_t position, std::uint32_t count,
     s.remaining = count;
     s.loopPosition = s.position;
     s.loopCount = count;
-    s.next = now << 32;
+    s.base = now;
+    s.k = 0;
     s.offset = at;
     s.active = count > 0 && s.defined && s.chip != Chip::Count;
 }
@@ -411,7 +413,11 @@ void Parser::commands() {
             s.stepSize = o[2] ? o[2] : 1;
             s.stepBase = o[3];
         } else if (c == 0x92) {
-            streams[o[0]].frequency = u32(b, p + 2);
+            // A running stream keeps its time: the next write starts the new rate.
+            Stream& s = streams[o[0]];
+            if (s.frequency) s.base += s.k * kSampleRate / s.frequency;
+            s.k = 0;
+            s.frequency = u32(b, p + 2);
         } else if (c == 0x93) {
             Stream& s = streams[o[0]];
             std::uint32_t start = u32(b, p + 2);
