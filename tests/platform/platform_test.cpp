@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -49,6 +50,19 @@ TEST(Time, SleepUntilNeverWakesEarly) {
         ASSERT_GE(clock::now(), deadline) << "iteration " << i;
     }
     sleepUntil(clock::now() - std::chrono::seconds(1));  // a past deadline returns at once
+}
+
+// Ctrl-C only raises the flag: the program goes on to clean up itself.
+TEST(Console, InterruptIsCaughtAndFlagged) {
+#if VESK_PLATFORM_POSIX
+    catchInterrupts();
+    EXPECT_FALSE(interruptRequested());
+    std::raise(SIGINT);
+    EXPECT_TRUE(interruptRequested());
+    EXPECT_EQ(interruptExitCode(), 130);
+#else
+    GTEST_SKIP() << "console control events need a real console";
+#endif
 }
 
 TEST(Modules, OwnPathAndDirectory) {

@@ -8,7 +8,7 @@ independently of the player), framed by the chip's silence before and
 after; that parts on boards with different waits sound together; and that
 Ctrl-C silences the chips, clears the host port and exits with 130.
 Exit 77 when no test bed or corpus is there."""
-import argparse, json, os, shlex, shutil, struct, subprocess, sys, tempfile, gzip
+import argparse, copy, json, os, shlex, shutil, struct, subprocess, sys, tempfile, gzip
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from bed_results import read_record, sim_boards  # noqa: E402
 
@@ -53,9 +53,11 @@ def check(cond, what):
 
 # ---------------------------------------------------------------- decoding
 
-def decode(path, seconds):
+def decode(path, seconds, loops=1):
     """The file's writes in the first `seconds`, per (chip, instance):
-    [(sample, bank_or_port, reg, data)]. Supports what the chosen songs hold."""
+    [(sample, bank_or_port, reg, data)], the looped part played `loops` more
+    times as it sounded the first time (DAC streams as they stood at the loop
+    point)."""
     raw = open(path, "rb").read()
     if raw[:2] == b"\x1f\x8b":
         raw = gzip.decompress(raw)
@@ -72,6 +74,8 @@ def decode(path, seconds):
     banks, blocks = {}, {}   # data block type -> bytes, [(start, length)]
     streams = {}
     pcm_at, t, p = 0, 0, start
+    loop_at = 0x1C + u32(0x1C) if u32(0x1C) else None
+    at_loop = None   # (t, pcm_at, streams) when the loop offset was passed
 
     def advance(n):
         # DAC stream writes before t + n: write k of a stream at
@@ -102,10 +106,20 @@ def decode(path, seconds):
         st.update(pos=pos + st["base_step"], left=count, loop_pos=pos + st["base_step"], loop_left=count,
                   base=t, k=0, on=count > 0)
 
-    while p < len(raw) and t < limit:
-        c = raw[p]
+    end = 4 + u32(4) if u32(4) else len(raw)
+    while t < limit:
+        if p == loop_at and at_loop is None:
+            at_loop = (t, pcm_at, copy.deepcopy(streams))
+        c = raw[p] if p < end else 0x66
         if c == 0x66:
-            break
+            if at_loop is None or loops == 0 or t <= at_loop[0]:
+                break
+            loops -= 1
+            pcm_at, streams = at_loop[1], copy.deepcopy(at_loop[2])
+            for st in streams.values():
+                st["base"] += t - at_loop[0]
+            p = loop_at
+            continue
         if c == 0x67:
             size = u32(p + 3) & 0x7FFFFFFF
             kind = raw[p + 2]
@@ -228,7 +242,7 @@ def slot_writes(rec, board, slot, chip):
         while i + 2 < len(cmds):
             a, b, d = cmds[i:i + 3]
             if (a.get("port"), b.get("port"), d.get("port")) == (13, 14, 15):
-                out.append((("scc", a["data"] << 8 | b["data"], d["data"]), d["replay_ns"]))
+                out.append((("scc", a["data"] << 8 | b["data"], d["data"]), a["replay_ns"]))
                 i += 3
             else:
                 i += 1
@@ -242,13 +256,13 @@ def slot_writes(rec, board, slot, chip):
     return out
 
 
-def find_run(got, want):
-    """Index where want appears contiguous in got, else -1."""
+def find_run(got, want, begin=0):
+    """Index where want appears contiguous in got (from begin), else -1."""
     if not want:
         return -1
     n = len(want)
     first = want[0]
-    for i in range(len(got) - n + 1):
+    for i in range(begin, len(got) - n + 1):
         if got[i] == first and got[i:i + n] == want:
             return i
     return -1
@@ -292,6 +306,10 @@ def board_names():
     return {b["address"]: b["name"] for b in sim_boards(args.config)}
 
 
+SILENCE = {}   # (board, slot) -> the slot's silence, as the slot received it at creation
+CURSOR = {}    # (board, slot) -> where the previous file's writes ended in the slot's record
+
+
 def check_file(name, entry, rec):
     """Checks one file's parts; returns what each part's slot received, as text."""
     status = []
@@ -316,22 +334,25 @@ def check_file(name, entry, rec):
         # Board time against file time: the least of it over the part's
         # writes is the one the host sent on time (a late host write shifts
         # its board time by as much). From the first writes when some were lost.
-        start = find_run(got, want)
+        key = (board, part["slot"])
+        begin = CURSOR.get(key, 0)
+        start = find_run(got, want, begin)
         span = len(want) if start >= 0 else 20
-        at = start if start >= 0 else find_run(got, want[:20])
+        at = start if start >= 0 else find_run(got, want[:20], begin)
+        missing = missing_count(got[begin:], want) if start < 0 else 0
+        CURSOR[key] = (start if start >= 0 else max(at, begin)) + len(want) - missing
         if at >= 0:
             offsets[part["part"]] = min(t - s * 1e9 / 44100 for (_, t), (s, _, _, _) in
                                         zip(got_t[at:at + span], want_raw[:span]))
         if not check(start >= 0, "%s: %s on %s slot %d: the %d writes did not arrive complete and in order "
-                     "(%d missing)" % (name, part["part"], board, part["slot"], len(want),
-                                       missing_count(got, want))):
-            status.append("%s: %d of %d missing" % (part["part"], missing_count(got, want), len(want))
-                          if missing_count(got, want) else "%s: out of order" % part["part"])
+                     "(%d missing)" % (name, part["part"], board, part["slot"], len(want), missing)):
+            status.append("%s: %d of %d missing" % (part["part"], missing, len(want))
+                          if missing else "%s: out of order" % part["part"])
             continue
         status.append("%s: %d in order" % (part["part"], len(want)))
         # Before the music the slot's silence of its creation, after it the
         # same silence again (the chip's reset at the end of the file).
-        silence = got[:start]
+        silence = SILENCE.setdefault((board, part["slot"]), got[:start])
         tail = got[start + len(want):start + len(want) + len(silence)]
         check(silence and tail == silence, "%s: %s: not silenced after the excerpt" % (name, part["part"]))
         print("  %s: %s -> %s slot %d: %d writes in order" % (name, part["part"], board, part["slot"], len(want)))
