@@ -320,6 +320,7 @@ struct FileResult {
     std::uint64_t writes = 0;
     double seconds = 0;   // music played
     double p50 = 0, p99 = 0, worst = 0;  // host lateness of the writes, us
+    double callP99 = 0, callWorst = 0;   // time spent in the library's write calls, us
 };
 
 struct Item {
@@ -414,8 +415,9 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
     }
 
-    std::vector<std::uint32_t> late;  // us
+    std::vector<std::uint32_t> late, call;  // us
     late.reserve(items.size());
+    call.reserve(items.size());
     Pacer pacer;
     const double totalSeconds = static_cast<double>(total) / vgm::kSampleRate;
     const auto start = Clock::now() + std::chrono::milliseconds(100);
@@ -441,6 +443,8 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
                 sendWrite(p, e);
             else
                 sendLoad(p, song, e, r.notes);
+            call.push_back(static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
         }
         ++done;
         if (progress && now >= nextShow) {
@@ -484,6 +488,11 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         r.p99 = late[std::min(late.size() - 1, late.size() * 99 / 100)];
         r.worst = late.back();
     }
+    if (!call.empty()) {
+        std::sort(call.begin(), call.end());
+        r.callP99 = call[std::min(call.size() - 1, call.size() * 99 / 100)];
+        r.callWorst = call.back();
+    }
     r.ok = true;
     return r;
 }
@@ -523,8 +532,10 @@ void writeReport(const std::string& path, const std::vector<FileResult>& results
         }
         j += "}, \"notes\": [";
         for (std::size_t i = 0; i < r.notes.size(); ++i) j += (i ? ", " : "") + jsonText(r.notes[i]);
-        std::snprintf(num, sizeof num, "], \"pacing_us\": {\"p50\": %.0f, \"p99\": %.0f, \"max\": %.0f}}", r.p50,
-                      r.p99, r.worst);
+        std::snprintf(num, sizeof num,
+                      "], \"pacing_us\": {\"p50\": %.0f, \"p99\": %.0f, \"max\": %.0f}"
+                      ", \"write_call_us\": {\"p99\": %.0f, \"max\": %.0f}}",
+                      r.p50, r.p99, r.worst, r.callP99, r.callWorst);
         j += num;
     }
     j += "\n  ]\n}\n";
