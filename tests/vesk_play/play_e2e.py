@@ -231,41 +231,38 @@ def expected_writes(chip, writes):
     return [("r", bank if chip in TWO_BANK else 0, reg, d) for _, bank, reg, d in writes]
 
 
-def slot_writes(rec, board, slot, chip):
-    """What the slot received: writes in arrival order, as expected_writes
+def slot_segments(rec, board, slot, chip):
+    """What the slot received, cut at each clock command: segment 0 from the
+    chip's creation, segment k from the k-th time a file took the chip (the
+    chips of the test boards have variable clocks, so taking one sends its
+    clock). Each segment: the writes in arrival order, as expected_writes
     gives them, with their replay times."""
+    segments = []
     cmds = [c for c in rec if c.get("type") == "command" and c.get("board") == board and c.get("slot") == slot
-            and c["name"] in ("write_reg", "write_port")]
-    out = []
-    if chip == "K051649":
-        i = 0
-        while i + 2 < len(cmds):
-            a, b, d = cmds[i:i + 3]
-            if (a.get("port"), b.get("port"), d.get("port")) == (13, 14, 15):
-                out.append((("scc", a["data"] << 8 | b["data"], d["data"]), a["replay_ns"]))
+            and c["name"] in ("write_reg", "write_port", "set_clock")]
+    i = 0
+    while i < len(cmds):
+        c = cmds[i]
+        if c["name"] == "set_clock" or not segments:
+            segments.append([])
+            i += c["name"] == "set_clock"
+        elif chip == "K051649":
+            trio = cmds[i:i + 3]
+            if [x.get("port") for x in trio] == [13, 14, 15]:
+                segments[-1].append((("scc", trio[0]["data"] << 8 | trio[1]["data"], trio[2]["data"]),
+                                     trio[0]["replay_ns"]))
                 i += 3
             else:
+                segments[-1].append((("scc?", c.get("port"), c.get("data")), c["replay_ns"]))
                 i += 1
-        return out
-    for c in cmds:
-        if c["name"] == "write_port":
-            out.append((("p", 0, c["data"]), c["replay_ns"]))
+        elif c["name"] == "write_port":
+            segments[-1].append((("p", 0, c["data"]), c["replay_ns"]))
+            i += 1
         else:
             bank = 1 if chip in TWO_BANK and c.get("port") == 2 else 0
-            out.append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"]))
-    return out
-
-
-def find_run(got, want, begin=0):
-    """Index where want appears contiguous in got (from begin), else -1."""
-    if not want:
-        return -1
-    n = len(want)
-    first = want[0]
-    for i in range(begin, len(got) - n + 1):
-        if got[i] == first and got[i:i + n] == want:
-            return i
-    return -1
+            segments[-1].append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"]))
+            i += 1
+    return segments
 
 
 def missing_count(got, want):
@@ -306,8 +303,7 @@ def board_names():
     return {b["address"]: b["name"] for b in sim_boards(args.config)}
 
 
-SILENCE = {}   # (board, slot) -> the slot's silence, as the slot received it at creation
-CURSOR = {}    # (board, slot) -> where the previous file's writes ended in the slot's record
+USES = {}      # (board, slot) -> files that took the chip so far
 
 
 def check_file(name, entry, rec):
@@ -326,36 +322,37 @@ def check_file(name, entry, rec):
             status.append("%s silent" % part["part"])
             continue
         board = names[part["address"]]
-        got_t = slot_writes(rec, board, part["slot"], chip)
-        got = [g for g, _ in got_t]
+        key = (board, part["slot"])
+        USES[key] = USES.get(key, 0) + 1
+        segments = slot_segments(rec, board, part["slot"], chip)
         want = expected_writes(chip, want_raw)
         check(part["writes"] == len(want_raw), "%s: %s: the player counted %d writes, the file holds %d" % (
             name, part["part"], part["writes"], len(want_raw)))
+        if not check(len(segments) > USES[key], "%s: %s: the slot was never taken" % (name, part["part"])):
+            continue
+        # The segment holds the file's writes, then the silence the chip
+        # sent when created (its reset at the end of the file), nothing else.
+        silence = [g for g, _ in segments[0]]
+        got_t = segments[USES[key]]
+        got = [g for g, _ in got_t]
+        lost = missing_count(got, want + silence)
+        ok = got == want + silence
+        check(ok, "%s: %s on %s slot %d: %d writes then %d of silence expected, %d arrived, %d missing%s" % (
+            name, part["part"], board, part["slot"], len(want), len(silence), len(got), lost,
+            "" if lost else " (out of order or extra)"))
+        status.append("%s: %d in order" % (part["part"], len(want)) if ok else
+                      "%s: %d of %d missing" % (part["part"], lost, len(want) + len(silence)) if lost else
+                      "%s: out of order" % part["part"])
         # Board time against file time: the least of it over the part's
         # writes is the one the host sent on time (a late host write shifts
-        # its board time by as much). From the first writes when some were lost.
-        key = (board, part["slot"])
-        begin = CURSOR.get(key, 0)
-        start = find_run(got, want, begin)
-        span = len(want) if start >= 0 else 20
-        at = start if start >= 0 else find_run(got, want[:20], begin)
-        missing = missing_count(got[begin:], want) if start < 0 else 0
-        CURSOR[key] = (start if start >= 0 else max(at, begin)) + len(want) - missing
-        if at >= 0:
+        # its board time by as much); from the first writes when some were lost.
+        span = len(want) if ok else min(20, len(want))
+        if got[:span] == want[:span] and span:
             offsets[part["part"]] = min(t - s * 1e9 / 44100 for (_, t), (s, _, _, _) in
-                                        zip(got_t[at:at + span], want_raw[:span]))
-        if not check(start >= 0, "%s: %s on %s slot %d: the %d writes did not arrive complete and in order "
-                     "(%d missing)" % (name, part["part"], board, part["slot"], len(want), missing)):
-            status.append("%s: %d of %d missing" % (part["part"], missing, len(want))
-                          if missing else "%s: out of order" % part["part"])
-            continue
-        status.append("%s: %d in order" % (part["part"], len(want)))
-        # Before the music the slot's silence of its creation, after it the
-        # same silence again (the chip's reset at the end of the file).
-        silence = SILENCE.setdefault((board, part["slot"]), got[:start])
-        tail = got[start + len(want):start + len(want) + len(silence)]
-        check(silence and tail == silence, "%s: %s: not silenced after the excerpt" % (name, part["part"]))
-        print("  %s: %s -> %s slot %d: %d writes in order" % (name, part["part"], board, part["slot"], len(want)))
+                                        zip(got_t[:span], want_raw[:span]))
+        if ok:
+            print("  %s: %s -> %s slot %d: %d writes in order, then the silence" % (
+                name, part["part"], board, part["slot"], len(want)))
     if len(offsets) > 1:
         vals = list(offsets.values())
         spread = (max(vals) - min(vals)) / 1000.0
@@ -423,11 +420,14 @@ def interrupt():
     if entry:
         names = board_names()
         part = entry["chips"][0]
-        got = [g for g, _ in slot_writes(rec, names[part["address"]], part["slot"], "YM2612")]
-        want = expected_writes("YM2612", decode(song, 30).get(("YM2612", 0), []))
-        silence_len = find_run(got, want[:20])
-        silence = got[:silence_len] if silence_len > 0 else []
-        check(silence and got[-len(silence):] == silence, "interrupt: the YM2612 was not silenced at the end")
+        segments = slot_segments(rec, names[part["address"]], part["slot"], "YM2612")
+        silence = [g for g, _ in segments[0]]
+        got = [g for g, _ in segments[-1]]
+        want = expected_writes("YM2612", decode(song, 3.5).get(("YM2612", 0), []))
+        played = len(got) - len(silence)
+        check(len(segments) == 2 and silence and got[played:] == silence and got[:played] == want[:played],
+              "interrupt: the YM2612 did not get the song's first writes then its silence")
+        print("  interrupt: %d writes of the song, then the silence (%d writes)" % (played, len(silence)))
     for b in sim_boards(args.config):
         sets = [c for c in rec if c.get("type") == "command" and c.get("board") == b["name"] and c["name"] == "set"]
         check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])

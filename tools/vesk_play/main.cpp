@@ -360,7 +360,7 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
     for (const std::string& w : song.warnings) r.notes.push_back(w);
     r.parts = mapParts(song, found, o.board, r.notes);
     const bool progress = terminal && !o.quiet && !o.list;
-    if (!o.quiet) {
+    if (!o.quiet || o.list) {
         std::printf("%s\n", path.c_str());
         showHeader(song, r.parts, found);
     }

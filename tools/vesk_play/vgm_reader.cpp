@@ -11,6 +11,9 @@ namespace vesk::vgm {
 namespace {
 
 constexpr std::size_t kMaxInflated = 256u << 20;  // a bigger log is not music
+// Writes one log may produce: far above any song (the densest DAC songs hold
+// a few million), far below what a made-up stream rate could ask for.
+constexpr std::size_t kMaxEvents = 8u << 20;
 
 struct ChipField {
     Chip chip;
@@ -237,6 +240,8 @@ void Parser::write(Chip chip, std::uint8_t instance, std::uint8_t port, std::uin
         skip(std::string(kind) + " (" + chipName(chip) + (instance ? " #2" : "") + " not in the header)");
         return;
     }
+    if (song.events.size() >= kMaxEvents)
+        throw Fail{offset, "more than " + std::to_string(kMaxEvents) + " writes: not a song"};
     Event e;
     e.chip = chip;
     e.instance = instance;
