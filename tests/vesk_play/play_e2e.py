@@ -236,7 +236,10 @@ def slot_segments(rec, board, slot, chip):
     chip's creation, segment k from the k-th time a file took the chip (the
     chips of the test boards have variable clocks, so taking one sends its
     clock). Each segment: the writes in arrival order, as expected_writes
-    gives them, with their replay times."""
+    gives them, with their replay times and whether the board played them
+    the moment their datagram arrived (nothing queued ahead of them)."""
+    arrival = {d["seq"]: d["arrival_ns"] for d in rec if d.get("type") == "datagram" and d.get("board") == board}
+    at_once = lambda c: c["replay_ns"] - arrival.get(c["seq"], -10**18) < 2000
     segments = []
     cmds = [c for c in rec if c.get("type") == "command" and c.get("board") == board and c.get("slot") == slot
             and c["name"] in ("write_reg", "write_port", "set_clock")]
@@ -250,17 +253,17 @@ def slot_segments(rec, board, slot, chip):
             trio = cmds[i:i + 3]
             if [x.get("port") for x in trio] == [13, 14, 15]:
                 segments[-1].append((("scc", trio[0]["data"] << 8 | trio[1]["data"], trio[2]["data"]),
-                                     trio[0]["replay_ns"]))
+                                     trio[0]["replay_ns"], at_once(trio[0])))
                 i += 3
             else:
-                segments[-1].append((("scc?", c.get("port"), c.get("data")), c["replay_ns"]))
+                segments[-1].append((("scc?", c.get("port"), c.get("data")), c["replay_ns"], at_once(c)))
                 i += 1
         elif c["name"] == "write_port":
-            segments[-1].append((("p", 0, c["data"]), c["replay_ns"]))
+            segments[-1].append((("p", 0, c["data"]), c["replay_ns"], at_once(c)))
             i += 1
         else:
             bank = 1 if chip in TWO_BANK and c.get("port") == 2 else 0
-            segments[-1].append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"]))
+            segments[-1].append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"], at_once(c)))
             i += 1
     return segments
 
@@ -332,9 +335,9 @@ def check_file(name, entry, rec):
             continue
         # The segment holds the file's writes, then the silence the chip
         # sent when created (its reset at the end of the file), nothing else.
-        silence = [g for g, _ in segments[0]]
+        silence = [w[0] for w in segments[0]]
         got_t = segments[USES[key]]
-        got = [g for g, _ in got_t]
+        got = [w[0] for w in got_t]
         lost = missing_count(got, want + silence)
         ok = got == want + silence
         check(ok, "%s: %s on %s slot %d: %d writes then %d of silence expected, %d arrived, %d missing%s" % (
@@ -343,13 +346,16 @@ def check_file(name, entry, rec):
         status.append("%s: %d in order" % (part["part"], len(want)) if ok else
                       "%s: %d of %d missing" % (part["part"], lost, len(want) + len(silence)) if lost else
                       "%s: out of order" % part["part"])
-        # Board time against file time: the least of it over the part's
-        # writes is the one the host sent on time (a late host write shifts
-        # its board time by as much); from the first writes when some were lost.
+        # Board time against file time, per board, from the writes its
+        # board played the moment they arrived (none queued ahead): their
+        # board time is the host's time of the write plus the board's wait,
+        # so after the player's shift all boards should agree.
         span = len(want) if ok else min(20, len(want))
-        if got[:span] == want[:span] and span:
-            offsets[part["part"]] = min(t - s * 1e9 / 44100 for (_, t), (s, _, _, _) in
-                                        zip(got_t[:span], want_raw[:span]))
+        if got[:span] == want[:span]:
+            for (_, t, now), (s, _, _, _) in zip(got_t[:span], want_raw[:span]):
+                if now:
+                    o = t - s * 1e9 / 44100
+                    offsets[board] = min(offsets.get(board, o), o)
         if ok:
             print("  %s: %s -> %s slot %d: %d writes in order, then the silence" % (
                 name, part["part"], board, part["slot"], len(want)))
@@ -357,8 +363,8 @@ def check_file(name, entry, rec):
         vals = list(offsets.values())
         spread = (max(vals) - min(vals)) / 1000.0
         print("  %s: board timelines of %s agree within %.1f us" % (name, ", ".join(offsets), spread))
-        check(spread <= 50.0, "%s: parts' board timelines differ by %.1f us" % (name, spread))
-        status.append("parts within %.0f us" % spread)
+        check(spread <= 50.0, "%s: the boards' timelines differ by %.1f us" % (name, spread))
+        status.append("boards within %.0f us" % spread)
     return status
 
 
@@ -421,8 +427,8 @@ def interrupt():
         names = board_names()
         part = entry["chips"][0]
         segments = slot_segments(rec, names[part["address"]], part["slot"], "YM2612")
-        silence = [g for g, _ in segments[0]]
-        got = [g for g, _ in segments[-1]]
+        silence = [w[0] for w in segments[0]]
+        got = [w[0] for w in segments[-1]]
         want = expected_writes("YM2612", decode(song, 3.5).get(("YM2612", 0), []))
         played = len(got) - len(silence)
         check(len(segments) == 2 and silence and got[played:] == silence and got[:played] == want[:played],
