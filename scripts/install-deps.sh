@@ -8,6 +8,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 
 pkgs=(build-essential cmake ninja-build pkg-config
       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+      zlib1g-dev libz-mingw-w64-dev
       libtoml11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
       wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3
       fonts-ipafont-gothic fontconfig)

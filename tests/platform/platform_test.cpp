@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -68,6 +69,19 @@ TEST(Time, SleepUntilPreciseWakesJustAfterTheDeadline) {
     }
     std::sort(lateUs.begin(), lateUs.end());
     EXPECT_LT(lateUs[lateUs.size() / 2], 500) << "median lateness in us";
+}
+
+// Ctrl-C only raises the flag: the program goes on to clean up itself.
+TEST(Console, InterruptIsCaughtAndFlagged) {
+#if VESK_PLATFORM_POSIX
+    catchInterrupts();
+    EXPECT_FALSE(interruptRequested());
+    std::raise(SIGINT);
+    EXPECT_TRUE(interruptRequested());
+    EXPECT_EQ(interruptExitCode(), 130);
+#else
+    GTEST_SKIP() << "console control events need a real console";
+#endif
 }
 
 TEST(Modules, OwnPathAndDirectory) {

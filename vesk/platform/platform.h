@@ -206,6 +206,21 @@ void consoleUseUtf8();
 // Waits for the user at the console: Windows runs the shell's "pause";
 // POSIX prints a prompt and waits for Enter (or end of input).
 void waitForKey();
+// True when standard output is a terminal (a console on Windows).
+bool stdoutIsTerminal();
+
+// Interrupts of a console program: Ctrl-C, Ctrl-Break and (Windows) the
+// console window being closed; SIGINT, SIGTERM and SIGHUP (POSIX). After
+// catchInterrupts, each sets the flag interruptRequested reads and the
+// program goes on. A Windows console close ends the process once the handler
+// returns, so the handler waits (at most 4 s, inside the system's 5 s) for
+// interruptFinished.
+void catchInterrupts();
+bool interruptRequested();
+void interruptFinished();
+// Exit code of a program ended by Ctrl-C: 130 (128 + SIGINT) on POSIX,
+// STATUS_CONTROL_C_EXIT on Windows.
+int interruptExitCode();
 
 }  // namespace vesk::plat
 

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -510,5 +511,25 @@ int processThreadCount() {
     }
     return n;
 }
+
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+namespace {
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void onInterruptSignal(int) { interrupted = 1; }
+}  // namespace
+
+void catchInterrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterruptSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+bool interruptRequested() { return interrupted != 0; }
+
+void interruptFinished() {}
+
+int interruptExitCode() { return 128 + SIGINT; }
 
 }  // namespace vesk::plat

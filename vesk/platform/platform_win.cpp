@@ -8,6 +8,7 @@
 #include <mmsystem.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -395,5 +396,37 @@ int processThreadCount() {
     CloseHandle(snap);
     return n;
 }
+
+bool stdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+namespace {
+std::atomic<bool> interrupted{false};
+HANDLE interruptDone = nullptr;  // set by interruptFinished
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    interrupted.store(true);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // Returning lets the system end the process: clean up first.
+        if (interruptDone) WaitForSingleObject(interruptDone, 4000);
+    }
+    return TRUE;
+}
+}  // namespace
+
+void catchInterrupts() {
+    if (!interruptDone) interruptDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool interruptRequested() { return interrupted.load(); }
+
+void interruptFinished() {
+    if (interruptDone) SetEvent(interruptDone);
+}
+
+int interruptExitCode() { return static_cast<int>(0xC000013AL); }
 
 }  // namespace vesk::plat

@@ -1,0 +1,680 @@
+// vesk_play: plays VGM logs on the boards' chips. A host like any other: it
+// loads the library from its own folder by name and uses only the public
+// interface.
+#include <vesk/vesk.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "vgm_reader.h"
+
+namespace {
+
+namespace plat = vesk::plat;
+namespace vgm = vesk::vgm;
+using Clock = std::chrono::steady_clock;
+using vgm::Chip;
+
+const char kUsage[] =
+    "usage: vesk_play [options] FILE...\n"
+    "Plays VGM logs (.vgm, gzip-compressed .vgz) on the chips of the boards found.\n"
+    "\n"
+    "  --loops N      times the looped part repeats after the first pass (default 1, 0 = none)\n"
+    "  --seconds S    stop each file after S seconds of music\n"
+    "  --board ADDR   use only the chips of the board with this IPv6 address\n"
+    "  --list         show the boards and chips found and, per file, where each part\n"
+    "                 would play; play nothing\n"
+    "  --quiet        no progress display; one summary line per file\n"
+    "  --report FILE  write a JSON report: per file, writes per chip, skipped commands,\n"
+    "                 host pacing figures\n"
+    "  --help         this text\n"
+    "\n"
+    "Exit status: 0 all played, 1 a file could not be played, 2 usage error,\n"
+    "130 interrupted (Ctrl-C).\n";
+
+struct Options {
+    unsigned loops = 1;
+    double seconds = -1;
+    std::string board;
+    bool list = false, quiet = false;
+    std::string report;
+    std::vector<std::string> files;
+};
+
+template <std::size_t N>
+std::string text(const char (&f)[N]) {
+    return std::string(f, strnlen(f, N));
+}
+
+std::string jsonText(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\u%04x", c);
+            out += b;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string baseName(const std::string& path) {
+    std::size_t at = path.find_last_of("/\\");
+    return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+std::string minutes(double s) {
+    char b[32];
+    int m = static_cast<int>(s / 60);
+    std::snprintf(b, sizeof b, "%d:%04.1f", m, s - 60.0 * m);
+    return b;
+}
+
+// ---------------------------------------------------------------- chip mapping
+
+// One chip of the song (a family, or the second of a dual pair) and the
+// board chip it plays on.
+struct Part {
+    Chip chip = Chip::Count;
+    int instance = 0;
+    std::uint32_t songClock = 0;
+    int record = -1;                 // index in the manager's chip records; -1 silent
+    std::string model;               // the board chip's name
+    std::uint32_t clock = 0;         // clock asked for
+    bool ownClock = false;           // fixed clock other than the song's
+    bool compatible = false;         // another model than the song's
+    std::uint32_t waitMs = 0;        // its board's latency
+    std::string boardName;
+    VeskChip* handle = nullptr;
+    std::uint64_t writes = 0;
+    std::int64_t shiftNs = 0;        // delay so that all boards sound together
+};
+
+// Models able to play a chip family, preferred first, with the clock factor.
+struct Candidate {
+    const char* name;
+    std::uint32_t clockFactor;
+};
+std::vector<Candidate> candidates(const vgm::ChipHeader& h) {
+    switch (h.chip) {
+    case Chip::SN76489: return {{"SN76489", 1}};
+    case Chip::YM2413: return {{"YM2413", 1}};
+    case Chip::YM2612: return {{"YM2612", 1}, {"YM3438", 1}};
+    case Chip::YM2151: return {{"YM2151", 1}};
+    case Chip::YM2203: return {{"YM2203", 1}, {"YM2608", 2}};  // the OPNA runs the OPN's registers at twice the clock
+    case Chip::YM2608: return {{"YM2608", 1}};
+    case Chip::YM2610:
+        if (h.variant) return {{"YM2610B+H", 1}, {"YM2610+H", 1}};
+        return {{"YM2610+H", 1}, {"YM2610B+H", 1}};
+    case Chip::YM3812: return {{"YM3812", 1}};
+    case Chip::YM3526: return {{"YM3526", 1}, {"YM3812", 1}};
+    case Chip::Y8950: return {{"Y8950", 1}};
+    case Chip::YMF262: return {{"YMF262", 1}};
+    case Chip::AY8910:
+        if (h.ayType >= 0x10) return {{"YM2149", 1}, {"AY8910", 1}};
+        return {{"AY8910", 1}, {"YM2149", 1}};
+    case Chip::K051649:
+        if (h.variant) return {{"SCC+", 1}, {"SCC", 1}};
+        return {{"SCC", 1}, {"SCC+", 1}};
+    default: return {};
+    }
+}
+
+struct Boards {
+    std::vector<VeskChipInfo> chips;
+    std::vector<VeskBoardInfo> boards;
+
+    const VeskBoardInfo* board(const std::string& address) const {
+        for (const VeskBoardInfo& b : boards)
+            if (text(b.boardAddress) == address) return &b;
+        return nullptr;
+    }
+};
+
+// Chooses a board chip for every part of the song: the song's model at its
+// clock (or able to take it), then a compatible model, then a model whose
+// fixed clock differs. Each chip is used once; warnings say what differs.
+std::vector<Part> mapParts(const vgm::Song& song, const Boards& found, const std::string& onlyBoard,
+                           std::vector<std::string>& notes) {
+    std::vector<Part> parts;
+    std::vector<bool> taken(found.chips.size(), false);
+    for (const vgm::ChipHeader& h : song.chips) {
+        for (int instance = 0; instance < h.instances; ++instance) {
+            Part part;
+            part.chip = h.chip;
+            part.instance = instance;
+            part.songClock = h.clock;
+            const std::vector<Candidate> names = candidates(h);
+            for (int pass = 0; pass < 2 && part.record < 0; ++pass) {
+                for (std::size_t n = 0; n < names.size() && part.record < 0; ++n) {
+                    const std::uint32_t want = h.clock * names[n].clockFactor;
+                    for (std::size_t i = 0; i < found.chips.size(); ++i) {
+                        const VeskChipInfo& c = found.chips[i];
+                        if (taken[i] || text(c.name) != names[n].name) continue;
+                        if (!onlyBoard.empty() && text(c.address) != onlyBoard) continue;
+                        const bool fits = c.clock == want || c.variableClock;
+                        if (pass == 0 && !fits) continue;
+                        part.record = static_cast<int>(i);
+                        part.model = names[n].name;
+                        part.compatible = n > 0;
+                        part.ownClock = !fits;
+                        part.clock = fits ? want : c.clock;
+                        const VeskBoardInfo* b = found.board(text(c.address));
+                        part.waitMs = b ? b->waitMs : 0;
+                        part.boardName = b ? text(b->name) : "";
+                        taken[i] = true;
+                        break;
+                    }
+                }
+            }
+            std::string label = std::string(vgm::chipName(h.chip)) + (instance ? " #2" : "");
+            if (part.record < 0) {
+                notes.push_back(label + ": no chip for it on the boards; this part is silent");
+            } else {
+                if (part.compatible)
+                    notes.push_back(label + ": plays on a " + part.model + " (compatible model)");
+                if (part.ownClock)
+                    notes.push_back(label + ": the " + part.model + "'s clock cannot change; it plays at its own " +
+                                    std::to_string(part.clock) + " Hz instead of " + std::to_string(h.clock) +
+                                    " Hz");
+                if (h.chip == Chip::YM2610 && h.variant && part.model == "YM2610+H")
+                    notes.push_back(label + ": a YM2610 has no FM channels 1 and 4 of the YM2610B; they are silent");
+            }
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+// ---------------------------------------------------------------- sending
+
+// SCC and SCC+ addresses of the K051649 port writes of the log.
+std::vector<std::uint32_t> sccAddresses(bool plus, std::uint8_t port, std::uint8_t reg) {
+    switch (port) {
+    case 0:  // waveforms of channels 1-4; channel 5 shares channel 4's
+        if (reg >= 0x80) return {};
+        if (!plus) return {0x9800u + reg};
+        if (reg >= 0x60) return {0xB800u + reg, 0xB820u + reg};
+        return {0xB800u + reg};
+    case 1: return reg < 0x0A ? std::vector<std::uint32_t>{(plus ? 0xB8A0u : 0x9880u) + reg} : std::vector<std::uint32_t>{};
+    case 2: return reg < 0x05 ? std::vector<std::uint32_t>{(plus ? 0xB8AAu : 0x988Au) + reg} : std::vector<std::uint32_t>{};
+    case 3: return {plus ? 0xB8AFu : 0x988Fu};
+    case 4:  // the K052539's five waveforms
+        if (plus) return reg < 0xA0 ? std::vector<std::uint32_t>{0xB800u + reg} : std::vector<std::uint32_t>{};
+        return reg < 0x80 ? std::vector<std::uint32_t>{0x9800u + reg} : std::vector<std::uint32_t>{};
+    case 5: return {plus ? 0xB8C0u : 0x98E0u};
+    default: return {};
+    }
+}
+
+void sendWrite(Part& p, const vgm::Event& e) {
+    VeskChip* c = p.handle;
+    switch (p.chip) {
+    case Chip::SN76489: c->writeData(0, e.data); break;
+    case Chip::K051649:
+        for (std::uint32_t a : sccAddresses(p.model == "SCC+", e.port, e.reg)) c->write(a, e.data);
+        break;
+    case Chip::YM2612:
+    case Chip::YM2608:
+    case Chip::YM2610:
+    case Chip::YMF262: c->write(static_cast<std::uint32_t>(e.port) << 8 | e.reg, e.data); break;
+    default: c->write(e.reg, e.data); break;
+    }
+    ++p.writes;
+}
+
+// Sample memory of the DELTA-T unit, written through the chip's own
+// memory-write path: memory write mode, 8-bit RAM, the start and stop
+// addresses in 32-byte units, the bytes to the data register, then the unit
+// reset. base is 0x100 on the YM2608, 0x00 on the Y8950 (its registers
+// 0x07-0x0F).
+void loadDeltaT(Part& p, const vgm::Song& song, const vgm::Event& e) {
+    const bool opna = p.chip == Chip::YM2608;
+    const std::uint32_t control = opna ? 0x100 : 0x07, type = opna ? 0x101 : 0x08;
+    const std::uint32_t startL = opna ? 0x102 : 0x09, stopL = opna ? 0x104 : 0x0B, data = opna ? 0x108 : 0x0F;
+    const std::uint32_t first = e.start >> 5, last = (e.start + e.length - 1) >> 5;
+    VeskChip* c = p.handle;
+    c->write(control, 0x01);
+    c->write(control, 0x60);
+    c->write(type, opna ? 0x02 : 0x00);
+    c->write(startL, first & 0xFF);
+    c->write(startL + 1, first >> 8 & 0xFF);
+    c->write(stopL, last & 0xFF);
+    c->write(stopL + 1, last >> 8 & 0xFF);
+    if (opna) {
+        c->write(0x10C, 0xFF);
+        c->write(0x10D, 0xFF);
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(song.bytes.data()) + e.offset;
+    for (std::uint32_t i = 0; i < e.length; ++i) c->write(data, bytes[i]);
+    c->write(control, 0x00);
+    c->write(control, 0x01);
+    p.writes += e.length + 9;
+}
+
+void sendLoad(Part& p, const vgm::Song& song, const vgm::Event& e, std::vector<std::string>& notes) {
+    if (e.length == 0) return;
+    if (e.memory == vgm::Memory::YM2610AdpcmA || e.memory == vgm::Memory::YM2610DeltaT) {
+        SampleBlock block{reinterpret_cast<const std::uint8_t*>(song.bytes.data()) + e.offset,
+                          e.memory == vgm::Memory::YM2610AdpcmA ? 0u : 1u, e.length, e.start};
+        if (!p.handle->uploadSampleMemory(&block))
+            notes.push_back("sample memory load of " + std::to_string(e.length) + " bytes at " +
+                            std::to_string(e.start) + " refused by the chip");
+        return;
+    }
+    if (p.chip == Chip::YM2203) return;  // an OPN log carries no OPNA memory
+    loadDeltaT(p, song, e);
+}
+
+// ---------------------------------------------------------------- pacing
+
+// Waits until deadline: sleeps while far from it, then spins. The margin
+// left for the spin follows how late the sleeps wake up. false when an
+// interrupt arrives first.
+class Pacer {
+public:
+    bool waitUntil(Clock::time_point deadline) {
+        for (;;) {
+            if (plat::interruptRequested()) return false;
+            auto now = Clock::now();
+            if (now >= deadline) return true;
+            auto left = deadline - now;
+            if (left <= margin_) break;
+            auto target = std::min(deadline - margin_, now + std::chrono::milliseconds(50));
+            plat::sleepUntil(target);
+            auto over = Clock::now() - target;
+            margin_ = std::clamp<Clock::duration>((margin_ * 7 + over * 2) / 8, std::chrono::microseconds(200),
+                                                  std::chrono::milliseconds(4));
+        }
+        while (Clock::now() < deadline) {
+        }
+        return true;
+    }
+
+private:
+    Clock::duration margin_ = std::chrono::milliseconds(1);
+};
+
+// ---------------------------------------------------------------- one file
+
+struct FileResult {
+    std::string path;
+    bool ok = false;
+    bool interrupted = false;
+    std::string error;
+    std::vector<std::string> notes;
+    std::vector<Part> parts;
+    std::map<std::string, std::uint64_t> skipped;
+    std::uint64_t writes = 0;
+    double seconds = 0;   // music played
+    double p50 = 0, p99 = 0, worst = 0;  // host lateness of the writes, us
+    double callP99 = 0, callWorst = 0;   // time spent in the library's write calls, us
+};
+
+struct Item {
+    std::int64_t ns;   // host time from the start
+    std::uint32_t event;
+};
+
+void showHeader(const vgm::Song& song, const std::vector<Part>& parts, const Boards& found) {
+    if (!song.title.empty()) std::printf("  title:  %s\n", song.title.c_str());
+    if (!song.game.empty()) std::printf("  game:   %s\n", song.game.c_str());
+    if (!song.author.empty()) std::printf("  author: %s\n", song.author.c_str());
+    for (const Part& p : parts) {
+        std::string label = std::string(vgm::chipName(p.chip)) + (p.instance ? " #2" : "");
+        if (p.record < 0) {
+            std::printf("  %-11s %u Hz -> (silent)\n", label.c_str(), p.songClock);
+            continue;
+        }
+        const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
+        std::printf("  %-11s %u Hz -> %s at %u Hz, board %s [%s] slot %u, wait %u ms\n", label.c_str(), p.songClock,
+                    p.model.c_str(), p.clock, p.boardName.c_str(), text(c.address).c_str(), c.slot, p.waitMs);
+    }
+}
+
+FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found,
+                    bool terminal) {
+    FileResult r;
+    r.path = path;
+    std::string bytes;
+    if (!plat::readFile(path, bytes)) {
+        r.error = path + ": cannot be read";
+        return r;
+    }
+    vgm::Song song;
+    if (!vgm::readSong(bytes, path, song, r.error)) return r;
+    bytes.clear();
+    r.skipped = song.skipped;
+    for (const std::string& w : song.warnings) r.notes.push_back(w);
+    r.parts = mapParts(song, found, o.board, r.notes);
+    const bool progress = terminal && !o.quiet && !o.list;
+    if (!o.quiet || o.list) {
+        std::printf("%s\n", path.c_str());
+        showHeader(song, r.parts, found);
+    }
+    for (const std::string& n : r.notes) std::fprintf(stderr, "%s: %s\n", path.c_str(), n.c_str());
+    if (song.chips.empty() || std::none_of(r.parts.begin(), r.parts.end(), [](const Part& p) { return p.record >= 0; })) {
+        r.error = path + ": no chip on the boards for any of its parts";
+        return r;
+    }
+    if (o.list) {
+        r.ok = true;
+        return r;
+    }
+
+    // Parts on boards with less latency are held back by the difference.
+    std::uint32_t latest = 0;
+    for (const Part& p : r.parts)
+        if (p.record >= 0) latest = std::max(latest, p.waitMs);
+    for (Part& p : r.parts) p.shiftNs = static_cast<std::int64_t>(latest - p.waitMs) * 1000000;
+    auto partOf = [&](const vgm::Event& e) -> Part* {
+        for (Part& p : r.parts)
+            if (p.chip == e.chip && p.instance == e.instance) return p.record >= 0 ? &p : nullptr;
+        return nullptr;
+    };
+
+    // The excerpt: the first pass, then the looped part as often as asked,
+    // cut at --seconds.
+    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate)
+                                               : UINT64_MAX;
+    const std::uint64_t loopLength = song.endSample - song.loopSample;
+    const unsigned repeats = song.looped ? o.loops : 0;
+    const std::uint64_t total = std::min<std::uint64_t>(limit, song.endSample + repeats * loopLength);
+    std::vector<Item> items;
+    std::vector<Part*> owner(song.events.size(), nullptr);
+    for (std::size_t i = 0; i < song.events.size(); ++i) owner[i] = partOf(song.events[i]);
+    for (unsigned pass = 0; pass <= repeats; ++pass) {
+        const std::size_t from = pass ? song.loopEvent : 0;
+        const std::uint64_t base = pass * loopLength;
+        for (std::size_t i = from; i < song.events.size(); ++i) {
+            const std::uint64_t at = song.events[i].sample + base;
+            if (at >= limit) break;
+            if (!owner[i]) continue;
+            items.push_back({static_cast<std::int64_t>(at * 1000000000ull / vgm::kSampleRate) + owner[i]->shiftNs,
+                             static_cast<std::uint32_t>(i)});
+        }
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.ns < b.ns; });
+
+    for (Part& p : r.parts) {
+        if (p.record < 0) continue;
+        const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
+        p.handle = m->getChipBySlot(c.address, c.slot, p.clock);
+        if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
+    }
+
+    std::vector<std::uint32_t> late, call;  // us
+    late.reserve(items.size());
+    call.reserve(items.size());
+    Pacer pacer;
+    const double totalSeconds = static_cast<double>(total) / vgm::kSampleRate;
+    const auto start = Clock::now() + std::chrono::milliseconds(100);
+    auto nextShow = Clock::now();
+    std::uint64_t shownWrites = 0;
+    auto shownAt = Clock::now();
+    double rate = 0;
+    std::size_t done = 0;
+    for (const Item& it : items) {
+        const auto deadline = start + std::chrono::nanoseconds(it.ns);
+        if (!pacer.waitUntil(deadline)) {
+            r.interrupted = true;
+            break;
+        }
+        const auto now = Clock::now();
+        late.push_back(static_cast<std::uint32_t>(
+            std::min<std::int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(),
+                                   UINT32_MAX)));
+        const vgm::Event& e = song.events[it.event];
+        Part& p = *owner[it.event];
+        if (p.handle) {
+            if (e.kind == vgm::Event::Write)
+                sendWrite(p, e);
+            else
+                sendLoad(p, song, e, r.notes);
+            call.push_back(static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
+        }
+        ++done;
+        if (progress && now >= nextShow) {
+            nextShow = now + std::chrono::milliseconds(250);
+            std::uint64_t writes = 0;
+            for (const Part& q : r.parts) writes += q.writes;
+            double span = std::chrono::duration<double>(now - shownAt).count();
+            if (span >= 0.5) {
+                rate = (writes - shownWrites) / span;
+                shownWrites = writes;
+                shownAt = now;
+            }
+            double elapsed = std::max(0.0, std::chrono::duration<double>(now - start).count());
+            int filled = totalSeconds > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds)) : 30;
+            std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(),
+                        minutes(totalSeconds).c_str(), repeats ? " (loop)" : "", std::string(filled, '#').c_str(),
+                        std::string(30 - filled, '-').c_str(), rate);
+            std::fflush(stdout);
+        }
+    }
+    if (!r.interrupted && items.size() == done) {
+        // The tail: the music runs until the song's end, not its last write.
+        const auto end = start + std::chrono::nanoseconds(static_cast<std::int64_t>(total * 1000000000ull /
+                                                                                    vgm::kSampleRate));
+        if (!pacer.waitUntil(end)) r.interrupted = true;
+    }
+    if (progress) std::printf("\n");
+    r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
+
+    // Silence and hand back every chip of the song.
+    for (Part& p : r.parts) {
+        if (!p.handle) continue;
+        p.handle->reset();
+        m->releaseChip(p.handle);
+        p.handle = nullptr;
+    }
+    for (const Part& p : r.parts) r.writes += p.writes;
+    if (!late.empty()) {
+        std::sort(late.begin(), late.end());
+        r.p50 = late[late.size() / 2];
+        r.p99 = late[std::min(late.size() - 1, late.size() * 99 / 100)];
+        r.worst = late.back();
+    }
+    if (!call.empty()) {
+        std::sort(call.begin(), call.end());
+        r.callP99 = call[std::min(call.size() - 1, call.size() * 99 / 100)];
+        r.callWorst = call.back();
+    }
+    r.ok = true;
+    return r;
+}
+
+void writeReport(const std::string& path, const std::vector<FileResult>& results, const Boards& found) {
+    std::string j = "{\n  \"files\": [";
+    for (std::size_t f = 0; f < results.size(); ++f) {
+        const FileResult& r = results[f];
+        j += f ? ",\n    {" : "\n    {";
+        j += "\"file\": " + jsonText(r.path) + ", \"ok\": " + (r.ok ? "true" : "false");
+        if (!r.error.empty()) j += ", \"error\": " + jsonText(r.error);
+        j += ", \"interrupted\": " + std::string(r.interrupted ? "true" : "false");
+        char num[160];
+        std::snprintf(num, sizeof num, ", \"seconds\": %.3f, \"writes\": %" PRIu64, r.seconds, r.writes);
+        j += num;
+        j += ", \"chips\": [";
+        for (std::size_t i = 0; i < r.parts.size(); ++i) {
+            const Part& p = r.parts[i];
+            j += i ? ", {" : "{";
+            j += "\"part\": " + jsonText(std::string(vgm::chipName(p.chip)) + (p.instance ? " #2" : ""));
+            if (p.record >= 0) {
+                const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
+                std::snprintf(num, sizeof num, ", \"slot\": %u, \"clock\": %u, \"wait_ms\": %u, \"writes\": %" PRIu64,
+                              c.slot, p.clock, p.waitMs, p.writes);
+                j += ", \"model\": " + jsonText(p.model) + ", \"board\": " + jsonText(p.boardName) +
+                     ", \"address\": " + jsonText(text(c.address)) + num;
+            } else {
+                j += ", \"model\": null, \"writes\": 0";
+            }
+            j += "}";
+        }
+        j += "], \"skipped\": {";
+        bool first = true;
+        for (const auto& [kind, count] : r.skipped) {
+            j += (first ? "" : ", ") + jsonText(kind) + ": " + std::to_string(count);
+            first = false;
+        }
+        j += "}, \"notes\": [";
+        for (std::size_t i = 0; i < r.notes.size(); ++i) j += (i ? ", " : "") + jsonText(r.notes[i]);
+        std::snprintf(num, sizeof num,
+                      "], \"pacing_us\": {\"p50\": %.0f, \"p99\": %.0f, \"max\": %.0f}"
+                      ", \"write_call_us\": {\"p99\": %.0f, \"max\": %.0f}}",
+                      r.p50, r.p99, r.worst, r.callP99, r.callWorst);
+        j += num;
+    }
+    j += "\n  ]\n}\n";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(j.data(), 1, j.size(), f) != j.size()) std::fprintf(stderr, "%s: cannot be written\n", path.c_str());
+    if (f) std::fclose(f);
+}
+
+bool parseNumber(const char* s, double& out) {
+    char* end = nullptr;
+    out = std::strtod(s, &end);
+    return end != s && *end == 0 && out >= 0;
+}
+
+// 0 parsed, 1 --help shown, 2 usage error (message shown).
+int parseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char*& v) {
+            if (i + 1 >= argc) return false;
+            v = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        double n = 0;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 1;
+        } else if (a == "--loops") {
+            if (!value(v) || !parseNumber(v, n) || n != static_cast<unsigned>(n)) {
+                std::fprintf(stderr, "vesk_play: --loops needs a whole number\n%s", kUsage);
+                return 2;
+            }
+            o.loops = static_cast<unsigned>(n);
+        } else if (a == "--seconds") {
+            if (!value(v) || !parseNumber(v, n)) {
+                std::fprintf(stderr, "vesk_play: --seconds needs a number of seconds\n%s", kUsage);
+                return 2;
+            }
+            o.seconds = n;
+        } else if (a == "--board") {
+            if (!value(v)) {
+                std::fprintf(stderr, "vesk_play: --board needs an address\n%s", kUsage);
+                return 2;
+            }
+            o.board = v;
+        } else if (a == "--report") {
+            if (!value(v)) {
+                std::fprintf(stderr, "vesk_play: --report needs a file name\n%s", kUsage);
+                return 2;
+            }
+            o.report = v;
+        } else if (a == "--list") {
+            o.list = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a.size() > 1 && a[0] == '-' ) {
+            std::fprintf(stderr, "vesk_play: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        } else {
+            o.files.push_back(a);
+        }
+    }
+    if (o.files.empty()) {
+        std::fprintf(stderr, "vesk_play: no file given\n%s", kUsage);
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (int rc = parseOptions(argc, argv, o)) return rc == 1 ? 0 : 2;
+    plat::consoleUseUtf8();
+    plat::catchInterrupts();
+    const bool terminal = plat::stdoutIsTerminal();
+
+    const std::string self = plat::modulePath(reinterpret_cast<const void*>(&parseNumber));
+    const std::string libraryPath = plat::directoryOf(self) + plat::sharedLibraryName("vesk");
+    plat::Module lib = plat::loadModule(libraryPath);
+    auto getManagerFn = lib ? reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager")) : nullptr;
+    if (!getManagerFn) {
+        std::fprintf(stderr, "vesk_play: cannot load %s\n", libraryPath.c_str());
+        if (lib) plat::unloadModule(lib);
+        return 1;
+    }
+    VeskManager* m = getManagerFn();
+    m->init();
+    Boards found;
+    found.boards.resize(m->getBoardCount());
+    if (!found.boards.empty()) m->getBoardInfo(found.boards.data(), static_cast<std::uint32_t>(found.boards.size()));
+    found.chips.resize(m->getChipCount());
+    if (!found.chips.empty()) m->getChipInfo(found.chips.data(), static_cast<std::uint32_t>(found.chips.size()));
+
+    if (o.list || !o.quiet) {
+        std::printf("%zu board(s), %zu chip(s)\n", found.boards.size(), found.chips.size());
+        for (const VeskBoardInfo& b : found.boards) {
+            std::printf("  board %s [%s] wait %u ms, buffer %u bytes\n", text(b.name).c_str(),
+                        text(b.boardAddress).c_str(), b.waitMs, b.bufferSize);
+            for (const VeskChipInfo& c : found.chips)
+                if (text(c.address) == text(b.boardAddress))
+                    std::printf("    slot %u: %s at %u Hz%s\n", c.slot, text(c.name).c_str(), c.clock,
+                                c.variableClock ? " (variable clock)" : "");
+        }
+    }
+    if (!o.board.empty() && !found.board(o.board))
+        std::fprintf(stderr, "vesk_play: no board with the address %s\n", o.board.c_str());
+
+    std::vector<FileResult> results;
+    int rc = 0;
+    for (const std::string& path : o.files) {
+        FileResult r = playFile(path, o, m, found, terminal);
+        if (!r.ok) {
+            std::fprintf(stderr, "%s\n", r.error.c_str());
+            rc = 1;
+        } else if (o.quiet && !o.list) {
+            std::uint64_t skipped = 0;
+            for (const auto& s : r.skipped) skipped += s.second;
+            int used = 0;
+            for (const Part& p : r.parts) used += p.record >= 0;
+            std::printf("%s: %.1f s, %" PRIu64 " writes on %d chip(s), %" PRIu64
+                        " commands skipped, pacing p50 %.0f us p99 %.0f us\n",
+                        baseName(path).c_str(), r.seconds, r.writes, used, skipped, r.p50, r.p99);
+        }
+        const bool stop = r.interrupted;
+        results.push_back(std::move(r));
+        if (stop || plat::interruptRequested()) break;
+    }
+    if (!o.report.empty()) writeReport(o.report, results, found);
+    std::fflush(stdout);
+    const bool interrupted = plat::interruptRequested();
+    m->releaseAllChips();
+    m->release();
+    plat::unloadModule(lib);
+    if (interrupted) {
+        plat::interruptFinished();
+        return plat::interruptExitCode();
+    }
+    return rc;
+}

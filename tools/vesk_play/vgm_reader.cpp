@@ -1,0 +1,576 @@
+#include "vgm_reader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace vesk::vgm {
+
+namespace {
+
+constexpr std::size_t kMaxInflated = 256u << 20;  // a bigger log is not music
+// Writes one log may produce: far above any song (the densest DAC songs hold
+// a few million), far below what a made-up stream rate could ask for.
+constexpr std::size_t kMaxEvents = 8u << 20;
+
+struct ChipField {
+    Chip chip;
+    std::uint32_t offset;   // clock field in the header
+    std::uint32_t version;  // first version with the field
+};
+const ChipField kChipFields[] = {
+    {Chip::SN76489, 0x0C, 0x100}, {Chip::YM2413, 0x10, 0x100}, {Chip::YM2612, 0x2C, 0x110},
+    {Chip::YM2151, 0x30, 0x110},  {Chip::YM2203, 0x44, 0x151}, {Chip::YM2608, 0x48, 0x151},
+    {Chip::YM2610, 0x4C, 0x151},  {Chip::YM3812, 0x50, 0x151}, {Chip::YM3526, 0x54, 0x151},
+    {Chip::Y8950, 0x58, 0x151},   {Chip::YMF262, 0x5C, 0x151}, {Chip::AY8910, 0x74, 0x151},
+    {Chip::K051649, 0x9C, 0x161},
+};
+
+// Register-write commands of the two-operand range: chip and port of
+// 0x51-0x5F (first chip) and 0xA1-0xAF (second chip), by low nibble.
+struct PairCommand {
+    Chip chip;
+    std::uint8_t port;
+};
+const PairCommand kPairCommands[16] = {
+    {Chip::Count, 0},  {Chip::YM2413, 0}, {Chip::YM2612, 0}, {Chip::YM2612, 1},
+    {Chip::YM2151, 0}, {Chip::YM2203, 0}, {Chip::YM2608, 0}, {Chip::YM2608, 1},
+    {Chip::YM2610, 0}, {Chip::YM2610, 1}, {Chip::YM3812, 0}, {Chip::YM3526, 0},
+    {Chip::Y8950, 0},  {Chip::Count, 0},  {Chip::YMF262, 0}, {Chip::YMF262, 1},
+};
+
+// Chip ids of the DAC stream control command (0x90), low 7 bits.
+Chip streamChip(std::uint8_t id) {
+    switch (id & 0x7F) {
+    case 0x00: return Chip::SN76489;
+    case 0x01: return Chip::YM2413;
+    case 0x02: return Chip::YM2612;
+    case 0x03: return Chip::YM2151;
+    case 0x06: return Chip::YM2203;
+    case 0x07: return Chip::YM2608;
+    case 0x08: return Chip::YM2610;
+    case 0x09: return Chip::YM3812;
+    case 0x0A: return Chip::YM3526;
+    case 0x0B: return Chip::Y8950;
+    case 0x0C: return Chip::YMF262;
+    case 0x12: return Chip::AY8910;
+    case 0x19: return Chip::K051649;
+    default: return Chip::Count;
+    }
+}
+
+// Length of each command byte, operands included; 0 for bytes that are no
+// command (and for 0x67, whose length is in the block).
+std::uint32_t commandLength(std::uint8_t c) {
+    if (c >= 0x30 && c <= 0x3F) return 2;
+    if (c >= 0x40 && c <= 0x4E) return 3;
+    if (c == 0x4F || c == 0x50) return 2;
+    if (c >= 0x51 && c <= 0x5F) return 3;
+    if (c == 0x61) return 3;
+    if (c == 0x62 || c == 0x63 || c == 0x66) return 1;
+    if (c == 0x64) return 4;
+    if (c == 0x68) return 12;
+    if (c >= 0x70 && c <= 0x8F) return 1;
+    static const std::uint8_t stream[6] = {5, 5, 6, 11, 2, 5};
+    if (c >= 0x90 && c <= 0x95) return stream[c - 0x90];
+    if (c >= 0xA0 && c <= 0xBF) return 3;
+    if (c >= 0xC0 && c <= 0xDF) return 4;
+    if (c >= 0xE0) return 5;
+    return 0;
+}
+
+std::uint32_t u32(const std::string& b, std::size_t at) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(b.data()) + at;
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint16_t u16(const std::string& b, std::size_t at) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(b.data()) + at;
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+std::string hex(std::uint64_t v, int digits = 0) {
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%0*llx", digits, static_cast<unsigned long long>(v));
+    return b;
+}
+
+struct Fail {
+    std::uint64_t offset;
+    std::string what;
+};
+
+// One DAC stream (0x90-0x95): writes data bytes of a bank to one register
+// at a fixed rate.
+struct Stream {
+    bool defined = false;
+    Chip chip = Chip::Count;
+    std::uint8_t instance = 0, port = 0, reg = 0;
+    int bank = -1;                 // data block type
+    std::uint8_t stepSize = 1, stepBase = 0;
+    std::uint32_t frequency = 0;
+    bool active = false;
+    std::uint64_t base = 0;        // time of write 0, samples; write k is at
+    std::uint64_t k = 0;           // base + k * 44100 / frequency (floor)
+    std::uint32_t position = 0;    // byte in the bank
+    std::uint32_t remaining = 0;   // writes left in this pass
+    bool reverse = false, loop = false;
+    std::uint32_t loopPosition = 0, loopCount = 0;
+    std::uint32_t offset = 0;      // command that started it
+};
+
+struct Bank {
+    std::string data;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks;  // start, length
+};
+
+class Parser {
+public:
+    Parser(Song& s) : song(s), b(s.bytes) {}
+    void run();
+
+private:
+    void header();
+    void commands();
+    void gd3(std::uint32_t at);
+    void write(Chip chip, std::uint8_t instance, std::uint8_t port, std::uint8_t reg, std::uint8_t data,
+               std::uint32_t offset, const char* kind);
+    void waitFor(std::uint64_t samples);
+    void dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size);
+    void startStream(Stream& s, std::uint32_t position, std::uint32_t count, std::uint32_t at);
+    void skip(const std::string& kind) { ++song.skipped[kind]; }
+
+    Song& song;
+    const std::string& b;
+    std::uint32_t end = 0;
+    std::uint64_t now = 0;
+    std::map<int, Bank> banks;
+    Stream streams[256];
+    std::uint32_t pcmPosition = 0;
+};
+
+const ChipHeader* find(const Song& s, Chip chip) {
+    for (const ChipHeader& h : s.chips)
+        if (h.chip == chip) return &h;
+    return nullptr;
+}
+
+void Parser::run() {
+    header();
+    commands();
+}
+
+void Parser::header() {
+    if (b.size() < 0x40) throw Fail{0, "too short for a VGM header (" + std::to_string(b.size()) + " bytes)"};
+    if (b.compare(0, 4, "Vgm ") != 0) throw Fail{0, "not a VGM file (no \"Vgm \" magic)"};
+    std::uint32_t eofField = u32(b, 0x04);
+    end = eofField ? 0x04 + eofField : static_cast<std::uint32_t>(b.size());
+    if (eofField > b.size() || end > b.size())
+        throw Fail{0x04, "end-of-file offset " + hex(end) + " is past the end of the data (" +
+                             std::to_string(b.size()) + " bytes)"};
+    song.version = u32(b, 0x08);
+    song.headerSamples = u32(b, 0x18);
+    song.headerLoopSamples = u32(b, 0x20);
+    std::uint32_t dataField = song.version >= 0x150 ? u32(b, 0x34) : 0;
+    song.dataOffset = dataField ? 0x34 + dataField : 0x40;
+    if (dataField > b.size() || song.dataOffset >= end)
+        throw Fail{0x34, "data offset " + hex(song.dataOffset) + " is past the end of the data (" + hex(end) + ")"};
+    // Header fields at or after the data are not header fields.
+    auto field = [&](std::uint32_t at, std::uint32_t bytes) -> std::uint32_t {
+        if (at + bytes > song.dataOffset || at + bytes > end) return 0;
+        return bytes == 4 ? u32(b, at) : bytes == 2 ? u16(b, at) : static_cast<std::uint8_t>(b[at]);
+    };
+    for (const ChipField& f : kChipFields) {
+        if (song.version < f.version) continue;
+        std::uint32_t raw = field(f.offset, 4);
+        std::uint32_t clock = raw & 0x3FFFFFFF;
+        if (!clock) continue;
+        ChipHeader h;
+        h.chip = f.chip;
+        h.clock = clock;
+        h.instances = (raw & 0x40000000) ? 2 : 1;
+        h.variant = (raw & 0x80000000) != 0;
+        if (f.chip == Chip::AY8910) h.ayType = static_cast<std::uint8_t>(field(0x78, 1));
+        if (f.chip == Chip::SN76489) {
+            h.snFeedback = static_cast<std::uint16_t>(song.version >= 0x110 ? field(0x28, 2) : 0);
+            h.snShiftWidth = static_cast<std::uint8_t>(song.version >= 0x110 ? field(0x2A, 1) : 0);
+            h.snFlags = static_cast<std::uint8_t>(song.version >= 0x151 ? field(0x2B, 1) : 0);
+        }
+        song.chips.push_back(h);
+    }
+    std::uint32_t gd3Field = u32(b, 0x14);
+    if (gd3Field) {
+        std::uint64_t at = 0x14ull + gd3Field;
+        if (at + 12 > b.size()) throw Fail{0x14, "GD3 offset " + hex(at) + " is past the end of the file"};
+        gd3(static_cast<std::uint32_t>(at));
+    }
+}
+
+void Parser::gd3(std::uint32_t at) {
+    if (b.compare(at, 4, "Gd3 ") != 0) {
+        song.warnings.push_back("offset " + hex(at) + ": no GD3 tag there; title unknown");
+        return;
+    }
+    std::uint64_t length = u32(b, at + 8);
+    if (at + 12 + length > b.size()) {
+        song.warnings.push_back("offset " + hex(at + 8) + ": GD3 tag longer than the file; title unknown");
+        return;
+    }
+    std::vector<std::string> fields;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(b.data()) + at + 12;
+    std::size_t units = static_cast<std::size_t>(length / 2), start = 0;
+    for (std::size_t i = 0; i < units && fields.size() < 11; ++i) {
+        if (p[2 * i] == 0 && p[2 * i + 1] == 0) {
+            fields.push_back(utf16ToUtf8(p + 2 * start, i - start));
+            start = i + 1;
+        }
+    }
+    fields.resize(11);
+    auto pick = [&](int en) { return !fields[en].empty() ? fields[en] : fields[en + 1]; };
+    song.title = pick(0);
+    song.game = pick(2);
+    song.author = pick(6);
+}
+
+void Parser::write(Chip chip, std::uint8_t instance, std::uint8_t port, std::uint8_t reg, std::uint8_t data,
+                   std::uint32_t offset, const char* kind) {
+    const ChipHeader* h = find(song, chip);
+    if (!h || instance >= h->instances) {
+        skip(std::string(kind) + " (" + chipName(chip) + (instance ? " #2" : "") + " not in the header)");
+        return;
+    }
+    if (song.events.size() >= kMaxEvents)
+        throw Fail{offset, "more than " + std::to_string(kMaxEvents) + " writes: not a song"};
+    Event e;
+    e.chip = chip;
+    e.instance = instance;
+    e.port = port;
+    e.reg = reg;
+    e.data = data;
+    e.sample = now;
+    e.offset = offset;
+    song.events.push_back(e);
+}
+
+// Advances the time, placing the writes of the running DAC streams that
+// fall before the new time (streams interleaved by time, then by number).
+void Parser::waitFor(std::uint64_t samples) {
+    const std::uint64_t until = now + samples;
+    std::size_t first = song.events.size();
+    for (Stream& s : streams) {
+        while (s.active && s.frequency && s.base + s.k * kSampleRate / s.frequency < until) {
+            auto it = banks.find(s.bank);
+            if (it == banks.end() || s.position >= it->second.data.size()) {
+                s.active = false;  // nothing past the data is ever sent
+                break;
+            }
+            std::uint64_t saved = now;
+            now = s.base + s.k * kSampleRate / s.frequency;
+            write(s.chip, s.instance, s.port, s.reg, static_cast<std::uint8_t>(it->second.data[s.position]),
+                  s.offset, "0x93/0x95 stream");
+            now = saved;
+            ++s.k;
+            s.position = s.reverse ? s.position - s.stepSize : s.position + s.stepSize;
+            if (--s.remaining == 0) {
+                if (s.loop) {
+                    s.position = s.loopPosition;
+                    s.remaining = s.loopCount;
+                } else {
+                    s.active = false;
+                }
+            }
+        }
+    }
+    std::stable_sort(song.events.begin() + static_cast<std::ptrdiff_t>(first), song.events.end(),
+                     [](const Event& x, const Event& y) { return x.sample < y.sample; });
+    now += samples;
+}
+
+void Parser::startStream(Stream& s, std::uint32_t position, std::uint32_t count, std::uint32_t at) {
+    s.position = position + s.stepBase;
+    s.remaining = count;
+    s.loopPosition = s.position;
+    s.loopCount = count;
+    s.base = now;
+    s.k = 0;
+    s.offset = at;
+    s.active = count > 0 && s.defined && s.chip != Chip::Count;
+}
+
+void Parser::dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size) {
+    const std::uint32_t body = at + 7;
+    const std::uint8_t instance = (size & 0x80000000) ? 1 : 0;
+    size &= 0x7FFFFFFF;
+    if (static_cast<std::uint64_t>(body) + size > end)
+        throw Fail{at, "data block of " + std::to_string(size) + " bytes runs past the end of the data (" +
+                           hex(end) + ")"};
+    if (type < 0x40) {
+        Bank& bank = banks[type];
+        bank.blocks.emplace_back(static_cast<std::uint32_t>(bank.data.size()), size);
+        bank.data.append(b, body, size);
+        return;
+    }
+    if (type >= 0x80 && type < 0xC0) {
+        Memory memory;
+        Chip chip;
+        switch (type) {
+        case 0x81: memory = Memory::YM2608DeltaT; chip = Chip::YM2608; break;
+        case 0x82: memory = Memory::YM2610AdpcmA; chip = Chip::YM2610; break;
+        case 0x83: memory = Memory::YM2610DeltaT; chip = Chip::YM2610; break;
+        case 0x88: memory = Memory::Y8950DeltaT; chip = Chip::Y8950; break;
+        default: skip("0x67 data block type " + hex(type, 2)); return;
+        }
+        if (size < 8) throw Fail{at, "memory data block of " + std::to_string(size) + " bytes has no header"};
+        const ChipHeader* h = find(song, chip);
+        if (!h || instance >= h->instances) {
+            skip("0x67 data block type " + hex(type, 2) + " (chip not in the header)");
+            return;
+        }
+        Event e;
+        e.kind = Event::Load;
+        e.chip = chip;
+        e.instance = instance;
+        e.memory = memory;
+        e.sample = now;
+        e.memorySize = u32(b, body);
+        e.start = u32(b, body + 4);
+        e.offset = body + 8;
+        e.length = size - 8;
+        song.events.push_back(e);
+        return;
+    }
+    skip("0x67 data block type " + hex(type, 2));
+}
+
+void Parser::commands() {
+    std::uint32_t loopAt = 0;
+    if (std::uint32_t f = u32(b, 0x1C)) {
+        std::uint64_t at = 0x1Cull + f;
+        if (at >= end) throw Fail{0x1C, "loop offset " + hex(at) + " is past the end of the data (" + hex(end) + ")"};
+        loopAt = static_cast<std::uint32_t>(at);
+    }
+    bool loopFound = false, ended = false;
+    std::uint32_t p = song.dataOffset;
+    while (p < end) {
+        if (loopAt && p == loopAt) {
+            loopFound = true;
+            song.loopEvent = song.events.size();
+            song.loopSample = now;
+        }
+        const std::uint8_t c = static_cast<std::uint8_t>(b[p]);
+        if (c == 0x66) {
+            ended = true;
+            break;
+        }
+        if (c == 0x67) {
+            if (p + 7 > end) throw Fail{p, "data block header cut by the end of the data"};
+            if (static_cast<std::uint8_t>(b[p + 1]) != 0x66) throw Fail{p + 1, "data block without its 0x66 byte"};
+            std::uint32_t size = u32(b, p + 3);
+            dataBlock(p, static_cast<std::uint8_t>(b[p + 2]), size);
+            p += 7 + (size & 0x7FFFFFFF);
+            continue;
+        }
+        const std::uint32_t len = commandLength(c);
+        if (!len) throw Fail{p, "unknown command " + hex(c, 2)};
+        if (p + len > end) throw Fail{p, "command " + hex(c, 2) + " cut by the end of the data (" + hex(end) + ")"};
+        const auto* o = reinterpret_cast<const std::uint8_t*>(b.data()) + p + 1;  // operands
+        if (c == 0x50 || c == 0x30) {
+            write(Chip::SN76489, c == 0x30, 0, 0, o[0], p, c == 0x50 ? "0x50" : "0x30");
+        } else if ((c >= 0x51 && c <= 0x5F) || (c >= 0xA1 && c <= 0xAF)) {
+            const PairCommand& pc = kPairCommands[c & 0x0F];
+            if (pc.chip == Chip::Count)
+                skip(hex(c, 2));
+            else
+                write(pc.chip, c >= 0xA1, pc.port, o[0], o[1], p, hex(c, 2).c_str());
+        } else if (c == 0xA0) {
+            write(Chip::AY8910, o[0] >> 7, 0, o[0] & 0x7F, o[1], p, "0xa0");
+        } else if (c == 0xD2) {
+            write(Chip::K051649, o[0] >> 7, o[0] & 0x7F, o[1], o[2], p, "0xd2");
+        } else if (c == 0x61) {
+            waitFor(u16(b, p + 1));
+        } else if (c == 0x62) {
+            waitFor(735);
+        } else if (c == 0x63) {
+            waitFor(882);
+        } else if (c >= 0x70 && c <= 0x7F) {
+            waitFor((c & 0x0F) + 1u);
+        } else if (c >= 0x80 && c <= 0x8F) {
+            auto it = banks.find(0);
+            if (it != banks.end() && pcmPosition < it->second.data.size())
+                write(Chip::YM2612, 0, 0, 0x2A, static_cast<std::uint8_t>(it->second.data[pcmPosition++]), p, "0x8n");
+            else
+                skip("0x8n (past the PCM data)");
+            waitFor(c & 0x0F);
+        } else if (c == 0xE0) {
+            pcmPosition = u32(b, p + 1);
+        } else if (c == 0x90) {
+            Stream& s = streams[o[0]];
+            s.defined = true;
+            s.chip = streamChip(o[1]);
+            s.instance = o[1] >> 7;
+            s.port = o[2];
+            s.reg = o[3];
+            if (s.chip == Chip::Count) skip("0x90 stream to chip " + hex(o[1], 2));
+        } else if (c == 0x91) {
+            Stream& s = streams[o[0]];
+            s.bank = o[1];
+            s.stepSize = o[2] ? o[2] : 1;
+            s.stepBase = o[3];
+        } else if (c == 0x92) {
+            // A running stream keeps its time: the next write starts the new rate.
+            Stream& s = streams[o[0]];
+            if (s.frequency) s.base += s.k * kSampleRate / s.frequency;
+            s.k = 0;
+            s.frequency = u32(b, p + 2);
+        } else if (c == 0x93) {
+            Stream& s = streams[o[0]];
+            std::uint32_t start = u32(b, p + 2);
+            std::uint8_t mode = o[5];
+            std::uint32_t length = u32(b, p + 7);
+            if (start == 0xFFFFFFFF) start = s.position - s.stepBase;
+            auto it = banks.find(s.bank);
+            std::uint32_t available = it == banks.end() || start >= it->second.data.size()
+                                          ? 0
+                                          : static_cast<std::uint32_t>(it->second.data.size() - start);
+            std::uint32_t count;
+            switch (mode & 0x0F) {
+            case 1: count = length; break;
+            case 2: count = static_cast<std::uint32_t>(static_cast<std::uint64_t>(length) * s.frequency / 1000); break;
+            case 3: count = available / s.stepSize; break;
+            default: count = s.remaining; break;  // only the position changes
+            }
+            s.reverse = (mode & 0x10) != 0;
+            s.loop = (mode & 0x80) != 0;
+            startStream(s, start, count, p);
+        } else if (c == 0x94) {
+            if (o[0] == 0xFF)
+                for (Stream& s : streams) s.active = false;
+            else
+                streams[o[0]].active = false;
+        } else if (c == 0x95) {
+            Stream& s = streams[o[0]];
+            std::uint16_t block = u16(b, p + 2);
+            auto it = banks.find(s.bank);
+            if (it == banks.end() || block >= it->second.blocks.size()) {
+                skip("0x95 (no such data block)");
+            } else {
+                s.reverse = (o[3] & 0x10) != 0;
+                s.loop = (o[3] & 0x01) != 0;
+                startStream(s, it->second.blocks[block].first, it->second.blocks[block].second / s.stepSize, p);
+            }
+        } else {
+            skip(hex(c, 2));
+        }
+        p += len;
+    }
+    if (!ended) song.warnings.push_back("offset " + hex(p) + ": no end command (0x66); the data ends here");
+    // Streams still running play until the end of the song.
+    song.endSample = now;
+    if (loopAt && !loopFound) {
+        song.warnings.push_back("loop offset " + hex(loopAt) + " is not the start of a command: played without looping");
+    } else if (loopAt && song.loopSample >= now) {
+        song.warnings.push_back("the looped part is empty: played without looping");
+    } else if (loopAt) {
+        song.looped = true;
+    }
+    if (song.endSample != song.headerSamples)
+        song.warnings.push_back("the waits add up to " + std::to_string(song.endSample) + " samples, the header says " +
+                                std::to_string(song.headerSamples) + ": the waits are used");
+}
+
+}  // namespace
+
+const char* chipName(Chip chip) {
+    static const char* const names[] = {"SN76489", "YM2413", "YM2612", "YM2151", "YM2203", "YM2608", "YM2610",
+                                        "YM3812",  "YM3526", "Y8950",  "YMF262", "AY8910", "K051649"};
+    return chip < Chip::Count ? names[static_cast<int>(chip)] : "?";
+}
+
+const ChipHeader* Song::header(Chip chip) const { return find(*this, chip); }
+
+std::string utf16ToUtf8(const std::uint8_t* p, std::size_t units) {
+    std::string out;
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = p[2 * i] | p[2 * i + 1] << 8;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+            std::uint32_t d = p[2 * i + 2] | p[2 * i + 3] << 8;
+            if (d >= 0xDC00 && d <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00);
+                ++i;
+            }
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool gunzip(const std::string& in, std::string& out, std::string& error) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) {
+        error = "offset 0x0: cannot start the gzip decoder";
+        return false;
+    }
+    out.clear();
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    char chunk[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(chunk);
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - z.avail_out);
+        if (out.size() > kMaxInflated) {
+            rc = Z_MEM_ERROR;
+            break;
+        }
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;  // input used up before the end
+    }
+    const unsigned long reached = z.total_in;
+    inflateEnd(&z);
+    if (rc == Z_STREAM_END) return true;
+    error = "offset " + hex(reached) + ": " +
+            (rc == Z_MEM_ERROR ? std::string("decompressed data larger than 256 MiB")
+             : rc == Z_BUF_ERROR || rc == Z_OK ? std::string("compressed data cut short")
+                                               : std::string("damaged compressed data"));
+    return false;
+}
+
+bool readSong(const std::string& fileBytes, const std::string& name, Song& song, std::string& error) {
+    song = Song();
+    if (fileBytes.size() >= 2 && static_cast<std::uint8_t>(fileBytes[0]) == 0x1F &&
+        static_cast<std::uint8_t>(fileBytes[1]) == 0x8B) {
+        std::string why;
+        if (!gunzip(fileBytes, song.bytes, why)) {
+            error = name + ": " + why + " (gzip)";
+            return false;
+        }
+    } else {
+        song.bytes = fileBytes;
+    }
+    try {
+        Parser(song).run();
+    } catch (const Fail& f) {
+        error = name + ": offset " + hex(f.offset) + ": " + f.what;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vesk::vgm
