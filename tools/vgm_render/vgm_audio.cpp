@@ -117,6 +117,7 @@ Comparison compare(const Render& original, const Render& played, const CompareOp
     c.lagMs = bestLag * 1000.0 / kRate;
 
     const long w = std::max<long>(1, static_cast<long>(options.windowMs * kRate / 1000));
+    const long tolerance = std::max(0, options.toleranceSamples);
     const double floorPerSample = std::pow(10.0, -50.0 / 10.0);
     double sa = 0, sb = 0, sab = 0, se = 0;
     c.worstWindowDb = 200;
@@ -124,14 +125,16 @@ Comparison compare(const Render& original, const Render& played, const CompareOp
         double wa = 0, we = 0;
         const long end = std::min(n, start + w);
         for (long i = start; i < end; ++i) {
-            double x = a[i], y = at(i + bestLag), e = x - y;
-            wa += x * x;
-            we += e * e;
+            double x = a[i], y = at(i + bestLag), e = std::fabs(x - y);
             sb += y * y;
             sab += x * y;
+            se += e * e;
+            for (long k = 1; k <= tolerance && e > 0; ++k)
+                e = std::min({e, std::fabs(x - at(i + bestLag - k)), std::fabs(x - at(i + bestLag + k))});
+            wa += x * x;
+            we += e * e;
         }
         sa += wa;
-        se += we;
         double db = 10 * std::log10(std::max(wa, floorPerSample * (end - start)) / std::max(we, 1e-20));
         if (db < c.worstWindowDb) {
             c.worstWindowDb = db;

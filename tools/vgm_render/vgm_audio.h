@@ -42,13 +42,20 @@ bool writeWav(const std::string& path, const Render& r);
 // stretch of the original from its first sound (a board starts late by its
 // latency). Then, over the whole excerpt:
 //   correlation   normalised cross-correlation at that lag (1 = identical);
+//   snrDb         10 log10(sum a^2 / sum (a - b)^2);
 //   worstWindowDb the lowest signal-to-error ratio of any window of
-//                 windowMs: 10 log10(sum a^2 / sum (a - b)^2), where a
-//                 window quieter than -50 dBFS counts as that loud, so that
-//                 noise in a quiet stretch is judged on its own level.
+//                 windowMs, with a timing tolerance: the error at sample i
+//                 is the smallest |a[i] - b[i + k]| for |k| <= tolerance,
+//                 and a window quieter than -50 dBFS counts as that loud,
+//                 so that noise in a quiet stretch is judged on its own
+//                 level.
 // The worst window is what catches a single late or missing write: the
 // error of one dropped DAC write lasts a few samples and vanishes in any
-// measure over the whole excerpt.
+// measure over the whole excerpt. The tolerance is what lets a board be a
+// sample early or late: without it, one write a sample off (an FM key-on,
+// a step of a drum) costs more than a dropped DAC write. A write missing
+// for longer than the tolerance still shows; one whose value differs from
+// the one before by a step or two of 256 does not, and is inaudible.
 struct Comparison {
     double lagMs = 0;
     double correlation = 0;
@@ -59,7 +66,8 @@ struct Comparison {
 
 struct CompareOptions {
     double maxLagMs = 50;
-    double windowMs = 2;
+    double windowMs = 1;
+    int toleranceSamples = 1;  // a write one sample early or late is no error
 };
 
 Comparison compare(const Render& original, const Render& played, const CompareOptions& options = {});

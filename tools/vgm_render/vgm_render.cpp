@@ -15,9 +15,11 @@ int usage() {
     std::fprintf(stderr,
                  "usage: vgm_render FILE.vgm OUT.wav [--seconds S]\n"
                  "       vgm_render --compare ORIGINAL PLAYED [--seconds S] [--min-window-db D]\n"
-                 "                  [--min-correlation C] [--window-ms W] [--same-psg] [--wav-dir DIR]\n"
+                 "                  [--min-correlation C] [--window-ms W] [--tolerance N] [--same-psg]\n"
+                 "                  [--wav-dir DIR]\n"
                  "  --compare exits 0 when PLAYED passes (correlation >= C, default 0.99, and\n"
-                 "  no window of W ms, default 2, below D dB, default 20), 1 when it fails.\n"
+                 "  no window of W ms, default 1, below D dB, default 15, where a write N\n"
+                 "  samples early or late, default 1, is no error), 1 when it fails.\n"
                  "  --same-psg renders PLAYED with ORIGINAL's SN76489 variant.\n");
     return 2;
 }
@@ -39,7 +41,7 @@ bool renderOrSay(const std::string& path, const std::vector<std::uint8_t>& bytes
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc), files;
-    double seconds = 10, minWindowDb = 20, minCorrelation = 0.99;
+    double seconds = 10, minWindowDb = 15, minCorrelation = 0.99;
     bool compareMode = false, samePsg = false;
     std::string wavDir;
     CompareOptions options;
@@ -56,6 +58,11 @@ int main(int argc, char** argv) {
         else if (a == "--min-window-db") { if (!number(minWindowDb)) return usage(); }
         else if (a == "--min-correlation") { if (!number(minCorrelation)) return usage(); }
         else if (a == "--window-ms") { if (!number(options.windowMs)) return usage(); }
+        else if (a == "--tolerance") {
+            double t = 0;
+            if (!number(t)) return usage();
+            options.toleranceSamples = static_cast<int>(t);
+        }
         else if (a == "--wav-dir" && i + 1 < args.size()) wavDir = args[++i];
         else if (!a.empty() && a[0] == '-') return usage();
         else files.push_back(a);
@@ -84,7 +91,8 @@ int main(int argc, char** argv) {
     }
     Comparison c = compare(original, played, options);
     bool pass = c.correlation >= minCorrelation && c.worstWindowDb >= minWindowDb;
-    std::printf("lag %.2f ms, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB at %.3f s: %s\n", c.lagMs,
-                c.correlation, c.snrDb, options.windowMs, c.worstWindowDb, c.worstWindowAt, pass ? "pass" : "FAIL");
+    std::printf("lag %.2f ms, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB at %.3f s (+-%d samples): %s\n",
+                c.lagMs, c.correlation, c.snrDb, options.windowMs, c.worstWindowDb, c.worstWindowAt,
+                options.toleranceSamples, pass ? "pass" : "FAIL");
     return pass ? 0 : 1;
 }
