@@ -94,6 +94,7 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
     std::vector<Reply> replies;
     const std::int64_t t0 = 5'000'000'000;
     const Bytes first = {
+        0x06, 0x00, 0x01, 0x22, 0x00, 0, 0,              // at the configured clock
         0x06, 0x08, 0x00, 0xB5, 0x0A, 0x75, 0x00,        // slot 0 clock 7670453
         0x06, 0x00, 0x01, 0x28, 0xF0, 2, 10,             // YM2612 bank 0, 12 us of waits
         0x04, 0x01, 0x00, 0xE8, 0x03,                    // wait 1000 us
@@ -116,7 +117,7 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
     EXPECT_EQ(std::string(v.begin(), v.begin() + 4), "Vgm ");
     EXPECT_EQ(le32(v, 0x04), v.size() - 4);
     EXPECT_EQ(le32(v, 0x08), 0x171u);
-    EXPECT_EQ(le32(v, 0x2C), 7670453u) << "the clock the board runs, after set_clock";
+    EXPECT_EQ(le32(v, 0x2C), 7670453u) << "the clock of most writes, after set_clock";
     EXPECT_EQ(le32(v, 0x0C), 3579545u | 0x40000000u) << "two DCSGs: dual-chip bit";
     EXPECT_EQ(le32(v, 0x9C), 1789772u);
     EXPECT_EQ(le32(v, 0x30), 0u);
@@ -125,6 +126,7 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
 
     std::int64_t total = 0;
     const std::vector<Write> expected = {
+        {0, {0x52, 0x22, 0x00}},
         {0, {0x52, 0x28, 0xF0}},
         {45, {0x53, 0xA4, 0x22}},
         {45, {0x50, 0x9F}},
@@ -135,7 +137,7 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
     EXPECT_EQ(readBody(v, total), expected);
     EXPECT_EQ(total, 4410 + 441) << "the file lasts to the end of the last wait";
     EXPECT_EQ(le32(v, 0x18), static_cast<std::uint32_t>(total));
-    EXPECT_EQ(rec.writes(), 6);
+    EXPECT_EQ(rec.writes(), 7);
     EXPECT_EQ(rec.skipped(), 3) << "bank register, unknown chip, third DCSG";
 
     const std::size_t gd3 = 0x14 + le32(v, 0x14);
@@ -150,6 +152,8 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
         "slot 5: SN76489 -- third SN76489 of the board (VGM holds two of a kind)",
     };
     EXPECT_EQ(rec.leftOut(), leftOut);
+    const std::vector<std::string> clocks = {"slot 0: written at 2 clocks; the file has 7670453 Hz, that of 3 of its 4 writes"};
+    EXPECT_EQ(rec.clockNotes(), clocks);
     EXPECT_NE(file.str().find("\"name\":\"write_reg\""), std::string::npos) << "the tap passes the record on";
 }
 

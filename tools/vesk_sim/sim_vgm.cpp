@@ -218,10 +218,7 @@ void VgmRecorder::add(const BoardCommand& c) {
     if (!c.ok || c.slot < 0 || c.slot >= static_cast<int>(slots_.size())) return;
     Slot& s = slots_[c.slot];
     if (c.name == "set_clock") {
-        if (c.clock > 0) {
-            s.clock = static_cast<std::uint32_t>(c.clock);
-            if (s.fileClock && s.fileClock != s.clock) s.clockChanged = true;
-        }
+        if (c.clock > 0) s.clock = static_cast<std::uint32_t>(c.clock);
         return;
     }
     const bool reg = c.name == "write_reg", port = c.name == "write_port";
@@ -287,7 +284,7 @@ void VgmRecorder::add(const BoardCommand& c) {
         }
     }
     if (!wrote) return skip();
-    if (!s.fileClock) s.fileClock = s.clock;
+    ++s.writesByClock[s.clock];
     endNs_ = std::max(endNs_, c.replayNs + c.waitUs * 1000);
 }
 
@@ -306,9 +303,37 @@ std::vector<std::string> VgmRecorder::leftOut() const {
         }
         out.push_back(line);
     }
-    for (std::size_t i = 0; i < slots_.size(); ++i)
-        if (slots_[i].clockChanged)
-            out.push_back("slot " + std::to_string(i) + ": clock changed after the first write; the file has the first");
+    return out;
+}
+
+namespace {
+// The clock most of a slot's writes were made at (the configured one when
+// it wrote nothing). A player silences a chip at the board's clock before
+// it sets the song's, so neither the first nor the last clock will do.
+std::uint32_t mainClock(const std::map<std::uint32_t, std::int64_t>& byClock, std::uint32_t otherwise) {
+    std::uint32_t best = otherwise;
+    std::int64_t most = 0;
+    for (const auto& kv : byClock)
+        if (kv.second > most) {
+            most = kv.second;
+            best = kv.first;
+        }
+    return best;
+}
+}  // namespace
+
+std::vector<std::string> VgmRecorder::clockNotes() const {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const Slot& s = slots_[i];
+        if (s.writesByClock.size() < 2) continue;
+        std::int64_t all = 0;
+        for (const auto& kv : s.writesByClock) all += kv.second;
+        const std::uint32_t clock = mainClock(s.writesByClock, s.clock);
+        out.push_back("slot " + std::to_string(i) + ": written at " + std::to_string(s.writesByClock.size()) +
+                      " clocks; the file has " + std::to_string(clock) + " Hz, that of " +
+                      std::to_string(s.writesByClock.at(clock)) + " of its " + std::to_string(all) + " writes");
+    }
     return out;
 }
 
@@ -328,7 +353,7 @@ std::vector<std::uint8_t> VgmRecorder::file() const {
         if (s.kind < 0) continue;
         const Kind& k = kKinds[s.kind];
         const std::size_t slotIndex = static_cast<std::size_t>(&s - slots_.data());
-        std::uint32_t clock = s.fileClock ? s.fileClock : s.clock;
+        std::uint32_t clock = mainClock(s.writesByClock, cfg_.slots[slotIndex].clock);
         if (s.instance == 0) {
             if (variantOf(cfg_.slots[slotIndex].chip)) clock |= kVariantBit;
             putLE(v, k.clockOffset, clock);
@@ -361,6 +386,7 @@ std::vector<std::uint8_t> VgmRecorder::file() const {
     const std::string board = cfg_.name + " (board " + std::to_string(index_) + ", " + cfg_.address + ")";
     std::string notes = "What the board played, on its own timeline.";
     for (const auto& l : leftOut()) notes += " Left out: " + l + ".";
+    for (const auto& l : clockNotes()) notes += " Clock: " + l + ".";
     const std::string texts[11] = {board, "", "vesk board recording", "", "vesk_sim", "", "", "", "", "vesk_sim", notes};
     for (const auto& t : texts) appendUtf16(tag, t);
     const std::size_t gd3 = v.size();

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ public:
     // One line per slot whose writes are not in the file, and why
     // ("slot 2: SCC+ -- third chip of its kind"), in slot order.
     std::vector<std::string> leftOut() const;
+    // One line per slot that was written at more than one clock: a VGM
+    // file has one, that of most of the slot's writes.
+    std::vector<std::string> clockNotes() const;
 
 private:
     struct Slot {
@@ -60,8 +64,7 @@ private:
         int instance = 0;       // 0 first chip of its kind, 1 second
         std::string why;        // why it is left out (kind -1)
         std::uint32_t clock = 0;
-        std::uint32_t fileClock = 0;  // latched at its first write
-        bool clockChanged = false;
+        std::map<std::uint32_t, std::int64_t> writesByClock;
         std::uint16_t sccAddress = 0;  // SCC address latch
         std::int64_t skipped = 0;
     };
