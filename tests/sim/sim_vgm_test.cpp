@@ -138,6 +138,8 @@ TEST(SimVgm, BoardTimelineBecomesTheFile) {
     EXPECT_EQ(total, 4410 + 441) << "the file lasts to the end of the last wait";
     EXPECT_EQ(le32(v, 0x18), static_cast<std::uint32_t>(total));
     EXPECT_EQ(rec.writes(), 7);
+    EXPECT_EQ(rec.times(), "# ns since the board's first write, VGM command\n0 522200\n0 5228f0\n1012000 53a422\n"
+                           "1012000 509f\n1017000 308f\n1017000 d202000f\n100000000 522a80\n");
     EXPECT_EQ(rec.skipped(), 3) << "bank register, unknown chip, third DCSG";
 
     const std::size_t gd3 = 0x14 + le32(v, 0x14);

@@ -138,6 +138,7 @@ bool writeVgms(const std::vector<std::unique_ptr<VgmRecorder>>& recorders, const
             ok = false;
             continue;
         }
+        std::ofstream(path + ".times", std::ios::trunc) << recorders[i]->times();
         std::printf("vesk_sim: %s: %lld writes\n", path.c_str(), static_cast<long long>(recorders[i]->writes()));
         for (const auto& l : recorders[i]->leftOut()) std::printf("vesk_sim: %s: left out %s\n", path.c_str(), l.c_str());
         for (const auto& l : recorders[i]->clockNotes()) std::printf("vesk_sim: %s: %s\n", path.c_str(), l.c_str());

@@ -210,6 +210,10 @@ void VgmRecorder::emit(std::int64_t ns, std::initializer_list<std::uint8_t> byte
     }
     if (at > sample_) sample_ = at;
     body_.insert(body_.end(), bytes);
+    times_ += std::to_string(ns - firstNs_);
+    times_ += ' ';
+    times_ += toHex(bytes.begin(), bytes.size());
+    times_ += '\n';
     ++writes_;
 }
 

@@ -49,6 +49,11 @@ public:
     // A board that wrote nothing gives a file of one end mark.
     std::vector<std::uint8_t> file() const;
 
+    // The exact board time of every command in the file, for measuring
+    // timing finer than a sample: one line per command, "ns hex" (ns from
+    // the first write, the command's bytes), after a comment line.
+    std::string times() const { return times_; }
+
     std::int64_t writes() const { return writes_; }   // written into the file
     std::int64_t skipped() const { return skipped_; } // executed, with no place in it
     // One line per slot whose writes are not in the file, and why
@@ -75,6 +80,7 @@ private:
     std::size_t index_;
     std::vector<Slot> slots_;
     std::vector<std::uint8_t> body_;  // commands with their waits
+    std::string times_ = "# ns since the board's first write, VGM command\n";
     std::int64_t firstNs_ = -1, endNs_ = -1;
     std::int64_t sample_ = 0;         // where body_ stands, in samples
     std::int64_t writes_ = 0, skipped_ = 0;
