@@ -12,6 +12,8 @@ pkgs=(build-essential cmake ninja-build pkg-config
       libtoml11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
       wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3
       fonts-ipafont-gothic fontconfig)
+# VGM rendering for the audio checks and the demo's pictures.
+pkgs+=(libgme-dev sox)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 # 32-bit Wine for the x86 suite.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -28,6 +28,7 @@
 #include "sim_board.h"
 #include "sim_config.h"
 #include "sim_record.h"
+#include "sim_vgm.h"
 #include "transport/protocol.h"
 
 using namespace vesk::sim;
@@ -51,11 +52,13 @@ std::int64_t nowNs() {
 int usage(std::FILE* out = stderr) {
     std::fprintf(out,
                  "usage: vesk_sim --config FILE [--record FILE] [--dump-dir DIR] [--port N]\n"
-                 "                [--ready-file FILE] [--add-addresses] [--quiet]\n"
+                 "                [--ready-file FILE] [--add-addresses] [--quiet] [--vgm DIR]\n"
                  "       vesk_sim --check FILE        validate a configuration\n"
                  "       vesk_sim --list-boards FILE  print \"link address name\" per board\n"
                  "       vesk_sim --print RECORD      print a record as text\n"
                  "       vesk_sim --summary RECORD    counts per board, command and slot\n"
+                 "       vesk_sim --vgm DIR --config FILE --from-record RECORD\n"
+                 "                                    what each board of a record played, as VGM\n"
                  "       vesk_sim --help\n");
     return out == stderr ? 2 : 0;
 }
@@ -124,8 +127,60 @@ int printRecord(const std::string& path, bool summary) {
     return 0;
 }
 
+// Writes <dir>/board<i>.vgm per board and says what each holds and what
+// it left out. False when a file cannot be written.
+bool writeVgms(const std::vector<std::unique_ptr<VgmRecorder>>& recorders, const std::string& dir) {
+    bool ok = true;
+    for (std::size_t i = 0; i < recorders.size(); ++i) {
+        std::string path = dir + "/board" + std::to_string(i) + ".vgm";
+        std::vector<std::uint8_t> bytes = recorders[i]->file();
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            std::fprintf(stderr, "vesk_sim: %s: cannot be written\n", path.c_str());
+            ok = false;
+            continue;
+        }
+        std::ofstream(path + ".times", std::ios::trunc) << recorders[i]->times();
+        std::printf("vesk_sim: %s: %lld writes\n", path.c_str(), static_cast<long long>(recorders[i]->writes()));
+        for (const auto& l : recorders[i]->leftOut()) std::printf("vesk_sim: %s: left out %s\n", path.c_str(), l.c_str());
+        for (const auto& l : recorders[i]->clockNotes()) std::printf("vesk_sim: %s: %s\n", path.c_str(), l.c_str());
+    }
+    std::fflush(stdout);
+    return ok;
+}
+
+// --from-record: the VGM files of a record made earlier. Lines are matched
+// to boards by name; with two boards of one name both files get the writes
+// of both.
+int vgmFromRecord(const std::string& configPath, const std::string& recordPath, const std::string& dir) {
+    SimConfig cfg;
+    try {
+        cfg = loadConfig(configPath);
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "vesk_sim: %s\n", e.what());
+        return 2;
+    }
+    std::vector<RecordEntry> entries;
+    std::string error;
+    if (!readRecordFile(recordPath, entries, &error)) {
+        std::fprintf(stderr, "vesk_sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<std::unique_ptr<VgmRecorder>> recorders;
+    for (std::size_t i = 0; i < cfg.boards.size(); ++i)
+        recorders.push_back(std::make_unique<VgmRecorder>(cfg.boards[i], i));
+    BoardCommand c;
+    for (const auto& e : entries) {
+        if (!commandFromEntry(e, c)) continue;
+        for (std::size_t i = 0; i < cfg.boards.size(); ++i)
+            if (cfg.boards[i].name == e.str("board")) recorders[i]->add(c);
+    }
+    return writeVgms(recorders, dir) ? 0 : 1;
+}
+
 struct Options {
-    std::string config, record, dumpDir, readyFile;
+    std::string config, record, dumpDir, readyFile, vgmDir, fromRecord;
     std::uint16_t port = vesk::proto::kBoardPort;
     bool addAddresses = false, quiet = false;
 };
@@ -190,9 +245,26 @@ int run(const Options& opt) {
             return 1;
         }
     }
+    // --vgm: each board's record lines pass through a tap that feeds its
+    // recorder on their way to the record file (if any).
+    std::vector<std::unique_ptr<VgmRecorder>> recorders;
+    std::vector<std::unique_ptr<LineTap>> taps;
+    std::vector<std::unique_ptr<std::ostream>> tapStreams;
     std::vector<std::unique_ptr<Board>> boards;
     for (std::size_t i = 0; i < cfg.boards.size(); ++i) {
-        boards.push_back(std::make_unique<Board>(cfg.boards[i], i, record.get()));
+        std::ostream* boardRecord = record.get();
+        if (!opt.vgmDir.empty()) {
+            recorders.push_back(std::make_unique<VgmRecorder>(cfg.boards[i], i));
+            VgmRecorder* rec = recorders.back().get();
+            taps.push_back(std::make_unique<LineTap>(record ? record->rdbuf() : nullptr,
+                                                     [rec](const char* line, std::size_t len) {
+                                                         BoardCommand c;
+                                                         if (commandFromLine(line, len, c)) rec->add(c);
+                                                     }));
+            tapStreams.push_back(std::make_unique<std::ostream>(taps.back().get()));
+            boardRecord = tapStreams.back().get();
+        }
+        boards.push_back(std::make_unique<Board>(cfg.boards[i], i, boardRecord));
         if (!opt.quiet)
             std::printf("vesk_sim: board %s at %s on %s, %zu slots\n", cfg.boards[i].name.c_str(),
                         cfg.boards[i].address.c_str(), cfg.boards[i].link.c_str(), cfg.boards[i].slots.size());
@@ -325,6 +397,7 @@ int run(const Options& opt) {
     RecordLine(record.get(), "stop");
     if (record) record->flush();
     close(fd);
+    if (!opt.vgmDir.empty() && !writeVgms(recorders, opt.vgmDir)) return 1;
     return 0;
 }
 
@@ -373,6 +446,12 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (!(v = value(i))) return usage();
             opt.port = static_cast<std::uint16_t>(std::atoi(v->c_str()));
+        } else if (a == "--vgm") {
+            if (!(v = value(i))) return usage();
+            opt.vgmDir = *v;
+        } else if (a == "--from-record") {
+            if (!(v = value(i))) return usage();
+            opt.fromRecord = *v;
         } else if (a == "--add-addresses") {
             opt.addAddresses = true;
         } else if (a == "--quiet") {
@@ -382,5 +461,9 @@ int main(int argc, char** argv) {
         }
     }
     if (opt.config.empty()) return usage();
+    if (!opt.fromRecord.empty()) {
+        if (opt.vgmDir.empty()) return usage();
+        return vgmFromRecord(opt.config, opt.fromRecord, opt.vgmDir);
+    }
     return run(opt);
 }
