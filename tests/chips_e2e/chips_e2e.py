@@ -6,20 +6,12 @@ reset, silence table with its waits and syncs) against what the chip classes
 send on a recording transport (creation_dump), the chip hand-out rules, a
 timed burst of writes, resets, I2C and the attenuator. Exit 77 when no test
 bed can be built here."""
-import argparse, os, statistics, subprocess, sys
+import os, statistics, subprocess, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, run_in_bed, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, run_in_bed, sim_boards  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--configs", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
+ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 ap.add_argument("--dump", nargs="+", required=True, help="command line of creation_dump")
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser")
-ap.add_argument("--only", help="run one scenario")
 args = ap.parse_args()
 
 checks = Checks()

@@ -4,17 +4,12 @@ build under Wine) with scci2vesk, vesk, the stand-in D2XX library and an INI
 file of alternative clocks in one folder, against the simulated board of
 scci_board.toml, then checks what the board received. Exit 77 when no test
 bed can be built here."""
-import argparse, os, sys
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--host", required=True)
+ap = bed_arguments("--config", "--host")
 ap.add_argument("--files", nargs="+", required=True, help="adapter, library, stand-in D2XX library")
-ap.add_argument("--wine", action="store_true")
 args = ap.parse_args()
 
 INI = ("[YM2151]\r\nCLOCK=3579545\r\nCLOCK=4000000\r\n"

@@ -6,19 +6,11 @@ library's wait, sends it twice, or precedes it with a copy from another
 address of the link (last byte changed). Every exchange must get its own
 answer; the exchanges whose reply was delayed may instead fail. Exit 77
 when no test bed can be built here."""
-import argparse, os, sys
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser", help="closes the time-out message boxes under Wine")
-ap.add_argument("--only", help="run one case")
+ap = bed_arguments("--config", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()
 
 # What the host prints without faults, in order (each round asks the same).

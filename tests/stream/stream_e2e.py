@@ -10,20 +10,14 @@ Wine, every one within four times that (a sender preempted by other
 processes' builds for 8 ms was seen)
 (whose steady clock is CLOCK_MONOTONIC_RAW: the driver adds the offset).
 Exit 77 when no test bed can be built here."""
-import argparse, os, sys
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
 from stream_analysis import analyse, line, wine_clock_offset_ns  # noqa: E402
 
 PATTERNS = ["period:125:2000", "period:1000:2000", "burst:50:20:2000"]
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--wine", action="store_true")
+ap = bed_arguments("--config", "--host", "--library")
 args = ap.parse_args()
 
 checks = Checks()

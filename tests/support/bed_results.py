@@ -3,7 +3,7 @@
 dismisser's log under Wine, "caption: text" on standard error natively), and
 the simulator configuration's boards with the bed's fixed host addresses;
 and what runs a host there (run_in_bed) and keeps a driver's failures."""
-import json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
+import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
 
 CAPTIONS = ("DLL loading error", "firmware warning", "toml error", "push recv", "error")
 
@@ -51,6 +51,30 @@ def host_address(config, board):
 def firmware(text):
     major, minor, patch = (int(x) for x in text.split("."))
     return "%08x" % (major << 24 | minor << 16 | patch << 8)
+
+
+# The options drivers choose from (bed_arguments).
+OPTIONS = {
+    "--config": dict(required=True, help="the simulator's configuration"),
+    "--configs": dict(required=True, help="folder of the suite's configurations"),
+    "--host": dict(required=True, help="the program run in the bed"),
+    "--program": dict(required=True, help="the program run in the bed"),
+    "--library": dict(required=True, help="the library copied beside it"),
+    "--dismisser": dict(help="closes and logs the message boxes under Wine"),
+    "--only": dict(help="run the scenario or case of this name only"),
+}
+
+
+def bed_arguments(*options):
+    """A driver's argument parser: --testbed, --sim and --wine, which every run
+    in the bed takes (what run_in_bed reads), and the OPTIONS named."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--testbed", required=True, help="tools/testbed/testbed.sh")
+    ap.add_argument("--sim", required=True, help="the native simulator")
+    ap.add_argument("--wine", action="store_true", help="the programs are Windows builds")
+    for name in options:
+        ap.add_argument(name, **OPTIONS[name])
+    return ap
 
 
 class Checks:

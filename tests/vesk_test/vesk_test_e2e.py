@@ -4,19 +4,11 @@ Windows build under Wine) in the network test bed against simulated boards
 and checks its whole listing against the simulator's configuration, and the
 I2C exercise and chip opening against what the boards received. Exit 77 when
 no test bed can be built here."""
-import argparse, os, sys
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--configs", required=True)       # folder of this suite's configurations
-ap.add_argument("--program", required=True)       # vesk_test or vesk_test.exe
-ap.add_argument("--library", required=True)       # libvesk.so or vesk.dll
-ap.add_argument("--sim", default="")
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser")
-ap.add_argument("--only", help="run one scenario")
+ap = bed_arguments("--configs", "--program", "--library", "--dismisser", "--only")
 args = ap.parse_args()
 
 if not args.sim or not os.path.exists(args.sim):
