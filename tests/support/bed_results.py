@@ -18,7 +18,10 @@ def parse_values(stdout):
 
 
 def read_record(path):
-    return [json.loads(l) for l in open(path)] if os.path.exists(path) else []
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(l) for l in f]
 
 
 def read_boxes(boxlog, stderr):
