@@ -6,73 +6,28 @@ reset, silence table with its waits and syncs) against what the chip classes
 send on a recording transport (creation_dump), the chip hand-out rules, a
 timed burst of writes, resets, I2C and the attenuator. Exit 77 when no test
 bed can be built here."""
-import argparse, json, os, shlex, shutil, statistics, subprocess, sys, tempfile, tomllib
+import os, statistics, subprocess, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, run_in_bed, sim_boards  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--configs", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
+ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 ap.add_argument("--dump", nargs="+", required=True, help="command line of creation_dump")
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser")
-ap.add_argument("--only", help="run one scenario")
 args = ap.parse_args()
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
-    return cond
+checks = Checks()
+check = checks.check
 
 
 def run(scenario, config, mode):
     """Runs the host once in the bed; returns (values, record, boxes, attenuator dump)."""
-    work = tempfile.mkdtemp(prefix="vesk-chips-")
-    try:
-        for f in (args.host, args.library):
-            shutil.copy(f, work)
-        host = os.path.join(work, os.path.basename(args.host))
-        record = os.path.join(work, "record.jsonl")
-        dumps = os.path.join(work, "dump")
-        boxlog = os.path.join(work, "boxes.txt")
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record,
-               "--dump-dir", dumps]
-        if args.wine:
-            cmd += ["--wine"]
-            if args.dismisser:
-                shutil.copy(args.dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
-                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
-        cmd += ["--", host, mode]
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-        if p.returncode == 77:
-            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-            sys.exit(77)
-        check(p.returncode == 0, "%s: host exited with %d\n%s" % (scenario, p.returncode, p.stderr[-2000:]))
-        values = parse_values(p.stdout)
-        rec = read_record(record)
-        boxes = read_boxes(boxlog, p.stderr)
-        att = {}
-        path = os.path.join(dumps, "board0-attenuator.txt")
-        if os.path.exists(path):
-            for l in open(path):
-                k, _, v = l.strip().partition(" ")
-                att[k] = v
-        return values, rec, boxes, att
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def sim_boards(config):
-    with open(config, "rb") as f:
-        return tomllib.load(f)["board"]
+    r = run_in_bed(args, config, args.host, [mode], copy=[args.library], dump_files=["board0-attenuator.txt"],
+                   prefix="vesk-chips-")
+    check(r.rc == 0, "%s: host exited with %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    att = {}
+    for l in r.files.get("board0-attenuator.txt", "").splitlines():
+        k, _, v = l.strip().partition(" ")
+        att[k] = v
+    return r.values, r.record, r.boxes, att
 
 
 def commands(rec, board):
@@ -189,12 +144,8 @@ def check_burst(values, rec):
         check(50.0 <= first <= 52.0, "burst: first datagram %.2f ms after the first write" % first)
 
 
-scenarios = {}
-
-
-def scenario(f):
-    scenarios[f.__name__] = f
-    return f
+scenarios = Scenarios()
+scenario = scenarios.add
 
 
 @scenario
@@ -316,11 +267,5 @@ def memory():
             figures["after_init.VmData_kB"]))
 
 
-for name, f in scenarios.items():
-    if args.only and name != args.only:
-        continue
-    print(name)
-    f()
-
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+scenarios.run(args.only)
+checks.finish()

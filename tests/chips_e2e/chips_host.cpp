@@ -17,33 +17,19 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/host_library.h"
 
 namespace {
 
+using vesk::test::hex;
+using vesk::test::put;
+using vesk::test::text;
 using Clock = std::chrono::steady_clock;
-
-template <std::size_t N>
-std::string text(const char (&f)[N]) {
-    return std::string(f, strnlen(f, N));
-}
-
-void put(const std::string& key, const std::string& value) { std::printf("%s = %s\n", key.c_str(), value.c_str()); }
-void put(const std::string& key, long long value) { std::printf("%s = %lld\n", key.c_str(), value); }
 
 // "address/slot/clock" of a chip, or "null".
 std::string describe(VeskChip* c) {
     if (!c) return "null";
     return std::string(c->getAddress(0)) + "/" + std::to_string(c->getSlot()) + "/" + std::to_string(c->getClock());
-}
-
-std::string bytesText(const std::uint8_t* p, std::uint32_t n) {
-    std::string s;
-    char b[4];
-    for (std::uint32_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02x" : "%02x", p[i]);
-        s += b;
-    }
-    return s;
 }
 
 // Status lines of /proc/self/status (nothing where there is none).
@@ -151,13 +137,13 @@ void access(VeskManager* m, const std::vector<VeskBoardInfo>& boards) {
     std::memset(out, 0xEE, sizeof out);
     std::uint32_t n = m->i2cRead(a.c_str(), 0x50, out, sizeof out, 32, from, 1, 0);
     put("i2cRead.a.50.count", n);
-    put("i2cRead.a.50", bytesText(out, n));
-    put("i2cRead.a.50.expected", bytesText(block + 1 + 0x10, 32));
+    put("i2cRead.a.50", hex(out, n));
+    put("i2cRead.a.50.expected", hex(block + 1 + 0x10, 32));
     std::memset(out, 0xEE, sizeof out);
     // A buffer smaller than the read: only what fits is asked for.
     n = m->i2cRead(a.c_str(), 0x50, out, 4, 32, from, 1, 0);
     put("i2cRead.a.50.small.count", n);
-    put("i2cRead.a.50.small", bytesText(out, 5));
+    put("i2cRead.a.50.small", hex(out, 5));
 
     std::uint32_t v = 999;
     put("getOutputVolume.0.start", m->getOutputVolume(a.c_str(), &v, 0, 0) ? std::to_string(v) : "false");
@@ -181,15 +167,10 @@ int main(int argc, char** argv) {
     using namespace vesk;
     plat::consoleUseUtf8();
     const std::string mode = argc > 1 ? argv[1] : "access";
-    const std::string dir = plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&describe)));
-    plat::Module lib = plat::loadModule(dir + plat::sharedLibraryName("vesk"));
-    auto fn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
-    if (!fn) {
-        std::printf("error = no library\n");
-        return 3;
-    }
+    test::HostLibrary lib;
+    if (!lib.getManager) return lib.missing();
     putMemory("before_init");
-    VeskManager* m = fn();
+    VeskManager* m = lib.getManager();
     m->init();
     putMemory("after_init");
     const std::uint32_t nb = m->getBoardCount(), nc = m->getChipCount();
@@ -211,6 +192,5 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     m->release();
-    plat::unloadModule(lib);
     return 0;
 }

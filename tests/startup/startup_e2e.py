@@ -3,29 +3,16 @@
 Windows build under Wine) in the network test bed against simulated boards,
 and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
-import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--configs", required=True)       # folder of this suite's configurations
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser")
-ap.add_argument("--only", help="run one scenario")
+ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()
 
 topologies = os.path.join(os.path.dirname(args.testbed), "topologies")
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
+checks = Checks()
+check = checks.check
 
 
 def run(scenario, config, vesk_config=None):
@@ -41,37 +28,10 @@ def run(scenario, config, vesk_config=None):
 
 
 def run_once(scenario, config, vesk_config=None):
-    work = tempfile.mkdtemp(prefix="vesk-startup-")
-    try:
-        for f in (args.host, args.library):
-            shutil.copy(f, work)
-        if vesk_config is not None:
-            with open(os.path.join(work, "vesk_config.toml"), "w") as f:
-                f.write(vesk_config)
-        host = os.path.join(work, os.path.basename(args.host))
-        record = os.path.join(work, "record.jsonl")
-        boxlog = os.path.join(work, "boxes.txt")
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
-        if args.wine:
-            cmd += ["--wine"]
-            if args.dismisser:
-                shutil.copy(args.dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
-                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
-        cmd += ["--", host]
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-        if p.returncode == 77:
-            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-            sys.exit(77)
-        check(p.returncode == 0, "%s: host exited with %d\n%s" % (scenario, p.returncode, p.stderr[-2000:]))
-        values = parse_values(p.stdout)
-        rec = read_record(record)
-        boxes = read_boxes(boxlog, p.stderr)
-        return values, rec, boxes
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
+    r = run_in_bed(args, config, args.host, copy=[args.library], prefix="vesk-startup-",
+                   write=None if vesk_config is None else {"vesk_config.toml": vesk_config})
+    check(r.rc == 0, "%s: host exited with %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    return r.values, r.record, r.boxes
 
 
 def expected_boards(config, keep=None):
@@ -131,12 +91,8 @@ def scenario_topology(name, keep=None, vesk_config=None, label=None):
     return values, rec
 
 
-scenarios = {}
-
-
-def scenario(f):
-    scenarios[f.__name__] = f
-    return f
+scenarios = Scenarios()
+scenario = scenarios.add
 
 
 @scenario
@@ -203,11 +159,5 @@ def toml_error():
     check(values.get("boards") == "1", "toml error: init goes on as without a file")
 
 
-for name, f in scenarios.items():
-    if args.only and name != args.only:
-        continue
-    print(name)
-    f()
-
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+scenarios.run(args.only)
+checks.finish()

@@ -10,12 +10,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/host_library.h"
 
 namespace {
-template <std::size_t N>
-std::string text(const char (&f)[N]) {
-    return std::string(f, strnlen(f, N));
-}
+using vesk::test::text;
 bool zero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         if (p[i]) return false;
@@ -26,13 +24,8 @@ bool zero(const std::uint8_t* p, std::size_t n) {
 int main() {
     using namespace vesk;
     plat::consoleUseUtf8();
-    const std::string dir = plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&zero)));
-    plat::Module lib = plat::loadModule(dir + plat::sharedLibraryName("vesk"));
-    auto fn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
-    if (!fn) {
-        std::printf("error = no library\n");
-        return 3;
-    }
+    test::HostLibrary lib;
+    if (!lib.getManager) return lib.missing();
     // What the system reports before init: tells a test-bed fault (no
     // adapters visible yet) from a library fault.
     int adapters = 0;
@@ -40,7 +33,7 @@ int main() {
         if (a.ifType == plat::kIfTypeEthernet || a.ifType == plat::kIfTypeIeee80211) ++adapters;
     std::printf("adapters = %d\n", adapters);
     const int threadsBefore = plat::processThreadCount();
-    VeskManager* m = fn();
+    VeskManager* m = lib.getManager();
     auto t0 = std::chrono::steady_clock::now();
     m->init();
     auto t1 = std::chrono::steady_clock::now();
@@ -83,6 +76,5 @@ int main() {
     std::fflush(stdout);
     m->release();
     std::printf("threads_before = %d\nthreads_after = %d\n", threadsBefore, plat::processThreadCount());
-    plat::unloadModule(lib);
     return 0;
 }

@@ -6,19 +6,11 @@ library's wait, sends it twice, or precedes it with a copy from another
 address of the link (last byte changed). Every exchange must get its own
 answer; the exchanges whose reply was delayed may instead fail. Exit 77
 when no test bed can be built here."""
-import argparse, os, shlex, shutil, subprocess, sys, tempfile
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import parse_values, read_record  # noqa: E402
+from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser", help="closes the time-out message boxes under Wine")
-ap.add_argument("--only", help="run one case")
+ap = bed_arguments("--config", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()
 
 # What the host prints without faults, in order (each round asks the same).
@@ -49,50 +41,25 @@ CASES = [
     ("foreign queries", 'foreign_reply = ["query", "set"]', ()),
 ]
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
-    return cond
+checks = Checks()
+check = checks.check
 
 
 def run(faults):
-    work = tempfile.mkdtemp(prefix="vesk-replies-")
-    try:
-        for f in (args.host, args.library):
-            shutil.copy(f, work)
-        config = os.path.join(work, "board.toml")
-        with open(config, "w") as out:
-            out.write(open(args.config).read())
-            if faults:
-                out.write("\n  [board.faults]\n  %s\n" % faults)
-        record = os.path.join(work, "record.jsonl")
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
-        if args.wine:
-            cmd += ["--wine"]
-            if args.dismisser:
-                shutil.copy(args.dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
-                                                        shlex.quote("Z:" + os.path.join(work, "boxes.txt").replace("/", "\\")))]
-        cmd += ["--", os.path.join(work, os.path.basename(args.host))]
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-        if p.returncode == 77:
-            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-            sys.exit(77)
-        return p, read_record(record)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    with open(args.config) as f:
+        config = f.read()
+    if faults:
+        config += "\n  [board.faults]\n  %s\n" % faults
+    return run_in_bed(args, "board.toml", args.host, copy=[args.library], write={"board.toml": config},
+                      prefix="vesk-replies-")
 
 
 for name, faults, may_fail in CASES:
     if args.only and name != args.only:
         continue
-    p, rec = run(faults)
-    values = parse_values(p.stdout)
-    check(p.returncode == 0, "%s: host exited with %d\n%s" % (name, p.returncode, p.stderr[-2000:]))
+    result = run(faults)
+    values, rec = result.values, result.record
+    check(result.rc == 0, "%s: host exited with %d\n%s" % (name, result.rc, result.stderr[-2000:]))
     # The fault took effect: otherwise the case proves nothing.
     fates = [r for r in rec if r.get("type") == "reply"]
     acted = faults == "" or any(r.get("fate") == "delayed" or r.get("copies", 1) > 1 or r.get("foreign_from")
@@ -113,5 +80,4 @@ for name, faults, may_fail in CASES:
         (": " + "; ".join(wrong[:4]) + (" ..." if len(wrong) > 4 else "")) if wrong else ""))
     check(not wrong, "%s: %d exchanges got another answer than their own" % (name, len(wrong)))
 
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+checks.finish()

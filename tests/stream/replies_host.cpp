@@ -12,46 +12,36 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/host_library.h"
 
 namespace {
 
+using vesk::test::hex;
+using vesk::test::text;
+
 int step = 0;
 
-void put(const std::string& key, const std::string& value) {
+// "NN.key = value", NN counting the answers from 0.
+void answer(const std::string& key, const std::string& value) {
     std::printf("%02d.%s = %s\n", step++, key.c_str(), value.c_str());
     std::fflush(stdout);
-}
-
-template <std::size_t N>
-std::string text(const char (&f)[N]) {
-    return std::string(f, strnlen(f, N));
-}
-
-std::string hex(const std::uint8_t* p, std::uint32_t n) {
-    std::string s;
-    char b[4];
-    for (std::uint32_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02x" : "%02x", p[i]);
-        s += b;
-    }
-    return s;
 }
 
 void exchanges(VeskManager* m, const char* board, VeskChip* a, VeskChip* b) {
     for (int round = 0; round < 2; ++round) {
         for (std::uint32_t reg : {0x20u, 0x21u, 0x22u})
-            put("read.a." + std::to_string(reg), a ? std::to_string(a->read(reg)) : "no chip");
+            answer("read.a." + std::to_string(reg), a ? std::to_string(a->read(reg)) : "no chip");
         std::uint32_t v = 999;
-        put("volume.0", m->getOutputVolume(board, &v, 0, 0) ? std::to_string(v) : "false");
+        answer("volume.0", m->getOutputVolume(board, &v, 0, 0) ? std::to_string(v) : "false");
         for (std::uint32_t reg : {0x20u, 0x21u})
-            put("read.b." + std::to_string(reg), b ? std::to_string(b->read(reg)) : "no chip");
-        put("probe.28", std::to_string(m->i2cProbe(board, 0x28)));
+            answer("read.b." + std::to_string(reg), b ? std::to_string(b->read(reg)) : "no chip");
+        answer("probe.28", std::to_string(m->i2cProbe(board, 0x28)));
         std::uint8_t out[8] = {};
         std::uint32_t n = m->i2cRead(board, 0x28, out, sizeof out, 3, nullptr, 0, 0);
-        put("i2c_read.28", hex(out, n));
-        put("volume.1", m->getOutputVolume(board, &v, 1, 0) ? std::to_string(v) : "false");
-        put("probe.29", std::to_string(m->i2cProbe(board, 0x29)));
-        put("reset", std::to_string(m->resetBoards()));
+        answer("i2c_read.28", hex(out, n));
+        answer("volume.1", m->getOutputVolume(board, &v, 1, 0) ? std::to_string(v) : "false");
+        answer("probe.29", std::to_string(m->i2cProbe(board, 0x29)));
+        answer("reset", std::to_string(m->resetBoards()));
     }
 }
 
@@ -59,31 +49,25 @@ void exchanges(VeskManager* m, const char* board, VeskChip* a, VeskChip* b) {
 
 int main() {
     using namespace vesk;
-    const std::string dir = plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&hex)));
-    plat::Module lib = plat::loadModule(dir + plat::sharedLibraryName("vesk"));
-    auto fn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
-    if (!fn) {
-        std::printf("error = no library\n");
-        return 3;
-    }
-    VeskManager* m = fn();
+    test::HostLibrary lib;
+    if (!lib.getManager) return lib.missing();
+    VeskManager* m = lib.getManager();
     m->init();
     const std::uint32_t nb = m->getBoardCount(), nc = m->getChipCount();
-    put("boards", std::to_string(nb));
+    answer("boards", std::to_string(nb));
     std::vector<VeskBoardInfo> boards(nb);
     std::vector<VeskChipInfo> chips(nc);
     m->getBoardInfo(boards.data(), nb);
     m->getChipInfo(chips.data(), nc);
     for (const auto& bi : boards)
-        put("board", text(bi.name) + " wait " + std::to_string(bi.waitMs) + " buffer " + std::to_string(bi.bufferSize) +
+        answer("board", text(bi.name) + " wait " + std::to_string(bi.waitMs) + " buffer " + std::to_string(bi.bufferSize) +
                          " slots " + std::to_string(bi.slotCount));
     for (const auto& ci : chips)
-        put("chip", text(ci.name) + " slot " + std::to_string(ci.slot) + " clock " + std::to_string(ci.clock));
+        answer("chip", text(ci.name) + " slot " + std::to_string(ci.slot) + " clock " + std::to_string(ci.clock));
     if (nb) {
         const char* board = boards[0].boardAddress;
         exchanges(m, board, m->getChipBySlot(board, 0, 4000000), m->getChipBySlot(board, 1, 3579545));
     }
     m->release();
-    plat::unloadModule(lib);
     return 0;
 }

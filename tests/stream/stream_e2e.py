@@ -10,51 +10,23 @@ Wine, every one within four times that (a sender preempted by other
 processes' builds for 8 ms was seen)
 (whose steady clock is CLOCK_MONOTONIC_RAW: the driver adds the offset).
 Exit 77 when no test bed can be built here."""
-import argparse, os, shutil, subprocess, sys, tempfile
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import parse_values, read_record  # noqa: E402
+from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
 from stream_analysis import analyse, line, wine_clock_offset_ns  # noqa: E402
 
 PATTERNS = ["period:125:2000", "period:1000:2000", "burst:50:20:2000"]
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--host", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--wine", action="store_true")
+ap = bed_arguments("--config", "--host", "--library")
 args = ap.parse_args()
 
-failures = []
+checks = Checks()
+check = checks.check
 
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
-    return cond
-
-
-work = tempfile.mkdtemp(prefix="vesk-stream-")
-try:
-    for f in (args.host, args.library):
-        shutil.copy(f, work)
-    record = os.path.join(work, "record.jsonl")
-    cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", args.config, "--record", record]
-    if args.wine:
-        cmd += ["--wine"]
-    cmd += ["--", os.path.join(work, os.path.basename(args.host))] + PATTERNS
-    p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-    if p.returncode == 77:
-        print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-        sys.exit(77)
-    check(p.returncode == 0, "host exited with %d\n%s" % (p.returncode, p.stderr[-2000:]))
-    values = parse_values(p.stdout)
-    rec = read_record(record)
-    offset = wine_clock_offset_ns() if args.wine else 0
-finally:
-    shutil.rmtree(work, ignore_errors=True)
+r = run_in_bed(args, args.config, args.host, PATTERNS, copy=[args.library], prefix="vesk-stream-")
+offset = wine_clock_offset_ns() if args.wine else 0
+check(r.rc == 0, "host exited with %d\n%s" % (r.rc, r.stderr[-2000:]))
+values, rec = r.values, r.record
 
 check(values.get("boards") == "1" and values.get("chip") == "YM2151",
       "board and chip: %s, %s" % (values.get("boards"), values.get("chip")))
@@ -88,5 +60,4 @@ for name in (p.replace(":", "_") for p in PATTERNS):
 flagged = sum(1 for d in rec if d.get("type") == "datagram" and d.get("over_buffer"))
 check(flagged == 0, "the simulator flagged %d datagrams over the board's buffer" % flagged)
 
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+checks.finish()

@@ -30,13 +30,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/host_library.h"
 
 namespace {
 
+using vesk::test::put;
 using Clock = std::chrono::steady_clock;
-
-void put(const std::string& key, const std::string& value) { std::printf("%s = %s\n", key.c_str(), value.c_str()); }
-void put(const std::string& key, long long value) { std::printf("%s = %lld\n", key.c_str(), value); }
 
 long long ns(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -122,14 +121,9 @@ int main(int argc, char** argv) {
         }
         patterns.push_back(p);
     }
-    const std::string dir = plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&sndbufErrors)));
-    plat::Module lib = plat::loadModule(dir + plat::sharedLibraryName("vesk"));
-    auto fn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
-    if (!fn) {
-        std::printf("error = no library\n");
-        return 3;
-    }
-    VeskManager* m = fn();
+    test::HostLibrary lib;
+    if (!lib.getManager) return lib.missing();
+    VeskManager* m = lib.getManager();
     m->init();
     const std::uint32_t nb = m->getBoardCount();
     put("boards", nb);
@@ -159,6 +153,5 @@ int main(int argc, char** argv) {
     put("sndbuf_errors.after", sndbufErrors());
     std::fflush(stdout);
     m->release();
-    plat::unloadModule(lib);
     return 0;
 }

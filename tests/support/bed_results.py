@@ -1,10 +1,11 @@
 """What the end-to-end drivers read back from a run in the test bed: the host's
 "key = value" lines, the simulator's record, the message boxes shown (the box
 dismisser's log under Wine, "caption: text" on standard error natively), and
-the simulator configuration's boards with the bed's fixed host addresses."""
-import json, os, tomllib
+the simulator configuration's boards with the bed's fixed host addresses;
+and what runs a host there (run_in_bed) and keeps a driver's failures."""
+import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
 
-CAPTIONS = ("firmware warning", "toml error", "push recv", "error")
+CAPTIONS = ("DLL loading error", "firmware warning", "toml error", "push recv", "error")
 
 
 def parse_values(stdout):
@@ -17,7 +18,10 @@ def parse_values(stdout):
 
 
 def read_record(path):
-    return [json.loads(l) for l in open(path)] if os.path.exists(path) else []
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(l) for l in f]
 
 
 def read_boxes(boxlog, stderr):
@@ -50,3 +54,144 @@ def host_address(config, board):
 def firmware(text):
     major, minor, patch = (int(x) for x in text.split("."))
     return "%08x" % (major << 24 | minor << 16 | patch << 8)
+
+
+# The options drivers choose from (bed_arguments).
+OPTIONS = {
+    "--config": dict(required=True, help="the simulator's configuration"),
+    "--configs": dict(required=True, help="folder of the suite's configurations"),
+    "--host": dict(required=True, help="the program run in the bed"),
+    "--program": dict(required=True, help="the program run in the bed"),
+    "--library": dict(required=True, help="the library copied beside it"),
+    "--dismisser": dict(help="closes and logs the message boxes under Wine"),
+    "--only": dict(help="run the scenario or case of this name only"),
+}
+
+
+def bed_arguments(*options):
+    """A driver's argument parser: --testbed, --sim and --wine, which every run
+    in the bed takes (what run_in_bed reads), and the OPTIONS named."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--testbed", required=True, help="tools/testbed/testbed.sh")
+    ap.add_argument("--sim", required=True, help="the native simulator")
+    ap.add_argument("--wine", action="store_true", help="the programs are Windows builds")
+    for name in options:
+        ap.add_argument(name, **OPTIONS[name])
+    return ap
+
+
+class Checks:
+    """A driver's failures: check() prints and keeps each failed condition and
+    returns the condition; finish() prints the count and exits 1 if any."""
+
+    def __init__(self, indent="  "):
+        self.failures = []
+        self.indent = indent
+
+    def check(self, cond, what):
+        if not cond:
+            self.failures.append(what)
+            print(self.indent + "FAILED:", what)
+        return cond
+
+    def finish(self):
+        print("%d failure(s)" % len(self.failures))
+        sys.exit(1 if self.failures else 0)
+
+
+class Scenarios:
+    """Named scenarios in the order they are defined (@scenarios.add); run()
+    prints each name and calls it, or only the one named."""
+
+    def __init__(self):
+        self.by_name = {}
+
+    def add(self, f):
+        self.by_name[f.__name__] = f
+        return f
+
+    def run(self, only=None):
+        for name, f in self.by_name.items():
+            if only and name != only:
+                continue
+            print(name)
+            f()
+
+
+class BedRun:
+    """One run in the bed: rc, stdout, stderr, values (the "key = value"
+    lines), record, boxes, files (the dump folder's files asked for that
+    exist, by name, as text) and work, the run's folder (gone by now)."""
+
+    def __init__(self, work, wine):
+        self.work, self.wine = work, wine
+
+    def path_seen(self, name):
+        """The path of a file of the run's folder as the program saw it."""
+        if self.wine:
+            return "Z:" + self.work.replace("/", "\\") + "\\" + name
+        return os.path.join(self.work, name)
+
+
+def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, write=None, env=None,
+               dump_files=None, stdin=None, prefix="vesk-bed-", keep=False):
+    """Runs the program once in the test bed (testbed.sh run) from a fresh
+    folder holding a copy of it and of `copy` (under their names),
+    `copy_as` (name: file) and `write` (name: text, written as is), and
+    returns a BedRun read before the folder is removed (kept, and named,
+    with keep). bed: testbed, sim, wine and, optionally, dismisser (closes
+    message boxes under Wine and logs them). config is the simulator's
+    configuration; a name given in `write` is taken from the run's folder.
+    env: variables set for the program (natively; "{work}" is the run's
+    folder). dump_files: names to read from the simulator's dump folder
+    (none: no dump folder). Exits 77, with the bed's reason, when there is
+    no test bed here."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    try:
+        for f in [program] + list(copy):
+            shutil.copy(f, work)
+        for name, f in (copy_as or {}).items():
+            shutil.copy(f, os.path.join(work, name))
+        for name, text in (write or {}).items():
+            with open(os.path.join(work, name), "w", newline="") as out:
+                out.write(text)
+        if write and config in write:
+            config = os.path.join(work, config)
+        record = os.path.join(work, "record.jsonl")
+        dumps = os.path.join(work, "dump")
+        boxlog = os.path.join(work, "boxes.txt")
+        cmd = [bed.testbed, "run", "--quiet", "--sim", bed.sim, "--config", config, "--record", record]
+        if dump_files is not None:
+            cmd += ["--dump-dir", dumps]
+        dismisser = getattr(bed, "dismisser", None)
+        if bed.wine:
+            cmd += ["--wine"]
+            if dismisser:
+                shutil.copy(dismisser, work)
+                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(dismisser))),
+                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
+        cmd += ["--"]
+        if env:
+            cmd += ["env"] + ["%s=%s" % (k, v.replace("{work}", work)) for k, v in env.items()]
+        cmd += [os.path.join(work, os.path.basename(program))] + list(program_args)
+        p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, timeout=300)
+        if p.returncode == 77:
+            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+            sys.exit(77)
+        r = BedRun(work, bed.wine)
+        r.rc, r.stdout, r.stderr = p.returncode, p.stdout, p.stderr
+        r.values = parse_values(p.stdout)
+        r.record = read_record(record)
+        r.boxes = read_boxes(boxlog, p.stderr)
+        r.files = {}
+        for name in dump_files or ():
+            path = os.path.join(dumps, name)
+            if os.path.exists(path):
+                with open(path) as f:
+                    r.files[name] = f.read()
+        return r
+    finally:
+        if keep:
+            print("kept", work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)

@@ -4,19 +4,11 @@ Windows build under Wine) in the network test bed against simulated boards
 and checks its whole listing against the simulator's configuration, and the
 I2C exercise and chip opening against what the boards received. Exit 77 when
 no test bed can be built here."""
-import argparse, json, os, re, shlex, shutil, subprocess, sys, tempfile, tomllib
+import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import firmware, host_address, parse_values, read_boxes, read_record, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--configs", required=True)       # folder of this suite's configurations
-ap.add_argument("--program", required=True)       # vesk_test or vesk_test.exe
-ap.add_argument("--library", required=True)       # libvesk.so or vesk.dll
-ap.add_argument("--sim", default="")
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--dismisser")
-ap.add_argument("--only", help="run one scenario")
+ap = bed_arguments("--configs", "--program", "--library", "--dismisser", "--only")
 args = ap.parse_args()
 
 if not args.sim or not os.path.exists(args.sim):
@@ -24,66 +16,23 @@ if not args.sim or not os.path.exists(args.sim):
     sys.exit(77)
 
 SEP = "-" * 49
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
-    return cond
-
-
-class Run:
-    pass
+checks = Checks()
+check = checks.check
 
 
 def run(scenario, config, with_library=True):
-    """Runs vesk_test once in the bed with Enter on its input; returns a Run."""
-    work = tempfile.mkdtemp(prefix="vesk-test-e2e-")
-    try:
-        shutil.copy(args.program, work)
-        if with_library:
-            shutil.copy(args.library, work)
-        program = os.path.join(work, os.path.basename(args.program))
-        record = os.path.join(work, "record.jsonl")
-        boxlog = os.path.join(work, "boxes.txt")
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
-        if args.wine:
-            cmd += ["--wine"]
-            if args.dismisser:
-                shutil.copy(args.dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(args.dismisser))),
-                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
-        cmd += ["--", program]
-        p = subprocess.run(cmd, input="\n", capture_output=True, text=True, timeout=300)
-        if p.returncode == 77:
-            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-            sys.exit(77)
-        r = Run()
-        r.rc, r.stderr = p.returncode, p.stderr
-        r.lines = p.stdout.replace("\r", "").split("\n")
-        r.record = [json.loads(l) for l in open(record)] if os.path.exists(record) else []
-        r.boxes = []
-        if os.path.exists(boxlog):
-            r.boxes = [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
-        else:  # the POSIX message box writes "caption: text" to standard error
-            for l in p.stderr.splitlines():
-                m = re.match(r"^(DLL loading error|error|firmware warning|push recv|toml error): (.*)$", l)
-                if m:
-                    r.boxes.append((m.group(1), m.group(2)))
-        if args.wine:
-            r.library_path = "Z:" + work.replace("/", "\\") + "\\" + os.path.basename(args.library)
-        else:
-            r.library_path = os.path.join(work, os.path.basename(args.library))
-        check(r.rc == 0, "%s: exit code %d\n%s" % (scenario, r.rc, p.stderr[-2000:]))
-        return r
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    """Runs vesk_test once in the bed with Enter on its input; returns its
+    BedRun, with lines (its output's) and library_path (the library's path
+    as the program saw it)."""
+    r = run_in_bed(args, config, args.program, copy=[args.library] if with_library else [], stdin="\n",
+                   prefix="vesk-test-e2e-")
+    r.lines = r.stdout.replace("\r", "").split("\n")
+    r.library_path = r.path_seen(os.path.basename(args.library))
+    check(r.rc == 0, "%s: exit code %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    return r
 
 
 # ------------------------------------------------------------ expectations
-
 
 
 def boards_in_library_order(config):
@@ -170,12 +119,8 @@ def compare(scenario, got, want):
 
 # ------------------------------------------------------------ scenarios
 
-scenarios = {}
-
-
-def scenario(f):
-    scenarios[f.__name__] = f
-    return f
+scenarios = Scenarios()
+scenario = scenarios.add
 
 
 @scenario
@@ -284,11 +229,5 @@ def library_missing():
     check(not [l for l in r.lines if l.strip()], "no library: printed %r" % r.lines[:5])
 
 
-for name, f in scenarios.items():
-    if args.only and name != args.only:
-        continue
-    print(name)
-    f()
-
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+scenarios.run(args.only)
+checks.finish()
