@@ -364,7 +364,10 @@ def check_file(name, entry, rec):
         vals = list(offsets.values())
         spread = (max(vals) - min(vals)) / 1000.0
         print("  %s: board timelines of %s agree within %.1f us" % (name, ", ".join(offsets), spread))
-        check(spread <= 50.0, "%s: the boards' timelines differ by %.1f us" % (name, spread))
+        # 50 us natively; under Wine the sender's wake-up is only as good as
+        # Wine's timers (a few hundred us on a busy machine).
+        limit = 250.0 if args.wine else 50.0
+        check(spread <= limit, "%s: the boards' timelines differ by %.1f us (limit %.0f us)" % (name, spread, limit))
         status.append("boards within %.0f us" % spread)
     return status
 
