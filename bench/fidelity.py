@@ -6,7 +6,8 @@ file (decoded independently of the player, by tests/vesk_play/play_e2e.py)
 and prints one table per platform, a row per song:
   writes   in the excerpt / at the board / lost / reordered
   timing   board time - file time of every write, after aligning the song's
-           first write, |error| p50 / p99 / max in us
+           first write, |error| p50 / p99 / max in us; then its p99 about
+           the median offset instead ("steady": the first write alone off)
   dgram    largest datagram / the board's buffer, in bytes
   deadline when each datagram arrived against the file time of its first
            write, less the board's median of that (its latency): p99 in us
@@ -98,6 +99,10 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
         f0, b0 = min(timed)
         errors = [abs((b - b0) - (f - f0)) / 1000 for f, b in timed]
         row.update(p50=percentile(errors, 0.5), p99=percentile(errors, 0.99), max=max(errors))
+        # The same about the median offset: how steady the timeline is when
+        # the first write alone came early or late.
+        mid = statistics.median(b - f for f, b in timed)
+        row["steady_p99"] = percentile([abs(b - f - mid) / 1000 for f, b in timed], 0.99)
     lateness, span = [], []
     for name, seqs in first_dgram.items():
         d = [arrival[(name, s)][0] - f for s, f in seqs.items() if (name, s) in arrival]
@@ -110,6 +115,39 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
     row["deadline_p99"] = percentile(lateness, 0.99)
     row["cpu"] = cpu_share(cpu, min(span), max(span)) if cpu and span else float("nan")
     return row
+
+
+def cut_record(record, out, entry, uses=None):
+    """Writes `record` to `out` with, on the boards of `entry`'s parts, only
+    the commands from the file's first write to the next file's taking of
+    the chips (the library's start-up writes and other files' cut), so that
+    the simulator's VGM of it starts where the file does. `uses` counts the
+    files before this one per (board, slot) as analyse() does (updated)."""
+    uses = {} if uses is None else uses
+    rec = read_record(record)
+    span = {}
+    for part in entry["chips"]:
+        if not part.get("model"):
+            continue
+        key = (part["board"], part["slot"])
+        uses[key] = uses.get(key, 0) + 1
+        take = play_e2e.slot_segments(rec, part["board"], part["slot"], part["part"].split(" ")[0])
+        if len(take) <= uses[key] or not take[uses[key]]:
+            continue
+        start = take[uses[key]][0][1]
+        clocks = [c["replay_ns"] for c in rec if c.get("type") == "command" and c.get("board") == part["board"]
+                  and c.get("slot") == part["slot"] and c["name"] == "set_clock" and c["replay_ns"] > start]
+        end = clocks[0] if clocks else float("inf")
+        s0, e0 = span.get(part["board"], (start, end))
+        span[part["board"]] = (min(s0, start), min(e0, end))
+    with open(out, "w") as f:
+        for e in rec:
+            if e.get("type") == "command" and e.get("board") in span:
+                s0, e0 = span[e["board"]]
+                if not s0 <= e["replay_ns"] < e0:
+                    continue
+            f.write(json.dumps(e) + "\n")
+    return span
 
 
 def cpu_share(samples, t0, t1):
@@ -179,7 +217,7 @@ def run(platform, songs, seconds, config, sim):
 
 def table(platform, seconds, songs, result, boards):
     print("\n%s, %g s excerpts" % (platform, seconds))
-    head = ("song", "writes: excerpt / board / lost / reord", "timing |err| us: p50 / p99 / max",
+    head = ("song", "writes: excerpt / board / lost / reord", "timing |err| us: p50 / p99 / max / steady p99",
             "dgram / buffer", "deadline p99 us", "cpu")
     print("| " + " | ".join(head) + " |\n|" + "---|" * len(head))
     if isinstance(result, str):
@@ -195,9 +233,10 @@ def table(platform, seconds, songs, result, boards):
             print("| %s | not played: %s | | | | |" % (name, (e or {}).get("error", "no report")))
             continue
         r = analyse(song, seconds, e, rec, boards, uses, cpu)
-        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f | %d / %d | %.0f | %.1f%% |" % (
-            name, r["excerpt"], r["at_board"], r["lost"], r["reordered"], r.get("p50", float("nan")),
-            r.get("p99", float("nan")), r.get("max", float("nan")), r["dgram"], r["buffer"],
+        nan = float("nan")
+        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f / %.0f | %d / %d | %.0f | %.1f%% |" % (
+            name, r["excerpt"], r["at_board"], r["lost"], r["reordered"], r.get("p50", nan), r.get("p99", nan),
+            r.get("max", nan), r.get("steady_p99", nan), r["dgram"], r["buffer"],
             r["deadline_p99"], 100 * r["cpu"]))
 
 

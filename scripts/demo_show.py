@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Helpers of `make demo` that turn the programs' and the simulator's files into text:
   demo_show.py listing < VESK_TEST_OUTPUT       the boards and chips vesk_test listed, a line each
-  demo_show.py fidelity RECORD REPORT VGM CONFIG  how the board's timing matched the file"""
+  demo_show.py fidelity RECORD REPORT VGM CONFIG  how the board's timing matched the file
+  demo_show.py cut RECORD REPORT OUT            the record from the tune's first write on"""
 import os, sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
@@ -43,8 +44,9 @@ def fidelity(record, report, vgm, config):
     r = f.analyse(vgm, entry["seconds"] + 1, entry, f.read_record(record), f.sim_boards(config), {})
     print("  writes: %d in the file, %d at the board, %d lost, %d out of order" % (
         r["excerpt"], r["at_board"], r["lost"], r["reordered"]))
-    print("  board time - file time: p50 %.0f us, p99 %.0f us, max %.0f us (one VGM sample is 23 us)" % (
+    print("  board time - file time: p50 %.0f us, p99 %.0f us, max %.0f us (one VGM sample is 23 us);" % (
         r["p50"], r["p99"], r["max"]))
+    print("  about its median instead of the first write: p99 %.0f us" % r["steady_p99"])
     print("  largest datagram %d bytes of the board's %d; datagrams' arrival against their first"
           " write's deadline: p99 %.0f us" % (r["dgram"], r["buffer"], r["deadline_p99"]))
     print("  the player's own pacing (write calls against the file's clock): p50 %d us, p99 %d us" % (
@@ -56,5 +58,9 @@ if cmd == "listing":
     listing()
 elif cmd == "fidelity":
     fidelity(*sys.argv[2:6])
+elif cmd == "cut":
+    import json
+    import fidelity as f
+    f.cut_record(sys.argv[2], sys.argv[4], json.load(open(sys.argv[3], encoding="utf-8"))["files"][0])
 else:
     sys.exit(__doc__)
