@@ -11,6 +11,7 @@ and prints one table per platform, a row per song:
   dgram    largest datagram / the board's buffer, in bytes
   deadline when each datagram arrived against the file time of its first
            write, less the board's median of that (its latency): p99 in us
+  pacing   the player's own figure: its write calls against the file's clock, p99 us
   cpu      vesk_play's CPU time over the wall time of the song's writes
 Figures, not pass/fail (exit 0 unless nothing could run).
   fidelity.py [--seconds S] [--platforms native,win64,win32] [SONG ...]"""
@@ -218,10 +219,10 @@ def run(platform, songs, seconds, config, sim):
 def table(platform, seconds, songs, result, boards):
     print("\n%s, %g s excerpts" % (platform, seconds))
     head = ("song", "writes: excerpt / board / lost / reord", "timing |err| us: p50 / p99 / max / steady p99",
-            "dgram / buffer", "deadline p99 us", "cpu")
+            "dgram / buffer", "deadline p99 us", "pacing p99 us", "cpu")
     print("| " + " | ".join(head) + " |\n|" + "---|" * len(head))
     if isinstance(result, str):
-        print("| (all) | %s | | | | |" % result)
+        print("| (all) | %s | | | | | |" % result)
         return
     rep, rec, cpu = result
     by_name = {os.path.basename(e["file"].replace("\\", "/")): e for e in rep["files"]}
@@ -230,14 +231,14 @@ def table(platform, seconds, songs, result, boards):
         name = os.path.basename(song)
         e = by_name.get(name)
         if not e or not e["ok"]:
-            print("| %s | not played: %s | | | | |" % (name, (e or {}).get("error", "no report")))
+            print("| %s | not played: %s | | | | | |" % (name, (e or {}).get("error", "no report")))
             continue
         r = analyse(song, seconds, e, rec, boards, uses, cpu)
         nan = float("nan")
-        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f / %.0f | %d / %d | %.0f | %.1f%% |" % (
+        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f / %.0f | %d / %d | %.0f | %d | %.1f%% |" % (
             name, r["excerpt"], r["at_board"], r["lost"], r["reordered"], r.get("p50", nan), r.get("p99", nan),
             r.get("max", nan), r.get("steady_p99", nan), r["dgram"], r["buffer"],
-            r["deadline_p99"], 100 * r["cpu"]))
+            r["deadline_p99"], e["pacing_us"]["p99"], 100 * r["cpu"]))
 
 
 def main():
