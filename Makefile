@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo bench clean
+.PHONY: test deps demo bench fidelity clean
 
 # Installs what is missing, builds linux, linux-asan, win64 and win32 (benchmarks
 # included), runs every suite.
@@ -16,6 +16,16 @@ clean:
 bench:
 	@scripts/bench.sh
 
-# Two simulated boards played end to end by vesk_test.exe under Wine (needs root).
+# The demo tune played by vesk_play.exe under Wine to two simulated boards,
+# then what they played: figures, demo.wav and demo.png (needs root).
 demo:
 	@scripts/demo.sh
+
+# Excerpts of every corpus song played to simulated boards natively and under
+# Wine, a table of timing figures per platform (needs root; SECONDS=10,
+# SONGS="a.vgm b.vgz" to choose). x86 is played when build/win32 has it.
+SECONDS ?= 10
+fidelity:
+	@cmake --preset linux > /dev/null && cmake --build build/linux -j2 --target vesk_sim vesk_play vesk > /dev/null
+	@cmake --preset win64 > /dev/null && cmake --build build/win64 -j2 --target vesk_play vesk > /dev/null
+	@bench/fidelity.py --seconds $(SECONDS) $(SONGS)

@@ -1,33 +1,25 @@
 #!/bin/bash
-# make demo: two simulated boards on a virtual network link, played end to
-# end by vesk_test.exe (the x64 Windows build, under Wine) through vesk.dll,
-# then what the boards received. Needs root for the network namespaces.
+# make demo: music from a simulated board. Two simulated boards on a virtual
+# network link; vesk_test.exe (the x64 Windows build, under Wine) lists what
+# the library finds, then vesk_play.exe plays the project's demo tune through
+# vesk.dll to the board with its chips; then what the boards received, how
+# close to the file's timing they played it, and the music itself: the
+# board's playing rendered to build/demo/demo.wav, and build/demo/demo.png,
+# the spectrograms of the tune and of what the board played. Needs root for
+# the network namespaces.
 #   scripts/demo.sh
-#   scripts/demo.sh --snapshot DIR   (internal: runs beside vesk_test.exe and
-#                                     saves the display between passes 2 and 3)
 set -uo pipefail
 case "${1:-}" in
     -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-    ""|--snapshot) ;;
+    "") ;;
     *) echo "usage: scripts/demo.sh" >&2; exit 2 ;;
 esac
 cd "$(dirname "$0")/.."
 
 config=tools/vesk_sim/examples/demo.toml
 sim=build/linux/bin/vesk_sim
-
-if [ "${1:-}" = --snapshot ]; then
-    # Waits for the 16 display writes of the second pass to reach the board,
-    # then has the simulator dump its state during the one-second pause.
-    for _ in $(seq 300); do
-        n=$(grep -c '"name":"i2c_write".*"i2c_addr":60' "$VESK_SIM_RECORD" 2>/dev/null)
-        [ "${n:-0}" -ge 32 ] && break
-        sleep 0.05
-    done
-    sleep 0.3
-    kill -USR1 "$VESK_SIM_PID" && sleep 0.2 && cp "$VESK_SIM_DUMP_DIR/board0-display-3c.pbm" "$2/"
-    exit 0
-fi
+render=build/linux/bin/vgm_render
+out=build/demo
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "make demo needs root to build its virtual network (network namespaces): run 'sudo make demo'"
@@ -39,7 +31,7 @@ step() { echo; echo "${B}== $*${N}"; }
 note() { echo "${D}$*${N}"; }
 started=$SECONDS
 
-step "1/4 Prerequisites"
+step "1/5 Prerequisites"
 scripts/install-deps.sh || exit 1
 if ! why=$(tools/testbed/testbed.sh check 2>&1); then
     echo "no virtual network can be built here: $why"
@@ -57,7 +49,7 @@ if [ "$VESK_WINE_MODE" = win64 ]; then
     echo "Wine: 64-bit programs only ($VESK_WINE_WHY), which is all the demo needs"
 fi
 
-step "2/4 Build (the simulator natively, vesk_test.exe and vesk.dll for Windows x64)"
+step "2/5 Build (the simulator and the renderer natively, vesk_test.exe, vesk_play.exe and vesk.dll for Windows x64)"
 log=build/demo-build.log
 mkdir -p build
 : > "$log"
@@ -69,7 +61,7 @@ build() {  # preset, targets...
     cmake --build "build/$preset" -j2 --target "$@" >> "$log" 2>&1
 }
 t=$SECONDS
-if ! build linux vesk_sim || ! build win64 vesk_test vesk box_dismisser; then
+if ! build linux vesk_sim vgm_render || ! build win64 vesk_test vesk_play vesk box_dismisser; then
     echo "build failed; the end of $log:"
     tail -20 "$log"
     exit 1
@@ -77,63 +69,85 @@ fi
 echo "built in $((SECONDS - t)) s (log: $log)"
 bin=build/win64/bin
 
-step "3/4 Run vesk_test.exe against two simulated boards"
-note "The boards (from $config), each on its own IPv6 link-local address:"
-python3 scripts/demo_show.py boards "$config"
-note "vesk_test.exe loads vesk.dll, which finds the boards by multicast, asks them"
-note "what they hold, then the program lists it all, talks to the first board's"
-note "I2C bus and opens a YM2151 and a YM2149 at 4 MHz. Its \"pause\" is answered"
-note "with Enter. Its output:"
-echo
+step "3/5 The boards, as vesk_test.exe sees them"
+note "Simulated from $config, each on its own IPv6 link-local address. vesk_test.exe"
+note "loads vesk.dll, which finds them by multicast and asks what they hold; it"
+note "also sets the first board's attenuator, draws on its display and opens"
+note "its YM2151 and YM2149 (its \"pause\" is answered with Enter)."
 work=$(mktemp -d /tmp/vesk-demo.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/dump" "$work/snap"
-cp "$bin/vesk_test.exe" "$bin/vesk.dll" "$bin/box_dismisser.exe" "$work/"
+cp "$bin/vesk_test.exe" "$bin/vesk_play.exe" "$bin/vesk.dll" "$bin/box_dismisser.exe" "$work/"
 winpath() { echo "Z:${1//\//\\}"; }
-alongside="wine $(winpath "$work/box_dismisser.exe") '$(winpath "$work/boxes.txt")' & $PWD/scripts/demo.sh --snapshot $work/snap; wait"
 t=$SECONDS
 echo | timeout 180 tools/testbed/testbed.sh run --quiet --sim "$sim" --config "$config" --wine \
-    --record "$work/record.jsonl" --dump-dir "$work/dump" --alongside "$alongside" \
-    -- "$work/vesk_test.exe" > "$work/out.txt" 2> "$work/bed.txt"
+    --alongside "wine $(winpath "$work/box_dismisser.exe") '$(winpath "$work/boxes.txt")'" \
+    -- "$work/vesk_test.exe" > "$work/test-out.txt" 2> "$work/test-bed.txt"
 rc=$?
-tr -d '\r' < "$work/out.txt" | sed 's/^/  │ /'
-echo
 if [ $rc -ne 0 ]; then
     echo "vesk_test.exe or the test bed failed (exit code $rc):"
-    sed 's/^/  /' "$work/bed.txt" | tail -20
+    tr -d '\r' < "$work/test-out.txt" | tail -20
+    sed 's/^/  /' "$work/test-bed.txt" | tail -20
     exit 1
 fi
-out=$(tr -d '\r' < "$work/out.txt")
-nboards=$(sed -n 's/^\[ボードの数 = \(.*\)\]$/\1/p' <<< "$out")
-nchips=$(sed -n 's/^\[チップの数 = \(.*\)\]$/\1/p' <<< "$out")
-opened=$(grep -c '^chip[01] name = ' <<< "$out")
-echo "${B}vesk_test.exe found ${nboards:-?} boards and ${nchips:-?} chips, opened $opened of its 2 chips${N}, and exited with 0"
-echo "after $((SECONDS - t)) s (network set-up and Wine start included)."
+tr -d '\r' < "$work/test-out.txt" | python3 scripts/demo_show.py listing
+echo "vesk_test.exe exited with 0 after $((SECONDS - t)) s (network set-up and Wine start included)."
 if [ -s "$work/boxes.txt" ]; then
     echo "message boxes it showed (clicked away):"
     sed 's/^/  /' "$work/boxes.txt"
 fi
 
-step "4/4 What the boards received"
+step "4/5 vesk_play.exe plays the demo tune"
+mkdir -p "$out"
+python3 scripts/make_demo_tune.py "$out/tune.vgm" | sed 's/^/  /'
+note "A tune this project composes (scripts/make_demo_tune.py): FM melody and bass"
+note "on the YM2612, a PSG part on the SN76489, drums on the YM2612's DAC. vesk_play.exe"
+note "takes the chips it needs from the boards found and plays it in real time:"
+echo
+t=$SECONDS
+timeout 120 tools/testbed/testbed.sh run --quiet --sim "$sim" --config "$config" --wine \
+    --record "$work/record.jsonl" \
+    -- "$work/vesk_play.exe" --report "$(winpath "$work/report.json")" "$(winpath "$PWD/$out/tune.vgm")" \
+    2> "$work/play-bed.txt"
+rc=$?
+echo
+if [ $rc -ne 0 ]; then
+    echo "vesk_play.exe or the test bed failed (exit code $rc):"
+    sed 's/^/  /' "$work/play-bed.txt" | tail -20
+    exit 1
+fi
+echo "vesk_play.exe exited with 0 after $((SECONDS - t)) s."
+
+step "5/5 What the boards played"
 note "Commands per board, by kind and by slot (vesk_sim --summary of the simulator's record):"
 "$sim" --summary "$work/record.jsonl" | sed 's/^/  /'
-note "At start-up the library resets every slot and writes each chip silent (write_reg,"
-note "write_port); the YM2149's last set_clock is vesk_test opening it at 4 MHz. Syncs,"
-note "waits and keep-alives time the stream; i2c_* are the program's I2C exercise."
 echo
-note "Output attenuator of VESK-DEMO-A (I2C 0x28), configured to start at level 20 on both channels:"
-python3 scripts/demo_show.py attenuator "$work/record.jsonl" VESK-DEMO-A "$work/dump/board0-attenuator.txt"
+note "Timing: each write's time at the board (its datagram's arrival plus the waits"
+note "before it) against its time in the file, after aligning the first write:"
+python3 scripts/demo_show.py fidelity "$work/record.jsonl" "$work/report.json" "$out/tune.vgm" "$config"
 echo
-note "Display of VESK-DEMO-A (I2C 0x3C, 128 x 64 pixels, one character = 4 x 8 pixels):"
-python3 scripts/demo_show.py passes "$work/record.jsonl" VESK-DEMO-A 0x3C
-panels=()
-if [ -f "$work/snap/board0-display-3c.pbm" ]; then
-    panels+=("after pass 2 (0xFF)" "$work/snap/board0-display-3c.pbm")
+# The board's recording from the tune's first write on (the library's
+# start-up writes to the chips cut), so that it lines up with the file.
+mkdir -p "$work/vgm"
+python3 scripts/demo_show.py cut "$work/record.jsonl" "$work/report.json" "$work/tune-record.jsonl" &&
+    "$sim" --vgm "$work/vgm" --config "$config" --from-record "$work/tune-record.jsonl" > "$work/vgm.txt" 2>&1
+played=$work/vgm/board1.vgm
+seconds=$(python3 -c 'import struct,sys; b=open(sys.argv[1],"rb").read(); print("%.1f" % (struct.unpack_from("<I", b, 0x18)[0] / 44100 + 0.5))' "$out/tune.vgm")
+if ! [ -f "$played" ] || ! "$render" "$played" "$out/demo.wav" --seconds "$seconds" > "$work/render.txt" 2>&1 \
+        || ! "$render" "$out/tune.vgm" "$work/tune.wav" --seconds "$seconds" >> "$work/render.txt" 2>&1; then
+    echo "the board's recording could not be rendered:"
+    cat "$work/vgm.txt" "$work/render.txt" | sed 's/^/  /'
+    exit 1
 fi
-panels+=("at the end (pass 3, 0x00)" "$work/dump/board0-display-3c.pbm")
-python3 scripts/demo_show.py display "${panels[@]}"
+# The two renders as the channels of one file: sox draws one spectrogram per
+# channel, the tune above, the board's playing below, on one time axis.
+sox -M "$work/tune.wav" "$out/demo.wav" "$work/both.wav" remix 1,2 3,4 2> /dev/null
+sox "$work/both.wav" -n rate 22050 spectrogram -x 1200 -y 257 -z 90 \
+    -t "vesk demo: the tune (top) and what VESK-DEMO-B played (bottom)" -c "" -o "$out/demo.png"
 echo
 echo "${B}Done in $((SECONDS - started)) s.${N} The virtual network and the simulator are gone."
-note "Next: 'make test' builds every configuration and runs all suites; tools/vesk_sim/README.md"
-note "explains the simulator and the test bed."
+echo "  $out/demo.wav  what VESK-DEMO-B played, ${seconds} s (the simulator's recording, rendered by libgme)"
+echo "  $out/demo.png  spectrograms: the tune as composed (top) and as the board played it (bottom)"
+echo "  $out/tune.vgm  the tune as composed"
+note "Next: 'make test' builds every configuration and runs all suites; 'make fidelity' plays"
+note "excerpts of real songs and measures them; tools/vesk_sim/README.md explains the simulator."
 exit 0

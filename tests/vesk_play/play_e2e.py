@@ -25,7 +25,8 @@ ap.add_argument("--only", help="one scenario: excerpts or interrupt")
 ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
 ap.add_argument("--all", action="store_true", help="play every song of the corpus")
 ap.add_argument("--table", help="write a Markdown table of the results per file here")
-args = ap.parse_args()
+# Imported (bench/fidelity.py) for its decoder and analysis: no options, no run.
+args = ap.parse_args() if __name__ == "__main__" else None
 
 # One song per chip family; the YM2612 + SN76489 song spans the two boards.
 FAMILY_SONGS = [
@@ -443,15 +444,20 @@ def interrupt():
         check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])
 
 
-if not args.corpus or not os.path.isdir(args.corpus):
-    print("SKIP: no corpus (--corpus or VESK_CORPUS)")
-    sys.exit(77)
-for name, fn in (("excerpts", excerpts), ("interrupt", interrupt)):
-    if args.only and args.only != name:
-        continue
-    if name == "interrupt" and args.wine:
-        continue  # Ctrl-C is delivered to a native process only
-    print("%s:" % name)
-    fn()
-print("FAILED: %d check(s)" % len(failures) if failures else "all checks passed")
-sys.exit(1 if failures else 0)
+def main():
+    if not args.corpus or not os.path.isdir(args.corpus):
+        print("SKIP: no corpus (--corpus or VESK_CORPUS)")
+        sys.exit(77)
+    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt)):
+        if args.only and args.only != name:
+            continue
+        if name == "interrupt" and args.wine:
+            continue  # Ctrl-C is delivered to a native process only
+        print("%s:" % name)
+        fn()
+    print("FAILED: %d check(s)" % len(failures) if failures else "all checks passed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

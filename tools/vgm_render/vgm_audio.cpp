@@ -116,6 +116,18 @@ Comparison compare(const Render& original, const Render& played, const CompareOp
     }
     c.lagMs = bestLag * 1000.0 / kRate;
 
+    // The played render scaled to the original's level (least squares):
+    // libgme mixes a chip louder or softer by which others the header
+    // declares, and a board's recording declares every chip of its slots.
+    double gab = 0, gbb = 0;
+    for (long i = 0; i < n; ++i) {
+        gab += a[i] * at(i + bestLag);
+        gbb += at(i + bestLag) * at(i + bestLag);
+    }
+    const double gain = gab > 0 && gbb > 0 ? gab / gbb : 1;
+    c.gain = gain;
+    auto scaled = [&](long i) { return gain * at(i); };
+
     const long w = std::max<long>(1, static_cast<long>(options.windowMs * kRate / 1000));
     const long tolerance = std::max(0, options.toleranceSamples);
     const double floorPerSample = std::pow(10.0, -50.0 / 10.0);
@@ -125,12 +137,12 @@ Comparison compare(const Render& original, const Render& played, const CompareOp
         double wa = 0, we = 0;
         const long end = std::min(n, start + w);
         for (long i = start; i < end; ++i) {
-            double x = a[i], y = at(i + bestLag), e = std::fabs(x - y);
+            double x = a[i], y = scaled(i + bestLag), e = std::fabs(x - y);
             sb += y * y;
             sab += x * y;
             se += e * e;
             for (long k = 1; k <= tolerance && e > 0; ++k)
-                e = std::min({e, std::fabs(x - at(i + bestLag - k)), std::fabs(x - at(i + bestLag + k))});
+                e = std::min({e, std::fabs(x - scaled(i + bestLag - k)), std::fabs(x - scaled(i + bestLag + k))});
             wa += x * x;
             we += e * e;
         }

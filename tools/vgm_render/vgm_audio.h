@@ -40,7 +40,9 @@ bool writeWav(const std::string& path, const Render& r);
 // Both are mixed to mono. The played one is first aligned by the lag,
 // within +-maxLagMs, that maximises the normalised cross-correlation over a
 // stretch of the original from its first sound (a board starts late by its
-// latency). Then, over the whole excerpt:
+// latency), and scaled by the gain that best matches it to the original
+// (libgme's mix level of a chip depends on the other chips a file
+// declares). Then, over the whole excerpt:
 //   correlation   normalised cross-correlation at that lag (1 = identical);
 //   snrDb         10 log10(sum a^2 / sum (a - b)^2);
 //   worstWindowDb the lowest signal-to-error ratio of any window of
@@ -62,6 +64,7 @@ struct Comparison {
     double worstWindowDb = 0;
     double worstWindowAt = 0;   // seconds into the original
     double snrDb = 0;           // over the whole excerpt
+    double gain = 1;            // applied to the played render
 };
 
 struct CompareOptions {

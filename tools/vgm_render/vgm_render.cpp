@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
     }
     Comparison c = compare(original, played, options);
     bool pass = c.correlation >= minCorrelation && c.worstWindowDb >= minWindowDb;
-    std::printf("lag %.2f ms, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB at %.3f s (+-%d samples): %s\n",
-                c.lagMs, c.correlation, c.snrDb, options.windowMs, c.worstWindowDb, c.worstWindowAt,
+    std::printf("lag %.2f ms, gain %.2f, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB at %.3f s (+-%d samples): %s\n",
+                c.lagMs, c.gain, c.correlation, c.snrDb, options.windowMs, c.worstWindowDb, c.worstWindowAt,
                 options.toleranceSamples, pass ? "pass" : "FAIL");
     return pass ? 0 : 1;
 }
