@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo bench fidelity clean
+.PHONY: test deps demo bench fidelity audio-check clean
 
 # Installs what is missing, builds linux, linux-asan, win64 and win32 (benchmarks
 # included), runs every suite.
@@ -29,3 +29,11 @@ fidelity:
 	@cmake --preset linux > /dev/null && cmake --build build/linux -j2 --target vesk_sim vesk_play vesk > /dev/null
 	@cmake --preset win64 > /dev/null && cmake --build build/win64 -j2 --target vesk_play vesk > /dev/null
 	@bench/fidelity.py --seconds $(SECONDS) $(SONGS)
+
+# The libgme audio check on corpus songs played over the test bed (needs root):
+# each excerpt as the board played it against the file, natively.
+audio-check:
+	@cmake --preset linux >/dev/null && cmake --build --preset linux --target vesk_play vgm_render vesk_sim vesk >/dev/null
+	@python3 tests/audio/bed_audio_check.py --testbed tools/testbed/testbed.sh --sim build/linux/bin/vesk_sim \
+	  --player build/linux/bin/vesk_play --library build/linux/bin/libvesk.so --render build/linux/bin/vgm_render \
+	  --corpus ../shared/corpus
