@@ -10,6 +10,7 @@
 #define VESK_TRANSPORT_EXCHANGE_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -17,9 +18,38 @@
 
 namespace vesk {
 
+// Replies still owed to requests that gave up. Boards answer late but they
+// do answer, and some replies (an I2C probe, an I2C read, a sync, a reset)
+// carry nothing that tells whose they are: a matching datagram that comes
+// later than a board answers is taken as the owed reply, not as the answer to
+// a later request (see awaitReply). An entry
+// lapses kOwedWindow after its request gave up, so a reply that was lost
+// costs later exchanges nothing after that. Not thread-safe: the transport
+// uses it under its request mutex.
+class OwedReplies {
+public:
+    static constexpr std::chrono::milliseconds kOwedWindow{3000};
+    using Clock = std::chrono::steady_clock;
+
+    void add(const std::uint8_t* request, std::uint32_t length, Clock::time_point now);
+    // True, and the entry gone, when reply answers an owed request.
+    bool consume(const std::uint8_t* reply, std::uint32_t length, Clock::time_point now);
+
+private:
+    struct Entry {
+        std::uint8_t request[8] = {};  // enough for every matching rule
+        std::uint32_t length = 0;
+        Clock::time_point until;
+    };
+    static constexpr std::size_t kMaxEntries = 8;
+    Entry entries_[kMaxEntries];
+    std::size_t count_ = 0;
+};
+
 // Receives and drops every datagram already waiting on s. Expects no other
-// thread to be receiving on s.
-void discardWaiting(plat::Socket s, std::mutex* io = nullptr);
+// thread to be receiving on s. Datagrams from boardAddr pay off owed replies.
+void discardWaiting(plat::Socket s, std::mutex* io = nullptr, const std::uint8_t* boardAddr = nullptr,
+                    OwedReplies* owed = nullptr);
 
 enum class ReplyStatus { Answered, TimedOut, Failed };
 struct Reply {
@@ -31,19 +61,18 @@ struct Reply {
 // deadline. The answer is copied to reply; an answer longer than capacity (or
 // any answer when reply is null and capacity 0) is Failed, as is a socket the
 // readiness wait refuses (at once, not at the deadline). Receive errors are
-// skipped (Winsock reports an earlier ICMP error on the next receive). When io
-// is given it is held around each receive, never while waiting.
+// skipped (Winsock reports an earlier ICMP error on the next receive). When
+// io is given it is held around each receive, never while waiting.
 //
-// fenced: the request was sent right behind a sync, because an earlier
-// request gave up and its reply may still come; some replies (an I2C probe,
-// an I2C read) carry nothing that tells whose they are. A board answers in
-// order, so an answer that comes after the sync's reply is this request's
-// own and is taken at once. One that comes before it is kept, and taken at
-// the deadline only if the sync's reply never came (a board that lost or
-// delayed just that reply).
+// owed: a datagram that answers an owed request pays it off, except that an
+// answer to this request arriving by promptUntil (the board's usual reply
+// time) is taken as its own: a reply that was lost, not late, then costs no
+// later request its answer.
 Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std::uint8_t* request,
                  std::uint32_t requestLength, std::uint8_t* reply, std::uint32_t capacity,
-                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr, bool fenced = false);
+                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr,
+                 OwedReplies* owed = nullptr,
+                 std::chrono::steady_clock::time_point promptUntil = std::chrono::steady_clock::time_point::max());
 
 // One whole exchange with a board that has no transport yet: drops what is
 // waiting, sends request to `to`, then awaitReply for at most timeoutUs.

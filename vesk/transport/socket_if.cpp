@@ -48,6 +48,10 @@ constexpr std::uint32_t kMinSendBuffer = 256u << 10;
 // the datagram is counted as failed.
 constexpr auto kSendRetryTime = std::chrono::milliseconds(100);
 
+// How long after its latency a board's answer counts as prompt (see
+// awaitReply): a round trip and the board's own work, with room to spare.
+constexpr auto kPromptSlack = std::chrono::milliseconds(100);
+
 }  // namespace
 
 VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
@@ -344,28 +348,20 @@ std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t l
                                    static_cast<std::int64_t>(std::min(waitMs_.load(), kMaxRequestWaitMs)) * 1000 +
                                    500000;
     // Whatever is waiting now answers nothing this request asks: a reply that
-    // came after its own request gave up, or a stray datagram.
-    discardWaiting(socket_, &ioMutex_);
-    // After a request gave up, its reply may still be on its way: the next
-    // request goes behind a sync (see awaitReply). A sync needs no fence.
-    const bool fenced = fenceNext_ && !(length >= 2 && command[1] == proto::CMD_SYNC);
-    if (fenced) {
-        std::uint8_t both[proto::kSyncSize + proto::kMaxCommandSize];
-        const std::uint32_t syncLength = proto::encodeSync(both);
-        const std::uint32_t n = std::min<std::uint32_t>(length, proto::kMaxCommandSize);
-        std::memcpy(both + syncLength, command, n);
-        push(both, syncLength + n);
-    } else {
-        push(command, length);
-    }
-    const auto deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
+    // came after its own request gave up (it pays off what is owed), or a
+    // stray datagram.
+    discardWaiting(socket_, &ioMutex_, destination_.addr, &owed_);
+    const auto sent = Clock::now();
+    push(command, length);
+    const auto deadline = sent + std::chrono::microseconds(timeoutUs);
+    // The board's usual reply time: the batch leaves within the latency, the
+    // board answers at once.
+    const auto prompt = sent + std::chrono::milliseconds(std::min(waitMs_.load(), kMaxRequestWaitMs)) + kPromptSlack;
     Reply r = awaitReply(socket_, destination_.addr, command, length, reply, reply ? capacity : 0, deadline,
-                         &ioMutex_, fenced);
+                         &ioMutex_, &owed_, prompt);
     if (r.status == ReplyStatus::TimedOut) {
-        fenceNext_ = true;
+        owed_.add(command, length, Clock::now());  // its reply may still come
         plat::messageBox("timeout", "push recv");
-    } else if (r.status == ReplyStatus::Answered && fenced) {
-        fenceNext_ = false;
     }
     keepAliveEnabled.store(keepAlive);
     return r.status == ReplyStatus::Answered ? r.length : 0;

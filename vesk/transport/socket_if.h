@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "transport/exchange.h"
 #include "transport/ringbuf.h"
 
 namespace vesk {
@@ -58,7 +59,8 @@ public:
 
     // Drops the datagrams already waiting on the socket, pushes command, then
     // waits for the board's answer to it (transport/exchange.h: from the
-    // board's address, matching code, target, item, register), at most
+    // board's address, matching code, target, item, register; a late reply
+    // still owed to a request that gave up is taken as that one's), at most
     // min(waitMs, kMaxRequestWaitMs) + 500 ms + extraSeconds. Returns the
     // answer's length; 0 on time-out (after the "push recv" / "timeout" box),
     // on an answer longer than capacity and on an unusable socket (at once,
@@ -146,7 +148,7 @@ private:
     std::atomic<std::uint64_t> sendFailures_{0};
 
     std::mutex requestMutex_;  // held for a whole request
-    bool fenceNext_ = false;   // under requestMutex_: a request gave up, its reply may still come
+    OwedReplies owed_;         // under requestMutex_: replies of requests that gave up
 
     // Under queueMutex_.
     std::mutex queueMutex_;
