@@ -1,7 +1,6 @@
 #include "transport/socket_if.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -61,11 +60,10 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
       socket_(socket),
       waitMs_(std::max<std::uint32_t>(wait, gapMs)),
       gapMs_(gapMs),
-      threshold_(static_cast<std::uint32_t>(std::floor(static_cast<float>(bufferSize) * 0.8f))),
       bufferSize_(bufferSize),
       idle_(idleMs ? idleMs : kIdleFloorMs),
       sendFunction_(&plat::trySendTo) {
-    lastPush_ = previousPush_ = Clock::now();
+    lastPush_ = Clock::now();
 
     std::memset(boardAddress, 0, sizeof boardAddress);
     if (address) {
@@ -130,7 +128,6 @@ void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
     // The time stamps are taken under the lock: pushes from two threads (the
     // host writing, a tray dialog setting the volume) each see a gap that
     // ends at their own push.
-    previousPush_ = lastPush_;
     lastPush_ = Clock::now();
     appendLocked(lock, bytes, length, lastPush_);
 }
@@ -215,7 +212,6 @@ void VeskSocketIf::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
 
 void VeskSocketIf::pushFinal() {
     std::unique_lock<std::mutex> lock(accMutex_);
-    previousPush_ = lastPush_;
     lastPush_ = Clock::now();
     // The last datagram is the single byte 00, even if a batch is still open.
     closeOpenBatchLocked(lock);

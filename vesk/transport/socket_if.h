@@ -135,7 +135,6 @@ private:
     plat::SockAddr6 destination_;
     std::atomic<std::uint32_t> waitMs_;
     std::uint8_t gapMs_;
-    std::uint32_t threshold_;
     std::unique_ptr<RINGBUF<unsigned char>> ring_;
     std::mutex ringMutex_;
     std::unique_ptr<std::uint8_t[]> sendBuffer_;
@@ -159,7 +158,7 @@ private:
 
     // Under accMutex_.
     std::mutex accMutex_;
-    Clock::time_point lastPush_, previousPush_;
+    Clock::time_point lastPush_;
     std::condition_variable batchCond_;  // a batch was opened, or its close was asked for
     std::condition_variable takenCond_;  // the batcher took the open batch
     std::unique_ptr<std::uint8_t[]> accBuffer_;
