@@ -69,12 +69,13 @@ OPTIONS = {
 
 
 def bed_arguments(*options):
-    """A driver's argument parser: --testbed, --sim and --wine, which every run
-    in the bed takes (what run_in_bed reads), and the OPTIONS named."""
+    """A driver's argument parser: --testbed, --sim, --wine and --sanitized,
+    which every run in the bed takes (what run_in_bed reads), and the OPTIONS named."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--testbed", required=True, help="tools/testbed/testbed.sh")
     ap.add_argument("--sim", required=True, help="the native simulator")
     ap.add_argument("--wine", action="store_true", help="the programs are Windows builds")
+    ap.add_argument("--sanitized", action="store_true", help="the programs are ASan or TSan builds")
     for name in options:
         ap.add_argument(name, **OPTIONS[name])
     return ap
