@@ -198,6 +198,12 @@ void setMessageHook(MessageHook hook);
 // Number of threads of the calling process (tests check that none is left).
 int processThreadCount();
 
+// Raises the calling thread's scheduling priority for work that must wake on
+// time (the sender, a player's pacing loop), so other busy programs on the
+// machine delay it less. Windows: THREAD_PRIORITY_TIME_CRITICAL; POSIX:
+// nothing (see platform_posix.cpp). Best effort: false when nothing changed.
+bool raiseThreadPriority();
+
 // ---------------------------------------------------------------- console
 
 // Makes the console show UTF-8 output as text (Windows: output code page

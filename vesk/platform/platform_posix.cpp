@@ -512,6 +512,11 @@ int processThreadCount() {
     return n;
 }
 
+// Nothing: a Linux thread's nice value counts only against threads of its
+// own session (autogroups), not against the other programs that delay it,
+// and lowering it needs privileges a user of a player does not have.
+bool raiseThreadPriority() { return false; }
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 namespace {
