@@ -613,8 +613,6 @@ int main(int argc, char** argv) {
     if (int rc = parseOptions(argc, argv, o)) return rc == 1 ? 0 : 2;
     plat::consoleUseUtf8();
     plat::catchInterrupts();
-    // Writes go out when this thread calls them: a late wake-up is a late note.
-    plat::raiseThreadPriority();
     const bool terminal = plat::stdoutIsTerminal();
 
     const std::string self = plat::modulePath(reinterpret_cast<const void*>(&parseNumber));

@@ -199,8 +199,9 @@ void setMessageHook(MessageHook hook);
 int processThreadCount();
 
 // Raises the calling thread's scheduling priority for work that must wake on
-// time (the sender, a player's pacing loop), so other busy programs on the
-// machine delay it less. Windows: THREAD_PRIORITY_TIME_CRITICAL; POSIX:
+// time and then spins only briefly (the transport's sender and batcher), so
+// other busy programs on the machine delay it less. Not for a thread that
+// spins most of the time: on one core it would starve the rest. Windows: THREAD_PRIORITY_TIME_CRITICAL; POSIX:
 // nothing (see platform_posix.cpp). Best effort: false when nothing changed.
 bool raiseThreadPriority();
 
