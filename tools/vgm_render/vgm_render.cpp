@@ -16,7 +16,7 @@ int usage() {
                  "usage: vgm_render FILE.vgm OUT.wav [--seconds S]\n"
                  "       vgm_render --compare ORIGINAL PLAYED [--seconds S] [--min-window-db D]\n"
                  "                  [--min-correlation C] [--window-ms W] [--tolerance N] [--same-psg]\n"
-                 "                  [--min-psg-db P] [--psg-window-ms V] [--wav-dir DIR]\n"
+                 "                  [--min-psg-db P] [--psg-window-ms V] [--max-lag-ms L] [--wav-dir DIR]\n"
                  "  --compare judges two renders of each file: every voice but the SN76489's\n"
                  "  sample by sample (correlation >= C, default 0.99, and no window of W ms,\n"
                  "  default 1, below D dB, default 15, where a write N samples early or late,\n"
@@ -63,6 +63,10 @@ int main(int argc, char** argv) {
         else if (a == "--min-window-db") { if (!number(minWindowDb)) return usage(); }
         else if (a == "--min-psg-db") { if (!number(minPsgDb)) return usage(); }
         else if (a == "--psg-window-ms") { if (!number(psg.windowMs)) return usage(); }
+        else if (a == "--max-lag-ms") {
+            if (!number(options.maxLagMs)) return usage();
+            psg.maxLagMs = options.maxLagMs;
+        }
         else if (a == "--min-correlation") { if (!number(minCorrelation)) return usage(); }
         else if (a == "--window-ms") { if (!number(options.windowMs)) return usage(); }
         else if (a == "--tolerance") {
