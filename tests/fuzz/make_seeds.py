@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpora (tests/fuzz/<target>/seed-*): small
 inputs made here, one per kind of message each reader meets, well formed or
-cut short. Run it again after changing it; inputs that found crashes are
-kept beside the seeds as crash-* and never rewritten.
+cut short. Run it again after changing it; inputs that once crashed or
+stalled a target are kept beside the seeds (crash-*, slow-*) and never
+rewritten.
 
     tests/fuzz/make_seeds.py
 """
