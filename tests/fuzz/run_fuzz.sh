@@ -14,11 +14,12 @@ rm -rf "$work/new"
 mkdir -p "$work/new"
 log=$work/log.txt
 
-# Leaks count as crashes; an input running 25 s is a hang. UBSan's findings
-# abort (the targets are built with -fno-sanitize-recover) with a stack.
+# Leaks count as crashes; an input running 90 s is a hang (the VGM reader
+# accepts logs of up to 8 Mi writes, which take 10-20 s under ASan on a busy
+# machine). UBSan's findings abort (-fno-sanitize-recover) with a stack.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
-"$bin" -max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 \
+"$bin" -max_total_time="$seconds" -print_final_stats=1 -timeout=90 -rss_limit_mb=2048 \
     -artifact_prefix="$work/" "$work/new" "$corpus" >"$log" 2>&1
 rc=$?
 
