@@ -1,8 +1,8 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo bench fidelity audio-check clean
+.PHONY: test deps demo bench fidelity audio-check fuzz clean
 
-# Installs what is missing, builds linux, linux-asan, win64 and win32 (benchmarks
-# included), runs every suite.
+# Installs what is missing, builds linux, linux-asan, linux-fuzz, win64 and
+# win32 (benchmarks included), runs every suite and the fuzz targets briefly.
 test:
 	@scripts/test-all.sh
 
@@ -15,6 +15,11 @@ clean:
 # Benchmarks from the release presets, natively and under Wine, as one table.
 bench:
 	@scripts/bench.sh
+
+# The fuzz targets over their corpora and then FUZZ_SECONDS (default 45) each
+# of fuzzing: executions, coverage and crashes per target.
+fuzz:
+	@scripts/fuzz.sh
 
 # The demo tune played by vesk_play.exe under Wine to two simulated boards,
 # then what they played: figures, demo.wav and demo.png (needs root).

@@ -14,6 +14,9 @@ pkgs=(build-essential cmake ninja-build pkg-config
       fonts-ipafont-gothic fontconfig)
 # VGM rendering for the audio checks and the demo's pictures.
 pkgs+=(libgme-dev sox)
+# The fuzz targets: clang, its libFuzzer and sanitizer runtimes (libclang-rt
+# is only recommended by clang), and llvm-symbolizer for readable crash stacks.
+pkgs+=(clang libclang-rt-14-dev llvm-14)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 # 32-bit Wine for the x86 suite.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -55,6 +55,33 @@ TEST_F(Config, SyntaxErrorShowsTheParsersText) {
     EXPECT_NE(boxes[0].second.find("vesk_config.toml"), std::string::npos) << boxes[0].second;
 }
 
+// Text that is not UTF-8 never reaches the parser (inside a string it made
+// the parser read outside its buffers): a box names the first bad byte.
+TEST_F(Config, TextThatIsNotUtf8IsRefusedWithItsOffset) {
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"[target_address]\nipv6 = ['fe80::1\xff']\n", 33},      // a byte no UTF-8 has
+        {"[target_address]\nipv6 = [\"\xc3\"]\n", 26},           // a sequence cut short
+        {"a = '\xe0\x80\xaf'\n[target_address]\nipv6 = []\n", 5},  // overlong '/'
+        {"a = \"\xed\xa0\x80\"\n", 5},                           // a surrogate
+        {"a = '''\xf4\x90\x80\x80'''\n", 7},                     // above U+10FFFF
+    };
+    for (const auto& [text, offset] : cases) {
+        boxes.clear();
+        std::vector<std::string> targets = {"stale"};
+        EXPECT_FALSE(parseConfiguration(text, "vesk_config.toml", targets)) << text;
+        EXPECT_TRUE(targets.empty());
+        ASSERT_EQ(boxes.size(), 1u) << text;
+        EXPECT_EQ(boxes[0].first, "toml error");
+        EXPECT_NE(boxes[0].second.find("vesk_config.toml: byte " + std::to_string(offset) + ":"), std::string::npos)
+            << boxes[0].second;
+    }
+    std::vector<std::string> targets;
+    EXPECT_TRUE(parseConfiguration("# \xe2\x80\x94 \xf0\x9f\x8e\xb5\n[target_address]\nipv6 = [\"fe80::1\"]\n",
+                                   "vesk_config.toml", targets))
+        << "UTF-8 beyond ASCII is read";
+    EXPECT_EQ(targets, std::vector<std::string>{"fe80::1"});
+}
+
 TEST_F(Config, MissingFileIsSilent) {
     std::vector<std::string> targets = {"stale"};
     EXPECT_FALSE(readConfiguration("no/such/dir/", targets));

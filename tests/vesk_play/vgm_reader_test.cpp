@@ -226,6 +226,18 @@ const Case kCases[] = {
      },
      nullptr, "offset 0x100: command 0x54 cut"},
     {"unknown command", [] { return Log().cmd({0x01}).done(); }, nullptr, "offset 0x100: unknown command 0x01"},
+    // A looping stream at 4 GHz to a chip the header lacks: its writes are
+    // skipped, and were placed one by one for hours before being refused.
+    {"stream rate no song has", [] {
+         return Log()
+             .clock(0x0C, 3579545)
+             .block(0x00, "\x01\x02\x03\x04")
+             .cmd({0x90, 0x00, 0x03, 0x00, 0x2A, 0x91, 0x00, 0x00, 0x01, 0x00, 0x92, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
+                   0x93, 0x00, 0, 0, 0, 0, 0x81, 4, 0, 0, 0})
+             .wait(0xFFFF)
+             .done();
+     },
+     nullptr, "offset 0x11b: more than 8388608 writes: not a song"},
     {"truncated vgz", [] {
          std::string z = gzip(Log().clock(0x30, 3579545).cmd({0x54, 0x20, 0xC7}).wait(5).done());
          return z.substr(0, z.size() - 12);

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -139,6 +140,9 @@ private:
     void waitFor(std::uint64_t samples);
     void dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size);
     void startStream(Stream& s, std::uint32_t position, std::uint32_t count, std::uint32_t at);
+    // At most the writes stream s places before time until (exactly that
+    // many unless it runs off its data).
+    double dueWrites(const Stream& s, std::uint64_t until) const;
     void skip(const std::string& kind) { ++song.skipped[kind]; }
 
     Song& song;
@@ -258,6 +262,17 @@ void Parser::write(Chip chip, std::uint8_t instance, std::uint8_t port, std::uin
 void Parser::waitFor(std::uint64_t samples) {
     const std::uint64_t until = now + samples;
     std::size_t first = song.events.size();
+    // The writes the streams owe by the new time are counted before any is
+    // placed: a made-up rate (up to 4 GHz) would otherwise cost seconds and
+    // hundreds of MB before the limit refuses the file, and the writes of a
+    // stream to a chip the header lacks (skipped, never counted) would run on
+    // for hours.
+    double due = 0;
+    for (const Stream& s : streams) {
+        due += dueWrites(s, until);
+        if (song.events.size() + due > kMaxEvents)
+            throw Fail{s.offset, "more than " + std::to_string(kMaxEvents) + " writes: not a song"};
+    }
     for (Stream& s : streams) {
         while (s.active && s.frequency && s.base + s.k * kSampleRate / s.frequency < until) {
             auto it = banks.find(s.bank);
@@ -285,6 +300,24 @@ void Parser::waitFor(std::uint64_t samples) {
     std::stable_sort(song.events.begin() + static_cast<std::ptrdiff_t>(first), song.events.end(),
                      [](const Event& x, const Event& y) { return x.sample < y.sample; });
     now += samples;
+}
+
+double Parser::dueWrites(const Stream& s, std::uint64_t until) const {
+    if (!s.active || !s.frequency || until <= s.base) return 0;
+    // Write k is due when base + k * 44100 / frequency (floor) < until.
+    double n = std::ceil(static_cast<double>(until - s.base) * s.frequency / kSampleRate) - static_cast<double>(s.k);
+    if (n <= 0) return 0;
+    auto it = banks.find(s.bank);
+    const std::uint64_t size = it == banks.end() ? 0 : it->second.data.size();
+    if (s.position >= size) return 0;
+    // A pass ends at its count or at the edge of the data; only a loop that
+    // starts again inside the data goes on.
+    if (!s.loop || s.loopPosition >= size) {
+        const std::uint64_t inData =
+            s.reverse ? s.position / s.stepSize + 1 : (size - s.position + s.stepSize - 1) / s.stepSize;
+        n = std::min({n, static_cast<double>(s.remaining), static_cast<double>(inData)});
+    }
+    return n;
 }
 
 void Parser::startStream(Stream& s, std::uint32_t position, std::uint32_t count, std::uint32_t at) {

@@ -8,8 +8,54 @@
 
 namespace vesk {
 
+namespace {
+
+// Offset of the first byte that does not belong to well-formed UTF-8 (no
+// overlong forms, no surrogates, nothing above U+10FFFF), or npos.
+std::size_t firstNonUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        std::size_t length;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return i;
+        }
+        if (n - i < length || p[i + 1] < lo || p[i + 1] > hi) return i;
+        for (std::size_t k = 2; k < length; ++k)
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return i;
+        i += length;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
 bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets) {
     targets.clear();
+    // A TOML file is UTF-8 text. The parser must never see anything else:
+    // a string holding bytes that are not UTF-8 makes it read outside its
+    // buffers while it words its error (toml11 3.7 rewinds the error's place
+    // to a position in another buffer).
+    if (const std::size_t bad = firstNonUtf8(text); bad != std::string::npos) {
+        plat::messageBox(name + ": byte " + std::to_string(bad) + ": not UTF-8 text (a TOML file is UTF-8)",
+                         "toml error");
+        return false;
+    }
     try {
         std::istringstream in(text);
         const auto root = toml::parse(in, name);

@@ -13,7 +13,8 @@ constexpr const char* kConfigFileName = "vesk_config.toml";
 // `directory` + "vesk_config.toml" into targets, in file order.
 // Returns true only when the list was filled. On every failure targets is
 // left empty and false is returned; only a TOML syntax error is shown to the
-// user (box "toml error" with the parser's own text). Never throws.
+// user (box "toml error" with the parser's own text, or, for text that is not
+// UTF-8, the byte offset at fault). Never throws.
 bool readConfiguration(const std::string& directory, std::vector<std::string>& targets);
 
 // The same, from text already read (name is used in the parser's messages).
