@@ -509,8 +509,7 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
     ASSERT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
     EXPECT_EQ(tray->boardInfoWindow[0], nullptr);
     EXPECT_EQ(tray->boardInfoRunning[0], 0);
-    EXPECT_TRUE(tray->boardInfoLock[0].try_lock());  // released by the close
-    tray->boardInfoLock[0].unlock();
+    EXPECT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0; }));
     mgr->releaseChip(taken);
 }
 
