@@ -10,6 +10,8 @@ long allocationCount();
 // The n-th allocation from now throws std::bad_alloc (0: none): how a
 // thread that cannot start, or memory that runs out, meets the code.
 void failAllocationNumber(long n);
+// True once the allocation chosen by failAllocationNumber has failed.
+bool allocationFailed();
 
 struct AllocationCounter {
     AllocationCounter() { armAllocationCount(true); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/guarded.h"
 #include "discovery/chip_table.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
@@ -51,7 +52,23 @@ void VeskManagerImp::init() {
     // of transports and chips on the first: refuse it, without effect.
     if (initCalled_) return;
     initCalled_ = true;
+    if (guarded(false, [&] {
+            initSteps();
+            return true;
+        }))
+        return;
+    // A step threw (memory, a thread that cannot start): everything started
+    // so far is stopped and the manager is left as if no board answered.
+    guardedVoid([&] { stopEverything(); });
+    boardCount_ = 0;
+    chipCount_ = 0;
+    chips_.clear();
+    chipLookup_.clear();
+    transports_.clear();
+    endpoints_.clear();
+}
 
+void VeskManagerImp::initSteps() {
     setUpTapSwitch();
     std::vector<std::string> targets;
     readConfigurationStep(targets);
@@ -114,9 +131,13 @@ void VeskManagerImp::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_
 void VeskManagerImp::startTransportsStep() {
     std::uint32_t i = 0;
     for (const auto& e : endpoints_) {
-        transports_.push_back(new VeskSocketIf(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
-                                               boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
-                                               boardSettings_[i].gapMs));
+        // Owned until the list holds it: a list that cannot grow stops and
+        // frees the transport (and its threads) here.
+        auto t = std::make_unique<VeskSocketIf>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
+                                                boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
+                                                boardSettings_[i].gapMs);
+        transports_.push_back(t.get());
+        t.release();
         ++i;
     }
 }
@@ -149,6 +170,11 @@ void VeskManagerImp::startTrayStep() {
 // ---------------------------------------------------------------- release
 
 void VeskManagerImp::release() {
+    guardedVoid([&] { stopEverything(); });
+    delete this;
+}
+
+void VeskManagerImp::stopEverything() {
     stopTrayStep();
     freeRecordsStep();
     destroyChipTableStep();
@@ -157,7 +183,6 @@ void VeskManagerImp::release() {
     stopNetwork();
     stopTimerResolution();
     releaseTapSwitch();
-    delete this;
 }
 
 // Nothing to stop where there is no tray (see startTrayStep).
