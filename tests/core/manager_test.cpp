@@ -99,7 +99,9 @@ TEST(Manager, TransportStepLeaksNoTransportWhenAnAllocationFails) {
         }
         const bool failed = test::allocationFailed();
         test::failAllocationNumber(0);
-        if (threw) EXPECT_EQ(ManagerAllocationAccess::transports(*m), 0u) << "allocation " << n;
+        if (threw) {
+            EXPECT_EQ(ManagerAllocationAccess::transports(*m), 0u) << "allocation " << n;
+        }
         m->release();
         EXPECT_LE(threadsSettledAt(threadsBefore), threadsBefore) << "allocation " << n << " left a transport running";
         if (!failed) break;
