@@ -59,8 +59,8 @@ bool isDottedQuad(const std::wstring& text) {
 std::wstring boardIPv4Text(const VeskBoardInfo& board) {
     wchar_t buf[22] = {};
     std::size_t len = 0;
-    // One byte less than the field: a single-byte code page gives one
-    // character per byte, so the text always fits beside its terminator.
+    // One byte less than the field: a code page gives at most one character
+    // per byte, so the text always fits the buffer beside its terminator.
     while (len < sizeof board.boardIPv4 - 1 && board.boardIPv4[len]) ++len;
     if (len) MultiByteToWideChar(CP_OEMCP, 0, board.boardIPv4, static_cast<int>(len), buf, 21);
     return std::wstring(buf);
