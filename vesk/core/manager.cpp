@@ -45,6 +45,55 @@ void VeskManagerImp::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
     std::memcpy(dst, boardInfo_, sizeof(VeskBoardInfo) * std::min(capacity, boardCount_));
 }
 
+// ---------------------------------------------------------------- chips and boards
+
+// The host's calls: none lets an exception out (see core/guarded.h); a call
+// that throws answers as a call that found nothing or failed.
+VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChipByIndex(index, clock); });
+}
+VeskChip* VeskManagerImp::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChipBySlot(boardAddress, slot, clock); });
+}
+VeskChip* VeskManagerImp::getChip(const char* name, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChip(name, clock); });
+}
+bool VeskManagerImp::releaseChip(VeskChip* chip) {
+    return guarded(false, [&] { return access().releaseChip(chip); });
+}
+void VeskManagerImp::releaseAllChips() {
+    guardedVoid([&] { access().releaseAllChips(); });
+}
+bool VeskManagerImp::resetBoards() {
+    return guarded(false, [&] { return access().resetBoards(); });
+}
+bool VeskManagerImp::resetChips() {
+    return guarded(false, [&] { return access().resetChips(); });
+}
+
+std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                                      std::uint8_t outCapacity, std::uint8_t readLength,
+                                      const std::uint8_t* writeData, std::uint8_t writeLength, std::uint32_t) {
+    return guarded(std::uint32_t{0}, [&] {
+        return access().i2cRead(boardAddress, i2cAddress, out, outCapacity, readLength, writeData, writeLength);
+    });
+}
+bool VeskManagerImp::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                              std::uint8_t length) {
+    return guarded(false, [&] { return access().i2cWrite(boardAddress, i2cAddress, data, length); });
+}
+bool VeskManagerImp::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
+    return guarded(false, [&] { return access().i2cProbe(boardAddress, i2cAddress); });
+}
+bool VeskManagerImp::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return guarded(false, [&] { return access().setOutputVolume(boardAddress, value, channel, inhibit); });
+}
+bool VeskManagerImp::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return guarded(false, [&] { return access().getOutputVolume(boardAddress, out, channel, inhibit); });
+}
+
 // ---------------------------------------------------------------- init
 
 void VeskManagerImp::init() {
