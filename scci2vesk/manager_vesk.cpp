@@ -5,6 +5,10 @@
 #include <new>
 
 #include "adapter_config.h"
+#include "core/guarded.h"
+
+using vesk::guarded;
+using vesk::guardedVoid;
 
 SoundInterfaceManager_vesk::SoundInterfaceManager_vesk(vesk::plat::Module library, VeskManager* manager,
                                                        std::string iniPath)
@@ -40,18 +44,25 @@ std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::releaseAllChipEntries() 
     return 1;
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetBoards() { return manager_->resetBoards() ? 1 : 0; }
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetChips() { return manager_->resetChips() ? 1 : 0; }
+std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetBoards() {
+    return guarded(0, [&] { return manager_->resetBoards() ? 1 : 0; });
+}
+std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetChips() {
+    return guarded(0, [&] { return manager_->resetChips() ? 1 : 0; });
+}
 
 std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::initializeAdapter() {
     if (initialized_) return 1;
     initialized_ = true;
-    manager_->init();
-    try {
+    const bool built = guarded(false, [&] {
+        manager_->init();
         buildChipList();
-    } catch (const std::bad_alloc&) {
-        // Out of memory (every YM2610+H entry takes 32 MiB): the host gets
-        // an empty interface rather than an exception it cannot handle.
+        return true;
+    });
+    if (!built) {
+        // Out of memory (every YM2610+H entry takes 32 MiB), or the library
+        // failed: the host gets an empty interface rather than an exception
+        // it cannot handle.
         for (SoundChip_vesk* entry : chipList_) delete entry;
         chipList_.clear();
         records_.reset();
@@ -79,14 +90,14 @@ void SoundInterfaceManager_vesk::buildChipList() {
         VeskChip* chip = manager_->getChipByIndex(i, record->clock);
         if (!chip) continue;
         const std::string name(record->name, strnlen(record->name, sizeof record->name));
-        SoundChip_vesk* entry;
+        std::unique_ptr<SoundChip_vesk> entry;
         if (name == "SN76489")
-            entry = new SoundChip_vesk_sn76489(chip, record, i);
+            entry.reset(new SoundChip_vesk_sn76489(chip, record, i));
         else if (name == "YM2610+H" || name == "YM2610B+H")
-            entry = new SoundChip_vesk_ym2610_h(chip, record, i);
+            entry.reset(new SoundChip_vesk_ym2610_h(chip, record, i));
         else
-            entry = new SoundChip_vesk(chip, record, i);
-        chipList_.push_back(entry);
+            entry.reset(new SoundChip_vesk(chip, record, i));
+        adopt(std::move(entry));
     }
 
     std::uint32_t nextBus = count;
@@ -98,9 +109,9 @@ void SoundInterfaceManager_vesk::buildChipList() {
         if (primary->record->variableClock && section) {
             for (std::uint32_t clock : scci2vesk::clocksFor(config, section)) {
                 if (clock == primary->info.clock) continue;
-                SoundChip_vesk* variant = primary->makeVariant(clock, nextBus++);
-                chipList_.push_back(variant);
-                group.push_back(variant);
+                std::unique_ptr<SoundChip_vesk> variant(primary->makeVariant(clock, nextBus++));
+                group.push_back(variant.get());
+                adopt(std::move(variant));
             }
         }
         for (SoundChip_vesk* member : group) member->group = group;
@@ -110,13 +121,18 @@ void SoundInterfaceManager_vesk::buildChipList() {
     info_.chipCount = static_cast<std::int32_t>(chipList_.size());
 }
 
+void SoundInterfaceManager_vesk::adopt(std::unique_ptr<SoundChip_vesk> entry) {
+    chipList_.push_back(entry.get());
+    entry.release();
+}
+
 std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::releaseAdapter() {
     for (SoundChip_vesk* entry : chipList_) delete entry;
     chipList_.clear();
     records_.reset();
     interface_.reset();
     // The library frees its own chips at release.
-    manager_->release();
+    guardedVoid([&] { manager_->release(); });
     vesk::plat::unloadModule(library_);
     delete this;
     return 1;

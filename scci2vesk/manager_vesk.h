@@ -32,7 +32,8 @@ public:
     std::int32_t VESK_SCCI_CALL resetChips() override;
     // Starts the library and builds the chip list. A second call on the
     // same object does nothing and returns 1. When memory runs out while
-    // building, the interface is left empty (no entries); always 1.
+    // building, or the library throws, the interface is left empty (no
+    // entries); always 1.
     std::int32_t VESK_SCCI_CALL initializeAdapter() override;
     // Frees every entry, releases and unloads the library and deletes this
     // object; the host must not touch it, nor any entry, afterwards.
@@ -56,7 +57,11 @@ protected:
     ~SoundInterfaceManager_vesk() override = default;
 
 private:
+    // May throw; what it built is then in chipList_ (nothing leaks).
     void buildChipList();
+    // Appends an entry to chipList_, which then owns it; on a throw the
+    // entry is freed.
+    void adopt(std::unique_ptr<SoundChip_vesk> entry);
 
     vesk::plat::Module library_;
     VeskManager* manager_;

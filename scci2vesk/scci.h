@@ -8,7 +8,10 @@
 //   - the host-called slots come first, in their published order, with no
 //     virtual destructor before them; the destructor is the last slot and
 //     is never called by hosts;
-//   - the records are packed and their layout is checked below.
+//   - the records are packed and their layout is checked below;
+//   - no method lets an exception out: one that cannot complete returns 0
+//     (null for pointers); initializeAdapter then leaves the interface
+//     empty.
 // Never reorder, insert or remove a virtual function here.
 #ifndef SCCI2VESK_SCCI_H
 #define SCCI2VESK_SCCI_H

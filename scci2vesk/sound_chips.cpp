@@ -3,6 +3,9 @@
 #include <cstring>
 
 #include "adapter_config.h"
+#include "core/guarded.h"
+
+using vesk::guarded;
 
 SoundChip_vesk::SoundChip_vesk(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
     : libraryChip(chip), info(), record(rec) {
@@ -31,18 +34,20 @@ SoundChipInfo* VESK_SCCI_CALL SoundChip_vesk::chipInfo() { return &info; }
 std::int32_t VESK_SCCI_CALL SoundChip_vesk::chipType() { return info.chipType; }
 
 std::int32_t VESK_SCCI_CALL SoundChip_vesk::writeRegister(std::uint32_t address, std::uint32_t data) {
-    return libraryChip->write(address, data) ? 1 : 0;
+    return guarded(0, [&] { return libraryChip->write(address, data) ? 1 : 0; });
 }
 
 std::int32_t VESK_SCCI_CALL SoundChip_vesk::readRegister(std::uint32_t address) {
-    return static_cast<std::int32_t>(libraryChip->read(address));
+    return guarded(0, [&] { return static_cast<std::int32_t>(libraryChip->read(address)); });
 }
 
 std::int32_t VESK_SCCI_CALL SoundChip_vesk::initChip() {
-    // The entry's clock reaches the board only here; both calls always run.
-    bool clocked = libraryChip->setClock(info.clock, 0);
-    bool reset = libraryChip->reset();
-    return clocked && reset ? 1 : 0;
+    return guarded(0, [&] {
+        // The entry's clock reaches the board only here; both calls always run.
+        bool clocked = libraryChip->setClock(info.clock, 0);
+        bool reset = libraryChip->reset();
+        return clocked && reset ? 1 : 0;
+    });
 }
 
 std::uint32_t VESK_SCCI_CALL SoundChip_vesk::chipClock() { return info.clock; }
@@ -56,7 +61,7 @@ SoundChip_vesk* SoundChip_vesk_sn76489::makeVariant(std::uint32_t clock, std::ui
 }
 
 std::int32_t VESK_SCCI_CALL SoundChip_vesk_sn76489::writeRegister(std::uint32_t, std::uint32_t data) {
-    return libraryChip->writeData(0, data) ? 1 : 0;
+    return guarded(0, [&] { return libraryChip->writeData(0, data) ? 1 : 0; });
 }
 
 // ---------------------------------------------------------------- YM2610+H
@@ -103,6 +108,11 @@ void SoundChip_vesk_ym2610_h::upload(std::uint32_t bank) {
 }
 
 std::int32_t VESK_SCCI_CALL SoundChip_vesk_ym2610_h::writeRegister(std::uint32_t a, std::uint32_t d) {
+    // An upload starts a thread in the library, which may fail to start.
+    return guarded(0, [&] { return writePseudoOrChip(a, d); });
+}
+
+std::int32_t SoundChip_vesk_ym2610_h::writePseudoOrChip(std::uint32_t a, std::uint32_t d) {
     if (!uploadMode) {
         if ((a & 0x600) == 0) return libraryChip->write(a, d) ? 1 : 0;
         if (setAddressByte(a, d)) return 1;
@@ -132,6 +142,10 @@ std::int32_t VESK_SCCI_CALL SoundChip_vesk_ym2610_h::writeRegister(std::uint32_t
         }
         return 1;
     }
+    // Bits 9 and 10 select the pseudo-registers: any other address with
+    // them set is no register of the chip, and the library would write the
+    // bank-0 register of its low bits.
+    if (a & 0x600) return 0;
     upload(currentBank);
     uploadMode = false;
     return libraryChip->write(a, d) ? 1 : 0;

@@ -53,7 +53,9 @@ private:
 };
 
 // YM2610+H: pseudo-registers 0x200-0x204 fill two 16 MiB sample images,
-// handed to the library's sample upload when the host leaves a bank.
+// handed to the library's sample upload when the host leaves a bank. While
+// a bank is being filled, any other address with bit 9 or 10 set is refused
+// (result 0, nothing sent) and the upload goes on.
 class SoundChip_vesk_ym2610_h : public SoundChip_vesk {
 public:
     static constexpr std::uint32_t kImageSize = 16u * 1024 * 1024;
@@ -75,6 +77,8 @@ private:
     // Sets one byte of the start address; true when `reg` is 0x200-0x202.
     bool setAddressByte(std::uint32_t reg, std::uint32_t data);
     void upload(std::uint32_t bank);
+    // writeRegister's work; may throw (an upload's thread).
+    std::int32_t writePseudoOrChip(std::uint32_t a, std::uint32_t d);
 };
 
 // The one interface: a borrowed list of the manager's chip entries.

@@ -8,7 +8,10 @@
 //   - the interfaces are pure virtual, without overloads or data members,
 //     with the host-called slots first and in their published order;
 //   - every operation uses the compiler's default member convention (thiscall
-//     on 32-bit Windows, the same as every Windows C++ compiler).
+//     on 32-bit Windows, the same as every Windows C++ compiler);
+//   - no call lets an exception out. A call that cannot complete (memory
+//     runs out, a thread cannot start) returns its failure: false, 0 or
+//     null; init then leaves no boards, and release still frees everything.
 // Never reorder, insert or remove a virtual function here.
 #ifndef VESK_VESK_H
 #define VESK_VESK_H

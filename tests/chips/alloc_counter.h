@@ -1,4 +1,5 @@
-// Counts calls of the global operator new while a counter is alive.
+// Counts calls of the global operator new while a counter is alive, and
+// makes a chosen one fail.
 #ifndef VESK_TESTS_CHIPS_ALLOC_COUNTER_H
 #define VESK_TESTS_CHIPS_ALLOC_COUNTER_H
 
@@ -6,6 +7,11 @@ namespace vesk::test {
 
 void armAllocationCount(bool on);
 long allocationCount();
+// The n-th allocation from now throws std::bad_alloc (0: none): how a
+// thread that cannot start, or memory that runs out, meets the code.
+void failAllocationNumber(long n);
+// True once the allocation chosen by failAllocationNumber has failed.
+bool allocationFailed();
 
 struct AllocationCounter {
     AllocationCounter() { armAllocationCount(true); }

@@ -2,6 +2,7 @@
 // wait arithmetic and the silence loop's syncs.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "alloc_counter.h"
@@ -245,6 +246,41 @@ TEST(ChipWrite, RegisterWritesAllocateNothing) {
     test::AllocationCounter counter;
     auto probe = std::make_unique<int>(1);
     EXPECT_GT(counter.count(), 0);
+}
+
+// A call whose transport throws (here: the stand-in's record of the
+// command cannot be allocated) returns the call's failure to the host.
+TEST(ChipBoundary, ExceptionsBecomeFailureResults) {
+    RecordSpec spec;
+    spec.name = "YM2608";
+    spec.variableClock = true;
+    spec.hardwareReset = true;
+    ChipOnBoard cb(spec);
+    VeskChip* chip = cb.chip.get();
+    const struct {
+        const char* call;
+        std::function<std::uint32_t()> run;
+    } cases[] = {
+        {"write", [&] { return std::uint32_t{chip->write(0x28, 0x01)}; }},
+        {"writeData", [&] { return std::uint32_t{chip->writeData(1, 0x01)}; }},
+        {"read", [&] { return chip->read(0x00); }},
+        {"setClock", [&] { return std::uint32_t{chip->setClock(7987200, 0)}; }},
+        {"reset", [&] { return std::uint32_t{chip->reset()}; }},
+        {"resetSlot", [&] { return std::uint32_t{chip->resetSlot()}; }},
+    };
+    for (const auto& c : cases) {
+        cb.board().answer(0x04, {0x02, 0x04, 0x7F});  // a read would answer 0x7F
+        test::failAllocationNumber(1);
+        std::uint32_t got = 1;
+        EXPECT_NO_THROW(got = c.run()) << c.call;
+        test::failAllocationNumber(0);
+        EXPECT_EQ(got, 0u) << c.call;
+        cb.board().script.clear();
+    }
+    // The chip still works afterwards.
+    cb.take();
+    EXPECT_TRUE(chip->write(0x28, 0x01));
+    EXPECT_EQ(cb.take().size(), 1u);
 }
 
 TEST(ChipRead, ValueIsTheReplyByteAtItsCountIndex) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "alloc_counter.h"
 #include "chip_test_util.h"
 #include "chips/ftdi_link.h"
 #include "chips/ym2610h.h"
@@ -206,6 +207,19 @@ TEST_F(YM2610H, InvalidBlocksAreRefusedWithoutAThread) {
     EXPECT_FALSE(ym(*cb)->uploadThread[1].joinable());
     EXPECT_EQ(ym(*cb)->bankSize[0], 0u);
     EXPECT_TRUE(fake.calls().empty());
+}
+
+TEST_F(YM2610H, AnUploadWhoseThreadCannotStartFailsWithoutThrowing) {
+    auto cb = makeChip();
+    const std::vector<std::uint8_t> data(64, 0x5A);
+    const SampleBlock block{data.data(), 0, 64, 0};
+    test::failAllocationNumber(1);  // the thread's state
+    bool ok = true;
+    EXPECT_NO_THROW(ok = cb->chip->uploadSampleMemory(&block));
+    test::failAllocationNumber(0);
+    EXPECT_FALSE(ok);
+    // The chip is still usable: the next upload runs.
+    EXPECT_TRUE(cb->chip->uploadSampleMemory(&block));
 }
 
 TEST_F(YM2610H, SecondUploadToABankWaitsForTheFirst) {

@@ -165,7 +165,7 @@ void access(VeskManager* m, const std::vector<VeskBoardInfo>& boards) {
 
 int main(int argc, char** argv) {
     using namespace vesk;
-    plat::consoleUseUtf8();
+    plat::ConsoleUtf8 utf8Console;
     const std::string mode = argc > 1 ? argv[1] : "access";
     test::HostLibrary lib;
     if (!lib.getManager) return lib.missing();

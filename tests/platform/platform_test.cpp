@@ -71,6 +71,19 @@ TEST(Time, SleepUntilPreciseWakesJustAfterTheDeadline) {
     EXPECT_LT(lateUs[lateUs.size() / 2], 500) << "median lateness in us";
 }
 
+// A console program that shows UTF-8 hands the console back as it found
+// it: the code page is the console's, and outlives the program.
+TEST(Console, Utf8OutputEndsWithItsProgram) {
+    const unsigned before = consoleOutputCodePage();
+    if (before == 0) GTEST_SKIP() << "no console code page here (POSIX, or no console)";
+    if (before == 65001) GTEST_SKIP() << "the console already shows UTF-8: nothing to put back";
+    {
+        ConsoleUtf8 utf8;
+        EXPECT_EQ(consoleOutputCodePage(), 65001u);
+    }
+    EXPECT_EQ(consoleOutputCodePage(), before);
+}
+
 // Ctrl-C only raises the flag: the program goes on to clean up itself.
 TEST(Console, InterruptIsCaughtAndFlagged) {
 #if VESK_PLATFORM_POSIX

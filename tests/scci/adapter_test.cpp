@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <new>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,8 @@
 
 long long heapBytesInUse();                     // heap_bytes.cpp
 void failAllocationsFrom(std::size_t bytes);  // heap_bytes.cpp
+void failAllocationNumber(long n);            // heap_bytes.cpp
+bool allocationFailed();                      // heap_bytes.cpp
 
 namespace {
 
@@ -48,8 +53,14 @@ public:
     std::vector<std::uint8_t> uploaded;
 
 private:
-    void note(const char* what, std::uint32_t a, std::uint32_t b) { log_.push_back({what, a, b}); }
+    void note(const char* what, std::uint32_t a, std::uint32_t b) {
+        if (throwing) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        log_.push_back({what, a, b});
+    }
     std::vector<Call>& log_;
+
+public:
+    bool throwing = false;  // every call throws, as a thread that cannot start does
 };
 
 struct ChipSpec {
@@ -68,9 +79,16 @@ public:
     ~FakeManager() override {
         for (FakeChip* c : chips) delete c;
     }
-    void init() override { started = true; }
+    void init() override {
+        if (throwing) throw std::bad_alloc();
+        started = true;
+    }
     void release() override {
         released_ = true;
+        if (throwing) {
+            delete this;
+            throw std::bad_alloc();
+        }
         delete this;
     }
     uint32_t getChipCount() override { return started ? static_cast<uint32_t>(specs_.size()) : 0; }
@@ -92,8 +110,14 @@ public:
     VeskChip* getChip(const char*, uint32_t) override { return nullptr; }
     bool releaseChip(VeskChip*) override { return false; }
     void releaseAllChips() override {}
-    bool resetBoards() override { return resetBoardsOk; }
-    bool resetChips() override { return false; }
+    bool resetBoards() override {
+        if (throwing) throw std::bad_alloc();
+        return resetBoardsOk;
+    }
+    bool resetChips() override {
+        if (throwing) throw std::bad_alloc();
+        return false;
+    }
     uint32_t i2cRead(const char*, uint8_t, uint8_t*, uint8_t, uint8_t, const uint8_t*, uint8_t, uint32_t) override {
         return 0;
     }
@@ -105,6 +129,7 @@ public:
     std::vector<FakeChip*> chips;
     bool started = false;
     bool resetBoardsOk = true;
+    bool throwing = false;
 
 private:
     std::vector<ChipSpec> specs_;
@@ -374,6 +399,118 @@ TEST_F(Adapter, OutOfMemoryLeavesAnEmptyInterface) {
     EXPECT_EQ(mgr->interfaceAt(0)->chipCount(), 0);
     EXPECT_EQ(mgr->interfaceInfoAt(0)->chipCount, 0);
     EXPECT_EQ(mgr->acquireChip(2, 0), nullptr);
+}
+
+TEST_F(Adapter, Ym2610UploadRefusesAddressesBeyondTheChipsRegisters) {
+    start({{"YM2610+H", 8000000, true}});
+    auto* chip = static_cast<SoundChip_vesk_ym2610_h*>(entry(0));
+    for (auto [a, d] : {std::pair<unsigned, unsigned>{0x200, 0x10}, {0x201, 0}, {0x202, 0}, {0x203, 1}})
+        chip->writeRegister(a, d);
+    ASSERT_TRUE(chip->uploadMode);
+    log.clear();
+    // Bits 9 and 10 select the pseudo-registers; any other address with
+    // them set is no register of the chip (the library would write the
+    // bank-0 register of its low bits).
+    for (std::uint32_t a : {0x205u, 0x2FFu, 0x300u, 0x400u, 0x510u, 0x600u, 0x7FFu}) {
+        EXPECT_EQ(chip->writeRegister(a, 0x55), 0) << std::hex << a;
+        EXPECT_TRUE(chip->uploadMode) << std::hex << a;
+    }
+    EXPECT_TRUE(log.empty()) << log.size() << " calls reached the library, first " << log[0];
+    EXPECT_EQ(chip->positions[1], 0x10u);
+    // An ordinary register still ends the upload.
+    EXPECT_EQ(chip->writeRegister(0x1FF, 0), 1);
+    const std::vector<Call> want = {{"upload", 1, 0x10}, {"write", 0x1FF, 0}};
+    EXPECT_EQ(log, want);
+}
+
+// What each boundary returns when the library throws (an allocation, a
+// thread that cannot start): the call's failure, never the exception.
+TEST_F(Adapter, LibraryExceptionsBecomeFailureResults) {
+    start({{"YM2151", 4000000, true}, {"SN76489", 3579545, false}, {"YM2610+H", 8000000, true}});
+    auto* opm = entry(0);
+    auto* psg = entry(1);
+    auto* opnb = static_cast<SoundChip_vesk_ym2610_h*>(entry(2));
+    for (FakeChip* c : lib->chips) c->throwing = true;
+    lib->throwing = true;
+    const struct {
+        const char* call;
+        std::function<std::int32_t()> run;
+        std::int32_t failure;
+    } cases[] = {
+        {"writeRegister", [&] { return opm->writeRegister(0x08, 0); }, 0},
+        {"readRegister", [&] { return opm->readRegister(0x08); }, 0},
+        {"readRegister2", [&] { return opm->readRegister2(0x08); }, 0},
+        {"initChip", [&] { return opm->initChip(); }, 0},
+        {"SN76489 writeRegister", [&] { return psg->writeRegister(0, 0x9F); }, 0},
+        {"YM2610+H upload", [&] {
+             for (auto [a, d] : {std::pair<unsigned, unsigned>{0x203, 0}, {0x204, 1}}) opnb->writeRegister(a, d);
+             return opnb->writeRegister(0x203, 1);  // leaves bank 0: its upload throws
+         }, 0},
+        {"resetBoards", [&] { return mgr->resetBoards(); }, 0},
+        {"resetChips", [&] { return mgr->resetChips(); }, 0},
+    };
+    for (const auto& c : cases) {
+        std::int32_t got = -1;
+        EXPECT_NO_THROW(got = c.run()) << c.call;
+        EXPECT_EQ(got, c.failure) << c.call;
+    }
+    // release: the adapter is gone and the library released all the same.
+    EXPECT_NO_THROW(EXPECT_EQ(mgr->releaseAdapter(), 1));
+    mgr = nullptr;
+}
+
+TEST(AdapterStart, ALibraryThatThrowsInInitLeavesAnEmptyInterface) {
+    std::vector<Call> log;
+    bool released = false;
+    auto* lib = new FakeManager({{"YM2151", 4000000, true}}, log, released);
+    lib->throwing = true;
+    auto* mgr = new SoundInterfaceManager_vesk(nullptr, lib, "");
+    std::int32_t got = -1;
+    EXPECT_NO_THROW(got = mgr->initializeAdapter());
+    EXPECT_EQ(got, 1);
+    ASSERT_NE(mgr->interfaceAt(0), nullptr);
+    EXPECT_EQ(mgr->interfaceAt(0)->chipCount(), 0);
+    lib->throwing = false;
+    EXPECT_EQ(mgr->releaseAdapter(), 1);
+    EXPECT_TRUE(released);
+}
+
+// Every allocation of the adapter's start fails in turn: the interface is
+// left empty or whole, and after release the heap holds what it held.
+TEST(AdapterStart, AnAllocationFailingAnywhereLeaksNothing) {
+    const std::string ini = vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&heapBytesInUse))) +
+                            "scci_adapter_leak_test.ini";
+    {
+        FILE* f = std::fopen(ini.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("[YM2151]\nCLOCK=3579545\nCLOCK=3000000\n[SN76489]\nCLOCK=4000000\n", f);
+        std::fclose(f);
+    }
+    int failures = 0;
+    for (long n = 1; n < 10000; ++n) {
+        std::vector<Call> log;
+        log.reserve(8);
+        bool released = false;
+        const long long before = heapBytesInUse();
+        auto* lib = new FakeManager({{"YM2151", 4000000, true}, {"SN76489", 3579545, true}, {"YM2203", 3993600, false}},
+                                    log, released);
+        auto* mgr = new SoundInterfaceManager_vesk(nullptr, lib, ini);
+        failAllocationNumber(n);
+        std::int32_t got = -1;
+        EXPECT_NO_THROW(got = mgr->initializeAdapter()) << n;
+        const bool failed = allocationFailed();
+        failAllocationNumber(0);
+        EXPECT_EQ(got, 1) << n;
+        const std::int32_t chips = mgr->interfaceAt(0) ? mgr->interfaceAt(0)->chipCount() : -1;
+        // A failure in the INI reading costs only variants.
+        EXPECT_TRUE(failed ? chips >= 0 && chips <= 6 : chips == 6) << "allocation " << n << ": " << chips;
+        EXPECT_EQ(mgr->releaseAdapter(), 1);
+        EXPECT_EQ(heapBytesInUse(), before) << "allocation " << n << " failed";
+        if (!failed) break;
+        ++failures;
+    }
+    std::remove(ini.c_str());
+    EXPECT_GT(failures, 10);
 }
 
 }  // namespace

@@ -8,11 +8,17 @@
 namespace {
 std::atomic<long long> liveBytes{0};
 std::atomic<std::size_t> failFrom{0};
+std::atomic<long> failCountdown{0};  // the allocation that reaches 0 fails
+std::atomic<bool> failedOne{false};
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 
 void* allocate(std::size_t n) {
     const std::size_t limit = failFrom.load();
     if (limit && n >= limit) throw std::bad_alloc();
+    if (failCountdown.load() > 0 && --failCountdown == 0) {
+        failedOne = true;
+        throw std::bad_alloc();
+    }
     void* raw = std::malloc(n + kHeader);
     if (!raw) throw std::bad_alloc();
     *static_cast<std::size_t*>(raw) = n;
@@ -31,6 +37,12 @@ void release(void* p) noexcept {
 long long heapBytesInUse() { return liveBytes.load(); }
 // While non-zero, every allocation of at least this many bytes fails.
 void failAllocationsFrom(std::size_t bytes) { failFrom = bytes; }
+// The n-th allocation from now fails (0: none); true once it has.
+void failAllocationNumber(long n) {
+    failedOne = false;
+    failCountdown = n;
+}
+bool allocationFailed() { return failedOne.load(); }
 
 void* operator new(std::size_t n) { return allocate(n); }
 void* operator new[](std::size_t n) { return allocate(n); }

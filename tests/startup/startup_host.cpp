@@ -23,7 +23,7 @@ bool zero(const std::uint8_t* p, std::size_t n) {
 
 int main() {
     using namespace vesk;
-    plat::consoleUseUtf8();
+    plat::ConsoleUtf8 utf8Console;
     test::HostLibrary lib;
     if (!lib.getManager) return lib.missing();
     // What the system reports before init: tells a test-bed fault (no

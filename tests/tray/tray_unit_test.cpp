@@ -1,9 +1,18 @@
-// The tray's text rules: the address check that guards the browser's
-// command line, the attenuation table and the clock formatting.
+// The tray's text rules (the address check that guards the browser's
+// command line, the attenuation table, the clock formatting), and its
+// dialogs driven on a tray of two boards without a network.
+#include <windows.h>
+#include <commctrl.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
+#include "tray/resource.h"
 #include "tray/tray.h"
 
 using vesk::isDottedQuad;
@@ -46,5 +55,211 @@ TEST(TrayText, AddressFieldStopsAtItsEndEvenWithoutTerminator) {
     std::memcpy(b.boardIPv4, "192.168.1.20", 12);
     EXPECT_EQ(vesk::boardIPv4Text(b), L"192.168.1.20");
     std::memset(b.boardIPv4, '7', sizeof b.boardIPv4);  // no terminator in the field
+    SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(vesk::boardIPv4Text(b), std::wstring(21, L'7'));
+    // The conversion is given only what fits; it does not fail part-way.
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
+
+namespace vesk {
+
+struct ManagerTestAccess {
+    // Two boards with the given waits, no transports and no chips.
+    static void setBoards(VeskManagerImp& m, std::uint16_t wait0, std::uint16_t wait1) {
+        m.boardInfo_ = new VeskBoardInfo[2]();
+        m.boardInfo_[0].waitMs = wait0;
+        m.boardInfo_[1].waitMs = wait1;
+        std::strcpy(m.boardInfo_[0].boardAddress, "fe80::a");
+        std::strcpy(m.boardInfo_[1].boardAddress, "fe80::b");
+        std::strcpy(m.boardInfo_[0].boardIPv4, "10.0.0.1");
+        std::strcpy(m.boardInfo_[1].boardIPv4, "10.0.0.2");
+        m.boardCount_ = 2;
+    }
+    static void setTray(VeskManagerImp& m, VeskTray* tray) { m.tray_ = tray; }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        Sleep(20);
+    }
+    return cond();
+}
+
+struct Search {
+    const wchar_t* cls;
+    std::wstring caption;
+    std::vector<HWND> found;
+};
+BOOL CALLBACK visit(HWND wnd, LPARAM lp) {
+    auto* s = reinterpret_cast<Search*>(lp);
+    wchar_t cls[64] = {}, text[256] = {};
+    GetClassNameW(wnd, cls, 64);
+    GetWindowTextW(wnd, text, 256);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(wnd, &pid);
+    if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && std::wstring(cls) == s->cls &&
+        (s->caption.empty() || s->caption == text))
+        s->found.push_back(wnd);
+    return TRUE;
+}
+// The visible top-level windows of this process of that class (and caption).
+std::vector<HWND> windows(const wchar_t* cls, const std::wstring& caption = L"") {
+    Search s{cls, caption, {}};
+    EnumWindows(visit, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+HWND waitWindow(const wchar_t* cls, const std::wstring& caption = L"") {
+    HWND w = nullptr;
+    waitFor([&] {
+        auto all = windows(cls, caption);
+        return (w = all.empty() ? nullptr : all.front()) != nullptr;
+    });
+    return w;
+}
+
+const wchar_t kDialog[] = L"#32770";
+const wchar_t kMenu[] = L"#32768";
+const wchar_t kDelayCaption[] = L"遅延設定";
+const wchar_t kVolumeCaption[] = L"出力ボリューム設定";
+const wchar_t kInfoCaption[] = L"VESK Board Info.";
+
+// A started tray over two boards (waits 30 and 40 ms) that answer nothing,
+// shared by the tests (Wine takes seconds to stop a tray, and about two to
+// close each dialog): the hidden window is driven as the shell drives it.
+class TrayDialogs : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        mgr = static_cast<VeskManagerImp*>(getManager());
+        ManagerTestAccess::setBoards(*mgr, 30, 40);
+        ManagerTestAccess::setTray(*mgr, startTray(*mgr));
+    }
+    static void TearDownTestSuite() {
+        mgr->release();  // stops the tray, closing whatever is open
+        mgr = nullptr;
+    }
+    void SetUp() override {
+        tray = mgr->tray();
+        ASSERT_NE(tray->trayWindow, nullptr);
+        SetCursorPos(400, 300);
+    }
+    void TearDown() override {
+        plat::setMessageHook(nullptr);
+        // Nothing may stay open for the next test.
+        for (HWND w : windows(kMenu)) PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
+        for (HWND w : windows(kDialog)) PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+        waitFor([] { return windows(kMenu).empty() && windows(kDialog).empty(); });
+    }
+    void click(std::uint32_t board, UINT mouse) { PostMessageW(tray->trayWindow, kTrayMessage, board, mouse); }
+    // Right-clicks the board's icon and chooses the n-th item (1-based).
+    void chooseItem(std::uint32_t board, int n) {
+        click(board, WM_RBUTTONUP);
+        HWND menu = waitWindow(kMenu);
+        ASSERT_NE(menu, nullptr);
+        for (int i = 0; i < n; ++i) PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    }
+    // Makes another board current the way a user can while a dialog is
+    // open: its icon's menu is opened, then dismissed.
+    void makeCurrentMeanwhile(std::uint32_t board) {
+        click(board, WM_RBUTTONUP);
+        HWND menu = waitWindow(kMenu);
+        ASSERT_NE(menu, nullptr);
+        ASSERT_TRUE(waitFor([&] { return tray->currentBoard == board; }));
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        ASSERT_TRUE(waitFor([] { return windows(kMenu).empty(); }));
+    }
+
+    static VeskManagerImp* mgr;
+    VeskTray* tray = nullptr;
+};
+VeskManagerImp* TrayDialogs::mgr = nullptr;
+
+TEST_F(TrayDialogs, DelayActsOnTheBoardItWasOpenedFor) {
+    chooseItem(0, 2);
+    HWND dlg = waitWindow(kDialog, kDelayCaption);
+    ASSERT_NE(dlg, nullptr);
+    makeCurrentMeanwhile(1);
+    SetDlgItemTextW(dlg, IDC_DELAY_EDIT, L"77");
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
+    EXPECT_EQ(tray->board(0)->waitMs, 77);
+    EXPECT_EQ(tray->board(1)->waitMs, 40);
+}
+
+TEST_F(TrayDialogs, VolumeActsOnTheBoardItWasOpenedFor) {
+    tray->volumeReadable[0] = 1;
+    tray->volumeIndex[0] = 4;
+    tray->volumeIndex[1] = 9;
+    click(0, WM_LBUTTONUP);
+    HWND dlg = waitWindow(kDialog, kVolumeCaption);
+    ASSERT_NE(dlg, nullptr);
+    makeCurrentMeanwhile(1);
+    HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
+    SendMessageW(track, TBM_SETPOS, TRUE, 33 - 20);
+    SendMessageW(dlg, WM_HSCROLL, TB_THUMBTRACK, reinterpret_cast<LPARAM>(track));
+    EXPECT_EQ(tray->volumeIndex[0], 20u);
+    EXPECT_EQ(tray->volumeIndex[1], 9u);
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
+}
+
+TEST_F(TrayDialogs, DelayAboveTheMaximumIsRefusedAndTheDialogStays) {
+    std::vector<std::string> boxes;
+    plat::setMessageHook([&](const std::string& text, const std::string&) { boxes.push_back(text); });
+    chooseItem(0, 2);
+    HWND dlg = waitWindow(kDialog, kDelayCaption);
+    ASSERT_NE(dlg, nullptr);
+    const std::uint16_t before = tray->board(0)->waitMs;
+    // Ten digits fit in the box; beyond an unsigned long the number reads
+    // as its largest value.
+    for (const wchar_t* text : {L"5001", L"65535", L"70000", L"4294967295", L"99999999999"}) {
+        boxes.clear();
+        SetDlgItemTextW(dlg, IDC_DELAY_EDIT, text);
+        SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(IsWindow(dlg) && IsWindowVisible(dlg)) << text << " closed the dialog";
+        EXPECT_EQ(tray->board(0)->waitMs, before) << text;
+        ASSERT_EQ(boxes.size(), 1u) << text;
+        EXPECT_NE(boxes[0].find("5000"), std::string::npos) << boxes[0];
+    }
+    SetDlgItemTextW(dlg, IDC_DELAY_EDIT, L"5000");
+    SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
+    EXPECT_EQ(tray->board(0)->waitMs, 5000);
+    EXPECT_TRUE(boxes.size() == 1u);
+}
+
+TEST_F(TrayDialogs, BoardInformationChosenAgainComesForwardAndReopensAfterClosing) {
+    chooseItem(0, 1);
+    HWND info = waitWindow(kDialog, kInfoCaption);
+    ASSERT_NE(info, nullptr);
+    // Chosen again while open (its menu runs inside the window's own
+    // message loop): the same window comes forward, no second one.
+    SetForegroundWindow(tray->trayWindow);
+    chooseItem(0, 1);
+    ASSERT_TRUE(waitFor([] { return windows(kMenu).empty(); }));
+    EXPECT_TRUE(waitFor([&] { return GetForegroundWindow() == info; }, 2000ms));
+    EXPECT_EQ(windows(kDialog, kInfoCaption).size(), 1u);
+    // The other board's window opens beside it.
+    chooseItem(1, 1);
+    ASSERT_TRUE(waitFor([] { return windows(kDialog, kInfoCaption).size() == 2; }));
+    for (HWND w : windows(kDialog, kInfoCaption)) PostMessageW(w, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0 && tray->boardInfoOpen[1] == 0; }));
+    EXPECT_EQ(tray->boardInfoWindow[0], nullptr);
+    EXPECT_EQ(tray->boardInfoWindow[1], nullptr);
+    // Once closed it opens again.
+    chooseItem(0, 1);
+    info = waitWindow(kDialog, kInfoCaption);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(tray->boardInfoWindow[0], info);
+    PostMessageW(info, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0; }));
+}
+
+}  // namespace
+}  // namespace vesk

@@ -611,7 +611,7 @@ int parseOptions(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (int rc = parseOptions(argc, argv, o)) return rc == 1 ? 0 : 2;
-    plat::consoleUseUtf8();
+    plat::ConsoleUtf8 utf8Console;
     plat::catchInterrupts();
     const bool terminal = plat::stdoutIsTerminal();
 

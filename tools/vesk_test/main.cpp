@@ -50,7 +50,7 @@ bool displayPass(VeskManager* m, const char* board, std::uint8_t fill) {
 
 int main() {
     using namespace vesk;
-    plat::consoleUseUtf8();
+    plat::ConsoleUtf8 utf8Console;
 
     const std::string self = plat::modulePath(reinterpret_cast<const void*>(&readR));
     const std::string dir = plat::directoryOf(self);

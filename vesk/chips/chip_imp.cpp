@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/guarded.h"
 #include "transport/protocol.h"
 #include "transport/socket_if.h"
 
@@ -48,7 +49,29 @@ bool VeskChipImp::requestSlotReset() {
     return proto::isResetAck(reply, n);
 }
 
+bool VeskChipImp::write(std::uint32_t reg, std::uint32_t data) {
+    return guarded(false, [&] { return doWrite(reg, data); });
+}
+bool VeskChipImp::writeData(std::uint32_t port, std::uint32_t data) {
+    return guarded(false, [&] { return doWriteData(port, data); });
+}
+std::uint32_t VeskChipImp::read(std::uint32_t reg) {
+    return guarded(std::uint32_t{0}, [&] { return doRead(reg); });
+}
 bool VeskChipImp::setClock(std::uint32_t clock, std::uint8_t flag) {
+    return guarded(false, [&] { return doSetClock(clock, flag); });
+}
+bool VeskChipImp::reset() {
+    return guarded(false, [&] { return doReset(); });
+}
+bool VeskChipImp::resetSlot() {
+    return guarded(false, [&] { return requestSlotReset(); });
+}
+bool VeskChipImp::uploadSampleMemory(const SampleBlock* block) {
+    return guarded(false, [&] { return doUploadSampleMemory(block); });
+}
+
+bool VeskChipImp::doSetClock(std::uint32_t clock, std::uint8_t flag) {
     if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
     socket->push(command,
                  proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
@@ -57,13 +80,11 @@ bool VeskChipImp::setClock(std::uint32_t clock, std::uint8_t flag) {
     return true;
 }
 
-bool VeskChipImp::reset() {
-    bool result = hardwareResetCapable ? resetSlot() : true;
+bool VeskChipImp::doReset() {
+    bool result = hardwareResetCapable ? requestSlotReset() : true;
     silence();
     return result;
 }
-
-bool VeskChipImp::resetSlot() { return requestSlotReset(); }
 
 void VeskChipImp::updateWaits(std::uint32_t) {}
 void VeskChipImp::silence() {}

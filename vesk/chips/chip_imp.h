@@ -57,20 +57,20 @@ public:
     VeskChipImp(const VeskChipImp&) = delete;
     VeskChipImp& operator=(const VeskChipImp&) = delete;
 
-    // Sends the clock command (variable-clock slots, clock in range) and
-    // recomputes the waits; otherwise sends nothing and answers whether
-    // clock is the current clock.
-    bool setClock(std::uint32_t clock, std::uint8_t flag) override;
-    // Hardware reset when the slot can do one (its result), then the
-    // silence table in any case.
-    bool reset() override;
-    // CMD_RESET for this slot; true only on the board's OK.
-    bool resetSlot() override;
-    const char* getName() override { return name; }
-    std::uint32_t getClock() override { return info->clock; }
-    const char* getAddress(int selector) override { return selector == 0 ? address : nullptr; }
-    std::uint32_t getSlot() override { return slot; }
-    bool uploadSampleMemory(const SampleBlock*) override { return true; }
+    // The host's entry points. Each runs the model's work (the do... below)
+    // and never lets an exception out to the host: a call that throws (an
+    // allocation, a thread that cannot start) returns false, or 0 for read.
+    bool write(std::uint32_t reg, std::uint32_t data) final;
+    bool writeData(std::uint32_t port, std::uint32_t data) final;
+    std::uint32_t read(std::uint32_t reg) final;
+    bool setClock(std::uint32_t clock, std::uint8_t flag) final;
+    bool reset() final;
+    bool resetSlot() final;
+    bool uploadSampleMemory(const SampleBlock* block) final;
+    const char* getName() final { return name; }
+    std::uint32_t getClock() final { return info->clock; }
+    const char* getAddress(int selector) final { return selector == 0 ? address : nullptr; }
+    std::uint32_t getSlot() final { return slot; }
 
     // Recomputes the model's wait bytes for clock. Nothing in the base.
     virtual void updateWaits(std::uint32_t clock);
@@ -92,6 +92,20 @@ public:
     std::atomic<std::uint8_t> activity{0};
 
 protected:
+    // The models' register and port writes and reads.
+    virtual bool doWrite(std::uint32_t reg, std::uint32_t data) = 0;
+    virtual bool doWriteData(std::uint32_t port, std::uint32_t data) = 0;
+    virtual std::uint32_t doRead(std::uint32_t reg) = 0;
+    // Sends the clock command (variable-clock slots, clock in range) and
+    // recomputes the waits; otherwise sends nothing and answers whether
+    // clock is the current clock.
+    virtual bool doSetClock(std::uint32_t clock, std::uint8_t flag);
+    // Sample memory upload; nothing to do (true) but for YM2610+H.
+    virtual bool doUploadSampleMemory(const SampleBlock*) { return true; }
+    // Hardware reset when the slot can do one (its result), then the
+    // silence table in any case.
+    bool doReset();
+
     // Hands a payload already assembled in command to the transport.
     void pushPayload(const std::uint8_t* bytes, std::uint32_t length);
     // CMD_WRITE_REG with target slotNibble | port, pushed; sets activity.

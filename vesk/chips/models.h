@@ -12,9 +12,9 @@ namespace vesk {
 class VeskChipPSG final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -26,9 +26,9 @@ public:
 class VeskChipSCC : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t port, std::uint32_t data) override;
-    std::uint32_t read(std::uint32_t) override { return 0; }
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t port, std::uint32_t data) override;
+    std::uint32_t doRead(std::uint32_t) override { return 0; }
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -47,9 +47,9 @@ public:
 class VeskChipSN76489A final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t, std::uint32_t) override { return true; }
-    bool writeData(std::uint32_t port, std::uint32_t data) override;
-    std::uint32_t read(std::uint32_t) override { return 0; }
+    bool doWrite(std::uint32_t, std::uint32_t) override { return true; }
+    bool doWriteData(std::uint32_t port, std::uint32_t data) override;
+    std::uint32_t doRead(std::uint32_t) override { return 0; }
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -60,9 +60,9 @@ public:
 class VeskChipY8950 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -75,9 +75,9 @@ public:
 class VeskChipYM2151 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -88,10 +88,10 @@ public:
 class VeskChipYM2203 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t port, std::uint32_t data) override;
-    std::uint32_t read(std::uint32_t reg) override;
-    bool setClock(std::uint32_t clock, std::uint8_t flag) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t port, std::uint32_t data) override;
+    std::uint32_t doRead(std::uint32_t reg) override;
+    bool doSetClock(std::uint32_t clock, std::uint8_t flag) override;
     void updateWaits(std::uint32_t clock) override;
     // The silence table, then the prescaler step.
     void silence() override;
@@ -109,9 +109,9 @@ private:
 class VeskChipYM2413 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t) override { return 0; }
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t) override { return 0; }
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -122,10 +122,10 @@ public:
 class VeskChipYM2608 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t port, std::uint32_t data) override;
-    std::uint32_t read(std::uint32_t reg) override;
-    bool setClock(std::uint32_t clock, std::uint8_t flag) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t port, std::uint32_t data) override;
+    std::uint32_t doRead(std::uint32_t reg) override;
+    bool doSetClock(std::uint32_t clock, std::uint8_t flag) override;
     void updateWaits(std::uint32_t clock) override;
     // The silence table only; the prescaler is left as it is.
     void silence() override;
@@ -143,9 +143,9 @@ private:
 class VeskChipYM2612 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -156,9 +156,9 @@ public:
 class VeskChipYM3812 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -169,9 +169,9 @@ public:
 class VeskChipYMF262 final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 
@@ -183,9 +183,9 @@ public:
 class VeskChipUNKNOWN final : public VeskChipImp {
 public:
     using VeskChipImp::VeskChipImp;
-    bool write(std::uint32_t, std::uint32_t) override { return true; }
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t) override { return 0; }
+    bool doWrite(std::uint32_t, std::uint32_t) override { return true; }
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t) override { return 0; }
 };
 
 // Port code of the two-bank models: 1 selects registers 0x000-0x0FF, 2

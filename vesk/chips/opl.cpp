@@ -90,7 +90,7 @@ constexpr std::uint32_t kAdpcmData = 0x0F;     // sample memory data
 
 // ---------------------------------------------------------------- Y8950
 
-bool VeskChipY8950::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
     if (reg == kAdpcmData) {
         pushRegister(0, reg, data, w12p2, w84p4);
     } else if (sampleWriteMode && reg == kFlagControl) {
@@ -105,7 +105,7 @@ bool VeskChipY8950::write(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-std::uint32_t VeskChipY8950::read(std::uint32_t reg) {
+std::uint32_t VeskChipY8950::doRead(std::uint32_t reg) {
     // Port code 1 reads the ADPCM data register, 14 the others.
     return requestRegister(reg == kAdpcmData ? 1 : 14, reg, w12);
 }
@@ -121,13 +121,13 @@ void VeskChipY8950::silence() { sendSilenceTable(kY8950Silence, kWriteRegLength)
 
 // ---------------------------------------------------------------- YM3812
 
-bool VeskChipYM3812::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM3812::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2 = (reg & 0xE0) ? w84 : w12;
     pushRegister(0, reg, data, w12, w2);
     return true;
 }
 
-std::uint32_t VeskChipYM3812::read(std::uint32_t reg) { return requestRegister(0, reg, w12); }
+std::uint32_t VeskChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
 
 void VeskChipYM3812::updateWaits(std::uint32_t clock) {
     w12 = cycleWait(12, clock);
@@ -138,12 +138,12 @@ void VeskChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceR
 
 // ---------------------------------------------------------------- YMF262
 
-bool VeskChipYMF262::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYMF262::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(bankPort(reg), reg, data, w32, w84);
     return true;
 }
 
-std::uint32_t VeskChipYMF262::read(std::uint32_t reg) { return requestRegister(0, reg, w12); }
+std::uint32_t VeskChipYMF262::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
 
 void VeskChipYMF262::updateWaits(std::uint32_t clock) {
     w12 = cycleWait(12, clock);
@@ -155,7 +155,7 @@ void VeskChipYMF262::silence() { sendSilenceTable(kYMF262Silence, kWriteRegLengt
 
 // ---------------------------------------------------------------- YM2413
 
-bool VeskChipYM2413::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2413::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, w12p1, w84p1);
     return true;
 }

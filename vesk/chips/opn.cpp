@@ -107,7 +107,7 @@ constexpr std::uint32_t kFlagControl = 0x110;
 
 // ---------------------------------------------------------------- YM2203
 
-bool VeskChipYM2203::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
     // SSG registers (below 0x10) are quick; among the FM registers, those
     // with bits 7 and 5 set (0xA0-0xBF) take 47 cycles, the rest 83.
     std::uint8_t a = static_cast<std::uint8_t>(reg);
@@ -116,15 +116,15 @@ bool VeskChipYM2203::write(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipYM2203::writeData(std::uint32_t port, std::uint32_t data) {
+bool VeskChipYM2203::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, portWait);
     return true;
 }
 
-std::uint32_t VeskChipYM2203::read(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17); }
+std::uint32_t VeskChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17); }
 
-bool VeskChipYM2203::setClock(std::uint32_t clock, std::uint8_t flag) {
-    bool result = VeskChipImp::setClock(clock, flag);
+bool VeskChipYM2203::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+    bool result = VeskChipImp::doSetClock(clock, flag);
     prescalerStep();
     return result;
 }
@@ -150,7 +150,7 @@ void VeskChipYM2203::silence() {
 
 // ---------------------------------------------------------------- YM2608
 
-bool VeskChipYM2608::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2608::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t port = bankPort(reg);
     if (reg == kAdpcmData) {
         pushRegister(port, reg, data, w17p2, w47p4);
@@ -163,12 +163,12 @@ bool VeskChipYM2608::write(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipYM2608::writeData(std::uint32_t port, std::uint32_t data) {
+bool VeskChipYM2608::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, portWait);
     return true;
 }
 
-std::uint32_t VeskChipYM2608::read(std::uint32_t reg) {
+std::uint32_t VeskChipYM2608::doRead(std::uint32_t reg) {
     // Port codes of the read: 1 the SSG registers, 0 the rest of bank 0, 3
     // the two ADPCM data registers (read through the status port), 2 the
     // rest of bank 1.
@@ -184,8 +184,8 @@ std::uint32_t VeskChipYM2608::read(std::uint32_t reg) {
     return requestRegister(port, reg, w17);
 }
 
-bool VeskChipYM2608::setClock(std::uint32_t clock, std::uint8_t flag) {
-    bool result = VeskChipImp::setClock(clock, flag);
+bool VeskChipYM2608::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+    bool result = VeskChipImp::doSetClock(clock, flag);
     prescalerStep();
     return result;
 }
@@ -210,13 +210,13 @@ void VeskChipYM2608::silence() { sendSilenceTable(kYM2608Silence, kWriteRegLengt
 
 // ---------------------------------------------------------------- YM2612
 
-bool VeskChipYM2612::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2612::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2 = (reg & 0xA0) == 0xA0 ? w47 : w83;
     pushRegister(bankPort(reg), reg, data, w17, w2);
     return true;
 }
 
-std::uint32_t VeskChipYM2612::read(std::uint32_t reg) { return requestRegister(0, reg, w17); }
+std::uint32_t VeskChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
 
 void VeskChipYM2612::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);

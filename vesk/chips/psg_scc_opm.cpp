@@ -20,12 +20,12 @@ constexpr RegisterRun kPsgSilence[] = {
 };
 }  // namespace
 
-bool VeskChipPSG::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipPSG::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, wait, wait);
     return true;
 }
 
-std::uint32_t VeskChipPSG::read(std::uint32_t reg) { return requestRegister(1, reg, wait); }
+std::uint32_t VeskChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, wait); }
 
 void VeskChipPSG::updateWaits(std::uint32_t) { wait = 0; }
 
@@ -66,7 +66,7 @@ constexpr RegisterRun kSccPlusSilence[] = {
 };
 }  // namespace
 
-bool VeskChipSCC::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
     // One 15-byte payload: three port writes the board replays back to back.
     std::uint8_t* c = command;
     const std::uint8_t ports[3] = {kSccAddressHigh, kSccAddressLow, kSccData};
@@ -84,7 +84,7 @@ bool VeskChipSCC::write(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipSCC::writeData(std::uint32_t port, std::uint32_t data) {
+bool VeskChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, wait);
     return true;
 }
@@ -111,7 +111,7 @@ constexpr RegisterRun kSn76489Silence[] = {
 };
 }  // namespace
 
-bool VeskChipSN76489A::writeData(std::uint32_t port, std::uint32_t data) {
+bool VeskChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, w32);
     activity.store(1, std::memory_order_relaxed);
     return true;
@@ -143,12 +143,12 @@ constexpr RegisterRun kYM2151Silence[] = {
 };
 }  // namespace
 
-bool VeskChipYM2151::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2151::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, w17, w83);
     return true;
 }
 
-std::uint32_t VeskChipYM2151::read(std::uint32_t reg) { return requestRegister(0, reg, w17); }
+std::uint32_t VeskChipYM2151::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
 
 void VeskChipYM2151::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);

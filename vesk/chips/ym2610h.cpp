@@ -64,7 +64,7 @@ VeskChipYM2610_H::~VeskChipYM2610_H() {
     linkOpen = 0;
 }
 
-bool VeskChipYM2610_H::write(std::uint32_t reg, std::uint32_t data) {
+bool VeskChipYM2610_H::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2;
     if (linkOpen) {
         // ADPCM-A keys need 576 cycles, ADPCM-B control 2 us more than FM.
@@ -80,7 +80,7 @@ bool VeskChipYM2610_H::write(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-std::uint32_t VeskChipYM2610_H::read(std::uint32_t reg) {
+std::uint32_t VeskChipYM2610_H::doRead(std::uint32_t reg) {
     std::uint8_t port = reg < 0x010 ? 1 : reg < 0x100 ? 0 : 2;
     return requestRegister(port, reg, w17);
 }
@@ -105,7 +105,7 @@ void VeskChipYM2610_H::finishSetUp() {
     linkOpen = link.open(serial) ? 1 : 0;
 }
 
-bool VeskChipYM2610_H::uploadSampleMemory(const SampleBlock* block) {
+bool VeskChipYM2610_H::doUploadSampleMemory(const SampleBlock* block) {
     if (!block || block->bank >= 2 || !block->data || block->size == 0 || block->size > kBankSize ||
         block->offset >= kBankSize)
         return false;

@@ -23,14 +23,14 @@ public:
     ~VeskChipYM2610_H() override;
 
     // Takes writeLock around the push, so it waits for a running transfer.
-    bool write(std::uint32_t reg, std::uint32_t data) override;
-    bool writeData(std::uint32_t, std::uint32_t) override { return true; }
-    std::uint32_t read(std::uint32_t reg) override;
+    bool doWrite(std::uint32_t reg, std::uint32_t data) override;
+    bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
+    std::uint32_t doRead(std::uint32_t reg) override;
     // Stages the block and starts its transfer in the background; returns
     // once staged. A previous upload to the same bank is waited for first.
     // False (and nothing changes) for a bank above 1, no data, a size of 0
     // or above 16 MiB, or an offset at or above 16 MiB.
-    bool uploadSampleMemory(const SampleBlock* block) override;
+    bool doUploadSampleMemory(const SampleBlock* block) override;
     void updateWaits(std::uint32_t clock) override;
     void silence() override;
 

@@ -217,44 +217,4 @@ bool ChipAccess::getOutputVolume(const char* boardAddress, std::uint32_t* out, s
     return false;
 }
 
-// ---------------------------------------------------------------- manager
-
-VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChipByIndex(index, clock);
-}
-VeskChip* VeskManagerImp::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChipBySlot(boardAddress, slot, clock);
-}
-VeskChip* VeskManagerImp::getChip(const char* name, std::uint32_t clock) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.getChip(name, clock);
-}
-bool VeskManagerImp::releaseChip(VeskChip* chip) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.releaseChip(chip);
-}
-void VeskManagerImp::releaseAllChips() { ChipAccess{chips_, transports_, i2cProbeCache_}.releaseAllChips(); }
-bool VeskManagerImp::resetBoards() { return ChipAccess{chips_, transports_, i2cProbeCache_}.resetBoards(); }
-bool VeskManagerImp::resetChips() { return ChipAccess{chips_, transports_, i2cProbeCache_}.resetChips(); }
-
-std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
-                                      std::uint8_t outCapacity, std::uint8_t readLength,
-                                      const std::uint8_t* writeData, std::uint8_t writeLength, std::uint32_t) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cRead(boardAddress, i2cAddress, out, outCapacity,
-                                                                    readLength, writeData, writeLength);
-}
-bool VeskManagerImp::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
-                              std::uint8_t length) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cWrite(boardAddress, i2cAddress, data, length);
-}
-bool VeskManagerImp::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.i2cProbe(boardAddress, i2cAddress);
-}
-bool VeskManagerImp::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
-                                     std::uint32_t inhibit) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.setOutputVolume(boardAddress, value, channel, inhibit);
-}
-bool VeskManagerImp::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
-                                     std::uint32_t inhibit) {
-    return ChipAccess{chips_, transports_, i2cProbeCache_}.getOutputVolume(boardAddress, out, channel, inhibit);
-}
-
 }  // namespace vesk

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/guarded.h"
 #include "discovery/chip_table.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
@@ -44,6 +45,55 @@ void VeskManagerImp::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
     std::memcpy(dst, boardInfo_, sizeof(VeskBoardInfo) * std::min(capacity, boardCount_));
 }
 
+// ---------------------------------------------------------------- chips and boards
+
+// The host's calls: none lets an exception out (see core/guarded.h); a call
+// that throws answers as a call that found nothing or failed.
+VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChipByIndex(index, clock); });
+}
+VeskChip* VeskManagerImp::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChipBySlot(boardAddress, slot, clock); });
+}
+VeskChip* VeskManagerImp::getChip(const char* name, std::uint32_t clock) {
+    return guarded<VeskChip*>(nullptr, [&] { return access().getChip(name, clock); });
+}
+bool VeskManagerImp::releaseChip(VeskChip* chip) {
+    return guarded(false, [&] { return access().releaseChip(chip); });
+}
+void VeskManagerImp::releaseAllChips() {
+    guardedVoid([&] { access().releaseAllChips(); });
+}
+bool VeskManagerImp::resetBoards() {
+    return guarded(false, [&] { return access().resetBoards(); });
+}
+bool VeskManagerImp::resetChips() {
+    return guarded(false, [&] { return access().resetChips(); });
+}
+
+std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                                      std::uint8_t outCapacity, std::uint8_t readLength,
+                                      const std::uint8_t* writeData, std::uint8_t writeLength, std::uint32_t) {
+    return guarded(std::uint32_t{0}, [&] {
+        return access().i2cRead(boardAddress, i2cAddress, out, outCapacity, readLength, writeData, writeLength);
+    });
+}
+bool VeskManagerImp::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                              std::uint8_t length) {
+    return guarded(false, [&] { return access().i2cWrite(boardAddress, i2cAddress, data, length); });
+}
+bool VeskManagerImp::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
+    return guarded(false, [&] { return access().i2cProbe(boardAddress, i2cAddress); });
+}
+bool VeskManagerImp::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return guarded(false, [&] { return access().setOutputVolume(boardAddress, value, channel, inhibit); });
+}
+bool VeskManagerImp::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                                     std::uint32_t inhibit) {
+    return guarded(false, [&] { return access().getOutputVolume(boardAddress, out, channel, inhibit); });
+}
+
 // ---------------------------------------------------------------- init
 
 void VeskManagerImp::init() {
@@ -51,7 +101,23 @@ void VeskManagerImp::init() {
     // of transports and chips on the first: refuse it, without effect.
     if (initCalled_) return;
     initCalled_ = true;
+    if (guarded(false, [&] {
+            initSteps();
+            return true;
+        }))
+        return;
+    // A step threw (memory, a thread that cannot start): everything started
+    // so far is stopped and the manager is left as if no board answered.
+    guardedVoid([&] { stopEverything(); });
+    boardCount_ = 0;
+    chipCount_ = 0;
+    chips_.clear();
+    chipLookup_.clear();
+    transports_.clear();
+    endpoints_.clear();
+}
 
+void VeskManagerImp::initSteps() {
     setUpTapSwitch();
     std::vector<std::string> targets;
     readConfigurationStep(targets);
@@ -114,9 +180,13 @@ void VeskManagerImp::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_
 void VeskManagerImp::startTransportsStep() {
     std::uint32_t i = 0;
     for (const auto& e : endpoints_) {
-        transports_.push_back(new VeskSocketIf(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
-                                               boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
-                                               boardSettings_[i].gapMs));
+        // Owned until the list holds it: a list that cannot grow stops and
+        // frees the transport (and its threads) here.
+        auto t = std::make_unique<VeskSocketIf>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
+                                                boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
+                                                boardSettings_[i].gapMs);
+        transports_.push_back(t.get());
+        t.release();
         ++i;
     }
 }
@@ -149,6 +219,11 @@ void VeskManagerImp::startTrayStep() {
 // ---------------------------------------------------------------- release
 
 void VeskManagerImp::release() {
+    guardedVoid([&] { stopEverything(); });
+    delete this;
+}
+
+void VeskManagerImp::stopEverything() {
     stopTrayStep();
     freeRecordsStep();
     destroyChipTableStep();
@@ -157,7 +232,6 @@ void VeskManagerImp::release() {
     stopNetwork();
     stopTimerResolution();
     releaseTapSwitch();
-    delete this;
 }
 
 // Nothing to stop where there is no tray (see startTrayStep).

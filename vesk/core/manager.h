@@ -92,9 +92,18 @@ public:
 
 private:
     friend struct ManagerTestAccess;
+    friend struct ManagerAllocationAccess;
     friend class VeskTray;
     friend VeskTray* startTray(VeskManagerImp& manager);
     friend void stopTray(VeskTray* tray);
+
+    // The chip and board operations over this manager's tables.
+    ChipAccess access() { return ChipAccess{chips_, transports_, i2cProbeCache_}; }
+
+    // init's steps in order; may throw (init then stops everything).
+    void initSteps();
+    // release's steps without the delete; safe to run again afterwards.
+    void stopEverything();
 
     // init steps, in order. Each is a no-op until its subsystem lands.
     void setUpTapSwitch();

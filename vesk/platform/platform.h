@@ -207,9 +207,23 @@ bool raiseThreadPriority();
 
 // ---------------------------------------------------------------- console
 
-// Makes the console show UTF-8 output as text (Windows: output code page
-// 65001); nothing to do on POSIX, where terminals take UTF-8.
-void consoleUseUtf8();
+// While it lives, the console shows UTF-8 output as text (Windows: output
+// code page 65001). The code page belongs to the console and outlives the
+// program, so the end of the scope puts back the one it found. Nothing to
+// do on POSIX, where terminals take UTF-8. A console program holds one in
+// main for its whole run.
+class ConsoleUtf8 {
+public:
+    ConsoleUtf8();
+    ~ConsoleUtf8();
+    ConsoleUtf8(const ConsoleUtf8&) = delete;
+    ConsoleUtf8& operator=(const ConsoleUtf8&) = delete;
+
+private:
+    unsigned previous_ = 0;  // 0: nothing to put back
+};
+// The console's output code page; 0 without a console, and on POSIX.
+unsigned consoleOutputCodePage();
 // Waits for the user at the console: Windows runs the shell's "pause";
 // POSIX prints a prompt and waits for Enter (or end of input).
 void waitForKey();

@@ -491,7 +491,9 @@ void setMessageHook(MessageHook hook) {
     g_hook = std::move(hook);
 }
 
-void consoleUseUtf8() {}
+ConsoleUtf8::ConsoleUtf8() = default;
+ConsoleUtf8::~ConsoleUtf8() = default;
+unsigned consoleOutputCodePage() { return 0; }
 
 void waitForKey() {
     std::fputs("Press Enter to continue . . . ", stdout);

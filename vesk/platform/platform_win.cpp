@@ -377,7 +377,13 @@ void setMessageHook(MessageHook hook) {
     g_hook = std::move(hook);
 }
 
-void consoleUseUtf8() { SetConsoleOutputCP(CP_UTF8); }
+ConsoleUtf8::ConsoleUtf8() : previous_(GetConsoleOutputCP()) {
+    if (previous_ != 0 && previous_ != CP_UTF8) SetConsoleOutputCP(CP_UTF8);
+}
+ConsoleUtf8::~ConsoleUtf8() {
+    if (previous_ != 0 && previous_ != CP_UTF8) SetConsoleOutputCP(previous_);
+}
+unsigned consoleOutputCodePage() { return GetConsoleOutputCP(); }
 
 void waitForKey() {
     std::fflush(stdout);

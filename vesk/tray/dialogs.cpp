@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "chips/chip_imp.h"
 #include "transport/socket_if.h"
@@ -29,7 +30,14 @@ std::wstring wide(const char* text, std::size_t max) {
     return w;
 }
 
-VeskTray* trayOf(HWND dlg) { return reinterpret_cast<VeskTray*>(GetWindowLongPtrW(dlg, DWLP_USER)); }
+// What a dialog works on, fixed when it opens. Lives on the tray thread's
+// stack in openDialog for as long as the modal dialog runs.
+struct DialogContext {
+    VeskTray* tray;
+    std::uint32_t board;  // may be boardCount or more: then nothing is changed
+};
+
+DialogContext* contextOf(HWND dlg) { return reinterpret_cast<DialogContext*>(GetWindowLongPtrW(dlg, DWLP_USER)); }
 
 // Centred horizontally on the cursor, kept inside the work area vertically.
 void placeAtCursor(HWND dlg) {
@@ -52,20 +60,30 @@ void placeAtCursor(HWND dlg) {
 INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
-        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
-        tray->activeDialog = dlg;
-        if (const VeskBoardInfo* b = tray->board(tray->currentBoard)) SetDlgItemInt(dlg, IDC_DELAY_EDIT, b->waitMs, FALSE);
+        const auto* context = reinterpret_cast<DialogContext*>(lp);
+        context->tray->activeDialog = dlg;
+        if (const VeskBoardInfo* b = context->tray->board(context->board))
+            SetDlgItemInt(dlg, IDC_DELAY_EDIT, b->waitMs, FALSE);
         placeAtCursor(dlg);
         return FALSE;  // the focus was set by the placement
     }
-    VeskTray* tray = trayOf(dlg);
-    if (!tray || msg != WM_COMMAND) return FALSE;
+    DialogContext* context = contextOf(dlg);
+    if (!context || msg != WM_COMMAND) return FALSE;
+    VeskTray* tray = context->tray;
     switch (LOWORD(wp)) {
     case IDOK: {
         wchar_t text[256] = {};
         GetDlgItemTextW(dlg, IDC_DELAY_EDIT, text, 256);
-        const auto value = static_cast<std::uint32_t>(std::wcstoul(text, nullptr, 10));
-        const std::uint32_t b = tray->currentBoard;
+        // The box takes digits only, as many as fit: a number too large for
+        // an unsigned long comes back as its largest value.
+        const unsigned long parsed = std::wcstoul(text, nullptr, 10);
+        if (parsed > kMaxDelayMs) {
+            plat::messageBox("The delay can be at most " + std::to_string(kMaxDelayMs) + " ms.", "Delay");
+            SetFocus(GetDlgItem(dlg, IDC_DELAY_EDIT));
+            return TRUE;  // the dialog stays open for another value
+        }
+        const auto value = static_cast<std::uint32_t>(parsed);
+        const std::uint32_t b = context->board;
         if (b < tray->boardCount) {
             const_cast<VeskBoardInfo*>(tray->board(b))->waitMs = static_cast<std::uint16_t>(value);
             if (VeskSocketIf* t = tray->transport(b)) t->setWaitMs(value);  // raised to gapMs there
@@ -86,24 +104,26 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
-        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
+        const auto* context = reinterpret_cast<DialogContext*>(lp);
+        VeskTray* tray = context->tray;
         tray->activeDialog = dlg;
         HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
         SendMessageW(track, TBM_SETRANGE, TRUE, MAKELPARAM(0, kMaxVolumeStep));
         SendMessageW(track, TBM_SETTICFREQ, 3, 0);
         SendMessageW(track, TBM_SETLINESIZE, 0, 1);
         SendMessageW(track, TBM_SETPAGESIZE, 0, 3);
-        std::uint32_t step = tray->currentBoard < tray->boardCount ? tray->volumeIndex[tray->currentBoard] : 0;
+        std::uint32_t step = context->board < tray->boardCount ? tray->volumeIndex[context->board] : 0;
         if (step > kMaxVolumeStep) step = kMaxVolumeStep;
         SendMessageW(track, TBM_SETPOS, TRUE, static_cast<LPARAM>(kMaxVolumeStep - step));
         SetDlgItemInt(dlg, IDC_VOLUME_DB, static_cast<UINT>(volumeStepDb(step)), TRUE);
         placeAtCursor(dlg);
         return FALSE;
     }
-    VeskTray* tray = trayOf(dlg);
-    if (!tray) return FALSE;
+    DialogContext* context = contextOf(dlg);
+    if (!context) return FALSE;
+    VeskTray* tray = context->tray;
     if (msg == WM_HSCROLL && reinterpret_cast<HWND>(lp) == GetDlgItem(dlg, IDC_VOLUME_TRACK)) {
-        const std::uint32_t b = tray->currentBoard;
+        const std::uint32_t b = context->board;
         if (b >= tray->boardCount) return TRUE;
         const auto pos = static_cast<std::int32_t>(SendMessageW(reinterpret_cast<HWND>(lp), TBM_GETPOS, 0, 0));
         std::uint32_t step = static_cast<std::uint32_t>(static_cast<std::int32_t>(kMaxVolumeStep) - pos);
@@ -149,18 +169,12 @@ void monitorMain(VeskTray* tray, std::uint32_t b, HWND wnd) {
     } while (tray->boardInfoRunning[b]);
 }
 
-// The board whose information window is dlg, or boardCount.
-std::uint32_t boardOfWindow(VeskTray* tray, HWND dlg) {
-    for (std::uint32_t i = 0; i < tray->boardCount; ++i)
-        if (tray->boardInfoWindow[i] == dlg) return i;
-    return tray->boardCount;
-}
-
 INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
-        VeskTray* tray = reinterpret_cast<VeskTray*>(lp);
-        const std::uint32_t b = tray->currentBoard;
+        const auto* context = reinterpret_cast<DialogContext*>(lp);
+        VeskTray* tray = context->tray;
+        const std::uint32_t b = context->board;
         if (const VeskBoardInfo* info = tray->board(b)) {
             for (std::uint32_t s = 0; s < info->slotCount; ++s) tray->slotColours[b][s] = 0;
             tray->boardInfoWindow[b] = dlg;
@@ -190,11 +204,12 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         placeAtCursor(dlg);
         return FALSE;
     }
-    VeskTray* tray = trayOf(dlg);
-    if (!tray) return FALSE;
+    DialogContext* context = contextOf(dlg);
+    if (!context) return FALSE;
+    VeskTray* tray = context->tray;
+    const std::uint32_t b = context->board;
     if (msg == WM_CTLCOLORSTATIC) {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
-        const std::uint32_t b = boardOfWindow(tray, dlg);
         if (id < IDC_INFO_CHIP0 || id >= IDC_INFO_CHIP0 + kInfoSlots || b >= tray->boardCount) return FALSE;
         const std::uint32_t slot = static_cast<std::uint32_t>(id - IDC_INFO_CHIP0);
         HDC dc = reinterpret_cast<HDC>(wp);
@@ -203,11 +218,9 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
     }
     if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
-        const std::uint32_t b = boardOfWindow(tray, dlg);
-        if (b < tray->boardCount) {
+        if (b < tray->boardCount && tray->boardInfoWindow[b] == dlg) {
             tray->boardInfoWindow[b] = nullptr;
             tray->boardInfoRunning[b] = 0;
-            tray->boardInfoLock[b].unlock();
         }
         EndDialog(dlg, IDOK);
         return TRUE;
@@ -217,10 +230,12 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
-INT_PTR VeskTray::openDialog(int resource) {
+INT_PTR VeskTray::openDialog(int resource, std::uint32_t board) {
     DLGPROC proc = resource == IDD_DELAY ? delayProc : resource == IDD_VOLUME ? volumeProc : boardInfoProc;
+    DialogContext context{this, board};
     const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module),
-                                           MAKEINTRESOURCEW(resource), trayWindow, proc, reinterpret_cast<LPARAM>(this));
+                                           MAKEINTRESOURCEW(resource), trayWindow, proc,
+                                           reinterpret_cast<LPARAM>(&context));
     activeDialog = nullptr;
     return result;
 }

@@ -59,7 +59,9 @@ bool isDottedQuad(const std::wstring& text) {
 std::wstring boardIPv4Text(const VeskBoardInfo& board) {
     wchar_t buf[22] = {};
     std::size_t len = 0;
-    while (len < sizeof board.boardIPv4 && board.boardIPv4[len]) ++len;
+    // One byte less than the field: a code page gives at most one character
+    // per byte, so the text always fits the buffer beside its terminator.
+    while (len < sizeof board.boardIPv4 - 1 && board.boardIPv4[len]) ++len;
     if (len) MultiByteToWideChar(CP_OEMCP, 0, board.boardIPv4, static_cast<int>(len), buf, 21);
     return std::wstring(buf);
 }
@@ -109,7 +111,8 @@ VeskTray* startTray(VeskManagerImp& m) {
             t.volumeReadable[i] = m.getOutputVolume(m.boardInfo_[i].boardAddress, &t.volumeIndex[i], 0, 0) ? 1 : 0;
             t.lastVolumeChange[i] = std::chrono::steady_clock::now();
         }
-        t.boardInfoLock.reset(new std::mutex[n]);
+        t.boardInfoOpen.reset(new std::atomic<std::uint8_t>[n]);
+        for (std::uint32_t i = 0; i < n; ++i) t.boardInfoOpen[i] = 0;
         t.boardInfoWindow.reset(new HWND[n]());
         t.boardInfoThread.reset(new std::thread[n]);
         t.boardInfoRunning.reset(new std::atomic<std::uint8_t>[n]);
@@ -274,16 +277,19 @@ LRESULT CALLBACK VeskTray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) 
 LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
     if (mouse == WM_LBUTTONUP) {
         if (id < boardCount) currentBoard = static_cast<std::uint32_t>(id);
-        if (currentBoard < boardCount && volumeReadable[currentBoard]) openDialog(IDD_VOLUME);
+        if (currentBoard < boardCount && volumeReadable[currentBoard]) openDialog(IDD_VOLUME, currentBoard);
         return 0;
     }
     if (mouse != WM_RBUTTONUP) return 0;
 
     SetForegroundWindow(trayWindow);
     if (id < boardCount) currentBoard = static_cast<std::uint32_t>(id);
+    // The menu and the dialogs below are for this board: they run message
+    // loops of their own, in which another icon's click changes currentBoard.
+    const std::uint32_t b = currentBoard;
     HMENU menu = LoadMenuW(libraryInstance(), MAKEINTRESOURCEW(IDR_VESK_MENU));
     if (!menu) return 0;
-    if (currentBoard >= boardCount || !volumeReadable[currentBoard])
+    if (b >= boardCount || !volumeReadable[b])
         EnableMenuItem(menu, IDM_VOLUME, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
     POINT pt = {};
     GetCursorPos(&pt);
@@ -292,17 +298,21 @@ LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
     DestroyMenu(menu);
     switch (cmd) {
     case IDM_BOARD_INFO:
-        if (currentBoard < boardCount && !boardInfoLock[currentBoard].try_lock()) {
-            if (boardInfoWindow[currentBoard]) SetForegroundWindow(boardInfoWindow[currentBoard]);
-        } else if (openDialog(IDD_BOARD_INFO) == -1 && currentBoard < boardCount) {
-            boardInfoLock[currentBoard].unlock();  // the window never opened
+        if (b >= boardCount) break;
+        if (boardInfoOpen[b]) {
+            // Chosen again from inside the open window's own loop.
+            if (boardInfoWindow[b]) SetForegroundWindow(boardInfoWindow[b]);
+            break;
         }
+        boardInfoOpen[b] = 1;
+        openDialog(IDD_BOARD_INFO, b);
+        boardInfoOpen[b] = 0;
         break;
     case IDM_DELAY:
-        openDialog(IDD_DELAY);
+        openDialog(IDD_DELAY, b);
         break;
     case IDM_VOLUME:
-        openDialog(IDD_VOLUME);
+        openDialog(IDD_VOLUME, b);
         break;
     case IDM_SETTINGS_PAGE:
         openSettingsPage();

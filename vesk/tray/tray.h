@@ -33,9 +33,15 @@ int volumeStepDb(std::uint32_t step);
 // it becomes part of a browser's command line.
 bool isDottedQuad(const std::wstring& text);
 
-// A board record's 22-byte IPv4 field as UTF-16 (OEM code page), stopping
-// at its first zero byte.
+// A board record's IPv4 field as UTF-16 (OEM code page): at most its first
+// 21 bytes (the 22nd has no room beside a terminator in the field's text),
+// stopping at the first zero byte.
 std::wstring boardIPv4Text(const VeskBoardInfo& board);
+
+// The largest delay the delay dialog accepts, ms: the transport bounds a
+// request's wait for its reply by the same figure, and the batches' later
+// deadlines would hold every write back by as much.
+constexpr std::uint32_t kMaxDelayMs = 5000;
 
 // "%.3f" of clockHz / 1000000 computed in single precision.
 std::string clockMHzText(std::uint32_t clockHz);
@@ -60,7 +66,11 @@ public:
     std::vector<std::uint8_t> iconAdded;     // NIM_ADD succeeded for that board
     HICON idleIcon = nullptr;
     HICON busyIcons[2] = {nullptr, nullptr};
-    std::uint32_t currentBoard = 0;  // tray thread
+    // The board whose icon was clicked last (tray thread). A dialog works
+    // on the board that was current when it opened: a click on another
+    // icon while it is open (served by the dialog's own message loop)
+    // changes this, not the dialog's board.
+    std::uint32_t currentBoard = 0;
     // The open delay or volume dialog, so that tray stop can close it.
     std::atomic<HWND> activeDialog{nullptr};
 
@@ -68,7 +78,10 @@ public:
     std::unique_ptr<std::uint32_t[]> volumeIndex;
     std::unique_ptr<std::chrono::steady_clock::time_point[]> lastVolumeChange;
 
-    std::unique_ptr<std::mutex[]> boardInfoLock;
+    // Set by the tray thread while the board's information dialog runs
+    // (from before it opens until it has returned); choosing the item again
+    // meanwhile brings the window forward instead of opening a second one.
+    std::unique_ptr<std::atomic<std::uint8_t>[]> boardInfoOpen;
     std::unique_ptr<HWND[]> boardInfoWindow;
     std::unique_ptr<std::thread[]> boardInfoThread;
     std::unique_ptr<std::atomic<std::uint8_t>[]> boardInfoRunning;
@@ -86,8 +99,9 @@ public:
     // The board's chips, in chip-table order.
     std::vector<VeskChipImp*> chipsOf(std::uint32_t board) const;
 
-    // The dialogs (dialogs.cpp), modal on the tray thread.
-    INT_PTR openDialog(int resource);
+    // The dialogs (dialogs.cpp), modal on the tray thread, for one board.
+    // Returns the dialog's result, or -1 when it could not be shown.
+    INT_PTR openDialog(int resource, std::uint32_t board);
     // Opens the current board's settings page (command 40003).
     void openSettingsPage();
 
