@@ -28,9 +28,9 @@ args = ap.parse_args()
 REQUEST_TIMEOUT_MS = 520
 # A host write blocks only while the batcher has not taken a full batch
 # (which, when the system has no room for datagrams, waits for the sender's
-# 100 ms of retries): never for a reply, so always well below a request's
-# time-out, even on a loaded machine.
-WRITE_CALL_LIMIT_US = 250000
+# 100 ms of retries), never for a reply: below a request's time-out, however
+# long a loaded machine leaves the player unscheduled (260 ms seen).
+WRITE_CALL_LIMIT_US = 1000 * (REQUEST_TIMEOUT_MS - 20)
 BOX = ("push recv", "timeout")
 # How long a box stays up: natively it is a line on standard error; under
 # Wine in the bed, Xvfb has no window manager and Wine waits up to 2 s for

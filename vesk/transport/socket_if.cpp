@@ -42,9 +42,14 @@ constexpr auto kCloseMargin = std::chrono::milliseconds(2);
 constexpr std::uint32_t kSendBufferBatches = 16;
 constexpr std::uint32_t kMinSendBuffer = 256u << 10;
 
-// How long one datagram is retried while the system has no buffer space for
-// it. The board plays it late, but plays it; past this the link is gone and
-// the datagram is counted as failed.
+// How long past its deadline a datagram is retried while the system has no
+// buffer space for it. The board plays it late, but plays it; past this the
+// link is gone and the datagram is counted as failed. Counted from the
+// deadline, not from the first try: a link that is gone but takes a datagram
+// now and then (a cable out; the system queues a few for a neighbour it
+// cannot reach) once had every datagram wait its full time in turn, the ring
+// fill and the host's writes wait seconds for it. A datagram already that
+// late is tried once.
 constexpr auto kSendRetryTime = std::chrono::milliseconds(100);
 
 // How long after its latency a board's answer counts as prompt (see
@@ -308,12 +313,14 @@ void VeskSocketIf::senderLoop() {
         }
         roomCond_.notify_one();
         plat::sleepUntilPrecise(item.deadline);
-        if (sendDatagram(sendBuffer_.get(), item.length, item.keepAlive) && item.length != 1) dataSent.store(true);
+        if (sendDatagram(sendBuffer_.get(), item.length, item.keepAlive, item.deadline + kSendRetryTime) &&
+            item.length != 1)
+            dataSent.store(true);
     }
 }
 
-bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive) {
-    const auto giveUp = Clock::now() + kSendRetryTime;
+bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
+                                Clock::time_point giveUp) {
     for (;;) {
         plat::SendStatus status;
         {

@@ -125,10 +125,10 @@ private:
     void pushFinal();
     void batcherLoop();
     void senderLoop();
-    // Sends one datagram, retrying while the system has no buffer space for
-    // at most kSendRetryTime; false when it could not be sent. Takes the io
-    // mutex for each try only. A keep-alive is not retried.
-    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive);
+    // Sends one datagram, retrying while the system has no buffer space until
+    // giveUp (tried once when that has passed); false when it could not be
+    // sent. Takes the io mutex for each try only. A keep-alive is not retried.
+    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive, Clock::time_point giveUp);
 
     plat::Socket socket_;
     std::mutex ioMutex_;
