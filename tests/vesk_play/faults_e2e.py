@@ -29,8 +29,9 @@ REQUEST_TIMEOUT_MS = 520
 # A host write blocks only while the batcher has not taken a full batch
 # (which, when the system has no room for datagrams, waits for the sender's
 # 100 ms of retries), never for a reply: below a request's time-out, however
-# long a loaded machine leaves the player unscheduled (260 ms seen).
-WRITE_CALL_LIMIT_US = 1000 * (REQUEST_TIMEOUT_MS - 20)
+# long a loaded machine leaves the player unscheduled (260 ms seen natively;
+# under Wine 518 ms, and a time-out there also costs its box).
+WRITE_CALL_LIMIT_US = 1000 * (REQUEST_TIMEOUT_MS + (500 if args.wine else -20))
 BOX = ("push recv", "timeout")
 # How long a box stays up: natively it is a line on standard error; under
 # Wine in the bed, Xvfb has no window manager and Wine waits up to 2 s for
@@ -92,11 +93,11 @@ CASES = [
                             "two resets and the idle time unanswered")),
     Case("board falls silent mid-song",
          "the song plays to its end and the player exits 0 after one time-out box (the closing sync)",
-         faults="silent_after_ms = 1500", seconds=2.5, boxes=1, writes="head", release_box=True,
+         faults="silent_after_ms = 1800", seconds=3.0, boxes=1, writes="head", release_box=True,
          acted=lambda rec: (any(d.get("silent") for d in datagrams(rec)), "datagrams came to a silent board")),
     Case("board comes back",
          "no box; what the board missed while silent is lost, the rest plays",
-         faults="silent_after_ms = 1500\nsilent_for_ms = 600", seconds=3.0, writes="gap",
+         faults="silent_after_ms = 1800\nsilent_for_ms = 1000", seconds=3.5, writes="gap",
          acted=lambda rec: (any(d.get("silent") for d in datagrams(rec)) and not datagrams(rec)[-1].get("silent"),
                             "silent datagrams, then answered ones")),
     Case("duplicate discovery answers", "one board, the song plays whole",
