@@ -125,10 +125,11 @@ private:
     void pushFinal();
     void batcherLoop();
     void senderLoop();
-    // Sends one datagram, retrying while the system has no buffer space until
-    // giveUp (tried once when that has passed); false when it could not be
-    // sent. Takes the io mutex for each try only. A keep-alive is not retried.
-    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive, Clock::time_point giveUp);
+    // Sends one datagram, retrying while the system has no buffer space for
+    // what is left of kSendRetryTime (tried once when nothing is); false when
+    // it could not be sent. Sender thread only. Takes the io mutex for each
+    // try only. A keep-alive is not retried.
+    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive);
 
     plat::Socket socket_;
     std::mutex ioMutex_;
@@ -145,6 +146,7 @@ private:
     std::atomic<SendFunction> sendFunction_;
     std::atomic<std::uint64_t> sendRetries_{0};
     std::atomic<std::uint64_t> sendFailures_{0};
+    Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
     std::mutex requestMutex_;  // held for a whole request
     OwedReplies owed_;         // under requestMutex_: replies of requests that gave up
