@@ -417,6 +417,15 @@ TEST(SimBoard, SilentBoardStopsAfterItsTime) {
     EXPECT_EQ(spell.send(kSync, t + 151 * kMs).size(), 1u);
     spell.send({0x06, 0x00, 0x00, 0x20, 0x02, 0, 0}, t + 160 * kMs);
     EXPECT_EQ(spell.board.reg(0, 0, 0x20), 2);
+
+    // Counted from a signal: none before it, however long after the first datagram.
+    Harness cue("  [board.faults]\n  silent_after_ms = 100\n  silent_for_ms = 50\n  silent_from_signal = true\n");
+    EXPECT_EQ(cue.send(kSync, t, true).size(), 1u);
+    EXPECT_EQ(cue.send(kSync, t + 1000 * kMs).size(), 1u);
+    cue.board.signalled(t + 2000 * kMs);
+    EXPECT_EQ(cue.send(kSync, t + 2100 * kMs).size(), 1u);
+    EXPECT_TRUE(cue.send(kSync, t + 2101 * kMs).empty());
+    EXPECT_EQ(cue.send(kSync, t + 2151 * kMs).size(), 1u);
 }
 
 TEST(SimBoard, MalformedCommandsAreRecordedAndSkipped) {

@@ -160,9 +160,10 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
     } flush{record_};
     if (firstArrivalNs_ < 0) firstArrivalNs_ = arrivalNs;
     const FaultConfig& f = cfg_.faults;
-    const std::int64_t sinceFirst = arrivalNs - firstArrivalNs_;
-    bool silent = f.silentAfterMs >= 0 && sinceFirst > f.silentAfterMs * 1000000 &&
-                  (f.silentForMs <= 0 || sinceFirst <= (f.silentAfterMs + f.silentForMs) * 1000000);
+    const std::int64_t clockFrom = f.silentFromSignal ? signalNs_ : firstArrivalNs_;
+    const std::int64_t since = arrivalNs - clockFrom;
+    bool silent = f.silentAfterMs >= 0 && clockFrom >= 0 && since > f.silentAfterMs * 1000000 &&
+                  (f.silentForMs <= 0 || since <= (f.silentAfterMs + f.silentForMs) * 1000000);
     {
         RecordLine line(record_, "datagram");
         line.str("board", cfg_.name)

@@ -62,6 +62,7 @@ struct FaultConfig {
     std::array<std::uint8_t, 16> foreignAddr{};
     std::int64_t silentAfterMs = -1;                  // < 0: never; counted from the first datagram
     std::int64_t silentForMs = 0;                     // > 0: the silence ends this long after it began
+    bool silentFromSignal = false;                    // the silence's times count from SIGUSR2, not the first datagram
 };
 
 struct BoardConfig {
