@@ -123,7 +123,7 @@ CASES = [
          faults='foreign_reply = ["query", "set", "reset", "sync"]',
          acted=lambda rec: (sum(1 for r in replies(rec) if r.get("foreign_from")) >= 20,
                             "every reply preceded by a foreign copy")),
-    Case("host port taken", "0 board(s), the file named as having no chip, exit 1, at once",
+    Case("host port taken", "0 board(s), the file named as having no chip, exit 1",
          rc=1, boards=0, writes="none", before=HOLD_PORT,
          acted=lambda rec: (not datagrams(rec), "the board received nothing")),
     Case("link down and up",
