@@ -407,6 +407,25 @@ TEST(SimBoard, SilentBoardStopsAfterItsTime) {
     Harness mute("  [board.faults]\n  silent_after_ms = 0\n");
     EXPECT_EQ(mute.send(kSync, t, true).size(), 1u);  // answers discovery ...
     EXPECT_TRUE(mute.send({0x03, 0x40, 0x00, 0x00}, t + 1).empty());  // ... then nothing
+
+    // A spell of silence: lost while it lasts, played and answered after.
+    Harness spell("  [board.faults]\n  silent_after_ms = 100\n  silent_for_ms = 50\n");
+    EXPECT_EQ(spell.send(kSync, t, true).size(), 1u);
+    EXPECT_TRUE(spell.send(kSync, t + 150 * kMs).empty());
+    spell.send({0x06, 0x00, 0x00, 0x20, 0x01, 0, 0}, t + 120 * kMs);
+    EXPECT_EQ(spell.board.reg(0, 0, 0x20), -1);
+    EXPECT_EQ(spell.send(kSync, t + 151 * kMs).size(), 1u);
+    spell.send({0x06, 0x00, 0x00, 0x20, 0x02, 0, 0}, t + 160 * kMs);
+    EXPECT_EQ(spell.board.reg(0, 0, 0x20), 2);
+
+    // Counted from a signal: none before it, however long after the first datagram.
+    Harness cue("  [board.faults]\n  silent_after_ms = 100\n  silent_for_ms = 50\n  silent_from_signal = true\n");
+    EXPECT_EQ(cue.send(kSync, t, true).size(), 1u);
+    EXPECT_EQ(cue.send(kSync, t + 1000 * kMs).size(), 1u);
+    cue.board.signalled(t + 2000 * kMs);
+    EXPECT_EQ(cue.send(kSync, t + 2100 * kMs).size(), 1u);
+    EXPECT_TRUE(cue.send(kSync, t + 2101 * kMs).empty());
+    EXPECT_EQ(cue.send(kSync, t + 2151 * kMs).size(), 1u);
 }
 
 TEST(SimBoard, MalformedCommandsAreRecordedAndSkipped) {

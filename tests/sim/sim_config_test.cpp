@@ -53,6 +53,8 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         {std::string(kHead) + "[board.faults]\ndelay_ms = { \"sink\" = 5 }\n",
          "bad.toml:5: board[0].faults.delay_ms.\"sink\": unknown reply selector"},
         {std::string(kHead) + "[board.faults]\nsilent_after = 5\n", "bad.toml:5: board[0].faults.silent_after: unknown"},
+        {std::string(kHead) + "[board.faults]\nsilent_for_ms = 5\n",
+         "bad.toml:5: board[0].faults.silent_for_ms: needs silent_after_ms"},
         {std::string(kHead) + std::string(kHead), "bad.toml:4: board[1].address: two boards"},
         {std::string(kHead) + "name = \"a\"\nname = \"b\"\n", "bad.toml:5: syntax error"},
         {std::string(kHead) + "address2 = fe80::1\n", "bad.toml:4: syntax error"},

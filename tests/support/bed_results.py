@@ -3,7 +3,7 @@
 dismisser's log under Wine, "caption: text" on standard error natively), and
 the simulator configuration's boards with the bed's fixed host addresses;
 and what runs a host there (run_in_bed) and keeps a driver's failures."""
-import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, tomllib
+import argparse, json, os, shlex, shutil, subprocess, sys, tempfile, time, tomllib
 
 CAPTIONS = ("DLL loading error", "firmware warning", "toml error", "push recv", "error")
 
@@ -135,7 +135,8 @@ class BedRun:
 
 
 def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, write=None, env=None,
-               dump_files=None, stdin=None, prefix="vesk-bed-", keep=False):
+               dump_files=None, stdin=None, prefix="vesk-bed-", keep=False, alongside=None, before=None,
+               outputs=(), timeout=300):
     """Runs the program once in the test bed (testbed.sh run) from a fresh
     folder holding a copy of it and of `copy` (under their names),
     `copy_as` (name: file) and `write` (name: text, written as is), and
@@ -143,10 +144,15 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
     with keep). bed: testbed, sim, wine and, optionally, dismisser (closes
     message boxes under Wine and logs them). config is the simulator's
     configuration; a name given in `write` is taken from the run's folder.
+    "{work}/" in program_args is the run's folder as the program sees it.
     env: variables set for the program (natively; "{work}" is the run's
     folder). dump_files: names to read from the simulator's dump folder
-    (none: no dump folder). Exits 77, with the bed's reason, when there is
-    no test bed here."""
+    (none: no dump folder). alongside / before: shell commands run in the
+    host namespace beside the program / before it starts (testbed.sh
+    --alongside, --before). outputs: names of files the program writes into
+    the run's folder, read back as text into BedRun.outputs when they exist.
+    BedRun.seconds is the whole bed run's time. Exits 77, with the bed's
+    reason, when there is no test bed here."""
     work = tempfile.mkdtemp(prefix=prefix)
     try:
         for f in [program] + list(copy):
@@ -165,22 +171,38 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
         if dump_files is not None:
             cmd += ["--dump-dir", dumps]
         dismisser = getattr(bed, "dismisser", None)
+        beside = []
         if bed.wine:
             cmd += ["--wine"]
             if dismisser:
                 shutil.copy(dismisser, work)
-                cmd += ["--alongside", "wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(dismisser))),
-                                                        shlex.quote("Z:" + boxlog.replace("/", "\\")))]
+                beside.append("wine %s %s" % (shlex.quote(os.path.join(work, os.path.basename(dismisser))),
+                                              shlex.quote("Z:" + boxlog.replace("/", "\\"))))
+        if alongside:
+            beside.insert(0, "(%s) &" % alongside if beside else alongside)
+        if beside:
+            cmd += ["--alongside", " ".join(beside)]
+        if before:
+            cmd += ["--before", before]
         cmd += ["--"]
         if env:
             cmd += ["env"] + ["%s=%s" % (k, v.replace("{work}", work)) for k, v in env.items()]
-        cmd += [os.path.join(work, os.path.basename(program))] + list(program_args)
-        p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, timeout=300)
+        seen = BedRun(work, bed.wine).path_seen("")
+        cmd += [os.path.join(work, os.path.basename(program))] + [a.replace("{work}/", seen) for a in program_args]
+        started = time.monotonic()
+        p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, timeout=timeout)
         if p.returncode == 77:
             print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
             sys.exit(77)
         r = BedRun(work, bed.wine)
+        r.seconds = time.monotonic() - started
         r.rc, r.stdout, r.stderr = p.returncode, p.stdout, p.stderr
+        r.outputs = {}
+        for name in outputs:
+            path = os.path.join(work, name)
+            if os.path.exists(path):
+                with open(path, encoding="utf-8") as f:
+                    r.outputs[name] = f.read()
         r.values = parse_values(p.stdout)
         r.record = read_record(record)
         r.boxes = read_boxes(boxlog, p.stderr)

@@ -586,6 +586,36 @@ TEST_F(Transport, SendsWithoutBufferSpaceAreRetriedAndCounted) {
     transport->setSendFunctionForTest(nullptr);
 }
 
+// A link that is gone but still takes a datagram now and then (a cable out:
+// the system queues a few for a neighbour it cannot reach, and refuses the
+// rest for lack of buffer space): the host's writes must not wait for it.
+// Once the sender is behind, a refused datagram is dropped, not retried.
+std::atomic<std::int64_t> gLastAccepted{0};
+plat::SendStatus acceptsOneIn60ms(plat::Socket s, const void* d, std::size_t n, const plat::SockAddr6& to) {
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    if (now - gLastAccepted.load() < std::chrono::nanoseconds(60ms).count()) return plat::SendStatus::NoBuffer;
+    gLastAccepted.store(now);
+    return plat::trySendTo(s, d, n, to);
+}
+
+TEST_F(Transport, WritesDoNotWaitForALinkThatIsGone) {
+    make(20, 1024, 200, 2);
+    transport->setSendFunctionForTest(&acceptsOneIn60ms);
+    Clock::duration longest{};
+    const auto end = Clock::now() + 3s;
+    for (std::uint32_t i = 0; Clock::now() < end; ++i) {
+        Bytes w = writeOf(i);
+        const auto t0 = Clock::now();
+        transport->push(w.data(), 7);
+        longest = std::max(longest, Clock::now() - t0);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_LT(longest, 150ms) << "a write waited "
+                              << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms";
+    EXPECT_GT(transport->sendFailures(), 0u);
+    transport->setSendFunctionForTest(nullptr);
+}
+
 // A request takes only the board's answer to it: datagrams waiting before it
 // was sent, replies to other requests and answers for another register are
 // dropped. Each case is what the board sends back, in order, after a read of

@@ -31,6 +31,9 @@
 #   --alongside CMD      run the shell command CMD beside the command, in the
 #                        same namespace and environment (under --wine with its
 #                        wineserver and display); it is ended with the command
+#   --before CMD         run the shell command CMD in the host namespace, and
+#                        wait for it, before the command starts; what it leaves
+#                        running (a process holding a port) is ended with the bed
 #
 # Topology: every distinct "link" of the configuration, in order of first
 # appearance, becomes veth pair i: the host end "vh<i>" in the host
@@ -118,7 +121,7 @@ case "$cmd" in
     *) usage >&2; exit 2 ;;
 esac
 
-config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside=
+config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside= before=
 while [ $# -gt 0 ]; do
     case "$1" in
         --config) config=$2; shift 2 ;;
@@ -131,6 +134,7 @@ while [ $# -gt 0 ]; do
         --workdir) workdir=$2; keep=1; shift 2 ;;
         --quiet) quiet=1; shift ;;
         --alongside) alongside=$2; shift 2 ;;
+        --before) before=$2; shift 2 ;;
         --) shift; break ;;
         -h|--help) usage; exit 0 ;;
         *) echo "testbed: unknown option $1 (testbed.sh --help)" >&2; exit 2 ;;
@@ -314,6 +318,9 @@ else
 fi
 export VESK_TESTBED_ALONGSIDE=$alongside
 
+if [ -n "$before" ]; then
+    ip netns exec "$hns" bash -c "$before" || die "the --before command failed"
+fi
 say "running: $*"
 t0=$(now_ms)
 ip netns exec "$hns" "${runner[@]}" "$@" &

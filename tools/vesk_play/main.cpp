@@ -497,8 +497,12 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
     return r;
 }
 
-void writeReport(const std::string& path, const std::vector<FileResult>& results, const Boards& found) {
-    std::string j = "{\n  \"files\": [";
+// threadsBefore / threadsAfter: the process's threads before init and after
+// release (-1 when the system cannot tell): equal unless release left one.
+void writeReport(const std::string& path, const std::vector<FileResult>& results, const Boards& found,
+                 int threadsBefore, int threadsAfter) {
+    std::string j = "{\n  \"threads\": {\"before_init\": " + std::to_string(threadsBefore) +
+                    ", \"after_release\": " + std::to_string(threadsAfter) + "},\n  \"files\": [";
     for (std::size_t f = 0; f < results.size(); ++f) {
         const FileResult& r = results[f];
         j += f ? ",\n    {" : "\n    {";
@@ -624,6 +628,7 @@ int main(int argc, char** argv) {
         if (lib) plat::unloadModule(lib);
         return 1;
     }
+    const int threadsBefore = plat::processThreadCount();
     VeskManager* m = getManagerFn();
     m->init();
     Boards found;
@@ -666,11 +671,12 @@ int main(int argc, char** argv) {
         results.push_back(std::move(r));
         if (stop || plat::interruptRequested()) break;
     }
-    if (!o.report.empty()) writeReport(o.report, results, found);
     std::fflush(stdout);
     const bool interrupted = plat::interruptRequested();
     m->releaseAllChips();
     m->release();
+    // Written after release, so that it can tell whether release left a thread.
+    if (!o.report.empty()) writeReport(o.report, results, found, threadsBefore, plat::processThreadCount());
     plat::unloadModule(lib);
     if (interrupted) {
         plat::interruptFinished();

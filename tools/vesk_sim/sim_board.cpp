@@ -159,8 +159,11 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
         }
     } flush{record_};
     if (firstArrivalNs_ < 0) firstArrivalNs_ = arrivalNs;
-    bool silent = cfg_.faults.silentAfterMs >= 0 &&
-                  arrivalNs - firstArrivalNs_ > cfg_.faults.silentAfterMs * 1000000;
+    const FaultConfig& f = cfg_.faults;
+    const std::int64_t clockFrom = f.silentFromSignal ? signalNs_ : firstArrivalNs_;
+    const std::int64_t since = arrivalNs - clockFrom;
+    bool silent = f.silentAfterMs >= 0 && clockFrom >= 0 && since > f.silentAfterMs * 1000000 &&
+                  (f.silentForMs <= 0 || since <= (f.silentAfterMs + f.silentForMs) * 1000000);
     {
         RecordLine line(record_, "datagram");
         line.str("board", cfg_.name)

@@ -56,6 +56,11 @@ public:
     I2cDevice* device(std::uint8_t address) const;
     // Register files as text ("slot port reg value" lines, written ones only).
     std::string dumpRegisters() const;
+    // The simulator got SIGUSR2 at nowNs: the silence of a board configured
+    // with silent_from_signal counts from here (the first signal only).
+    void signalled(std::int64_t nowNs) {
+        if (signalNs_ < 0) signalNs_ = nowNs;
+    }
 
 private:
     struct SlotState {
@@ -89,6 +94,7 @@ private:
     std::uint16_t hostPort_ = 0;
     std::int64_t cursorNs_ = 0;       // where the board's timeline stands
     std::int64_t firstArrivalNs_ = -1;
+    std::int64_t signalNs_ = -1;
     std::uint64_t dropCounter_ = 0;
     std::uint32_t noiseState_;
 };

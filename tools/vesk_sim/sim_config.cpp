@@ -173,7 +173,7 @@ public:
     FaultConfig faults(const toml::value& t, const std::string& path) const {
         if (!t.is_table()) fail(t, path, "expected a table");
         onlyKeys(t, path, {"no_reply", "delay_ms", "drop_every", "drop_match", "garbage", "truncate",
-                           "duplicate_discovery", "silent_after_ms", "duplicate", "foreign_reply",
+                           "duplicate_discovery", "silent_after_ms", "silent_for_ms", "silent_from_signal", "duplicate", "foreign_reply",
                            "foreign_address"});
         FaultConfig f;
         if (auto v = find(t, "no_reply")) f.noReply = selectors(*v, join(path, "no_reply"));
@@ -187,6 +187,14 @@ public:
             f.duplicateDiscovery = boolean(*v, join(path, "duplicate_discovery"));
         if (auto v = find(t, "silent_after_ms"))
             f.silentAfterMs = integer(*v, join(path, "silent_after_ms"), 0, 86400000);
+        if (auto v = find(t, "silent_for_ms")) {
+            f.silentForMs = integer(*v, join(path, "silent_for_ms"), 1, 86400000);
+            if (f.silentAfterMs < 0) fail(*v, join(path, "silent_for_ms"), "needs silent_after_ms (when it begins)");
+        }
+        if (auto v = find(t, "silent_from_signal")) {
+            f.silentFromSignal = boolean(*v, join(path, "silent_from_signal"));
+            if (f.silentAfterMs < 0) fail(*v, join(path, "silent_from_signal"), "needs silent_after_ms");
+        }
         if (auto v = find(t, "duplicate")) f.duplicate = selectors(*v, join(path, "duplicate"));
         if (auto v = find(t, "foreign_reply")) f.foreignReply = selectors(*v, join(path, "foreign_reply"));
         if (auto v = find(t, "foreign_address")) {

@@ -61,6 +61,8 @@ struct FaultConfig {
     std::string foreignAddress;                       // default: the board's, last byte ^ 0x80
     std::array<std::uint8_t, 16> foreignAddr{};
     std::int64_t silentAfterMs = -1;                  // < 0: never; counted from the first datagram
+    std::int64_t silentForMs = 0;                     // > 0: the silence ends this long after it began
+    bool silentFromSignal = false;                    // the silence's times count from SIGUSR2, not the first datagram
 };
 
 struct BoardConfig {

@@ -35,9 +35,10 @@ using namespace vesk::sim;
 
 namespace {
 
-volatile sig_atomic_t gStop = 0, gDump = 0;
+volatile sig_atomic_t gStop = 0, gDump = 0, gSilence = 0;
 void onSignal(int sig) {
     if (sig == SIGUSR1) gDump = 1;
+    else if (sig == SIGUSR2) gSilence = 1;
     else gStop = 1;
 }
 
@@ -276,15 +277,18 @@ int run(const Options& opt) {
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGUSR1);
+    sigaddset(&blocked, SIGUSR2);
     sigprocmask(SIG_BLOCK, &blocked, &waiting);
     sigdelset(&waiting, SIGINT);
     sigdelset(&waiting, SIGTERM);
     sigdelset(&waiting, SIGUSR1);
+    sigdelset(&waiting, SIGUSR2);
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, nullptr);
 
     if (record) record->flush();
     std::printf("vesk_sim: ready\n");
@@ -299,6 +303,10 @@ int run(const Options& opt) {
         if (gDump) {
             gDump = 0;
             dumpState(boards, opt.dumpDir);
+        }
+        if (gSilence) {
+            gSilence = 0;
+            for (auto& b : boards) b->signalled(nowNs());
         }
         // Send what is due.
         std::int64_t now = nowNs();

@@ -65,9 +65,15 @@ Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std:
                  std::chrono::steady_clock::time_point promptUntil) {
     using namespace std::chrono;
     std::uint8_t buf[kReceiveBytes];
+    // Past the deadline, what the system already holds is still looked
+    // through, without waiting: a reply that came in time while this thread
+    // was not scheduled (a loaded machine) is in time. Bounded, so that a
+    // stream of strays cannot hold the caller.
+    int lateLooks = 64;
     for (;;) {
         const std::int64_t leftUs = duration_cast<microseconds>(deadline - steady_clock::now()).count();
-        plat::WaitStatus ready = leftUs > 0 ? plat::waitReadable(s, leftUs) : plat::WaitStatus::TimedOut;
+        if (leftUs <= 0 && lateLooks-- == 0) return {ReplyStatus::TimedOut, 0};
+        plat::WaitStatus ready = plat::waitReadable(s, leftUs > 0 ? leftUs : 0);
         if (ready == plat::WaitStatus::Error) return {ReplyStatus::Failed, 0};
         if (ready == plat::WaitStatus::TimedOut) return {ReplyStatus::TimedOut, 0};
         plat::RecvResult r = underLock(io, [&] { return plat::recvFrom(s, buf, sizeof buf); });

@@ -58,7 +58,8 @@ struct Reply {
 };
 
 // Receives on s until a datagram from boardAddr answers request, or until
-// deadline. The answer is copied to reply; an answer longer than capacity (or
+// deadline (an answer the system received by then counts, even when this
+// thread looks later). The answer is copied to reply; an answer longer than capacity (or
 // any answer when reply is null and capacity 0) is Failed, as is a socket the
 // readiness wait refuses (at once, not at the deadline). Receive errors are
 // skipped (Winsock reports an earlier ICMP error on the next receive). When

@@ -42,10 +42,17 @@ constexpr auto kCloseMargin = std::chrono::milliseconds(2);
 constexpr std::uint32_t kSendBufferBatches = 16;
 constexpr std::uint32_t kMinSendBuffer = 256u << 10;
 
-// How long one datagram is retried while the system has no buffer space for
-// it. The board plays it late, but plays it; past this the link is gone and
-// the datagram is counted as failed.
+// How long datagrams are retried while the system has no buffer space for
+// them. The board plays them late, but plays them; past this the link is
+// gone and a datagram is counted as failed. The time is shared by datagrams
+// that each needed long retries, and renewed by one that went out quickly:
+// a link that is gone but takes a datagram now and then (a cable out; the
+// system queues a few for a neighbour it cannot reach) once had every
+// datagram wait its full time in turn, the ring fill and the host's writes
+// wait seconds for it.
 constexpr auto kSendRetryTime = std::chrono::milliseconds(100);
+// A datagram sent within this much of its first try renews the retry time.
+constexpr auto kQuickSend = std::chrono::milliseconds(10);
 
 // How long after its latency a board's answer counts as prompt (see
 // awaitReply): a round trip and the board's own work, with room to spare.
@@ -348,17 +355,23 @@ void VeskSocketIf::senderLoop() {
 }
 
 bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive) {
-    const auto giveUp = Clock::now() + kSendRetryTime;
+    const auto start = Clock::now();
+    const auto giveUp = start + (refusedFor_ < kSendRetryTime ? kSendRetryTime - refusedFor_ : Clock::duration::zero());
     for (;;) {
         plat::SendStatus status;
         {
             std::lock_guard<std::mutex> io(ioMutex_);
             status = sendFunction_.load()(socket_, bytes, length, destination_);
         }
-        if (status == plat::SendStatus::Sent) return true;
+        if (status == plat::SendStatus::Sent) {
+            const auto took = Clock::now() - start;
+            refusedFor_ = took < kQuickSend ? Clock::duration::zero() : refusedFor_ + took;
+            return true;
+        }
         if (keepAlive && status == plat::SendStatus::NoBuffer) return false;  // the next one will do
         const auto now = Clock::now();
         if (status == plat::SendStatus::Error || now >= giveUp) {
+            if (status == plat::SendStatus::NoBuffer) refusedFor_ += now - start;
             sendFailures_.fetch_add(1);
             return false;
         }

@@ -138,8 +138,9 @@ private:
     void batcherLoop();
     void senderLoop();
     // Sends one datagram, retrying while the system has no buffer space for
-    // at most kSendRetryTime; false when it could not be sent. Takes the io
-    // mutex for each try only. A keep-alive is not retried.
+    // what is left of kSendRetryTime (tried once when nothing is); false when
+    // it could not be sent. Sender thread only. Takes the io mutex for each
+    // try only. A keep-alive is not retried.
     bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive);
 
     plat::Socket socket_;
@@ -157,6 +158,7 @@ private:
     std::atomic<SendFunction> sendFunction_;
     std::atomic<std::uint64_t> sendRetries_{0};
     std::atomic<std::uint64_t> sendFailures_{0};
+    Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
     std::mutex requestMutex_;  // held for a whole request
     OwedReplies owed_;         // under requestMutex_: replies of requests that gave up
