@@ -512,6 +512,26 @@ int processThreadCount() {
     return n;
 }
 
+int processHandleCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the directory's own descriptor
+}
+
+std::uint64_t processResidentBytes() {
+    // statm: size resident shared ... in pages
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    unsigned long long size = 0, resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 namespace {

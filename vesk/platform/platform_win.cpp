@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 #include <tlhelp32.h>
+#include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -395,6 +396,18 @@ int processThreadCount() {
         if (t.th32OwnerProcessID == self) ++n;
     CloseHandle(snap);
     return n;
+}
+
+int processHandleCount() {
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
+
+std::uint64_t processResidentBytes() {
+    // K32GetProcessMemoryInfo (kernel32 since Windows 7): no psapi.dll import.
+    PROCESS_MEMORY_COUNTERS c{};
+    c.cb = sizeof c;
+    return K32GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
 }
 
 bool stdoutIsTerminal() {
