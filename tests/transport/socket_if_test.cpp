@@ -734,5 +734,58 @@ TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
     EXPECT_LE(errors[errors.size() / 2], 15) << "median error in us";
     EXPECT_LE(errors[errors.size() * 9 / 10], 40) << "90th percentile error in us";
 }
+// A board that falls behind (here: one datagram held 40 ms in the send, so
+// the board starts it late and is still busy when the next ones arrive)
+// catches up: later batches shorten their waits by the lag the sender saw,
+// instead of every later write playing 40 ms late.
+std::atomic<int> gDataSends{0};
+plat::SendStatus secondDatagramHeld(plat::Socket s, const void* d, std::size_t n, const plat::SockAddr6& to) {
+    if (n > 1 && gDataSends.fetch_add(1) == 1) std::this_thread::sleep_for(40ms);
+    return plat::trySendTo(s, d, n, to);
+}
+
+TEST_F(Transport, BoardBehindCatchesUp) {
+    make(20, 16384, 200, 2);
+    transport->setSendFunctionForTest(&secondDatagramHeld);
+    const int count = 300;
+    std::vector<Clock::time_point> pushed(count);
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        spinUntil(start + 1ms * i);
+        Bytes w = writeOf(i);
+        pushed[i] = Clock::now();
+        transport->push(w.data(), 7);
+    }
+    transport.reset();
+    // Replays the datagrams as the board does: each from the later of its
+    // arrival and the end of the one before, every wait and each write's
+    // own wait bytes (1 + 2 us) in turn. Error: board time - host time - 20 ms.
+    std::vector<std::int64_t> errorUs(count, INT64_MIN);
+    Clock::time_point cursor{};
+    for (auto& d : peer.batches()) {
+        cursor = std::max(cursor, d.at);
+        for (auto& c : commandsOf(d.bytes)) {
+            if (c.code == proto::CMD_WAIT) {
+                std::uint8_t unit;
+                std::uint32_t v = waitValue(c.bytes, &unit);
+                cursor += unit == proto::kWaitUnitMs ? std::chrono::microseconds(v * 1000) : std::chrono::microseconds(v);
+            } else if (c.code == proto::CMD_WRITE_REG) {
+                const std::uint32_t seq = seqOf(c.bytes);
+                if (seq < static_cast<std::uint32_t>(count))
+                    errorUs[seq] = std::chrono::duration_cast<std::chrono::microseconds>(cursor - pushed[seq] - 20ms).count();
+                cursor += 3us;
+            }
+        }
+    }
+    transport.reset();
+    ASSERT_GE(gDataSends.load(), 3) << "the held datagram was not among the first";
+    std::vector<std::int64_t> late(errorUs.end() - 100, errorUs.end());
+    ASSERT_TRUE(std::none_of(late.begin(), late.end(), [](std::int64_t e) { return e == INT64_MIN; }))
+        << "writes missing";
+    std::sort(late.begin(), late.end());
+    const std::int64_t worstEarly = *std::max_element(errorUs.begin(), errorUs.begin() + 60);
+    EXPECT_GT(worstEarly, 30000) << "the held datagram did not put the board behind";
+    EXPECT_LT(late[late.size() / 2], 3000) << "median lag of the last 100 writes, us";
+}
 }  // namespace
 }  // namespace vesk

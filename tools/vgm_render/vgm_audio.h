@@ -17,10 +17,17 @@ struct Render {
     std::size_t frames() const { return stereo.size() / 2; }
 };
 
+// Which voices a render keeps: the SN76489 apart from the rest, because its
+// square waves keep the phase a write left them in (a write one sample off
+// turns a tone upside down for the rest of the note), which only a
+// comparison that ignores phase can judge.
+enum class Voices { All, WithoutPsg, PsgOnly };
+
 // Renders the first `seconds` of a VGM/VGZ file given as bytes. Silence is
 // rendered as silence (the track never ends early). False with a message
 // when the library refuses the file.
-bool render(const std::vector<std::uint8_t>& file, double seconds, Render& out, std::string* error);
+bool render(const std::vector<std::uint8_t>& file, double seconds, Render& out, std::string* error,
+            Voices voices = Voices::All);
 
 // Reads a file whole; false when it cannot be read.
 bool readFile(const std::string& path, std::vector<std::uint8_t>& out);
@@ -71,6 +78,13 @@ struct CompareOptions {
     double maxLagMs = 50;
     double windowMs = 1;
     int toleranceSamples = 1;  // a write one sample early or late is no error
+    // For renders of the SN76489 alone: the lag is searched on the sound's
+    // envelope (RMS over 16 samples) and the level matched by energy, and each window's error is taken
+    // between magnitude spectra (Hann window, FFT), blind to phase, instead
+    // of between samples; toleranceSamples is then unused. A write a sample
+    // off leaves the spectra alike; a note late by milliseconds, a wrong
+    // pitch or a missing note does not. Use windows of 10 ms or more.
+    bool phaseBlind = false;
 };
 
 Comparison compare(const Render& original, const Render& played, const CompareOptions& options = {});

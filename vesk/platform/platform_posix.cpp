@@ -532,6 +532,11 @@ std::uint64_t processResidentBytes() {
     return got == 2 ? resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
+// Nothing: a Linux thread's nice value counts only against threads of its
+// own session (autogroups), not against the other programs that delay it,
+// and lowering it needs privileges a user of a player does not have.
+bool raiseThreadPriority() { return false; }
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 namespace {

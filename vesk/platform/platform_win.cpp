@@ -385,6 +385,8 @@ void waitForKey() {
     _wsystem(L"pause");
 }
 
+bool raiseThreadPriority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0; }
+
 int processThreadCount() {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snap == INVALID_HANDLE_VALUE) return -1;

@@ -189,7 +189,14 @@ void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const s
     if (accLength_ == 0) {
         batchDeadline_ = now + std::chrono::milliseconds(waitMs_.load());
         batchStart_ = now;
-        boardNs_ = ownNs;
+        // A board still playing earlier datagrams when this one arrives (one
+        // sent late on a busy host, or a batch that ran past its deadline)
+        // starts it late, and without this every later write would stay that
+        // late: the lag counts as board time already spent, so the waits of
+        // this batch shrink until the board is back on the host's timeline.
+        lagNs_ = std::max<std::int64_t>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(boardFreeLocked() - batchDeadline_).count());
+        boardNs_ = lagNs_ + ownNs;
         std::memcpy(accBuffer_.get(), bytes, length);
         accLength_ = length;
         lastAppend_ = now;
@@ -217,6 +224,7 @@ void VeskSocketIf::pushFinal() {
     closeOpenBatchLocked(lock);
     accBuffer_[0] = 0;
     accLength_ = 1;
+    boardNs_ = lagNs_ = 0;
     batchDeadline_ = lastPush_ + std::chrono::milliseconds(waitMs_.load());
     lastAppend_ = lastPush_;
     finalPushed_ = true;
@@ -224,8 +232,21 @@ void VeskSocketIf::pushFinal() {
     batchCond_.notify_one();
 }
 
+VeskSocketIf::Clock::time_point VeskSocketIf::boardFreeLocked() {
+    Clock::time_point end;
+    std::uint64_t sent;
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        end = boardEndSent_;
+        sent = lastSentBatch_;
+    }
+    while (!unsent_.empty() && unsent_.front().index <= sent) unsent_.pop_front();
+    for (const Unsent& u : unsent_) end = std::max(end, u.deadline) + std::chrono::nanoseconds(u.boardNs);
+    return end;
+}
+
 void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
-                           bool keepAlive) {
+                           bool keepAlive, std::uint64_t batch, std::int64_t boardNs) {
     {
         std::unique_lock<std::mutex> q(queueMutex_);
         // Never overrun the ring: unsent bytes would be replaced by newer
@@ -239,12 +260,13 @@ void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Cloc
             std::lock_guard<std::mutex> r(ringMutex_);
             ring_->write(bytes, length);
         }
-        queue_.push_back(SendItem{deadline, length, keepAlive});
+        queue_.push_back(SendItem{deadline, length, keepAlive, batch, boardNs});
     }
     queueCond_.notify_one();
 }
 
 void VeskSocketIf::batcherLoop() {
+    plat::raiseThreadPriority();
     const auto gap = std::chrono::milliseconds(gapMs_);
     std::unique_lock<std::mutex> lock(accMutex_);
     for (;;) {
@@ -274,12 +296,15 @@ void VeskSocketIf::batcherLoop() {
         std::swap(accBuffer_, closedBuffer_);
         const std::uint32_t length = accLength_;
         const auto deadline = batchDeadline_;
+        const std::int64_t boardNs = boardNs_ - lagNs_;
+        const std::uint64_t batch = ++closedBatches_;
+        unsent_.push_back(Unsent{batch, deadline, boardNs});
         const bool last = finalPushed_;
         accLength_ = 0;
         closeRequested_ = false;
         lock.unlock();
         takenCond_.notify_all();
-        enqueue(closedBuffer_.get(), length, deadline);
+        enqueue(closedBuffer_.get(), length, deadline, false, batch, boardNs);
         if (last) {
             {
                 std::lock_guard<std::mutex> q(queueMutex_);
@@ -293,6 +318,7 @@ void VeskSocketIf::batcherLoop() {
 }
 
 void VeskSocketIf::senderLoop() {
+    plat::raiseThreadPriority();
     for (;;) {
         SendItem item;
         {
@@ -308,7 +334,16 @@ void VeskSocketIf::senderLoop() {
         }
         roomCond_.notify_one();
         plat::sleepUntilPrecise(item.deadline);
-        if (sendDatagram(sendBuffer_.get(), item.length, item.keepAlive) && item.length != 1) dataSent.store(true);
+        const bool sent = sendDatagram(sendBuffer_.get(), item.length, item.keepAlive);
+        const auto sentAt = Clock::now();  // after: a send call can block before the datagram leaves
+        if (sent && item.length != 1) dataSent.store(true);
+        if (item.batch) {
+            // The board starts a datagram at the later of its arrival and the
+            // end of the one before.
+            std::lock_guard<std::mutex> b(boardMutex_);
+            if (sent) boardEndSent_ = std::max(boardEndSent_, sentAt) + std::chrono::nanoseconds(item.boardNs);
+            lastSentBatch_ = item.batch;
+        }
     }
 }
 

@@ -110,6 +110,13 @@ private:
         Clock::time_point deadline;
         std::uint32_t length = 0;
         bool keepAlive = false;  // may be skipped when the system has no room
+        std::uint64_t batch = 0;   // its number among the closed batches; 0: not a batch
+        std::int64_t boardNs = 0;  // the board's time for it: waits and own wait bytes
+    };
+    struct Unsent {  // a closed batch the sender has not reported sent
+        std::uint64_t index;
+        Clock::time_point deadline;
+        std::int64_t boardNs;
     };
 
     // Expects the accumulation mutex held (by lock).
@@ -121,7 +128,12 @@ private:
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
     void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
-                 bool keepAlive = false);
+                 bool keepAlive = false, std::uint64_t batch = 0, std::int64_t boardNs = 0);
+    // When the board will have played every batch closed so far: from when
+    // the sender saw it end those already sent, then each of the others
+    // arriving at its deadline. Expects the accumulation mutex held; takes
+    // the board mutex.
+    Clock::time_point boardFreeLocked();
     void pushFinal();
     void batcherLoop();
     void senderLoop();
@@ -156,6 +168,12 @@ private:
     std::deque<SendItem> queue_;
     bool batcherFinished_ = false;
 
+    // Under boardMutex_ (taken last, held for a few instructions): set by the
+    // sender from the actual send times.
+    std::mutex boardMutex_;
+    Clock::time_point boardEndSent_{};  // when the board ends the batches sent so far
+    std::uint64_t lastSentBatch_ = 0;
+
     // Under accMutex_.
     std::mutex accMutex_;
     Clock::time_point lastPush_;
@@ -166,7 +184,10 @@ private:
     std::uint32_t accLength_ = 0;
     Clock::time_point batchDeadline_;
     Clock::time_point batchStart_;  // the open batch's first write
-    std::int64_t boardNs_ = 0;      // board time the open batch takes so far: waits and own wait bytes
+    std::int64_t boardNs_ = 0;      // board time the open batch takes so far: lagNs_, waits, own wait bytes
+    std::int64_t lagNs_ = 0;        // how far the board was behind when the open batch opened
+    std::uint64_t closedBatches_ = 0;
+    std::deque<Unsent> unsent_;
     Clock::time_point lastAppend_;
     bool closeRequested_ = false;
     bool finalPushed_ = false;
