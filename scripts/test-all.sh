@@ -1,7 +1,9 @@
 #!/bin/bash
 # The project's test command: installs what is missing, builds the native
-# and both Windows configurations (benchmarks included, so they cannot rot;
-# they are not run), and runs every suite (the Windows ones under Wine).
+# configuration, its two sanitizer builds (AddressSanitizer + UBSan,
+# ThreadSanitizer) and both Windows configurations (benchmarks included, so
+# they cannot rot; they are not run), and runs every suite (the Windows ones
+# under Wine).
 # Exits non-zero when any build or suite fails; suites that skip (no root,
 # no 32-bit programs on this kernel) do not fail it.
 #   scripts/test-all.sh [preset...]   (default: linux linux-asan linux-tsan win64 win32)
