@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo bench fidelity audio-check fuzz clean
+.PHONY: test deps demo bench fidelity audio-check fuzz soak clean
 
 # Installs what is missing, builds linux, linux-asan, linux-fuzz, win64 and
 # win32 (benchmarks included), runs every suite and the fuzz targets briefly.
@@ -42,3 +42,13 @@ audio-check:
 	@python3 tests/audio/bed_audio_check.py --testbed tools/testbed/testbed.sh --sim build/linux/bin/vesk_sim \
 	  --player build/linux/bin/vesk_play --library build/linux/bin/libvesk.so --render build/linux/bin/vgm_render \
 	  --corpus ../shared/corpus
+
+# Two songs looping on two simulated boards with requests from another
+# thread for 10 minutes (SOAK_SECONDS=600), natively: lost or reordered
+# writes, memory, threads and handles (needs root).
+SOAK_SECONDS ?= 600
+soak:
+	@cmake --preset linux >/dev/null && cmake --build --preset linux --target soak_host vesk_sim vesk >/dev/null
+	@python3 tests/soak/soak_e2e.py --seconds $(SOAK_SECONDS) --testbed tools/testbed/testbed.sh \
+	  --sim build/linux/bin/vesk_sim --host build/linux/bin/soak_host --library build/linux/bin/libvesk.so \
+	  --config tests/soak/soak.toml

@@ -1,12 +1,14 @@
 #!/bin/bash
 # The project's test command: installs what is missing, builds the native
-# and both Windows configurations (benchmarks included, so they cannot rot;
-# they are not run), and runs every suite (the Windows ones under Wine).
+# configuration, its two sanitizer builds (AddressSanitizer + UBSan,
+# ThreadSanitizer) and both Windows configurations (benchmarks included, so
+# they cannot rot; they are not run), and runs every suite (the Windows ones
+# under Wine).
 # Exits non-zero when any build or suite fails; suites that skip (no root,
 # no 32-bit programs on this kernel) do not fail it.
 # linux-fuzz builds the fuzz targets with clang and runs each over its
 # corpus and briefly beyond (make fuzz runs them longer).
-#   scripts/test-all.sh [preset...]   (default: linux linux-asan linux-fuzz win64 win32)
+#   scripts/test-all.sh [preset...]   (default: linux linux-asan linux-tsan linux-fuzz win64 win32)
 set -uo pipefail
 case "${1:-}" in
     -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
@@ -15,7 +17,7 @@ esac
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(linux linux-asan linux-fuzz win64 win32)
+[ ${#presets[@]} -eq 0 ] && presets=(linux linux-asan linux-tsan linux-fuzz win64 win32)
 
 scripts/install-deps.sh || exit 1
 # How Wine runs here is decided once for every suite (exported). Where the

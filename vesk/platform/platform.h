@@ -197,6 +197,12 @@ void setMessageHook(MessageHook hook);
 
 // Number of threads of the calling process (tests check that none is left).
 int processThreadCount();
+// Open handles of the calling process: file descriptors on POSIX (sockets
+// included), kernel object handles on Windows. -1 when unknown.
+int processHandleCount();
+// Resident memory of the calling process in bytes (Windows: its working
+// set); 0 when unknown. For leak checks over long runs.
+std::uint64_t processResidentBytes();
 
 // Raises the calling thread's scheduling priority for work that must wake on
 // time and then spins only briefly (the transport's sender and batcher), so

@@ -514,6 +514,26 @@ int processThreadCount() {
     return n;
 }
 
+int processHandleCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the directory's own descriptor
+}
+
+std::uint64_t processResidentBytes() {
+    // statm: size resident shared ... in pages
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    unsigned long long size = 0, resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
 // Nothing: a Linux thread's nice value counts only against threads of its
 // own session (autogroups), not against the other programs that delay it,
 // and lowering it needs privileges a user of a player does not have.
