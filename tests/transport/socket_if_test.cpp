@@ -78,6 +78,13 @@ std::uint32_t waitValue(const Bytes& w, std::uint8_t* unit) {
     return w[3] | (std::uint32_t(w[4]) << 8);
 }
 
+// What a wait command makes the board wait, in us.
+std::uint32_t waitMicros(const Bytes& w) {
+    std::uint8_t unit;
+    const std::uint32_t v = waitValue(w, &unit);
+    return unit == proto::kWaitUnitMs ? v * 1000 : v;
+}
+
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -129,6 +136,23 @@ protected:
     std::mutex boxMutex;
     std::vector<std::string> boxes;
 };
+
+// Pushes `count` writes, the i-th at start + period * i (busy-waited), each
+// carrying the chip's own wait bytes a and d; returns when each was pushed.
+std::vector<Clock::time_point> pushOnSchedule(VeskSocketIf& t, int count, std::chrono::microseconds period,
+                                              std::uint8_t a, std::uint8_t d) {
+    std::vector<Clock::time_point> pushed(count);
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        spinUntil(start + period * i);
+        Bytes w = writeOf(i);
+        w[5] = a;
+        w[6] = d;
+        pushed[i] = Clock::now();
+        t.push(w.data(), 7);
+    }
+    return pushed;
+}
 
 // Pushes writes, each `spacing` after the previous push returned (busy-
 // waited), and returns for each gap the most it can have been: the time from
@@ -722,16 +746,7 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
 TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
     make(20, 16384, 200, 2);
     const int count = 100;
-    std::vector<Clock::time_point> pushed(count);
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        spinUntil(start + 50us * i);
-        Bytes w = writeOf(i);
-        w[5] = 3;  // a YM2612's 3 + 11 us
-        w[6] = 11;
-        pushed[i] = Clock::now();
-        transport->push(w.data(), 7);
-    }
+    const auto pushed = pushOnSchedule(*transport, count, 50us, 3, 11);  // a YM2612's 3 + 11 us
     auto got = batches(1);
     ASSERT_FALSE(got.empty());
     std::int64_t boardUs = 0;
@@ -739,9 +754,7 @@ TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
     std::vector<std::int64_t> errors;
     for (auto& c : commandsOf(got[0].bytes)) {
         if (c.code == proto::CMD_WAIT) {
-            std::uint8_t unit;
-            std::uint32_t v = waitValue(c.bytes, &unit);
-            boardUs += unit == proto::kWaitUnitMs ? v * 1000 : v;
+            boardUs += waitMicros(c.bytes);
             continue;
         }
         if (firstSeq < 0) firstSeq = static_cast<int>(seqOf(c.bytes));
@@ -778,14 +791,7 @@ TEST_F(Transport, BoardBehindCatchesUp) {
     make(20, 16384, 200, 2);
     transport->setSendFunctionForTest(&secondDatagramHeld);
     const int count = 300;
-    std::vector<Clock::time_point> pushed(count);
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        spinUntil(start + 1ms * i);
-        Bytes w = writeOf(i);
-        pushed[i] = Clock::now();
-        transport->push(w.data(), 7);
-    }
+    const auto pushed = pushOnSchedule(*transport, count, 1000us, 1, 2);
     transport.reset();
     // Replays the datagrams as the board does: each from the later of its
     // arrival and the end of the one before, every wait and each write's
@@ -796,9 +802,7 @@ TEST_F(Transport, BoardBehindCatchesUp) {
         cursor = std::max(cursor, d.at);
         for (auto& c : commandsOf(d.bytes)) {
             if (c.code == proto::CMD_WAIT) {
-                std::uint8_t unit;
-                std::uint32_t v = waitValue(c.bytes, &unit);
-                cursor += unit == proto::kWaitUnitMs ? std::chrono::microseconds(v * 1000) : std::chrono::microseconds(v);
+                cursor += std::chrono::microseconds(waitMicros(c.bytes));
             } else if (c.code == proto::CMD_WRITE_REG) {
                 const std::uint32_t seq = seqOf(c.bytes);
                 if (seq < static_cast<std::uint32_t>(count))
