@@ -19,27 +19,23 @@
 
 #include "chips/chip_imp.h"
 #include "core/manager.h"
+#include "support/window_search.h"
 #include "testbed_env.h"
 #include "transport/socket_if.h"
 #include "tray/resource.h"
 #include "tray/tray.h"
 
 using namespace vesk;
+using vesk::testing::findWindow;
+using vesk::testing::waitFor;
+using vesk::testing::waitWindow;
+using vesk::testing::windows;
 using namespace std::chrono_literals;
 
 namespace {
 
 const char kAddrA[] = "fe80::5e5c:1";
 const char kAddrB[] = "fe80::5e5c:2";
-
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        Sleep(20);
-    }
-    return cond();
-}
 
 std::wstring wide(const std::string& s) {
     std::wstring w(s.size() * 2 + 1, L'\0');
@@ -70,55 +66,8 @@ bool screenshot(const std::string& name) {
     return waitFor([&] { return GetFileAttributesA((base + ".done").c_str()) != INVALID_FILE_ATTRIBUTES; }, 15000ms);
 }
 
-struct Found {
-    std::wstring caption;
-    HWND wnd = nullptr;
-    const wchar_t* cls;
-};
-BOOL CALLBACK findVisit(HWND wnd, LPARAM lp) {
-    auto* f = reinterpret_cast<Found*>(lp);
-    wchar_t cls[64] = {}, text[256] = {};
-    GetClassNameW(wnd, cls, 64);
-    GetWindowTextW(wnd, text, 256);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(wnd, &pid);
-    if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && std::wstring(cls) == f->cls &&
-        (f->caption.empty() || f->caption == text)) {
-        f->wnd = wnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-// A visible top-level window of this process of that class (and caption).
-HWND findWindow(const wchar_t* cls, const std::wstring& caption = L"") {
-    Found f{caption, nullptr, cls};
-    EnumWindows(findVisit, reinterpret_cast<LPARAM>(&f));
-    return f.wnd;
-}
-HWND waitWindow(const wchar_t* cls, const std::wstring& caption = L"", std::chrono::milliseconds limit = 5000ms) {
-    HWND w = nullptr;
-    waitFor([&] { return (w = findWindow(cls, caption)) != nullptr; }, limit);
-    return w;
-}
-struct Counted {
-    const wchar_t* cls;
-    std::wstring caption;
-    int n = 0;
-};
-BOOL CALLBACK countVisit(HWND wnd, LPARAM lp) {
-    auto* c = reinterpret_cast<Counted*>(lp);
-    wchar_t cls[64] = {}, text[256] = {};
-    GetClassNameW(wnd, cls, 64);
-    GetWindowTextW(wnd, text, 256);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(wnd, &pid);
-    if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && c->cls == std::wstring(cls) && c->caption == text) ++c->n;
-    return TRUE;
-}
 int countWindows(const wchar_t* cls, const std::wstring& caption) {
-    Counted c{cls, caption};
-    EnumWindows(countVisit, reinterpret_cast<LPARAM>(&c));
-    return c.n;
+    return static_cast<int>(windows(cls, caption).size());
 }
 
 std::wstring itemText(HWND dlg, int id) {

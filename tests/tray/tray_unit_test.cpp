@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/window_search.h"
 #include "tray/resource.h"
 #include "tray/tray.h"
 
@@ -82,46 +83,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        Sleep(20);
-    }
-    return cond();
-}
-
-struct Search {
-    const wchar_t* cls;
-    std::wstring caption;
-    std::vector<HWND> found;
-};
-BOOL CALLBACK visit(HWND wnd, LPARAM lp) {
-    auto* s = reinterpret_cast<Search*>(lp);
-    wchar_t cls[64] = {}, text[256] = {};
-    GetClassNameW(wnd, cls, 64);
-    GetWindowTextW(wnd, text, 256);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(wnd, &pid);
-    if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && std::wstring(cls) == s->cls &&
-        (s->caption.empty() || s->caption == text))
-        s->found.push_back(wnd);
-    return TRUE;
-}
-// The visible top-level windows of this process of that class (and caption).
-std::vector<HWND> windows(const wchar_t* cls, const std::wstring& caption = L"") {
-    Search s{cls, caption, {}};
-    EnumWindows(visit, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-HWND waitWindow(const wchar_t* cls, const std::wstring& caption = L"") {
-    HWND w = nullptr;
-    waitFor([&] {
-        auto all = windows(cls, caption);
-        return (w = all.empty() ? nullptr : all.front()) != nullptr;
-    });
-    return w;
-}
+using testing::waitFor;
+using testing::waitWindow;
+using testing::windows;
 
 const wchar_t kDialog[] = L"#32770";
 const wchar_t kMenu[] = L"#32768";
