@@ -8,6 +8,9 @@ and prints one table per platform, a row per song:
   timing   board time - file time of every write, after aligning the song's
            first write, |error| p50 / p99 / max in us; then its p99 about
            the median offset instead ("steady": the first write alone off)
+  vs chip  board time against an ideal board's: each write at its file time
+           or, when the chip is still busy with the writes before it (their
+           own waits), as soon as it is free: |error| p99 / max in us
   dgram    largest datagram / the board's buffer, in bytes
   deadline when each datagram arrived against the file time of its first
            write, less the board's median of that (its latency): p99 in us
@@ -61,10 +64,12 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
     decoded = play_e2e.decode(song, seconds)
     by_addr = {b["address"]: b for b in boards}
     arrival = {(d["board"], d["seq"]): (d["arrival_ns"], d["len"]) for d in rec if d.get("type") == "datagram"}
-    seq_of = {(c["board"], c["replay_ns"]): c["seq"] for c in rec
-              if c.get("type") == "command" and c.get("name") in ("write_reg", "write_port")}
+    writes = [c for c in rec if c.get("type") == "command" and c.get("name") in ("write_reg", "write_port")]
+    seq_of = {(c["board"], c["replay_ns"]): c["seq"] for c in writes}
+    own_of = {(c["board"], c["replay_ns"]): own_wait_ns(c) for c in writes}
     row = dict(excerpt=0, at_board=0, lost=0, reordered=0, dgram=0, buffer=0)
     timed = []   # (file ns, board ns)
+    on_board = defaultdict(list)   # board -> [(file ns, board ns, own wait ns)]
     first_dgram = defaultdict(dict)   # board -> seq -> file ns of its first write
     for part in entry["chips"]:
         chip, _, second = part["part"].partition(" ")
@@ -92,6 +97,7 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
         for i, j in pairs:
             file_ns, board_ns = want_raw[j][0] * 1e9 / 44100, take[i][1]
             timed.append((file_ns, board_ns))
+            on_board[board["name"]].append((file_ns, board_ns, own_of.get((board["name"], board_ns), 0)))
             seq = seq_of.get((board["name"], board_ns))
             if seq is not None:
                 known = first_dgram[board["name"]].get(seq)
@@ -104,6 +110,20 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
         # the first write alone came early or late.
         mid = statistics.median(b - f for f, b in timed)
         row["steady_p99"] = percentile([abs(b - f - mid) / 1000 for f, b in timed], 0.99)
+        # Against what the chip could have played: a board plays its writes
+        # one after another, each no sooner than the one before plus that
+        # one's own waits, so writes a file puts at one sample (a PCM upload,
+        # a bank of registers at a song's start) are late on any board. The
+        # ideal board plays each at its file time or as soon as it is free;
+        # the difference from it is what vesk added.
+        chip = []
+        for writes_of in on_board.values():
+            free = float("-inf")
+            for f, b, own in sorted(writes_of):
+                ideal = max(b0 + (f - f0), free)
+                chip.append(abs(b - ideal) / 1000)
+                free = ideal + own
+        row.update(chip_p99=percentile(chip, 0.99), chip_max=max(chip))
     lateness, span = [], []
     for name, seqs in first_dgram.items():
         d = [arrival[(name, s)][0] - f for s, f in seqs.items() if (name, s) in arrival]
@@ -116,6 +136,15 @@ def analyse(song, seconds, entry, rec, boards, uses, cpu=None):
     row["deadline_p99"] = percentile(lateness, 0.99)
     row["cpu"] = cpu_share(cpu, min(span), max(span)) if cpu and span else float("nan")
     return row
+
+
+def own_wait_ns(command):
+    """The board time a write spends on its own wait bytes (W1 + W2 of a
+    register write, W of a port write), from the record's bytes."""
+    b = bytes.fromhex(command.get("bytes", ""))
+    if command["name"] == "write_reg" and len(b) >= 7:
+        return (b[5] + b[6]) * 1000
+    return b[4] * 1000 if command["name"] == "write_port" and len(b) >= 5 else 0
 
 
 def cut_record(record, out, entry, uses=None):
@@ -219,10 +248,10 @@ def run(platform, songs, seconds, config, sim):
 def table(platform, seconds, songs, result, boards):
     print("\n%s, %g s excerpts" % (platform, seconds))
     head = ("song", "writes: excerpt / board / lost / reord", "timing |err| us: p50 / p99 / max / steady p99",
-            "dgram / buffer", "deadline p99 us", "pacing p99 us", "cpu")
+            "vs chip us: p99 / max", "dgram / buffer", "deadline p99 us", "pacing p99 us", "cpu")
     print("| " + " | ".join(head) + " |\n|" + "---|" * len(head))
     if isinstance(result, str):
-        print("| (all) | %s | | | | | |" % result)
+        print("| (all) | %s | | | | | | |" % result)
         return
     rep, rec, cpu = result
     by_name = {os.path.basename(e["file"].replace("\\", "/")): e for e in rep["files"]}
@@ -231,13 +260,14 @@ def table(platform, seconds, songs, result, boards):
         name = os.path.basename(song)
         e = by_name.get(name)
         if not e or not e["ok"]:
-            print("| %s | not played: %s | | | | | |" % (name, (e or {}).get("error", "no report")))
+            print("| %s | not played: %s | | | | | | |" % (name, (e or {}).get("error", "no report")))
             continue
         r = analyse(song, seconds, e, rec, boards, uses, cpu)
         nan = float("nan")
-        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f / %.0f | %d / %d | %.0f | %d | %.1f%% |" % (
+        print("| %s | %d / %d / %d / %d | %.0f / %.0f / %.0f / %.0f | %.0f / %.0f | %d / %d | %.0f | %d | %.1f%% |" % (
             name, r["excerpt"], r["at_board"], r["lost"], r["reordered"], r.get("p50", nan), r.get("p99", nan),
-            r.get("max", nan), r.get("steady_p99", nan), r["dgram"], r["buffer"],
+            r.get("max", nan), r.get("steady_p99", nan), r.get("chip_p99", nan), r.get("chip_max", nan),
+            r["dgram"], r["buffer"],
             r["deadline_p99"], e["pacing_us"]["p99"], 100 * r["cpu"]))
 
 
