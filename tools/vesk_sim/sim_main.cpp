@@ -48,6 +48,21 @@ std::int64_t nowNs() {
     return ts.tv_sec * 1000000000ll + ts.tv_nsec;
 }
 
+// When a datagram reached the socket, on nowNs()'s clock: the kernel's stamp
+// (wall clock) carried over, or now when there is none. A board takes a
+// datagram the moment it arrives; this process may read it milliseconds
+// later on a loaded machine (it shares the cores with the host under test,
+// and handles the datagram before) and its own delay must not shift the
+// board's timeline.
+std::int64_t arrivalNs(const timespec* stamp) {
+    const std::int64_t now = nowNs();
+    if (!stamp) return now;
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const std::int64_t ago = (wall.tv_sec - stamp->tv_sec) * 1000000000ll + (wall.tv_nsec - stamp->tv_nsec);
+    return ago > 0 ? now - ago : now;
+}
+
 // Prints the usage to `out`; returns the exit code of a usage error (2), or
 // 0 when asked for with --help.
 int usage(std::FILE* out = stderr) {
@@ -237,6 +252,8 @@ int run(const Options& opt) {
     }
     int rcvbuf = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    // The kernel stamps each datagram as it arrives (see arrivalNs).
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 
     std::unique_ptr<std::ofstream> record;
     if (!opt.record.empty()) {
@@ -364,11 +381,15 @@ int run(const Options& opt) {
             msg.msg_controllen = sizeof control;
             ssize_t len = recvmsg(fd, &msg, MSG_DONTWAIT);
             if (len < 0) break;
-            std::int64_t arrival = nowNs();
             in6_pktinfo dst{};
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            const timespec* stamp = nullptr;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
                 if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
                     std::memcpy(&dst, CMSG_DATA(c), sizeof dst);
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+                    stamp = reinterpret_cast<const timespec*>(CMSG_DATA(c));
+            }
+            const std::int64_t arrival = arrivalNs(stamp);
             Peer peer;
             std::memcpy(peer.addr.data(), &from.sin6_addr, 16);
             peer.port = ntohs(from.sin6_port);
