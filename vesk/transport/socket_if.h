@@ -140,8 +140,9 @@ private:
     // Sends one datagram, retrying while the system has no buffer space for
     // what is left of kSendRetryTime (tried once when nothing is); false when
     // it could not be sent. Sender thread only. Takes the io mutex for each
-    // try only. A keep-alive is not retried.
-    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive);
+    // try only. A keep-alive is not retried. On success *leftAt is when the
+    // datagram left, as far as the host can tell.
+    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive, Clock::time_point* leftAt);
 
     plat::Socket socket_;
     std::mutex ioMutex_;
