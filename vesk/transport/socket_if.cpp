@@ -56,7 +56,7 @@ constexpr auto kQuickSend = std::chrono::milliseconds(10);
 // A send call that returns sooner handed its datagram to the system at its
 // start (the socket does not block); one that took longer stalled somewhere
 // the host cannot see, perhaps before the datagram left.
-constexpr auto kSendStalled = std::chrono::milliseconds(5);
+constexpr auto kSendStalled = std::chrono::milliseconds(10);
 
 // How long after its latency a board's answer counts as prompt (see
 // awaitReply): a round trip and the board's own work, with room to spare.
