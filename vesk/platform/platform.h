@@ -129,10 +129,10 @@ void timerResolutionEnd();
 // Sleeps until deadline on the steady clock; never returns before it.
 // (MinGW's sleep_until can wake up to 1 ms early, so this re-checks.)
 void sleepUntil(std::chrono::steady_clock::time_point deadline);
-// Like sleepUntil, but returns within tens of microseconds after deadline:
-// sleeps until shortly before it (Windows: on a high-resolution waitable
-// timer where the system has one), then yields in a loop for the rest. The
-// loop costs CPU for at most kPreciseSpinUs per call.
+// Like sleepUntil, but returns within tens of microseconds after deadline
+// when the thread keeps its core: sleeps until kPreciseSpinUs before it
+// (Windows: on a high-resolution waitable timer where the system has one),
+// then spins for the rest, costing that much CPU per call.
 void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline);
 extern const std::int64_t kPreciseSpinUs;
 
