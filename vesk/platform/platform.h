@@ -207,8 +207,10 @@ std::uint64_t processResidentBytes();
 // Raises the calling thread's scheduling priority for work that must wake on
 // time and then spins only briefly (the transport's sender and batcher), so
 // other busy programs on the machine delay it less. Not for a thread that
-// spins most of the time: on one core it would starve the rest. Windows: THREAD_PRIORITY_TIME_CRITICAL; POSIX:
-// nothing (see platform_posix.cpp). Best effort: false when nothing changed.
+// spins most of the time: on one core it would starve the rest. Windows:
+// THREAD_PRIORITY_TIME_CRITICAL; POSIX: the lowest real-time priority where
+// the process is allowed it (see platform_posix.cpp). Best effort: false when
+// nothing changed.
 bool raiseThreadPriority();
 
 // ---------------------------------------------------------------- console

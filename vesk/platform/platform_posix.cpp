@@ -8,6 +8,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -534,10 +536,19 @@ std::uint64_t processResidentBytes() {
     return got == 2 ? resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
-// Nothing: a Linux thread's nice value counts only against threads of its
-// own session (autogroups), not against the other programs that delay it,
-// and lowering it needs privileges a user of a player does not have.
-bool raiseThreadPriority() { return false; }
+// The lowest real-time priority (SCHED_FIFO), where the process may have it
+// (root, CAP_SYS_NICE or an RLIMIT_RTPRIO grant); otherwise nothing. A nice
+// value would not do: it counts only against threads of the thread's own
+// session (autogroups), not against the other programs that delay it. On the
+// 2-core test bed, with two other threads spinning, a thread that sleeps and
+// then spins the last 150 us to a deadline every 18 ms was late by p99
+// 1.4-3.1 ms at normal priority and p99 under 1 us, p99.9 116 us, at this one.
+// The kernel's real-time throttling still leaves other threads 5 % of a core.
+bool raiseThreadPriority() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
