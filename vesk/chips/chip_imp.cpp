@@ -132,7 +132,7 @@ void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool
         mode = 0;
         socket->keepAliveEnabled.store(true);
     } else if (mode) {
-        count += kWriteRegLength;
+        count += proto::kWriteRegSize;
         if (count > flushThreshold) {
             syncWithBoard(2);
             count = 0;

@@ -141,10 +141,6 @@ private:
     bool requestSlotReset();
 };
 
-// Every payload length a write queues, for the silence loop.
-constexpr std::uint32_t kWriteRegLength = 7;
-constexpr std::uint32_t kWritePortLength = 5;
-
 }  // namespace vesk
 
 #endif  // VESK_CHIPS_CHIP_IMP_H

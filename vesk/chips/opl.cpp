@@ -1,5 +1,6 @@
 // The OPL family: Y8950, YM3812/YM3526, YMF262, and the YM2413.
 #include "chips/models.h"
+#include "transport/protocol.h"
 
 namespace vesk {
 
@@ -117,7 +118,7 @@ void VeskChipY8950::updateWaits(std::uint32_t clock) {
     w84p4 = static_cast<std::uint8_t>(w84 + 4);
 }
 
-void VeskChipY8950::silence() { sendSilenceTable(kY8950Silence, kWriteRegLength); }
+void VeskChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM3812
 
@@ -134,7 +135,7 @@ void VeskChipYM3812::updateWaits(std::uint32_t clock) {
     w84 = cycleWait(84, clock);
 }
 
-void VeskChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, kWriteRegLength); }
+void VeskChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YMF262
 
@@ -151,7 +152,7 @@ void VeskChipYMF262::updateWaits(std::uint32_t clock) {
     w32 = cycleWait(32, clock);
 }
 
-void VeskChipYMF262::silence() { sendSilenceTable(kYMF262Silence, kWriteRegLength); }
+void VeskChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM2413
 
@@ -165,6 +166,6 @@ void VeskChipYM2413::updateWaits(std::uint32_t clock) {
     w84p1 = static_cast<std::uint8_t>(cycleWait(84, clock) + 1);
 }
 
-void VeskChipYM2413::silence() { sendSilenceTable(kYM2413Silence, kWriteRegLength); }
+void VeskChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

@@ -1,5 +1,6 @@
 // The OPN family: YM2203, YM2608, YM2612/YM3438.
 #include "chips/models.h"
+#include "transport/protocol.h"
 
 namespace vesk {
 
@@ -144,7 +145,7 @@ void VeskChipYM2203::updateWaits(std::uint32_t clock) {
 }
 
 void VeskChipYM2203::silence() {
-    sendSilenceTable(kYM2203Silence, kWriteRegLength);
+    sendSilenceTable(kYM2203Silence, proto::kWriteRegSize);
     prescalerStep();
 }
 
@@ -206,7 +207,7 @@ void VeskChipYM2608::updateWaits(std::uint32_t clock) {
     portWait = 1;
 }
 
-void VeskChipYM2608::silence() { sendSilenceTable(kYM2608Silence, kWriteRegLength); }
+void VeskChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM2612
 
@@ -224,6 +225,6 @@ void VeskChipYM2612::updateWaits(std::uint32_t clock) {
     w83 = cycleWait(83, clock);
 }
 
-void VeskChipYM2612::silence() { sendSilenceTable(kYM2612Silence, kWriteRegLength); }
+void VeskChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

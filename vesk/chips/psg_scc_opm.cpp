@@ -29,7 +29,7 @@ std::uint32_t VeskChipPSG::doRead(std::uint32_t reg) { return requestRegister(1,
 
 void VeskChipPSG::updateWaits(std::uint32_t) { wait = 0; }
 
-void VeskChipPSG::silence() { sendSilenceTable(kPsgSilence, kWriteRegLength); }
+void VeskChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- SCC, SCC+
 
@@ -79,7 +79,7 @@ bool VeskChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
         c[3] = bytes[i];
         c[4] = wait;
     }
-    pushPayload(command, 3 * kWritePortLength);
+    pushPayload(command, 3 * proto::kWritePortSize);
     activity.store(1, std::memory_order_relaxed);
     return true;
 }
@@ -91,9 +91,9 @@ bool VeskChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
 
 void VeskChipSCC::updateWaits(std::uint32_t) { wait = 50; }
 
-void VeskChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * kWritePortLength); }
+void VeskChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::kWritePortSize); }
 
-void VeskChipSCCP::silence() { sendSilenceTable(kSccPlusSilence, 3 * kWritePortLength); }
+void VeskChipSCCP::silence() { sendSilenceTable(kSccPlusSilence, 3 * proto::kWritePortSize); }
 
 // ---------------------------------------------------------------- SN76489A
 
@@ -119,7 +119,7 @@ bool VeskChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
 
 void VeskChipSN76489A::updateWaits(std::uint32_t clock) { w32 = cycleWait(32, clock); }
 
-void VeskChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, kWritePortLength, true); }
+void VeskChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::kWritePortSize, true); }
 
 // ---------------------------------------------------------------- YM2151
 
@@ -155,6 +155,6 @@ void VeskChipYM2151::updateWaits(std::uint32_t clock) {
     w83 = cycleWait(83, clock);
 }
 
-void VeskChipYM2151::silence() { sendSilenceTable(kYM2151Silence, kWriteRegLength); }
+void VeskChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

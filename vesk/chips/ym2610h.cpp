@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "chips/models.h"
+#include "transport/protocol.h"
 
 namespace vesk {
 
@@ -92,7 +93,7 @@ void VeskChipYM2610_H::updateWaits(std::uint32_t clock) {
     w576 = cycleWait(576, clock);
 }
 
-void VeskChipYM2610_H::silence() { sendSilenceTable(kYM2610Silence, kWriteRegLength); }
+void VeskChipYM2610_H::silence() { sendSilenceTable(kYM2610Silence, proto::kWriteRegSize); }
 
 void VeskChipYM2610_H::finishSetUp() {
     // Not zeroed: untouched staging pages cost no memory until an upload.

@@ -31,9 +31,6 @@ class VeskManagerImp;
 VeskTray* startTray(VeskManagerImp& manager);
 void stopTray(VeskTray* tray);
 
-// The UDP port every board listens on, and the first host port.
-constexpr std::uint16_t BOARD_PORT = 50003;
-
 // One board that survived discovery and filtering.
 struct BoardEndpoint {
     plat::Socket socket = plat::kInvalidSocket;
