@@ -46,8 +46,7 @@ void writeCost(const char* model, std::uint32_t clock, int bursts, std::uint32_t
         VeskChip* chip = imp;  // hosts call through the interface
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         for (int burst = 0; burst < bursts; ++burst) {
-            bench::countAllocations = true;
-            const std::uint64_t before = bench::allocations.load();
+            const test::AllocationCounter counter;
             const auto start = Clock::now();
             for (std::uint32_t i = 0; i < 1000; ++i) {
                 auto a = Clock::now();
@@ -58,9 +57,8 @@ void writeCost(const char* model, std::uint32_t clock, int bursts, std::uint32_t
                 overhead.push_back(ns(c - b));
             }
             batchNs += ns(Clock::now() - start);
-            allocs += bench::allocations.load() - before;
+            allocs += static_cast<std::uint64_t>(counter.count());
             writes += 1000;
-            bench::countAllocations = false;
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
         }
         delete imp;
@@ -72,7 +70,7 @@ void writeCost(const char* model, std::uint32_t clock, int bursts, std::uint32_t
                 bench::percentile(cost, 1.0), bench::percentile(overhead, 0.5));
     std::printf("  mean over whole bursts, timing included: %.0f ns per write\n", batchNs / double(writes));
     std::printf("  allocations on the writing thread: %" PRIu64 " (counter self-check: %s)\n", allocs,
-                bench::allocationCounterWorks() ? "ok" : "FAILED");
+                test::allocationCounterWorks() ? "ok" : "FAILED");
 }
 
 }  // namespace

@@ -30,8 +30,7 @@ void BM_Push(benchmark::State& state) {
         const std::int64_t burst = 4000;  // 28000 bytes: well inside one 65024-byte batch
         std::int64_t inBurst = 0;
         std::uint64_t pushes = 0;
-        bench::countAllocations = true;
-        const std::uint64_t before = bench::allocations.load();
+        const test::AllocationCounter counter;
         for (auto _ : state) {
             t.push(w, 7);
             ++pushes;
@@ -42,12 +41,11 @@ void BM_Push(benchmark::State& state) {
                 state.ResumeTiming();
             }
         }
-        const std::uint64_t allocs = bench::allocations.load() - before;
-        bench::countAllocations = false;
+        const std::uint64_t allocs = static_cast<std::uint64_t>(counter.count());
         state.counters["allocs_per_push"] =
             benchmark::Counter(pushes ? double(allocs) / double(pushes) : 0.0, benchmark::Counter::kAvgThreads);
         state.counters["allocs_total"] = double(allocs);
-    if (!bench::allocationCounterWorks()) state.SkipWithError("allocation counter sees nothing");
+    if (!test::allocationCounterWorks()) state.SkipWithError("allocation counter sees nothing");
     }
     plat::closeSocket(s);
 }

@@ -51,8 +51,7 @@ void pushCost() {
         std::uint8_t w[7];
         bench::writeOf(w, 0);
         for (int burst = 0; burst < 200; ++burst) {
-            bench::countAllocations = true;
-            std::uint64_t before = bench::allocations.load();
+            const test::AllocationCounter counter;
             for (int i = 0; i < 1000; ++i) {
                 auto a = Clock::now();
                 t.push(w, 7);
@@ -61,8 +60,7 @@ void pushCost() {
                 cost.push_back(us(b - a) * 1000.0);
                 overhead.push_back(us(c - b) * 1000.0);
             }
-            allocs += bench::allocations.load() - before;
-            bench::countAllocations = false;
+            allocs += static_cast<std::uint64_t>(counter.count());
             std::this_thread::sleep_for(30ms);  // the batch closes and leaves
         }
     }
@@ -72,7 +70,7 @@ void pushCost() {
                 bench::percentile(cost, 0.5), bench::percentile(cost, 0.9), bench::percentile(cost, 0.99),
                 bench::percentile(overhead, 0.5));
     std::printf("  allocations on the pushing thread: %" PRIu64 " (counter self-check: %s)\n", allocs,
-                bench::allocationCounterWorks() ? "ok" : "FAILED");
+                test::allocationCounterWorks() ? "ok" : "FAILED");
 }
 
 struct Recorded {

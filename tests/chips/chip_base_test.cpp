@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "alloc_counter.h"
+#include "support/alloc_hooks.h"
 #include "chip_test_util.h"
 #include "chips/models.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "alloc_counter.h"
+#include "support/alloc_hooks.h"
 #include "chip_test_util.h"
 #include "chips/ftdi_link.h"
 #include "chips/ym2610h.h"

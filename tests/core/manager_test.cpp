@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "alloc_counter.h"
+#include "support/alloc_hooks.h"
 #include "core/manager.h"
 #include "platform/platform.h"
 #include "transport/socket_if.h"

@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "manager_vesk.h"
-
-long long heapBytesInUse();                     // heap_bytes.cpp
-void failAllocationsFrom(std::size_t bytes);  // heap_bytes.cpp
-void failAllocationNumber(long n);            // heap_bytes.cpp
-bool allocationFailed();                      // heap_bytes.cpp
+#include "support/alloc_hooks.h"
 
 namespace {
+using vesk::test::allocationFailed;
+using vesk::test::failAllocationNumber;
+using vesk::test::failAllocationsFrom;
+using vesk::test::heapBytesInUse;
+
 
 struct Call {
     std::string what;

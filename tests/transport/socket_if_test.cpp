@@ -866,25 +866,38 @@ TEST_F(Transport, BoardBehindCatchesUp) {
 // A sender that is slow to come back from a send call it made on time (on a
 // busy host, preempted as the call returns) has not put the board behind:
 // no later write may play early for it.
+std::atomic<std::int64_t> gLongestSendUs{0};
 plat::SendStatus slowToReturn(plat::Socket s, const void* d, std::size_t n, const plat::SockAddr6& to) {
+    const auto start = Clock::now();
     const auto status = sendAndLog(s, d, n, to);
     if (n > 1) std::this_thread::sleep_for(3ms);
+    const std::int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    if (us > gLongestSendUs.load()) gLongestSendUs = us;
     return status;
 }
 
 TEST_F(Transport, SlowSendReturnCutsNoWaits) {
-    make(20, 16384, 200, 2);
-    transport->setSendFunctionForTest(&slowToReturn);
-    takeSent();
-    const int count = 300;
-    const auto pushed = pushOnSchedule(*transport, count, 500us, 1, 2);
-    transport.reset();
-    auto errorUs = boardErrorsUs(takeSent(), pushed, 20ms, 3us);
-    ASSERT_TRUE(std::none_of(errorUs.begin(), errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
-        << "writes missing";
-    std::sort(errorUs.begin(), errorUs.end());
-    // Each datagram cut by the 3 ms would put its last writes ~3 ms early.
-    EXPECT_GT(errorUs[errorUs.size() / 100], -1000) << "1st percentile of board - host time, us";
+    // A call the machine stalls for 10 ms counts as one that may have held
+    // its datagram back, so a run where a 3 ms sleep took that long judges
+    // nothing: it is run again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        make(20, 16384, 200, 2);
+        gLongestSendUs = 0;
+        transport->setSendFunctionForTest(&slowToReturn);
+        takeSent();
+        const int count = 300;
+        const auto pushed = pushOnSchedule(*transport, count, 500us, 1, 2);
+        transport.reset();
+        auto errorUs = boardErrorsUs(takeSent(), pushed, 20ms, 3us);
+        if (gLongestSendUs.load() >= 9000) continue;
+        ASSERT_TRUE(std::none_of(errorUs.begin(), errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
+            << "writes missing";
+        std::sort(errorUs.begin(), errorUs.end());
+        // Each datagram cut by the 3 ms would put its last writes ~3 ms early.
+        EXPECT_GT(errorUs[errorUs.size() / 100], -1000) << "1st percentile of board - host time, us";
+        return;
+    }
+    GTEST_SKIP() << "every run had a send call stalled past 9 ms: this machine is too busy to judge";
 }
 }  // namespace
 }  // namespace vesk

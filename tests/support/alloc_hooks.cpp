@@ -1,21 +1,25 @@
-// The test program's global allocation functions, keeping the number of
-// bytes currently allocated so that a test can weigh what an object holds.
+// The program's global allocation functions. Each block carries its size in
+// a header, so that the bytes in use can be kept.
+#include "alloc_hooks.h"
+
 #include <atomic>
-#include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace {
+thread_local long threadAllocations = 0;  // trivial: no allocation to make it
 std::atomic<long long> liveBytes{0};
 std::atomic<std::size_t> failFrom{0};
-std::atomic<long> failCountdown{0};  // the allocation that reaches 0 fails
+std::atomic<long> failCountdown{0};  // the allocation that brings it to 0 fails
 std::atomic<bool> failedOne{false};
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 
 void* allocate(std::size_t n) {
-    const std::size_t limit = failFrom.load();
+    ++threadAllocations;
+    const std::size_t limit = failFrom.load(std::memory_order_relaxed);
     if (limit && n >= limit) throw std::bad_alloc();
-    if (failCountdown.load() > 0 && --failCountdown == 0) {
+    if (failCountdown.load(std::memory_order_relaxed) > 0 && --failCountdown == 0) {
         failedOne = true;
         throw std::bad_alloc();
     }
@@ -34,15 +38,24 @@ void release(void* p) noexcept {
 }
 }  // namespace
 
+namespace vesk::test {
+AllocationCounter::AllocationCounter() : start_(threadAllocations) {}
+long AllocationCounter::count() const { return threadAllocations - start_; }
+
+bool allocationCounterWorks() {
+    AllocationCounter counter;
+    auto probe = std::make_unique<int>(1);
+    return counter.count() > 0;
+}
+
 long long heapBytesInUse() { return liveBytes.load(); }
-// While non-zero, every allocation of at least this many bytes fails.
 void failAllocationsFrom(std::size_t bytes) { failFrom = bytes; }
-// The n-th allocation from now fails (0: none); true once it has.
 void failAllocationNumber(long n) {
     failedOne = false;
     failCountdown = n;
 }
 bool allocationFailed() { return failedOne.load(); }
+}  // namespace vesk::test
 
 void* operator new(std::size_t n) { return allocate(n); }
 void* operator new[](std::size_t n) { return allocate(n); }
