@@ -102,7 +102,7 @@ private:
     // release's steps without the delete; safe to run again afterwards.
     void stopEverything();
 
-    // init steps, in order. Each is a no-op until its subsystem lands.
+    // init steps, in order.
     void setUpTapSwitch();
     void readConfigurationStep(std::vector<std::string>& targets);
     // returns false when Winsock could not start (init then stops)
