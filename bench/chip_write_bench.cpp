@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 #include "chips/chip_imp.h"
 #include "transport/socket_if.h"
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "adapter_config.h"
-#include "core/guarded.h"
+#include "platform/guarded.h"
 
 using vesk::guarded;
 using vesk::guardedVoid;

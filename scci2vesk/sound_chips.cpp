@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "adapter_config.h"
-#include "core/guarded.h"
+#include "platform/guarded.h"
 
 using vesk::guarded;
 

@@ -8,7 +8,7 @@
 #include "chips/ftdi_link.h"
 #include "chips/models.h"
 #include "chips/ym2610h.h"
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 
 namespace vesk {
 namespace {

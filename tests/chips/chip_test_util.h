@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "chips/chip_imp.h"
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 #include "fake_socket_if.h"
 
 namespace vesk::test {

@@ -7,7 +7,7 @@
 
 #include "chips/chip_imp.h"
 #include "core/chip_access.h"
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 #include "discovery/discovery.h"
 #include "discovery/query.h"
 #include "fake_socket_if.h"

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "adapter_config.h"
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 #include "discovery/config.h"
 #include "fuzz_check.h"
 #include "platform/platform.h"

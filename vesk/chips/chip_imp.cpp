@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/guarded.h"
+#include "platform/guarded.h"
 #include "transport/protocol.h"
 #include "transport/socket_if.h"
 

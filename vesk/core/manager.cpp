@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/guarded.h"
-#include "discovery/chip_table.h"
+#include "platform/guarded.h"
+#include "chips/chip_table.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
 #include "discovery/firmware.h"
@@ -47,7 +47,7 @@ void VeskManagerImp::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
 
 // ---------------------------------------------------------------- chips and boards
 
-// The host's calls: none lets an exception out (see core/guarded.h); a call
+// The host's calls: none lets an exception out (see platform/guarded.h); a call
 // that throws answers as a call that found nothing or failed.
 VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
     return guarded<VeskChip*>(nullptr, [&] { return access().getChipByIndex(index, clock); });

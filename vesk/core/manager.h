@@ -14,8 +14,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "discovery/tap_switch.h"
 #include "core/chip_access.h"
+#include "discovery/discovery.h"
+#include "discovery/query.h"
+#include "discovery/tap_switch.h"
 #include "platform/platform.h"
 
 namespace vesk {
@@ -30,20 +32,6 @@ class VeskManagerImp;
 // joins every thread it started and frees it.
 VeskTray* startTray(VeskManagerImp& manager);
 void stopTray(VeskTray* tray);
-
-// One board that survived discovery and filtering.
-struct BoardEndpoint {
-    plat::Socket socket = plat::kInvalidSocket;
-    std::string localAddress;  // host link-local address text
-    std::string boardAddress;  // board link-local address text
-    std::uint16_t hostPort = 0;
-};
-
-// Per-board transport timing, filled by the board query.
-struct BoardSettings {
-    std::uint8_t idleMs;  // keep-alive after this many ms without writes
-    std::uint8_t gapMs;   // a batch closes after this many ms without writes
-};
 
 // Records the library's own module and directory when it is loaded.
 struct LibraryLocation {

@@ -9,10 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "core/manager.h"
 #include "platform/platform.h"
 
 namespace vesk {
+
+// One board that survived discovery and filtering.
+struct BoardEndpoint {
+    plat::Socket socket = plat::kInvalidSocket;
+    std::string localAddress;  // host link-local address text
+    std::string boardAddress;  // board link-local address text
+    std::uint16_t hostPort = 0;
+};
 
 // Receive time-out of every socket opened here.
 constexpr std::uint32_t kSocketTimeoutMs = 200;

@@ -3,14 +3,22 @@
 #ifndef VESK_DISCOVERY_QUERY_H
 #define VESK_DISCOVERY_QUERY_H
 
+#include <vesk/vesk.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <vector>
 
-#include "core/manager.h"
+#include "discovery/discovery.h"
 
 namespace vesk {
+
+// Per-board transport timing, filled by the board query.
+struct BoardSettings {
+    std::uint8_t idleMs;  // keep-alive after this many ms without writes
+    std::uint8_t gapMs;   // a batch closes after this many ms without writes
+};
 
 // Gap time given to every transport, ms.
 constexpr std::uint8_t kBatchGapMs = 2;

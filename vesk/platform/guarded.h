@@ -3,8 +3,8 @@
 // an exception thrown through them has no handler that understands it and
 // ends the host. Every interface method that can throw (an allocation, a
 // thread that cannot start) runs its body through guarded.
-#ifndef VESK_CORE_GUARDED_H
-#define VESK_CORE_GUARDED_H
+#ifndef VESK_PLATFORM_GUARDED_H
+#define VESK_PLATFORM_GUARDED_H
 
 #include <utility>
 
@@ -33,4 +33,4 @@ void guardedVoid(Fn&& fn) noexcept {
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_GUARDED_H
+#endif  // VESK_PLATFORM_GUARDED_H

@@ -1,4 +1,4 @@
-#include "discovery/chip_table.h"
+#include "chips/chip_table.h"
 
 #include <cerrno>
 #include <climits>

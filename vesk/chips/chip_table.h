@@ -1,6 +1,6 @@
 // Building the chip objects from the slot records, and tearing them down.
-#ifndef VESK_DISCOVERY_CHIP_TABLE_H
-#define VESK_DISCOVERY_CHIP_TABLE_H
+#ifndef VESK_CHIPS_CHIP_TABLE_H
+#define VESK_CHIPS_CHIP_TABLE_H
 
 #include <vesk/vesk.h>
 
@@ -49,4 +49,4 @@ void destroyChipTable(std::vector<VeskChip*>& chips);
 
 }  // namespace vesk
 
-#endif  // VESK_DISCOVERY_CHIP_TABLE_H
+#endif  // VESK_CHIPS_CHIP_TABLE_H
