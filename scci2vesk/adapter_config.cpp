@@ -3,16 +3,17 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "profile.h"
 
 namespace scci2vesk {
 
 IniConfig readIniConfig(const std::string& path) {
     IniConfig config;
     if (!vesk::plat::fileExists(path)) return config;
-    for (const std::string& name : vesk::plat::profileSectionNames(path)) {
+    for (const std::string& name : profileSectionNames(path)) {
         IniSection section;
         section.name = name;
-        for (const std::string& line : vesk::plat::profileSection(path, name)) {
+        for (const std::string& line : profileSection(path, name)) {
             std::size_t eq = line.find('=');
             if (eq == std::string::npos || eq == 0) continue;
             section.entries.emplace_back(line.substr(0, eq), line.substr(eq + 1));

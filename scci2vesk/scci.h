@@ -19,7 +19,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+// Calling convention of the sound-chip interface classes the adapter
+// implements: their hosts call every method with stdcall on 32-bit Windows;
+// everywhere else the compiler's default.
+#if defined(_WIN32) && !defined(_WIN64)
+#define VESK_SCCI_CALL __stdcall
+#else
+#define VESK_SCCI_CALL
+#endif
 
 #pragma pack(push, 1)
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "adapter_config.h"
+#include "profile.h"
 #include "chips/chip_table.h"
 #include "discovery/config.h"
 #include "fuzz_check.h"
@@ -66,10 +67,10 @@ void readIni(const std::string& text) {
             lines += key.size() + value.size() + 2;
             if (key == "CLOCK") checkClock(value);
         }
-        FUZZ_CHECK(lines < plat::kProfileBufferSize);
+        FUZZ_CHECK(lines < scci2vesk::kProfileBufferSize);
         (void)scci2vesk::clocksFor(config, s.name);
     }
-    FUZZ_CHECK(names < plat::kProfileBufferSize);
+    FUZZ_CHECK(names < scci2vesk::kProfileBufferSize);
     checkClock(text);
 }
 

@@ -9,6 +9,7 @@
 
 #include "adapter_config.h"
 #include "platform/platform.h"
+#include "profile.h"
 
 namespace {
 
@@ -75,8 +76,8 @@ TEST(IniFile, ProfileReadersAndClockLists) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         IniFile file(c.text);
-        EXPECT_EQ(vesk::plat::profileSectionNames(file.path()), c.names);
-        EXPECT_EQ(vesk::plat::profileSection(file.path(), c.section), c.lines);
+        EXPECT_EQ(scci2vesk::profileSectionNames(file.path()), c.names);
+        EXPECT_EQ(scci2vesk::profileSection(file.path(), c.section), c.lines);
         EXPECT_EQ(scci2vesk::clocksFor(scci2vesk::readIniConfig(file.path()), "YM2151"), c.ym2151);
     }
 }
@@ -92,7 +93,7 @@ TEST(IniFile, SectionNameListStopsAt1024Bytes) {
     }
     text += "[YM2151]\nCLOCK=3000000\n";
     IniFile file(text);
-    Strings names = vesk::plat::profileSectionNames(file.path());
+    Strings names = scci2vesk::profileSectionNames(file.path());
     ASSERT_EQ(names.size(), 128u);
     EXPECT_EQ(names[126], "SEC0126");
     EXPECT_EQ(names[127], "SEC012");
@@ -104,7 +105,7 @@ TEST(IniFile, SectionTextStopsAt1024Bytes) {
     std::string text = "[YM2151]\n";
     for (int i = 0; i < 80; ++i) text += "CLOCK=" + std::to_string(1000000 + i) + "\n";
     IniFile file(text);
-    Strings lines = vesk::plat::profileSection(file.path(), "YM2151");
+    Strings lines = scci2vesk::profileSection(file.path(), "YM2151");
     ASSERT_EQ(lines.size(), 73u);
     EXPECT_EQ(lines.back(), "CLOCK=1000072");
     EXPECT_EQ(scci2vesk::clocksFor(scci2vesk::readIniConfig(file.path()), "YM2151").size(), 73u);
@@ -114,7 +115,7 @@ TEST(IniFile, SectionTextStopsAt1024Bytes) {
     for (int i = 0; i < 72; ++i) cut += "CLOCK=" + std::to_string(1000000 + i) + "\n";
     cut += "CLOCK=123456789\n";  // 1008 bytes used before it, 16 left
     IniFile cutFile(cut);
-    lines = vesk::plat::profileSection(cutFile.path(), "YM2151");
+    lines = scci2vesk::profileSection(cutFile.path(), "YM2151");
     ASSERT_EQ(lines.size(), 73u);
     EXPECT_EQ(lines.back(), "CLOCK=12345678");
 }

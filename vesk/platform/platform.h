@@ -25,15 +25,6 @@
 #define VESK_SYSAPI
 #endif
 
-// Calling convention of the sound-chip interface classes the adapter
-// implements: their hosts call every method with stdcall on 32-bit Windows;
-// everywhere else the compiler's default.
-#if defined(_WIN32) && !defined(_WIN64)
-#define VESK_SCCI_CALL __stdcall
-#else
-#define VESK_SCCI_CALL
-#endif
-
 namespace vesk::plat {
 
 // ---------------------------------------------------------------- sockets
@@ -165,21 +156,6 @@ bool readFile(const std::string& path, std::string& out);
 
 // True when path names an existing regular file.
 bool fileExists(const std::string& path);
-
-// ---------------------------------------------------------------- INI files
-
-// Private-profile reading with the Windows rules on every platform: Windows
-// calls GetPrivateProfileSectionNamesA / GetPrivateProfileSectionA, POSIX
-// reproduces what they return. Each call sees only what a buffer of
-// kProfileBufferSize bytes holds (a string cut by the end of the buffer is
-// returned cut). Lines come back trimmed, as "key=value" with the blanks
-// around "=" removed, or as the bare line when it has no "="; blank lines and
-// lines starting with ';' are left out. Section names are matched without
-// regard to letter case; of several sections with one name, the first is
-// read. A missing file gives no strings.
-constexpr std::size_t kProfileBufferSize = 1024;
-std::vector<std::string> profileSectionNames(const std::string& path);
-std::vector<std::string> profileSection(const std::string& path, const std::string& section);
 
 // ---------------------------------------------------------------- user
 

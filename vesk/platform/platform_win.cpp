@@ -321,45 +321,6 @@ bool fileExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-namespace {
-
-// The private-profile functions take 8-bit paths in the ANSI code page.
-std::string ansiPath(const std::string& utf8) {
-    std::wstring w = widen(utf8);
-    if (w.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
-    return s;
-}
-
-// The strings of a double-NUL-terminated list, up to the first empty one.
-std::vector<std::string> splitProfileBuffer(const char* buf, std::size_t size) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos < size && buf[pos]) {
-        std::size_t end = pos;
-        while (end < size && buf[end]) ++end;
-        out.emplace_back(buf + pos, end - pos);
-        pos = end + 1;
-    }
-    return out;
-}
-
-}  // namespace
-
-std::vector<std::string> profileSectionNames(const std::string& path) {
-    char buf[kProfileBufferSize] = {};
-    GetPrivateProfileSectionNamesA(buf, sizeof buf, ansiPath(path).c_str());
-    return splitProfileBuffer(buf, sizeof buf);
-}
-
-std::vector<std::string> profileSection(const std::string& path, const std::string& section) {
-    char buf[kProfileBufferSize] = {};
-    GetPrivateProfileSectionA(section.c_str(), buf, sizeof buf, ansiPath(path).c_str());
-    return splitProfileBuffer(buf, sizeof buf);
-}
-
 void messageBox(const std::string& text, const std::string& caption) {
     MessageHook hook;
     {
