@@ -16,7 +16,6 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
