@@ -14,7 +14,7 @@
 #include "bench_support.h"
 #include "chips/chip_table.h"
 #include "chips/chip_imp.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void writeCost(const char* model, std::uint32_t clock, int bursts, std::uint32_t
     std::uint64_t allocs = 0, writes = 0;
     double batchNs = 0;
     {
-        VeskSocketIf t(s, "::1", 20, 16384, 255, 2);
+        BoardTransport t(s, "::1", 20, 16384, 255, 2);
         VeskChipInfo record{};
         record.clock = clock;
         std::memcpy(record.name, model, std::strlen(model));  // the model names fit

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void BM_Push(benchmark::State& state) {
     peer.setHandler([&](const std::uint8_t*, std::size_t, testing::Clock::time_point) { ++received; });
     plat::Socket s = testing::hostSocket();
     {
-        VeskSocketIf t(s, "::1", 20, 16384, 255, 2);
+        BoardTransport t(s, "::1", 20, 16384, 255, 2);
         std::uint8_t w[7];
         bench::writeOf(w, 0);
         const std::int64_t burst = 4000;  // 28000 bytes: well inside one 65024-byte batch

@@ -17,7 +17,7 @@
 
 #include "bench_support.h"
 #include "transport/protocol.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ void pushCost() {
     overhead.reserve(200000);
     std::uint64_t allocs = 0;
     {
-        VeskSocketIf t(s, "::1", 20, 16384, 255, 2);
+        BoardTransport t(s, "::1", 20, 16384, 255, 2);
         std::uint8_t w[7];
         bench::writeOf(w, 0);
         for (int burst = 0; burst < 200; ++burst) {
@@ -96,7 +96,7 @@ void deadlineAndReplay() {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> gapUs(15, 1500);
     {
-        VeskSocketIf t(s, "::1", static_cast<std::uint16_t>(waitMs), 1024, 255, 2);
+        BoardTransport t(s, "::1", static_cast<std::uint16_t>(waitMs), 1024, 255, 2);
         std::uint8_t w[7];
         for (int b = 0; b < batches; ++b) {
             Clock::time_point prev{};
@@ -187,7 +187,7 @@ void stream(std::uint32_t bufferSize, std::uint16_t waitMs, double seconds) {
     std::uint32_t pushed = 0;
     Clock::time_point start;
     {
-        VeskSocketIf t(s, "::1", waitMs, bufferSize, 255, 2);
+        BoardTransport t(s, "::1", waitMs, bufferSize, 255, 2);
         std::uint8_t w[7];
         start = Clock::now();
         auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));

@@ -12,7 +12,7 @@ using test::makeRecord;
 using test::RecordSpec;
 using Lines = std::vector<std::string>;
 
-Lines take(VeskSocketIf* t) {
+Lines take(BoardTransport* t) {
     Lines out;
     for (const auto& e : fake::boardOf(t).snapshot()) out.push_back((e.isRequest ? "R " : "") + test::hex(e.bytes));
     fake::boardOf(t).clear();
@@ -41,9 +41,9 @@ protected:
     ChipAccess access() { return ChipAccess{chips, transportList, cache}; }
     bool inUse(std::size_t i) { return static_cast<VeskChipImp*>(chips[i])->inUse != 0; }
 
-    std::unique_ptr<VeskSocketIf> a = fake::makeTransport("fe80::a");
-    std::unique_ptr<VeskSocketIf> b = fake::makeTransport("fe80::b");
-    std::vector<VeskSocketIf*> transportList;
+    std::unique_ptr<BoardTransport> a = fake::makeTransport("fe80::a");
+    std::unique_ptr<BoardTransport> b = fake::makeTransport("fe80::b");
+    std::vector<BoardTransport*> transportList;
     std::vector<VeskChipInfo> records;
     std::vector<VeskChip*> chips;
     I2cProbeCache cache;
@@ -131,7 +131,7 @@ TEST_F(Access, ResetBoardsTriesEveryBoard) {
     fake::boardOf(b.get()).answer(0x90, {0x03, 0x90, 0x4F});
     EXPECT_FALSE(access().resetBoards()) << "a short reply is no OK";
 
-    std::vector<VeskSocketIf*> none;
+    std::vector<BoardTransport*> none;
     std::vector<VeskChip*> noChips;
     EXPECT_TRUE((ChipAccess{noChips, none, cache}.resetBoards()));
     EXPECT_TRUE((ChipAccess{noChips, none, cache}.resetChips()));

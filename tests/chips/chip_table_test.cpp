@@ -120,7 +120,7 @@ TEST_F(ChipTable, PositionsFollowTheBoardsAndTheLookupMapListsThem) {
     EXPECT_EQ(static_cast<VeskChipImp*>(chips[1])->socket, a.get());
     EXPECT_EQ(static_cast<VeskChipImp*>(chips[2])->socket, b.get());
     // Each board heard the slot resets of its own chips, in order.
-    auto resets = [](VeskSocketIf* t) {
+    auto resets = [](BoardTransport* t) {
         std::vector<std::string> out;
         for (const auto& e : fake::boardOf(t).snapshot())
             if (e.isRequest && e.bytes[1] == 0x90) out.push_back(test::hex(e.bytes));

@@ -14,7 +14,7 @@
 
 #include "chips/chip_imp.h"
 #include "chips/chip_table.h"
-#include "fake_socket_if.h"
+#include "fake_board_transport.h"
 
 namespace vesk::test {
 
@@ -68,7 +68,7 @@ struct ChipOnBoard {
     }
 
     VeskChipInfo record;
-    std::unique_ptr<VeskSocketIf> transport;
+    std::unique_ptr<BoardTransport> transport;
     std::unique_ptr<VeskChipImp> chip;
 };
 

@@ -10,7 +10,7 @@
 #include "support/alloc_hooks.h"
 #include "core/manager.h"
 #include "platform/platform.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace vesk {
 

@@ -10,7 +10,7 @@
 #include "chips/chip_table.h"
 #include "discovery/discovery.h"
 #include "discovery/query.h"
-#include "fake_socket_if.h"
+#include "fake_board_transport.h"
 #include "fuzz_check.h"
 #include "transport/exchange.h"
 #include "transport/protocol.h"
@@ -26,12 +26,12 @@ constexpr std::uint8_t kDevice = 0x3C;
 // One board, its transport and one YM2151 on it, made once: each run scripts
 // the answers it needs and leaves the script empty.
 struct Bed {
-    std::unique_ptr<VeskSocketIf> transport = fake::makeTransport(kBoard);
+    std::unique_ptr<BoardTransport> transport = fake::makeTransport(kBoard);
     fake::Board& board = fake::boardOf(transport.get());
     VeskChipInfo record = makeRecord();
     std::unique_ptr<VeskChipImp> chip{createChip(transport.get(), &record)};
     std::vector<VeskChip*> chips{chip.get()};
-    std::vector<VeskSocketIf*> transports{transport.get()};
+    std::vector<BoardTransport*> transports{transport.get()};
 
     Bed() { board.discardPushes = true; }
     static VeskChipInfo makeRecord() {

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/ringbuf.h"
+#include "transport/ring_buffer.h"
 
 namespace vesk {
 namespace {
 
-using Ring = RINGBUF<unsigned char>;
+using Ring = RingBuffer<unsigned char>;
 
 std::vector<unsigned char> seq(unsigned from, unsigned n) {
     std::vector<unsigned char> v(n);

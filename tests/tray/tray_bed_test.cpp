@@ -21,7 +21,7 @@
 #include "core/manager.h"
 #include "support/window_search.h"
 #include "testbed_env.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 #include "tray/resource.h"
 #include "tray/tray.h"
 
@@ -221,7 +221,7 @@ TEST_F(TrayBed, LeftClickOpensTheVolumeDialogOnlyWhereTheVolumeIsReadable) {
 // ---------------------------------------------------------------- delay
 
 TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
-    VeskSocketIf* t = tray->transport(0);
+    BoardTransport* t = tray->transport(0);
     const std::uint32_t gap = t->getGapMs();
     const struct {
         const wchar_t* text;

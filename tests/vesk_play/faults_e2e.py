@@ -26,7 +26,7 @@ args = ap.parse_args()
 args.jobs = args.jobs or (2 if args.wine else 3)
 
 # What a request costs when its reply never comes: the board's 20 ms wait +
-# 500 ms (transport/socket_if.h).
+# 500 ms (transport/board_transport.h).
 REQUEST_TIMEOUT_MS = 520
 # A host write blocks only while the batcher has not taken a full batch
 # (which, when the system has no room for datagrams, waits for the sender's

@@ -4,7 +4,7 @@
 
 #include "platform/guarded.h"
 #include "transport/protocol.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace vesk {
 
@@ -21,7 +21,7 @@ std::uint8_t cycleWait(std::uint32_t cycles, std::uint32_t clock) {
     return static_cast<std::uint8_t>(static_cast<std::int64_t>(rounded) & 0xFF);
 }
 
-VeskChipImp::VeskChipImp(VeskSocketIf* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
+VeskChipImp::VeskChipImp(BoardTransport* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
     hardwareResetCapable = info->hardwareReset;
     variableClock = info->variableClock;
     slot = info->slot;

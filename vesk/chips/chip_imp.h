@@ -12,7 +12,7 @@
 
 namespace vesk {
 
-class VeskSocketIf;
+class BoardTransport;
 
 // Clock range a variable-clock slot accepts, Hz, inclusive.
 constexpr std::uint32_t kMinClock = 500000;
@@ -51,7 +51,7 @@ public:
     // the clock command when the slot's clock is variable and the record's
     // clock is in range, then resets the slot (the reply is not examined).
     // The model's waits and silence table are the builder's next steps.
-    VeskChipImp(VeskSocketIf* socket, VeskChipInfo* info);
+    VeskChipImp(BoardTransport* socket, VeskChipInfo* info);
     ~VeskChipImp() override;
 
     VeskChipImp(const VeskChipImp&) = delete;
@@ -77,7 +77,7 @@ public:
     // Sends the model's silence table. Nothing in the base.
     virtual void silence();
 
-    VeskSocketIf* socket = nullptr;  // not owned
+    BoardTransport* socket = nullptr;  // not owned
     VeskChipInfo* info = nullptr;    // not owned
     std::uint8_t hardwareResetCapable = 0;
     std::uint8_t variableClock = 0;

@@ -20,7 +20,7 @@ std::string fieldText(const char* field, std::size_t size) {
 
 // The model's set-up after the shared construction, in the required order.
 template <class Model>
-VeskChipImp* make(VeskSocketIf* transport, VeskChipInfo* record) {
+VeskChipImp* make(BoardTransport* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();
@@ -28,7 +28,7 @@ VeskChipImp* make(VeskSocketIf* transport, VeskChipInfo* record) {
 }
 
 template <class Model>
-VeskChipImp* makeWithPrescaler(VeskSocketIf* transport, VeskChipInfo* record) {
+VeskChipImp* makeWithPrescaler(BoardTransport* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
     chip->prescalerThreshold = prescalerThresholdFrom(record->extInfo);
     chip->updateWaits(record->clock);
@@ -36,7 +36,7 @@ VeskChipImp* makeWithPrescaler(VeskSocketIf* transport, VeskChipInfo* record) {
     return chip.release();
 }
 
-VeskChipImp* makeYM2610H(VeskSocketIf* transport, VeskChipInfo* record) {
+VeskChipImp* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
     std::unique_ptr<VeskChipYM2610_H> chip(new VeskChipYM2610_H(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();  // link still closed: the ADPCM key writes are dropped
@@ -46,7 +46,7 @@ VeskChipImp* makeYM2610H(VeskSocketIf* transport, VeskChipInfo* record) {
 
 struct Model {
     const char* name;
-    VeskChipImp* (*create)(VeskSocketIf*, VeskChipInfo*);
+    VeskChipImp* (*create)(BoardTransport*, VeskChipInfo*);
 };
 
 // First match wins.
@@ -84,7 +84,7 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
 }
 
-VeskChipImp* createChip(VeskSocketIf* transport, VeskChipInfo* record) {
+VeskChipImp* createChip(BoardTransport* transport, VeskChipInfo* record) {
     std::string name = fieldText(record->name, sizeof record->name);
     for (const Model& m : kModels)
         if (name == m.name) return m.create(transport, record);

@@ -8,7 +8,7 @@
 #include "chips/chip_imp.h"
 #include "core/manager.h"
 #include "transport/protocol.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace vesk {
 
@@ -98,7 +98,7 @@ bool ChipAccess::resetBoards() {
     bool result = true;
     std::uint8_t cmd[proto::kResetSize];
     proto::encodeReset(cmd, 0xFF);  // all slots
-    for (VeskSocketIf* t : transports) {
+    for (BoardTransport* t : transports) {
         std::uint8_t reply[proto::kSmallReplySize] = {};
         std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
         result = proto::isResetAck(reply, n) && result;
@@ -115,10 +115,10 @@ bool ChipAccess::resetChips() {
 
 // ---------------------------------------------------------------- I2C
 
-VeskSocketIf* ChipAccess::transportOf(const char* boardAddress) const {
+BoardTransport* ChipAccess::transportOf(const char* boardAddress) const {
     if (!boardAddress) return nullptr;
     std::string_view wanted(boardAddress);
-    for (VeskSocketIf* t : transports) {
+    for (BoardTransport* t : transports) {
         if (fieldText(t->boardAddress, sizeof t->boardAddress) == wanted) return t;
     }
     return nullptr;
@@ -134,7 +134,7 @@ bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
             if (known != board->second.end()) return known->second;
         }
     }
-    VeskSocketIf* t = transportOf(boardAddress);
+    BoardTransport* t = transportOf(boardAddress);
     if (!t) return false;
     std::uint8_t cmd[proto::kQueryArgSize];
     proto::encodeQueryArg(cmd, 0x00, proto::kBoardItemI2cProbe, i2cAddress);
@@ -152,7 +152,7 @@ bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
 bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
                           std::uint8_t length) {
     if (!i2cProbe(boardAddress, i2cAddress) || !data) return false;
-    VeskSocketIf* t = transportOf(boardAddress);
+    BoardTransport* t = transportOf(boardAddress);
     if (!t || length == 0) return false;
     std::uint8_t cmd[proto::kMaxCommandSize];
     std::uint8_t sync[proto::kSyncSize];
@@ -171,7 +171,7 @@ std::uint32_t ChipAccess::i2cRead(const char* boardAddress, std::uint8_t i2cAddr
                                   std::uint8_t outCapacity, std::uint8_t readLength,
                                   const std::uint8_t* writeData, std::uint8_t writeLength) {
     if (!i2cProbe(boardAddress, i2cAddress)) return 0;
-    VeskSocketIf* t = transportOf(boardAddress);
+    BoardTransport* t = transportOf(boardAddress);
     if (!t) return 0;
     // The reply's count byte must hold the read count + 1.
     std::uint32_t r = std::min(readLength, outCapacity);

@@ -14,7 +14,7 @@
 
 namespace vesk {
 
-class VeskSocketIf;
+class BoardTransport;
 
 // Board address text -> I2C address -> a device answered there. Only grows.
 // The host and the tray's volume dialog probe at the same time: entries are
@@ -31,7 +31,7 @@ struct I2cProbeCache {
 // the first transport in board order winning; a null text matches nothing.
 struct ChipAccess {
     std::vector<VeskChip*>& chips;  // every entry a VeskChipImp (or null after teardown)
-    const std::vector<VeskSocketIf*>& transports;
+    const std::vector<BoardTransport*>& transports;
     I2cProbeCache& probeCache;
 
     // Taking a chip sets its inUse; a variable-clock chip is handed out even
@@ -66,7 +66,7 @@ struct ChipAccess {
     bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
                          std::uint32_t inhibit);
 
-    VeskSocketIf* transportOf(const char* boardAddress) const;
+    BoardTransport* transportOf(const char* boardAddress) const;
 };
 
 // I2C address of the output attenuator on every board.

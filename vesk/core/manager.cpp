@@ -9,7 +9,7 @@
 #include "discovery/discovery.h"
 #include "discovery/firmware.h"
 #include "discovery/query.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace vesk {
 
@@ -182,7 +182,7 @@ void VeskManagerImp::startTransportsStep() {
     for (const auto& e : endpoints_) {
         // Owned until the list holds it: a list that cannot grow stops and
         // frees the transport (and its threads) here.
-        auto t = std::make_unique<VeskSocketIf>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
+        auto t = std::make_unique<BoardTransport>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
                                                 boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
                                                 boardSettings_[i].gapMs);
         transports_.push_back(t.get());
@@ -207,7 +207,7 @@ void VeskManagerImp::queryChipsStep() {
 // slot and sends its silence table as it is made.
 void VeskManagerImp::buildChipTableStep() {
     TransportLookup lookup;
-    for (VeskSocketIf* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
+    for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
     buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
 }
 // Only Windows has a notification area: elsewhere the tray is not built and

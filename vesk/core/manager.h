@@ -22,7 +22,7 @@
 
 namespace vesk {
 
-class VeskSocketIf;
+class BoardTransport;
 class VeskTray;
 class VeskManagerImp;
 
@@ -70,7 +70,7 @@ public:
                          std::uint32_t inhibit) override;
 
     // Read by the tray and the tests; owned here.
-    const std::vector<VeskSocketIf*>& transports() const { return transports_; }
+    const std::vector<BoardTransport*>& transports() const { return transports_; }
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
     // The tray from init's last step to release's first; null elsewhere.
     VeskTray* tray() const { return tray_; }
@@ -125,7 +125,7 @@ private:
     std::uint32_t boardCount_ = 0;
     VeskChipInfo* chipInfo_ = nullptr;
     std::uint32_t chipCount_ = 0;
-    std::vector<VeskSocketIf*> transports_;
+    std::vector<BoardTransport*> transports_;
     std::vector<VeskChip*> chips_;
     std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
     I2cProbeCache i2cProbeCache_;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "chips/chip_imp.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 #include "tray/resource.h"
 
 namespace vesk {
@@ -86,7 +86,7 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         const std::uint32_t b = context->board;
         if (b < tray->boardCount) {
             const_cast<VeskBoardInfo*>(tray->board(b))->waitMs = static_cast<std::uint16_t>(value);
-            if (VeskSocketIf* t = tray->transport(b)) t->setWaitMs(value);  // raised to gapMs there
+            if (BoardTransport* t = tray->transport(b)) t->setWaitMs(value);  // raised to gapMs there
         }
         EndDialog(dlg, IDOK);
         return TRUE;

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "chips/chip_imp.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 #include "tray/resource.h"
 
 namespace vesk {
@@ -81,7 +81,7 @@ const VeskBoardInfo* VeskTray::board(std::uint32_t i) const {
     return i < boardCount && manager.boardInfo_ ? &manager.boardInfo_[i] : nullptr;
 }
 
-VeskSocketIf* VeskTray::transport(std::uint32_t i) const {
+BoardTransport* VeskTray::transport(std::uint32_t i) const {
     return i < manager.transports_.size() ? manager.transports_[i] : nullptr;
 }
 
@@ -236,7 +236,7 @@ void VeskTray::iconThreadMain() {
     do {
         plat::sleepUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
         for (std::uint32_t i = 0; i < boardCount; ++i) {
-            VeskSocketIf* t = transport(i);
+            BoardTransport* t = transport(i);
             const bool sent = t && t->dataSent.exchange(false);
             HICON icon = nullptr;
             if (sent) {

@@ -95,7 +95,7 @@ public:
 
     // Manager state the tray reads.
     const VeskBoardInfo* board(std::uint32_t i) const;
-    VeskSocketIf* transport(std::uint32_t i) const;
+    BoardTransport* transport(std::uint32_t i) const;
     // The board's chips, in chip-table order.
     std::vector<VeskChipImp*> chipsOf(std::uint32_t board) const;
 

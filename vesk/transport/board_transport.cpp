@@ -1,4 +1,4 @@
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +11,7 @@ namespace vesk {
 
 namespace {
 
-static_assert(VeskSocketIf::kMinBatchBytes == proto::kMaxCommandSize + 2 * proto::kWaitCommandSize);
+static_assert(BoardTransport::kMinBatchBytes == proto::kMaxCommandSize + 2 * proto::kWaitCommandSize);
 
 // A batch is one UDP datagram. The largest UDP payload over IPv6 is 65527
 // bytes; staying below 64 KiB with the IPv6 and UDP headers keeps a batch
@@ -64,7 +64,7 @@ constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 
 }  // namespace
 
-VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
+BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
                            std::uint8_t idleMs, std::uint8_t gapMs)
     : keepAliveEnabled(false),
       dataSent(false),
@@ -91,7 +91,7 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
     std::uint64_t ringRequest = waitMs >= 10 ? static_cast<std::uint64_t>(waitMs / 10) * 4 * bufferSize_
                                              : static_cast<std::uint64_t>(4) * bufferSize_;
     ringRequest = std::clamp<std::uint64_t>(ringRequest, kMinBatchBytes, kMaxRingRequest);
-    ring_ = std::make_unique<RINGBUF<unsigned char>>(static_cast<std::uint32_t>(ringRequest));
+    ring_ = std::make_unique<RingBuffer<unsigned char>>(static_cast<std::uint32_t>(ringRequest));
 
     // A batch never outgrows the board's buffer (a board that reported less
     // than one largest command gets kMinBatchBytes), one datagram, or the
@@ -109,9 +109,9 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
     batchDeadline_ = lastAppend_ = Clock::now();
 
     keepAliveEnabled.store(true);
-    sender_ = std::thread(&VeskSocketIf::senderLoop, this);
+    sender_ = std::thread(&BoardTransport::senderLoop, this);
     try {
-        batcher_ = std::thread(&VeskSocketIf::batcherLoop, this);
+        batcher_ = std::thread(&BoardTransport::batcherLoop, this);
     } catch (...) {
         {
             std::lock_guard<std::mutex> q(queueMutex_);
@@ -123,7 +123,7 @@ VeskSocketIf::VeskSocketIf(plat::Socket socket, const char* address, std::uint16
     }
 }
 
-VeskSocketIf::~VeskSocketIf() {
+BoardTransport::~BoardTransport() {
     keepAliveEnabled.store(false);
     std::uint8_t sync[proto::kSyncSize];
     std::uint8_t reply[proto::kSmallReplySize];
@@ -133,7 +133,7 @@ VeskSocketIf::~VeskSocketIf() {
     batcher_.join();
 }
 
-void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
+void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
     if (!bytes || length == 0) return;
     std::unique_lock<std::mutex> lock(accMutex_);
     // The time stamps are taken under the lock: pushes from two threads (the
@@ -143,7 +143,7 @@ void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
     appendLocked(lock, bytes, length, lastPush_);
 }
 
-void VeskSocketIf::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
+void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
                                 std::uint32_t length, Clock::time_point now) {
     if (length <= batchLimit_ - 2 * proto::kWaitCommandSize) {
         appendPieceLocked(lock, bytes, length, now);
@@ -163,7 +163,7 @@ void VeskSocketIf::appendLocked(std::unique_lock<std::mutex>& lock, const std::u
     if (done < length) appendPieceLocked(lock, bytes + done, length - done, now);
 }
 
-void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
+void BoardTransport::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
                                      std::uint32_t length, Clock::time_point now) {
     // The wait before this piece brings the board's timeline to the host's:
     // the host time since the batch's first write less what the board spends
@@ -221,14 +221,14 @@ void VeskSocketIf::appendPieceLocked(std::unique_lock<std::mutex>& lock, const s
     lastAppend_ = now;
 }
 
-void VeskSocketIf::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
+void BoardTransport::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
     if (accLength_ == 0) return;
     closeRequested_ = true;
     batchCond_.notify_one();
     takenCond_.wait(lock, [this] { return accLength_ == 0; });
 }
 
-void VeskSocketIf::pushFinal() {
+void BoardTransport::pushFinal() {
     std::unique_lock<std::mutex> lock(accMutex_);
     lastPush_ = Clock::now();
     // The last datagram is the single byte 00, even if a batch is still open.
@@ -243,7 +243,7 @@ void VeskSocketIf::pushFinal() {
     batchCond_.notify_one();
 }
 
-VeskSocketIf::Clock::time_point VeskSocketIf::boardFreeLocked() {
+BoardTransport::Clock::time_point BoardTransport::boardFreeLocked() {
     Clock::time_point end;
     std::uint64_t sent;
     {
@@ -256,7 +256,7 @@ VeskSocketIf::Clock::time_point VeskSocketIf::boardFreeLocked() {
     return end;
 }
 
-void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
+void BoardTransport::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
                            bool keepAlive, std::uint64_t batch, std::int64_t boardNs) {
     {
         std::unique_lock<std::mutex> q(queueMutex_);
@@ -276,7 +276,7 @@ void VeskSocketIf::enqueue(const std::uint8_t* bytes, std::uint32_t length, Cloc
     queueCond_.notify_one();
 }
 
-void VeskSocketIf::batcherLoop() {
+void BoardTransport::batcherLoop() {
     plat::raiseThreadPriority();
     const auto gap = std::chrono::milliseconds(gapMs_);
     std::unique_lock<std::mutex> lock(accMutex_);
@@ -328,7 +328,7 @@ void VeskSocketIf::batcherLoop() {
     }
 }
 
-void VeskSocketIf::senderLoop() {
+void BoardTransport::senderLoop() {
     plat::raiseThreadPriority();
     for (;;) {
         SendItem item;
@@ -358,7 +358,7 @@ void VeskSocketIf::senderLoop() {
     }
 }
 
-bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
+bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
                                 Clock::time_point* leftAt) {
     const auto start = Clock::now();
     const auto giveUp = start + (refusedFor_ < kSendRetryTime ? kSendRetryTime - refusedFor_ : Clock::duration::zero());
@@ -398,7 +398,7 @@ bool VeskSocketIf::sendDatagram(const std::uint8_t* bytes, std::uint32_t length,
     }
 }
 
-std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
+std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                     std::uint32_t capacity, std::uint32_t extraSeconds) {
     std::lock_guard<std::mutex> one(requestMutex_);
     const bool keepAlive = keepAliveEnabled.exchange(false);

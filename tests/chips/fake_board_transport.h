@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 
 namespace vesk::fake {
 
@@ -52,11 +52,11 @@ struct Board {
 };
 
 // The board behind a transport made by makeTransport.
-Board& boardOf(const VeskSocketIf* transport);
+Board& boardOf(const BoardTransport* transport);
 
 // A transport for the given board address and buffer size (the chips take
 // half of it as their sync threshold).
-std::unique_ptr<VeskSocketIf> makeTransport(const std::string& boardAddress, std::uint32_t bufferSize = 1024);
+std::unique_ptr<BoardTransport> makeTransport(const std::string& boardAddress, std::uint32_t bufferSize = 1024);
 
 }  // namespace vesk::fake
 

@@ -16,8 +16,8 @@
 // Callers: any thread may push or request (the tray's dialogs do while the
 // host writes). Pushes are serialised by the accumulation mutex, requests by
 // the request mutex: one request at a time is outstanding per board.
-#ifndef VESK_TRANSPORT_SOCKET_IF_H
-#define VESK_TRANSPORT_SOCKET_IF_H
+#ifndef VESK_TRANSPORT_BOARD_TRANSPORT_H
+#define VESK_TRANSPORT_BOARD_TRANSPORT_H
 
 #include <atomic>
 #include <chrono>
@@ -30,26 +30,26 @@
 
 #include "platform/platform.h"
 #include "transport/exchange.h"
-#include "transport/ringbuf.h"
+#include "transport/ring_buffer.h"
 
 namespace vesk {
 
-class VeskSocketIf {
+class BoardTransport {
 public:
     // socket: the board's bound UDP socket (not owned; the manager closes it).
     // boardAddress: standard IPv6 text, at most 64 characters are kept.
     // wait: the board's latency in ms; bufferSize: the board's buffer in bytes;
     // idleMs / gapMs: the board's settings. Both threads are running on return.
     // Throws std::system_error when a thread cannot be started.
-    VeskSocketIf(plat::Socket socket, const char* boardAddress, std::uint16_t wait, std::uint32_t bufferSize,
+    BoardTransport(plat::Socket socket, const char* boardAddress, std::uint16_t wait, std::uint32_t bufferSize,
                  std::uint8_t idleMs, std::uint8_t gapMs);
     // Syncs with the board (everything queued has left and the board has
     // answered, or the time-out box was shown), sends a last 00 datagram and
     // joins both threads. The socket stays open.
-    virtual ~VeskSocketIf();
+    virtual ~BoardTransport();
 
-    VeskSocketIf(const VeskSocketIf&) = delete;
-    VeskSocketIf& operator=(const VeskSocketIf&) = delete;
+    BoardTransport(const BoardTransport&) = delete;
+    BoardTransport& operator=(const BoardTransport&) = delete;
 
     // Appends a command sequence to the open batch, after a wait command for
     // the gap since the previous push. Returns at once unless the open batch
@@ -149,7 +149,7 @@ private:
     plat::SockAddr6 destination_;
     std::atomic<std::uint32_t> waitMs_;
     std::uint8_t gapMs_;
-    std::unique_ptr<RINGBUF<unsigned char>> ring_;
+    std::unique_ptr<RingBuffer<unsigned char>> ring_;
     std::mutex ringMutex_;
     std::unique_ptr<std::uint8_t[]> sendBuffer_;
     std::uint32_t bufferSize_;
@@ -198,4 +198,4 @@ private:
 
 }  // namespace vesk
 
-#endif  // VESK_TRANSPORT_SOCKET_IF_H
+#endif  // VESK_TRANSPORT_BOARD_TRANSPORT_H

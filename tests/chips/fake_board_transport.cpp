@@ -1,5 +1,5 @@
 // The transport's members as the recording stand-in implements them.
-#include "fake_socket_if.h"
+#include "fake_board_transport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,25 +13,25 @@ namespace fake {
 namespace {
 
 std::mutex registryMutex;
-std::unordered_map<const VeskSocketIf*, std::unique_ptr<Board>>& registry() {
-    static std::unordered_map<const VeskSocketIf*, std::unique_ptr<Board>> boards;
+std::unordered_map<const BoardTransport*, std::unique_ptr<Board>>& registry() {
+    static std::unordered_map<const BoardTransport*, std::unique_ptr<Board>> boards;
     return boards;
 }
 
 }  // namespace
 
-Board& boardOf(const VeskSocketIf* transport) {
+Board& boardOf(const BoardTransport* transport) {
     std::lock_guard<std::mutex> lock(registryMutex);
     return *registry().at(transport);
 }
 
-std::unique_ptr<VeskSocketIf> makeTransport(const std::string& boardAddress, std::uint32_t bufferSize) {
-    return std::make_unique<VeskSocketIf>(plat::kInvalidSocket, boardAddress.c_str(), 10, bufferSize, 20, 2);
+std::unique_ptr<BoardTransport> makeTransport(const std::string& boardAddress, std::uint32_t bufferSize) {
+    return std::make_unique<BoardTransport>(plat::kInvalidSocket, boardAddress.c_str(), 10, bufferSize, 20, 2);
 }
 
 }  // namespace fake
 
-VeskSocketIf::VeskSocketIf(plat::Socket, const char* address, std::uint16_t, std::uint32_t bufferSize,
+BoardTransport::BoardTransport(plat::Socket, const char* address, std::uint16_t, std::uint32_t bufferSize,
                            std::uint8_t, std::uint8_t)
     : keepAliveEnabled(true), dataSent(false), boardAddress{}, waitMs_(10), gapMs_(2), bufferSize_(bufferSize) {
     std::strncpy(boardAddress, address, sizeof boardAddress - 1);
@@ -41,18 +41,18 @@ VeskSocketIf::VeskSocketIf(plat::Socket, const char* address, std::uint16_t, std
     fake::registry()[this] = std::move(board);
 }
 
-VeskSocketIf::~VeskSocketIf() {
+BoardTransport::~BoardTransport() {
     std::lock_guard<std::mutex> lock(fake::registryMutex);
     fake::registry().erase(this);
 }
 
-void VeskSocketIf::push(const std::uint8_t* bytes, std::uint32_t length) {
+void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
     fake::Board& b = fake::boardOf(this);
     std::lock_guard<std::mutex> lock(b.mutex);
     if (!b.discardPushes) b.log.push_back({false, fake::Bytes(bytes, bytes + length), 0, 0});
 }
 
-std::uint32_t VeskSocketIf::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
+std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                     std::uint32_t capacity, std::uint32_t extraSeconds) {
     fake::Board& b = fake::boardOf(this);
     std::lock_guard<std::mutex> lock(b.mutex);

@@ -17,7 +17,7 @@
 
 #include "core/chip_access.h"
 #include "transport/protocol.h"
-#include "transport/socket_if.h"
+#include "transport/board_transport.h"
 #include "udp_peer.h"
 
 namespace vesk {
@@ -106,8 +106,9 @@ protected:
         peer.stop();
     }
     void make(std::uint16_t wait, std::uint32_t bufferSize, std::uint8_t idle, std::uint8_t gap) {
-        transport = std::make_unique<VeskSocketIf>(socket, "::1", wait, bufferSize, idle, gap);
+        transport = std::make_unique<BoardTransport>(socket, "::1", wait, bufferSize, idle, gap);
     }
+    std::vector<std::int64_t> boardErrorsThrough(BoardTransport::SendFunction send, std::chrono::microseconds period);
     std::vector<std::string> shownBoxes() {
         std::lock_guard<std::mutex> lock(boxMutex);
         return boxes;
@@ -134,7 +135,7 @@ protected:
 
     UdpPeer peer;
     plat::Socket socket = plat::kInvalidSocket;
-    std::unique_ptr<VeskSocketIf> transport;
+    std::unique_ptr<BoardTransport> transport;
     std::mutex boxMutex;
     std::vector<std::string> boxes;
 };
@@ -158,7 +159,7 @@ std::vector<Datagram> takeSent() {
 
 // Pushes `count` writes, the i-th at start + period * i (busy-waited), each
 // carrying the chip's own wait bytes a and d; returns when each was pushed.
-std::vector<Clock::time_point> pushOnSchedule(VeskSocketIf& t, int count, std::chrono::microseconds period,
+std::vector<Clock::time_point> pushOnSchedule(BoardTransport& t, int count, std::chrono::microseconds period,
                                               std::uint8_t a, std::uint8_t d) {
     std::vector<Clock::time_point> pushed(count);
     const auto start = Clock::now();
@@ -177,7 +178,7 @@ std::vector<Clock::time_point> pushOnSchedule(VeskSocketIf& t, int count, std::c
 // waited), and returns for each gap the most it can have been: the time from
 // before the previous push to after this one. The transport's own gap lies
 // between spacing and that bound.
-std::vector<std::int64_t> pushSpaced(VeskSocketIf& t, int count, std::chrono::microseconds spacing,
+std::vector<std::int64_t> pushSpaced(BoardTransport& t, int count, std::chrono::microseconds spacing,
                                      Clock::time_point* first) {
     std::vector<std::int64_t> upper;
     Clock::time_point prevBefore{}, prevAfter{};
@@ -462,7 +463,7 @@ TEST_F(Transport, BatchLimitRule) {
         {0, 0, 266},           // floors
     };
     for (const auto& c : cases) {
-        VeskSocketIf t(socket, "::1", c.wait, c.bufferSize, 200, 2);
+        BoardTransport t(socket, "::1", c.wait, c.bufferSize, 200, 2);
         EXPECT_EQ(t.getBatchLimit(), c.limit) << c.wait << " ms / " << c.bufferSize << " bytes";
     }
 }
@@ -687,7 +688,7 @@ TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
     plat::Socket own = plat::udp6Socket();
     ASSERT_TRUE(plat::bindSocket(own, testing::loopback(kPort))) << "port " << kPort << " busy";
     plat::setRecvTimeoutMs(own, 200);
-    transport = std::make_unique<VeskSocketIf>(own, "::1", 20, 1024, 200, 2);
+    transport = std::make_unique<BoardTransport>(own, "::1", 20, 1024, 200, 2);
     plat::Socket stray = testing::hostSocket();
     ASSERT_NE(stray, plat::kInvalidSocket);
     for (const auto& c : cases) {
@@ -730,7 +731,7 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
     });
     make(20, 1024, 200, 2);
     std::vector<VeskChip*> noChips;
-    std::vector<VeskSocketIf*> transports{transport.get()};
+    std::vector<BoardTransport*> transports{transport.get()};
     I2cProbeCache cache;
     const std::uint32_t count = 5000;
     std::thread host([&] {
@@ -834,6 +835,17 @@ std::vector<std::int64_t> boardErrorsUs(const std::vector<Datagram>& sent, const
     return errorUs;
 }
 
+// 300 writes, one per period, through a 20 ms transport whose datagrams go
+// through send; then boardErrorsUs of them (each write's own waits 1 + 2 us).
+std::vector<std::int64_t> Transport::boardErrorsThrough(BoardTransport::SendFunction send, std::chrono::microseconds period) {
+    make(20, 16384, 200, 2);
+    transport->setSendFunctionForTest(send);
+    takeSent();
+    const auto pushed = pushOnSchedule(*transport, 300, period, 1, 2);
+    transport.reset();
+    return boardErrorsUs(takeSent(), pushed, 20ms, 3us);
+}
+
 // A board that falls behind (here: one datagram held 40 ms in the send, so
 // the board starts it late and is still busy when the next ones arrive)
 // catches up: later batches shorten their waits by the lag the sender saw,
@@ -845,14 +857,8 @@ plat::SendStatus secondDatagramHeld(plat::Socket s, const void* d, std::size_t n
 }
 
 TEST_F(Transport, BoardBehindCatchesUp) {
-    make(20, 16384, 200, 2);
     gDataSends = 0;
-    transport->setSendFunctionForTest(&secondDatagramHeld);
-    takeSent();
-    const int count = 300;
-    const auto pushed = pushOnSchedule(*transport, count, 1000us, 1, 2);
-    transport.reset();
-    const auto errorUs = boardErrorsUs(takeSent(), pushed, 20ms, 3us);
+    const auto errorUs = boardErrorsThrough(&secondDatagramHeld, 1000us);
     ASSERT_GE(gDataSends.load(), 3) << "the held datagram was not among the first";
     std::vector<std::int64_t> late(errorUs.end() - 100, errorUs.end());
     ASSERT_TRUE(std::none_of(late.begin(), late.end(), [](std::int64_t e) { return e == INT64_MIN; }))
@@ -881,14 +887,8 @@ TEST_F(Transport, SlowSendReturnCutsNoWaits) {
     // its datagram back, so a run where a 3 ms sleep took that long judges
     // nothing: it is run again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        make(20, 16384, 200, 2);
         gLongestSendUs = 0;
-        transport->setSendFunctionForTest(&slowToReturn);
-        takeSent();
-        const int count = 300;
-        const auto pushed = pushOnSchedule(*transport, count, 500us, 1, 2);
-        transport.reset();
-        auto errorUs = boardErrorsUs(takeSent(), pushed, 20ms, 3us);
+        auto errorUs = boardErrorsThrough(&slowToReturn, 500us);
         if (gLongestSendUs.load() >= 9000) continue;
         ASSERT_TRUE(std::none_of(errorUs.begin(), errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
             << "writes missing";

@@ -3,8 +3,8 @@
 // a time. On overrun it drops the oldest bytes instead of refusing the write.
 //
 // No lock of its own: the owner guards every call with one mutex.
-#ifndef VESK_TRANSPORT_RINGBUF_H
-#define VESK_TRANSPORT_RINGBUF_H
+#ifndef VESK_TRANSPORT_RING_BUFFER_H
+#define VESK_TRANSPORT_RING_BUFFER_H
 
 #include <cstdint>
 #include <cstring>
@@ -13,12 +13,12 @@
 namespace vesk {
 
 template <typename T>
-class RINGBUF {
+class RingBuffer {
 public:
     // Capacity is the smallest power of two >= requested, and at least 2.
     // A request of 0 is taken as 1 (capacity 2); requests above 2^31 are
     // capped at 2^31, the largest power of two a u32 can hold.
-    explicit RINGBUF(std::uint32_t requested) {
+    explicit RingBuffer(std::uint32_t requested) {
         if (requested == 0) requested = 1;
         if (requested > 0x80000000u) requested = 0x80000000u;
         std::uint32_t x = requested - 1;
@@ -31,9 +31,9 @@ public:
         mask_ = v;
         storage_.reset(new T[capacity_]());
     }
-    virtual ~RINGBUF() = default;
-    RINGBUF(const RINGBUF&) = delete;
-    RINGBUF& operator=(const RINGBUF&) = delete;
+    virtual ~RingBuffer() = default;
+    RingBuffer(const RingBuffer&) = delete;
+    RingBuffer& operator=(const RingBuffer&) = delete;
 
     // Appends len items. When that overruns unread items, the oldest are
     // dropped: count becomes capacity and reading starts at the oldest
@@ -109,4 +109,4 @@ private:
 
 }  // namespace vesk
 
-#endif  // VESK_TRANSPORT_RINGBUF_H
+#endif  // VESK_TRANSPORT_RING_BUFFER_H
