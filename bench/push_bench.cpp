@@ -45,7 +45,7 @@ void BM_Push(benchmark::State& state) {
         state.counters["allocs_per_push"] =
             benchmark::Counter(pushes ? double(allocs) / double(pushes) : 0.0, benchmark::Counter::kAvgThreads);
         state.counters["allocs_total"] = double(allocs);
-    if (!test::allocationCounterWorks()) state.SkipWithError("allocation counter sees nothing");
+        if (!test::allocationCounterWorks()) state.SkipWithError("allocation counter sees nothing");
     }
     plat::closeSocket(s);
 }

@@ -147,9 +147,10 @@ void deadlineAndReplay() {
                 bench::percentile(deadlineErr, 0.5), bench::percentile(deadlineErr, 0.99),
                 bench::percentile(deadlineErr, 1.0), bench::percentile(deadlineErr, 0.0));
     std::printf("replay (%d writes a batch, gaps 15..1500 us, %zu writes)\n", perBatch, replayErr.size());
-    std::printf("  |board offset - host offset| us: p50 %.1f  p99 %.1f  max %.1f  (batches split by a late write: %u)\n",
-                bench::percentile(replayErr, 0.5), bench::percentile(replayErr, 0.99),
-                bench::percentile(replayErr, 1.0), splitBatches);
+    std::printf(
+        "  |board offset - host offset| us: p50 %.1f  p99 %.1f  max %.1f  (batches split by a late write: %u)\n",
+        bench::percentile(replayErr, 0.5), bench::percentile(replayErr, 0.99), bench::percentile(replayErr, 1.0),
+        splitBatches);
 }
 
 void stream(std::uint32_t bufferSize, std::uint16_t waitMs, double seconds) {

@@ -31,12 +31,12 @@
 #pragma pack(push, 1)
 
 struct SoundInterfaceInfo {
-    char name[64];       // NUL-terminated, zero-padded
+    char name[64];  // NUL-terminated, zero-padded
     std::int32_t chipCount;
 };
 
 struct SoundChipInfo {
-    char name[64];       // the model name, NUL-terminated, zero-padded
+    char name[64];  // the model name, NUL-terminated, zero-padded
     std::int32_t chipType;
     std::uint32_t reserved0[2];
     std::uint32_t clock;  // Hz
@@ -61,61 +61,61 @@ static_assert(offsetof(SoundChipInfo, location) == 96, "layout");
 
 class SoundChip {
 public:
-    virtual SoundChipInfo* VESK_SCCI_CALL chipInfo() = 0;                                   // 0
-    virtual std::int32_t VESK_SCCI_CALL chipType() = 0;                                     // 1
+    virtual SoundChipInfo* VESK_SCCI_CALL chipInfo() = 0;                                              // 0
+    virtual std::int32_t VESK_SCCI_CALL chipType() = 0;                                                // 1
     virtual std::int32_t VESK_SCCI_CALL writeRegister(std::uint32_t address, std::uint32_t data) = 0;  // 2
-    virtual std::int32_t VESK_SCCI_CALL readRegister(std::uint32_t address) = 0;            // 3
-    virtual std::int32_t VESK_SCCI_CALL initChip() = 0;                                     // 4
-    virtual std::uint32_t VESK_SCCI_CALL chipClock() = 0;                                   // 5
-    virtual std::int32_t VESK_SCCI_CALL readRegister2(std::uint32_t address) = 0;           // 6
-    virtual std::int32_t VESK_SCCI_CALL unused7() = 0;                                      // 7
-    virtual ~SoundChip() {}                                                                 // 8
+    virtual std::int32_t VESK_SCCI_CALL readRegister(std::uint32_t address) = 0;                       // 3
+    virtual std::int32_t VESK_SCCI_CALL initChip() = 0;                                                // 4
+    virtual std::uint32_t VESK_SCCI_CALL chipClock() = 0;                                              // 5
+    virtual std::int32_t VESK_SCCI_CALL readRegister2(std::uint32_t address) = 0;                      // 6
+    virtual std::int32_t VESK_SCCI_CALL unused7() = 0;                                                 // 7
+    virtual ~SoundChip() {}                                                                            // 8
 };
 
 class SoundInterface {
 public:
-    virtual std::int32_t VESK_SCCI_CALL unused0() = 0;                                      // 0
-    virtual std::int32_t VESK_SCCI_CALL unused1(std::uint32_t, std::uint32_t) = 0;          // 1
-    virtual std::int32_t VESK_SCCI_CALL unused2(std::uint32_t, std::uint32_t) = 0;          // 2
-    virtual std::int32_t VESK_SCCI_CALL unused3(std::uint32_t) = 0;                         // 3
-    virtual std::int32_t VESK_SCCI_CALL unused4() = 0;                                      // 4
-    virtual std::int32_t VESK_SCCI_CALL unused5() = 0;                                      // 5
-    virtual std::int32_t VESK_SCCI_CALL unused6() = 0;                                      // 6
-    virtual std::int32_t VESK_SCCI_CALL chipCount() = 0;                                    // 7
-    virtual SoundChip* VESK_SCCI_CALL chipAt(std::uint32_t index) = 0;                      // 8
-    virtual ~SoundInterface() {}                                                            // 9
+    virtual std::int32_t VESK_SCCI_CALL unused0() = 0;                              // 0
+    virtual std::int32_t VESK_SCCI_CALL unused1(std::uint32_t, std::uint32_t) = 0;  // 1
+    virtual std::int32_t VESK_SCCI_CALL unused2(std::uint32_t, std::uint32_t) = 0;  // 2
+    virtual std::int32_t VESK_SCCI_CALL unused3(std::uint32_t) = 0;                 // 3
+    virtual std::int32_t VESK_SCCI_CALL unused4() = 0;                              // 4
+    virtual std::int32_t VESK_SCCI_CALL unused5() = 0;                              // 5
+    virtual std::int32_t VESK_SCCI_CALL unused6() = 0;                              // 6
+    virtual std::int32_t VESK_SCCI_CALL chipCount() = 0;                            // 7
+    virtual SoundChip* VESK_SCCI_CALL chipAt(std::uint32_t index) = 0;              // 8
+    virtual ~SoundInterface() {}                                                    // 9
 };
 
 class SoundInterfaceManager {
 public:
-    virtual std::int32_t VESK_SCCI_CALL interfaceCount() = 0;                               // 0
-    virtual SoundInterfaceInfo* VESK_SCCI_CALL interfaceInfoAt(std::int32_t index) = 0;     // 1
-    virtual SoundInterface* VESK_SCCI_CALL interfaceAt(std::int32_t index) = 0;             // 2
-    virtual std::int32_t VESK_SCCI_CALL unused3(std::uint32_t) = 0;                         // 3
-    virtual std::int32_t VESK_SCCI_CALL unused4() = 0;                                      // 4
+    virtual std::int32_t VESK_SCCI_CALL interfaceCount() = 0;                                   // 0
+    virtual SoundInterfaceInfo* VESK_SCCI_CALL interfaceInfoAt(std::int32_t index) = 0;         // 1
+    virtual SoundInterface* VESK_SCCI_CALL interfaceAt(std::int32_t index) = 0;                 // 2
+    virtual std::int32_t VESK_SCCI_CALL unused3(std::uint32_t) = 0;                             // 3
+    virtual std::int32_t VESK_SCCI_CALL unused4() = 0;                                          // 4
     virtual SoundChip* VESK_SCCI_CALL acquireChip(std::int32_t type, std::uint32_t clock) = 0;  // 5
-    virtual std::int32_t VESK_SCCI_CALL releaseChipEntry(SoundChip* chip) = 0;              // 6
-    virtual std::int32_t VESK_SCCI_CALL releaseAllChipEntries() = 0;                        // 7
-    virtual std::int32_t VESK_SCCI_CALL unused8(std::uint32_t) = 0;                         // 8
-    virtual std::int32_t VESK_SCCI_CALL unused9() = 0;                                      // 9
-    virtual std::int32_t VESK_SCCI_CALL resetBoards() = 0;                                  // 10
-    virtual std::int32_t VESK_SCCI_CALL resetChips() = 0;                                   // 11
-    virtual std::int32_t VESK_SCCI_CALL initializeAdapter() = 0;                            // 12
-    virtual std::int32_t VESK_SCCI_CALL releaseAdapter() = 0;                               // 13
-    virtual std::int32_t VESK_SCCI_CALL unused14() = 0;                                     // 14
-    virtual std::int32_t VESK_SCCI_CALL unused15(std::uint32_t) = 0;                        // 15
-    virtual std::int32_t VESK_SCCI_CALL unused16() = 0;                                     // 16
-    virtual std::int32_t VESK_SCCI_CALL unused17() = 0;                                     // 17
-    virtual void VESK_SCCI_CALL unused18(std::uint32_t) = 0;                                // 18
-    virtual void VESK_SCCI_CALL unused19(std::uint32_t) = 0;                                // 19
-    virtual void VESK_SCCI_CALL unused20() = 0;                                             // 20
-    virtual void VESK_SCCI_CALL unused21() = 0;                                             // 21
-    virtual void VESK_SCCI_CALL unused22(std::uint32_t) = 0;                                // 22
-    virtual void VESK_SCCI_CALL unused23(std::uint32_t) = 0;                                // 23
-    virtual std::int32_t VESK_SCCI_CALL unused24(std::uint32_t) = 0;                        // 24
-    virtual std::int32_t VESK_SCCI_CALL unused25() = 0;                                     // 25
+    virtual std::int32_t VESK_SCCI_CALL releaseChipEntry(SoundChip* chip) = 0;                  // 6
+    virtual std::int32_t VESK_SCCI_CALL releaseAllChipEntries() = 0;                            // 7
+    virtual std::int32_t VESK_SCCI_CALL unused8(std::uint32_t) = 0;                             // 8
+    virtual std::int32_t VESK_SCCI_CALL unused9() = 0;                                          // 9
+    virtual std::int32_t VESK_SCCI_CALL resetBoards() = 0;                                      // 10
+    virtual std::int32_t VESK_SCCI_CALL resetChips() = 0;                                       // 11
+    virtual std::int32_t VESK_SCCI_CALL initializeAdapter() = 0;                                // 12
+    virtual std::int32_t VESK_SCCI_CALL releaseAdapter() = 0;                                   // 13
+    virtual std::int32_t VESK_SCCI_CALL unused14() = 0;                                         // 14
+    virtual std::int32_t VESK_SCCI_CALL unused15(std::uint32_t) = 0;                            // 15
+    virtual std::int32_t VESK_SCCI_CALL unused16() = 0;                                         // 16
+    virtual std::int32_t VESK_SCCI_CALL unused17() = 0;                                         // 17
+    virtual void VESK_SCCI_CALL unused18(std::uint32_t) = 0;                                    // 18
+    virtual void VESK_SCCI_CALL unused19(std::uint32_t) = 0;                                    // 19
+    virtual void VESK_SCCI_CALL unused20() = 0;                                                 // 20
+    virtual void VESK_SCCI_CALL unused21() = 0;                                                 // 21
+    virtual void VESK_SCCI_CALL unused22(std::uint32_t) = 0;                                    // 22
+    virtual void VESK_SCCI_CALL unused23(std::uint32_t) = 0;                                    // 23
+    virtual std::int32_t VESK_SCCI_CALL unused24(std::uint32_t) = 0;                            // 24
+    virtual std::int32_t VESK_SCCI_CALL unused25() = 0;                                         // 25
 protected:
-    virtual ~SoundInterfaceManager() {}                                                     // 26: releaseAdapter only
+    virtual ~SoundInterfaceManager() {}  // 26: releaseAdapter only
 };
 
 #ifndef SCCI2VESK_EXPORT

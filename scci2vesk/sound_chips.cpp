@@ -92,10 +92,10 @@ void SoundChip_vesk_ym2610_h::allocateImages() {
 bool SoundChip_vesk_ym2610_h::setAddressByte(std::uint32_t reg, std::uint32_t data) {
     const std::uint32_t byte = data & 0xFF;
     switch (reg) {
-        case 0x200: address = (address & 0xFFFF00u) | byte; return true;
-        case 0x201: address = (address & 0xFF00FFu) | (byte << 8); return true;
-        case 0x202: address = (address & 0x00FFFFu) | (byte << 16); return true;
-        default: return false;
+    case 0x200: address = (address & 0xFFFF00u) | byte; return true;
+    case 0x201: address = (address & 0xFF00FFu) | (byte << 8); return true;
+    case 0x202: address = (address & 0x00FFFFu) | (byte << 16); return true;
+    default: return false;
     }
 }
 

@@ -30,12 +30,12 @@ struct VeskBoardInfo {
     uint16_t sendPort;         // host port this board sends to: 50003 + board index
     uint16_t waitMs;           // the board's latency, ms
     uint8_t reserved0[2];
-    uint32_t bufferSize;       // the board's receive buffer, bytes
+    uint32_t bufferSize;  // the board's receive buffer, bytes
     char name[32];
-    uint32_t protocol;         // always 0
-    char localAddress[65];     // host link-local IPv6 text, no scope
-    char localIPv4[22];        // never filled
-    char boardAddress[65];     // board link-local IPv6 text: the board's key
+    uint32_t protocol;      // always 0
+    char localAddress[65];  // host link-local IPv6 text, no scope
+    char localIPv4[22];     // never filled
+    char boardAddress[65];  // board link-local IPv6 text: the board's key
     char boardIPv4[22];
     uint8_t reserved1[2];
     uint32_t slotCount;
@@ -46,11 +46,11 @@ struct VeskChipInfo {
     uint8_t variableClock;
     uint8_t hardwareReset;
     uint8_t reserved0[2];
-    uint32_t clock;            // Hz; follows setClock
-    char name[16];             // model name as the board reports it, e.g. "YM2151"
+    uint32_t clock;  // Hz; follows setClock
+    char name[16];   // model name as the board reports it, e.g. "YM2151"
     char extInfo[32];
-    uint32_t slot;             // 0-based slot on the board
-    char address[65];          // the board's boardAddress
+    uint32_t slot;     // 0-based slot on the board
+    char address[65];  // the board's boardAddress
     uint8_t reserved1[23];
 };
 
@@ -85,33 +85,31 @@ public:
 
 class VeskManager {
 public:
-    virtual void init() = 0;                                                      // 1
-    virtual void release() = 0;                                                   // 2: also deletes the manager
-    virtual uint32_t getChipCount() = 0;                                          // 3
-    virtual uint32_t getBoardCount() = 0;                                         // 4
-    virtual void getChipInfo(VeskChipInfo* dst, uint32_t capacity) = 0;           // 5
-    virtual void getBoardInfo(VeskBoardInfo* dst, uint32_t capacity) = 0;         // 6
-    virtual VeskChip* getChipByIndex(uint32_t index, uint32_t clock) = 0;         // 7
+    virtual void init() = 0;                                               // 1
+    virtual void release() = 0;                                            // 2: also deletes the manager
+    virtual uint32_t getChipCount() = 0;                                   // 3
+    virtual uint32_t getBoardCount() = 0;                                  // 4
+    virtual void getChipInfo(VeskChipInfo* dst, uint32_t capacity) = 0;    // 5
+    virtual void getBoardInfo(VeskBoardInfo* dst, uint32_t capacity) = 0;  // 6
+    virtual VeskChip* getChipByIndex(uint32_t index, uint32_t clock) = 0;  // 7
     virtual VeskChip* getChipBySlot(const char* boardAddress, uint32_t slot,
-                                    uint32_t clock) = 0;                          // 8
-    virtual VeskChip* getChip(const char* name, uint32_t clock) = 0;              // 9
-    virtual bool releaseChip(VeskChip* chip) = 0;                                 // 10
-    virtual void releaseAllChips() = 0;                                           // 11
-    virtual bool resetBoards() = 0;                                               // 12
-    virtual bool resetChips() = 0;                                                // 13
-    virtual uint32_t i2cRead(const char* boardAddress, uint8_t i2cAddress, uint8_t* out,
-                             uint8_t outCapacity, uint8_t readLength,
-                             const uint8_t* writeData, uint8_t writeLength,
-                             uint32_t reserved) = 0;                              // 14
-    virtual bool i2cWrite(const char* boardAddress, uint8_t i2cAddress,
-                          const uint8_t* data, uint8_t length) = 0;               // 15
-    virtual bool i2cProbe(const char* boardAddress, uint8_t i2cAddress) = 0;      // 16
-    virtual bool setOutputVolume(const char* boardAddress, uint32_t value,
-                                 uint32_t channel, uint32_t inhibit) = 0;         // 17
-    virtual bool getOutputVolume(const char* boardAddress, uint32_t* out,
-                                 uint32_t channel, uint32_t inhibit) = 0;         // 18
+                                    uint32_t clock) = 0;              // 8
+    virtual VeskChip* getChip(const char* name, uint32_t clock) = 0;  // 9
+    virtual bool releaseChip(VeskChip* chip) = 0;                     // 10
+    virtual void releaseAllChips() = 0;                               // 11
+    virtual bool resetBoards() = 0;                                   // 12
+    virtual bool resetChips() = 0;                                    // 13
+    virtual uint32_t i2cRead(const char* boardAddress, uint8_t i2cAddress, uint8_t* out, uint8_t outCapacity,
+                             uint8_t readLength, const uint8_t* writeData, uint8_t writeLength,
+                             uint32_t reserved) = 0;                                                               // 14
+    virtual bool i2cWrite(const char* boardAddress, uint8_t i2cAddress, const uint8_t* data, uint8_t length) = 0;  // 15
+    virtual bool i2cProbe(const char* boardAddress, uint8_t i2cAddress) = 0;                                       // 16
+    virtual bool setOutputVolume(const char* boardAddress, uint32_t value, uint32_t channel,
+                                 uint32_t inhibit) = 0;  // 17
+    virtual bool getOutputVolume(const char* boardAddress, uint32_t* out, uint32_t channel,
+                                 uint32_t inhibit) = 0;  // 18
 protected:
-    virtual ~VeskManager() {}                                                     // 19: release() only
+    virtual ~VeskManager() {}  // 19: release() only
 };
 
 static_assert(sizeof(VeskBoardInfo) == 232, "VeskBoardInfo is 232 bytes");

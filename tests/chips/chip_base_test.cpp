@@ -23,17 +23,32 @@ TEST(CycleWait, SinglePrecisionAndLowByte) {
     };
     const Case cases[] = {
         // At 4 MHz (3.99 truncates to 3) and at 1 MHz (every wait is its cycles).
-        {12, 4000000, 3}, {17, 4000000, 5}, {32, 4000000, 8}, {47, 4000000, 12},
-        {83, 4000000, 21}, {84, 4000000, 21}, {576, 4000000, 144},
-        {12, 1000000, 12}, {17, 1000000, 17}, {84, 1000000, 84},
+        {12, 4000000, 3},
+        {17, 4000000, 5},
+        {32, 4000000, 8},
+        {47, 4000000, 12},
+        {83, 4000000, 21},
+        {84, 4000000, 21},
+        {576, 4000000, 144},
+        {12, 1000000, 12},
+        {17, 1000000, 17},
+        {84, 1000000, 84},
         // Other common clocks.
-        {17, 8000000, 3}, {83, 8000000, 11}, {576, 8000000, 72},
-        {12, 3579545, 4}, {84, 3579545, 24}, {576, 3579545, 161},
+        {17, 8000000, 3},
+        {83, 8000000, 11},
+        {576, 8000000, 72},
+        {12, 3579545, 4},
+        {84, 3579545, 24},
+        {576, 3579545, 161},
         // Low 8 bits only: 576 -> 64, 1152 -> 128, 1077 -> 53 (+1 below).
-        {576, 1000000, 64}, {576, 500000, 128},
+        {576, 1000000, 64},
+        {576, 500000, 128},
         // Clocks where single precision rounds x.00999.. up to x+1 and exact
         // or double arithmetic would not.
-        {12, 2992519, 5}, {17, 2425107, 8}, {84, 954437, 89}, {576, 534814, 54},
+        {12, 2992519, 5},
+        {17, 2425107, 8},
+        {84, 954437, 89},
+        {576, 534814, 54},
         // No clock at all: no wait rather than a division by zero.
         {84, 0, 0},
     };
@@ -229,8 +244,8 @@ TEST(ChipSilence, SyncWhenMoreThanHalfTheBufferIsInFlight) {
 }
 
 TEST(ChipWrite, RegisterWritesAllocateNothing) {
-    for (const char* model : {"YM2608", "YM2151", "YM2612", "YM2203", "YM3812", "Y8950", "SN76489", "SCC",
-                              "YM2610+H", "AY8910", "YM2413", "YMF262"}) {
+    for (const char* model : {"YM2608", "YM2151", "YM2612", "YM2203", "YM3812", "Y8950", "SN76489", "SCC", "YM2610+H",
+                              "AY8910", "YM2413", "YMF262"}) {
         RecordSpec spec;
         spec.name = model;
         ChipOnBoard cb(spec);

@@ -73,23 +73,23 @@ TEST_F(ChipTable, ModelNamesSelectTheirClasses) {
         const std::type_info& type;
     };
     const Case cases[] = {
-        {"YM2608", typeid(VeskChipYM2608)},     {"YM2151", typeid(VeskChipYM2151)},
-        {"YM2612", typeid(VeskChipYM2612)},     {"YM3438", typeid(VeskChipYM2612)},
-        {"YM2203", typeid(VeskChipYM2203)},     {"YM3812", typeid(VeskChipYM3812)},
-        {"YM3526", typeid(VeskChipYM3812)},     {"Y8950", typeid(VeskChipY8950)},
-        {"SN76489", typeid(VeskChipSN76489A)},  {"SCC", typeid(VeskChipSCC)},
-        {"SCC+", typeid(VeskChipSCCP)},         {"YM2610+H", typeid(VeskChipYM2610_H)},
+        {"YM2608", typeid(VeskChipYM2608)},      {"YM2151", typeid(VeskChipYM2151)},
+        {"YM2612", typeid(VeskChipYM2612)},      {"YM3438", typeid(VeskChipYM2612)},
+        {"YM2203", typeid(VeskChipYM2203)},      {"YM3812", typeid(VeskChipYM3812)},
+        {"YM3526", typeid(VeskChipYM3812)},      {"Y8950", typeid(VeskChipY8950)},
+        {"SN76489", typeid(VeskChipSN76489A)},   {"SCC", typeid(VeskChipSCC)},
+        {"SCC+", typeid(VeskChipSCCP)},          {"YM2610+H", typeid(VeskChipYM2610_H)},
         {"YM2610B+H", typeid(VeskChipYM2610_H)}, {"AY8910", typeid(VeskChipPSG)},
-        {"YM2149", typeid(VeskChipPSG)},        {"YM2413", typeid(VeskChipYM2413)},
-        {"YMF262", typeid(VeskChipYMF262)},     {"ym2151", typeid(VeskChipUNKNOWN)},
-        {"YM2151 ", typeid(VeskChipUNKNOWN)},   {"", typeid(VeskChipUNKNOWN)},
-        {"SN76489A", typeid(VeskChipUNKNOWN)},  {"YM2610", typeid(VeskChipUNKNOWN)},
+        {"YM2149", typeid(VeskChipPSG)},         {"YM2413", typeid(VeskChipYM2413)},
+        {"YMF262", typeid(VeskChipYMF262)},      {"ym2151", typeid(VeskChipUNKNOWN)},
+        {"YM2151 ", typeid(VeskChipUNKNOWN)},    {"", typeid(VeskChipUNKNOWN)},
+        {"SN76489A", typeid(VeskChipUNKNOWN)},   {"YM2610", typeid(VeskChipUNKNOWN)},
     };
     std::vector<VeskChipInfo> records;
     for (const Case& c : cases) records.push_back(makeRecord(RecordSpec{c.name}));
     auto transport = fake::makeTransport("fe80::1");
-    buildChipTable({{transport.get(), "fe80::1"}}, records.data(), static_cast<std::uint32_t>(records.size()),
-                   chips, lookup);
+    buildChipTable({{transport.get(), "fe80::1"}}, records.data(), static_cast<std::uint32_t>(records.size()), chips,
+                   lookup);
     ASSERT_EQ(chips.size(), records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(typeid(*chips[i]), cases[i].type) << '"' << cases[i].name << '"';

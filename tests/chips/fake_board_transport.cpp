@@ -31,8 +31,8 @@ std::unique_ptr<BoardTransport> makeTransport(const std::string& boardAddress, s
 
 }  // namespace fake
 
-BoardTransport::BoardTransport(plat::Socket, const char* address, std::uint16_t, std::uint32_t bufferSize,
-                           std::uint8_t, std::uint8_t)
+BoardTransport::BoardTransport(plat::Socket, const char* address, std::uint16_t, std::uint32_t bufferSize, std::uint8_t,
+                               std::uint8_t)
     : keepAliveEnabled(true), dataSent(false), boardAddress{}, waitMs_(10), gapMs_(2), bufferSize_(bufferSize) {
     std::strncpy(boardAddress, address, sizeof boardAddress - 1);
     auto board = std::make_unique<fake::Board>();
@@ -53,7 +53,7 @@ void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
 }
 
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
-                                    std::uint32_t capacity, std::uint32_t extraSeconds) {
+                                      std::uint32_t capacity, std::uint32_t extraSeconds) {
     fake::Board& b = fake::boardOf(this);
     std::lock_guard<std::mutex> lock(b.mutex);
     b.log.push_back({true, fake::Bytes(command, command + length), capacity, extraSeconds});
@@ -73,6 +73,5 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     std::memcpy(reply, answer.data(), answer.size());
     return static_cast<std::uint32_t>(answer.size());
 }
-
 
 }  // namespace vesk

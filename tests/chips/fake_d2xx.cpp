@@ -165,8 +165,7 @@ FAKE_D2XX_EXPORT unsigned long VESK_SYSAPI FT_GetBitMode(void*, unsigned char* p
 }
 
 // Short writes are logged in full, long ones by length and FNV-1a hash.
-FAKE_D2XX_EXPORT unsigned long VESK_SYSAPI FT_Write(void*, void* data, unsigned long length,
-                                                    unsigned long* written) {
+FAKE_D2XX_EXPORT unsigned long VESK_SYSAPI FT_Write(void*, void* data, unsigned long length, unsigned long* written) {
     std::lock_guard<std::mutex> lock(mutex);
     const unsigned char* p = static_cast<const unsigned char*>(data);
     if (length <= 8) {

@@ -139,9 +139,9 @@ TEST_F(Models, PayloadBytesAtTwoClocks) {
         cb.chip->activity = 0;
         cb.board().answer(0x04, {0x03, 0x04, 0x00, 0x5A});
         switch (c.op) {
-            case 'w': EXPECT_TRUE(cb.chip->write(c.a, c.b)) << what.str(); break;
-            case 'd': EXPECT_TRUE(cb.chip->writeData(c.a, c.b)) << what.str(); break;
-            case 'r': EXPECT_EQ(cb.chip->read(c.a), *c.sent ? 0x5Au : 0u) << what.str(); break;
+        case 'w': EXPECT_TRUE(cb.chip->write(c.a, c.b)) << what.str(); break;
+        case 'd': EXPECT_TRUE(cb.chip->writeData(c.a, c.b)) << what.str(); break;
+        case 'r': EXPECT_EQ(cb.chip->read(c.a), *c.sent ? 0x5Au : 0u) << what.str(); break;
         }
         Lines sent = cb.take();
         if (*c.sent) {
@@ -239,8 +239,7 @@ const SilenceCase kSilenceCases[] = {
     {"YM2151", 242,
      "01 <- 02; 08 <- 00, 01, 02, 03, 04, 05, 06, 07; 0F-14 <- 00; 18-19 <- 00; 1B <- 00; 20-5F <- 00;"
      "60-7F <- 7F; 80-FF <- 00"},
-    {"YM2203", 122,
-     "08-0A <- 00; 28 <- 00, 01, 02; 00-07 <- 00; 0B-0F <- 00; 24-27 <- 00; groups 30 to B0 <- 00"},
+    {"YM2203", 122, "08-0A <- 00; 28 <- 00, 01, 02; 00-07 <- 00; 0B-0F <- 00; 24-27 <- 00; groups 30 to B0 <- 00"},
     {"YM2612", 216,
      "028 <- 00, 01, 02, 04, 05, 06; 02B <- 00; 022 <- 00; 024-027 <- 00; groups 030 to 0B4 <- 00;"
      "groups 130 to 1B4 <- 00"},
@@ -401,7 +400,7 @@ TEST_F(Models, YM2203PrescalerAtCreationSilenceAndSetClock) {
         {"PRE13=4000000", 3000000, true},
         {"PRE13=4000000", 4000001, false},
         {"", 4000000, false},
-        {"", 0, true},  // 0 is at most 0
+        {"", 0, true},                // 0 is at most 0
         {"PRE13=-1", 8000000, true},  // a negative number is a huge threshold
     };
     for (const Case& c : cases) {

@@ -57,7 +57,7 @@ struct FakeD2xx {
     }
 };
 
-const Lines kOpenSequence = {"OpenEx FAKE0001 1", "GetDeviceInfo", "ResetDevice", "Purge 3",
+const Lines kOpenSequence = {"OpenEx FAKE0001 1",  "GetDeviceInfo",         "ResetDevice",      "Purge 3",
                              "SetTimeouts 0 5000", "SetBaudRate 480000000", "SetLatencyTimer 1"};
 
 std::string dataLine(const std::vector<std::uint8_t>& data) {
@@ -241,10 +241,10 @@ TEST_F(YM2610H, SecondUploadToABankWaitsForTheFirst) {
     host.join();
     EXPECT_TRUE(secondReturned.load());
     cb->chip.reset();
-    EXPECT_EQ(fake.calls(), (Lines{"SetBitMode d1 20", "Write 00", "GetBitMode low", "GetBitMode ready",
-                                   "SetBitMode d0 20", dataLine(first), "GetBitMode ready", "SetBitMode d1 20",
-                                   "Write 00000100", "GetBitMode ready", "SetBitMode d0 20", dataLine(second),
-                                   "GetBitMode ready", "Close"}));
+    EXPECT_EQ(fake.calls(),
+              (Lines{"SetBitMode d1 20", "Write 00", "GetBitMode low", "GetBitMode ready", "SetBitMode d0 20",
+                     dataLine(first), "GetBitMode ready", "SetBitMode d1 20", "Write 00000100", "GetBitMode ready",
+                     "SetBitMode d0 20", dataLine(second), "GetBitMode ready", "Close"}));
 }
 
 TEST_F(YM2610H, UploadsToBothBanksRunOneAfterTheOther) {
@@ -258,9 +258,9 @@ TEST_F(YM2610H, UploadsToBothBanksRunOneAfterTheOther) {
     cb->chip.reset();
     Lines calls = fake.calls();
     // Whichever thread got the link first, its six calls come as a block.
-    const Lines bank0 = {"SetBitMode d1 20", "Write 00", "GetBitMode ready",
+    const Lines bank0 = {"SetBitMode d1 20", "Write 00",     "GetBitMode ready",
                          "SetBitMode d0 20", dataLine(zero), "GetBitMode ready"};
-    const Lines bank1 = {"SetBitMode d1 20", "Write 01", "GetBitMode ready",
+    const Lines bank1 = {"SetBitMode d1 20", "Write 01",    "GetBitMode ready",
                          "SetBitMode d0 20", dataLine(one), "GetBitMode ready"};
     Lines ab = bank0, ba = bank1;
     ab.insert(ab.end(), bank1.begin(), bank1.end());

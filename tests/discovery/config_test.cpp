@@ -26,11 +26,15 @@ TEST_F(Config, Cases) {
         std::vector<std::string> targets;
     };
     const Case cases[] = {
-        {"two boards in file order", "[target_address]\nipv6 = [\"fe80::2\", \"fe80::1\"]\n", true,
+        {"two boards in file order",
+         "[target_address]\nipv6 = [\"fe80::2\", \"fe80::1\"]\n",
+         true,
          {"fe80::2", "fe80::1"}},
         {"empty array", "[target_address]\nipv6 = []\n", true, {}},
         {"unknown keys and tables are ignored",
-         "title = \"x\"\n[other]\nk = 1\n[target_address]\nipv6 = [\"fe80::1\"]\nextra = true\n", true, {"fe80::1"}},
+         "title = \"x\"\n[other]\nk = 1\n[target_address]\nipv6 = [\"fe80::1\"]\nextra = true\n",
+         true,
+         {"fe80::1"}},
         {"no table", "ipv6 = [\"fe80::1\"]\n", false, {}},
         {"no key", "[target_address]\nipv4 = [\"1.2.3.4\"]\n", false, {}},
         {"table of wrong type", "target_address = 3\n", false, {}},
@@ -59,11 +63,11 @@ TEST_F(Config, SyntaxErrorShowsTheParsersText) {
 // the parser read outside its buffers): a box names the first bad byte.
 TEST_F(Config, TextThatIsNotUtf8IsRefusedWithItsOffset) {
     const std::pair<std::string, std::size_t> cases[] = {
-        {"[target_address]\nipv6 = ['fe80::1\xff']\n", 33},      // a byte no UTF-8 has
-        {"[target_address]\nipv6 = [\"\xc3\"]\n", 26},           // a sequence cut short
+        {"[target_address]\nipv6 = ['fe80::1\xff']\n", 33},        // a byte no UTF-8 has
+        {"[target_address]\nipv6 = [\"\xc3\"]\n", 26},             // a sequence cut short
         {"a = '\xe0\x80\xaf'\n[target_address]\nipv6 = []\n", 5},  // overlong '/'
-        {"a = \"\xed\xa0\x80\"\n", 5},                           // a surrogate
-        {"a = '''\xf4\x90\x80\x80'''\n", 7},                     // above U+10FFFF
+        {"a = \"\xed\xa0\x80\"\n", 5},                             // a surrogate
+        {"a = '''\xf4\x90\x80\x80'''\n", 7},                       // above U+10FFFF
     };
     for (const auto& [text, offset] : cases) {
         boxes.clear();

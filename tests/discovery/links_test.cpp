@@ -60,7 +60,8 @@ TEST(DiscoveryAnswer, FourByteRule) {
         {{0x03, 0x90, 0x4F, 0x4B}, false},
         {{0x03, 0x80, 0x57, 0x50, 0x00}, false},  // longer than the reply: not an answer
     };
-    for (const auto& c : cases) EXPECT_EQ(isDiscoveryAnswer(c.bytes.data(), c.bytes.size()), c.answer) << c.bytes.size();
+    for (const auto& c : cases)
+        EXPECT_EQ(isDiscoveryAnswer(c.bytes.data(), c.bytes.size()), c.answer) << c.bytes.size();
 }
 
 TEST(Endpoints, OrderedByLinkThenBoard) {

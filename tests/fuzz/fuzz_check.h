@@ -12,12 +12,12 @@
 
 // A broken guarantee: printed with its place, then abort(), which libFuzzer
 // reports as a crash and saves the input for.
-#define FUZZ_CHECK(cond)                                                                        \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
             std::fprintf(stderr, "%s:%d: guarantee broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                       \
-        }                                                                                       \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 namespace vesk::fuzz {

@@ -150,8 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bed.answerProbe(true);
         bed.answer(proto::CMD_I2C_READ, reply);
         std::uint32_t level = 0xFFFFFFFF;
-        if (access.getOutputVolume(kBoard, &level, param % 3, 0)) FUZZ_CHECK(level <= 0x3F);
-        else FUZZ_CHECK(level == 0xFFFFFFFF);
+        if (access.getOutputVolume(kBoard, &level, param % 3, 0))
+            FUZZ_CHECK(level <= 0x3F);
+        else
+            FUZZ_CHECK(level == 0xFFFFFFFF);
         break;
     }
     case 8: {  // sync: the fixed answer; a volume write's syncs need none to succeed

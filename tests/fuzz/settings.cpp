@@ -100,17 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(ok ? boxes == 0 : targets.empty() && boxes <= 1);
         break;
     }
-    case 1:
-        readIni(text);
-        break;
+    case 1: readIni(text); break;
     case 2: {
         // The field as the record holds it: 32 bytes, a terminator only when shorter.
         const std::size_t fieldSize = sizeof(VeskChipInfo::extInfo);
         std::unique_ptr<char[]> field(new char[fieldSize]());
         std::memcpy(field.get(), text.data(), std::min(text.size(), fieldSize));
         const std::uint32_t threshold = prescalerThresholdFrom(field.get());
-        if (threshold) FUZZ_CHECK(std::string(field.get(), strnlen(field.get(), fieldSize)).find("PRE13=") !=
-                                  std::string::npos);
+        if (threshold)
+            FUZZ_CHECK(std::string(field.get(), strnlen(field.get(), fieldSize)).find("PRE13=") != std::string::npos);
         break;
     }
     }

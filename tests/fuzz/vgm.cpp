@@ -48,8 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         last = e.sample;
         FUZZ_CHECK(e.chip < Chip::Count && song.header(e.chip) != nullptr);
         FUZZ_CHECK(e.instance < song.header(e.chip)->instances);
-        if (e.kind == Event::Load) FUZZ_CHECK(std::uint64_t{e.offset} + e.length <= song.bytes.size());
-        else FUZZ_CHECK(e.offset < song.bytes.size());
+        if (e.kind == Event::Load)
+            FUZZ_CHECK(std::uint64_t{e.offset} + e.length <= song.bytes.size());
+        else
+            FUZZ_CHECK(e.offset < song.bytes.size());
     }
     if (song.looped) FUZZ_CHECK(song.loopEvent <= song.events.size() && song.loopSample < song.endSample);
     return 0;

@@ -9,12 +9,12 @@ extern "C" void* vesk_host_load_manager_fn(void);
 extern "C" void vesk_host_unload(void);
 
 static int failures = 0;
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::printf("FAILED line %d: %s\n", __LINE__, #cond);            \
-            ++failures;                                                      \
-        }                                                                    \
+#define CHECK(cond)                                               \
+    do {                                                          \
+        if (!(cond)) {                                            \
+            std::printf("FAILED line %d: %s\n", __LINE__, #cond); \
+            ++failures;                                           \
+        }                                                         \
     } while (0)
 
 int main() {
@@ -34,8 +34,7 @@ int main() {
     VeskBoardInfo boards[4];
     std::memset(boards, 0xEE, sizeof boards);
     a->getBoardInfo(boards, 4);
-    for (unsigned i = a->getBoardCount(); i < 4; ++i)
-        CHECK(reinterpret_cast<unsigned char*>(&boards[i])[0] == 0xEE);
+    for (unsigned i = a->getBoardCount(); i < 4; ++i) CHECK(reinterpret_cast<unsigned char*>(&boards[i])[0] == 0xEE);
     CHECK(a->getChip("YM2151", 4000000) == nullptr || a->getChipCount() > 0);
     CHECK(!a->releaseChip(nullptr));
     a->release();

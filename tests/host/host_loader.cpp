@@ -9,7 +9,8 @@ vesk::plat::Module g_module;
 }
 
 extern "C" void* vesk_host_load_manager_fn(void) {
-    std::string dir = vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&vesk_host_load_manager_fn)));
+    std::string dir =
+        vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&vesk_host_load_manager_fn)));
     g_module = vesk::plat::loadModule(dir + vesk::plat::sharedLibraryName("vesk"));
     return vesk::plat::findSymbol(g_module, "getManager");
 }

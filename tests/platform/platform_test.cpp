@@ -150,8 +150,8 @@ protected:
     static Socket open(const SockAddr6& at) {
         Socket s = udp6Socket();
         if (s == kInvalidSocket) return s;
-        if (!setV6Only(s, true) || !setProtectionLevel(s, 30) || !setReuseAddr(s, true) ||
-            !setRecvTimeoutMs(s, 100) || !bindSocket(s, at)) {
+        if (!setV6Only(s, true) || !setProtectionLevel(s, 30) || !setReuseAddr(s, true) || !setRecvTimeoutMs(s, 100) ||
+            !bindSocket(s, at)) {
             closeSocket(s);
             return kInvalidSocket;
         }

@@ -20,7 +20,6 @@ using vesk::test::failAllocationNumber;
 using vesk::test::failAllocationsFrom;
 using vesk::test::heapBytesInUse;
 
-
 struct Call {
     std::string what;
     std::uint32_t a = 0, b = 0;
@@ -289,10 +288,10 @@ TEST_F(Adapter, ChipSlotsReachTheLibraryChip) {
     EXPECT_EQ(entry(1)->writeRegister(0, 0x9F), 1);
     EXPECT_EQ(entry(1)->writeRegister(0x1234, 0x9F), 1);
     const std::vector<Call> want = {
-        {"write", 0x28, 0x4A}, {"write", 0x08, 0},       {"read", 0x1B, 0},      {"read", 0x1B, 0},
-        {"setClock", 3579545, 0}, {"reset", 0, 0},       {"setClock", 4000000, 0}, {"reset", 0, 0},
-        {"setClock", 4000000, 0}, {"reset", 0, 0},       {"setClock", 3579545, 0}, {"reset", 0, 0},
-        {"writeData", 0, 0x9F}, {"writeData", 0, 0x9F},
+        {"write", 0x28, 0x4A},    {"write", 0x08, 0},     {"read", 0x1B, 0},        {"read", 0x1B, 0},
+        {"setClock", 3579545, 0}, {"reset", 0, 0},        {"setClock", 4000000, 0}, {"reset", 0, 0},
+        {"setClock", 4000000, 0}, {"reset", 0, 0},        {"setClock", 3579545, 0}, {"reset", 0, 0},
+        {"writeData", 0, 0x9F},   {"writeData", 0, 0x9F},
     };
     EXPECT_EQ(log, want);
 }
@@ -373,13 +372,12 @@ TEST_F(Adapter, Ym2610SampleProtocol) {
 }
 
 TEST_F(Adapter, MemoryOfFourChipsWithTwoVariantsEach) {
-    start({{"YM2151", 4000000, true}, {"YM2203", 3993600, true}, {"YM2608", 7987200, true},
-           {"YM2612", 7670453, true}},
+    start({{"YM2151", 4000000, true}, {"YM2203", 3993600, true}, {"YM2608", 7987200, true}, {"YM2612", 7670453, true}},
           "[YM2151]\nCLOCK=3579545\nCLOCK=3000000\n[YM2203]\nCLOCK=4000000\nCLOCK=3000000\n"
           "[YM2608]\nCLOCK=8000000\nCLOCK=7670453\n[YM2612]\nCLOCK=8000000\nCLOCK=7987200\n");
     ASSERT_EQ(mgr->interfaceAt(0)->chipCount(), 12);
-    std::printf("adapter heap for 4 chips + 8 variants: %lld bytes (entry object %zu bytes, record %zu)\n",
-                initBytes, sizeof(SoundChip_vesk), sizeof(VeskChipInfo));
+    std::printf("adapter heap for 4 chips + 8 variants: %lld bytes (entry object %zu bytes, record %zu)\n", initBytes,
+                sizeof(SoundChip_vesk), sizeof(VeskChipInfo));
     // Records, twelve entries with their group lists, and the two lists.
     const long long floor = 4 * sizeof(VeskChipInfo) + 12 * (sizeof(SoundChip_vesk) + 3 * sizeof(void*));
     EXPECT_GE(initBytes, floor);
@@ -443,10 +441,12 @@ TEST_F(Adapter, LibraryExceptionsBecomeFailureResults) {
         {"readRegister2", [&] { return opm->readRegister2(0x08); }, 0},
         {"initChip", [&] { return opm->initChip(); }, 0},
         {"SN76489 writeRegister", [&] { return psg->writeRegister(0, 0x9F); }, 0},
-        {"YM2610+H upload", [&] {
+        {"YM2610+H upload",
+         [&] {
              for (auto [a, d] : {std::pair<unsigned, unsigned>{0x203, 0}, {0x204, 1}}) opnb->writeRegister(a, d);
              return opnb->writeRegister(0x203, 1);  // leaves bank 0: its upload throws
-         }, 0},
+         },
+         0},
         {"resetBoards", [&] { return mgr->resetBoards(); }, 0},
         {"resetChips", [&] { return mgr->resetChips(); }, 0},
     };
@@ -479,8 +479,9 @@ TEST(AdapterStart, ALibraryThatThrowsInInitLeavesAnEmptyInterface) {
 // Every allocation of the adapter's start fails in turn: the interface is
 // left empty or whole, and after release the heap holds what it held.
 TEST(AdapterStart, AnAllocationFailingAnywhereLeaksNothing) {
-    const std::string ini = vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&heapBytesInUse))) +
-                            "scci_adapter_leak_test.ini";
+    const std::string ini =
+        vesk::plat::directoryOf(vesk::plat::modulePath(reinterpret_cast<const void*>(&heapBytesInUse))) +
+        "scci_adapter_leak_test.ini";
     {
         FILE* f = std::fopen(ini.c_str(), "wb");
         ASSERT_NE(f, nullptr);

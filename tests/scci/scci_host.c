@@ -17,27 +17,39 @@ int scci_host_install_d2xx(const char* fakeName);
 int scci_host_d2xx_log(char* out, int capacity);
 void scci_host_sleep_ms(int ms);
 
-typedef int32_t (SCCI_CALL *Fn0)(void*);
-typedef int32_t (SCCI_CALL *Fn1)(void*, uint32_t);
-typedef int32_t (SCCI_CALL *Fn2)(void*, uint32_t, uint32_t);
-typedef void (SCCI_CALL *VoidFn0)(void*);
-typedef void (SCCI_CALL *VoidFn1)(void*, uint32_t);
-typedef void* (SCCI_CALL *PtrFn0)(void*);
-typedef void* (SCCI_CALL *PtrFn1)(void*, uint32_t);
-typedef void* (SCCI_CALL *PtrFn2)(void*, uint32_t, uint32_t);
-typedef int32_t (SCCI_CALL *PtrArgFn)(void*, void*);
+typedef int32_t(SCCI_CALL* Fn0)(void*);
+typedef int32_t(SCCI_CALL* Fn1)(void*, uint32_t);
+typedef int32_t(SCCI_CALL* Fn2)(void*, uint32_t, uint32_t);
+typedef void(SCCI_CALL* VoidFn0)(void*);
+typedef void(SCCI_CALL* VoidFn1)(void*, uint32_t);
+typedef void*(SCCI_CALL* PtrFn0)(void*);
+typedef void*(SCCI_CALL* PtrFn1)(void*, uint32_t);
+typedef void*(SCCI_CALL* PtrFn2)(void*, uint32_t, uint32_t);
+typedef int32_t(SCCI_CALL* PtrArgFn)(void*, void*);
 
 /* Manager slots. */
-enum { M_INTERFACE_COUNT = 0, M_INTERFACE_INFO_AT = 1, M_INTERFACE_AT = 2, M_ACQUIRE_CHIP = 5,
-       M_RELEASE_CHIP_ENTRY = 6, M_RELEASE_ALL = 7, M_RESET_BOARDS = 10, M_RESET_CHIPS = 11,
-       M_INITIALIZE = 12, M_RELEASE_ADAPTER = 13 };
+enum {
+    M_INTERFACE_COUNT = 0,
+    M_INTERFACE_INFO_AT = 1,
+    M_INTERFACE_AT = 2,
+    M_ACQUIRE_CHIP = 5,
+    M_RELEASE_CHIP_ENTRY = 6,
+    M_RELEASE_ALL = 7,
+    M_RESET_BOARDS = 10,
+    M_RESET_CHIPS = 11,
+    M_INITIALIZE = 12,
+    M_RELEASE_ADAPTER = 13
+};
 /* Interface slots. */
 enum { I_CHIP_COUNT = 7, I_CHIP_AT = 8 };
 /* Chip slots. */
 enum { C_INFO = 0, C_TYPE = 1, C_WRITE = 2, C_READ = 3, C_INIT = 4, C_CLOCK = 5, C_READ2 = 6, C_UNUSED7 = 7 };
 
 #pragma pack(push, 1)
-typedef struct { char name[64]; int32_t chipCount; } InterfaceInfo;
+typedef struct {
+    char name[64];
+    int32_t chipCount;
+} InterfaceInfo;
 typedef struct {
     char name[64];
     int32_t chipType;
@@ -50,14 +62,26 @@ typedef struct {
 #pragma pack(pop)
 
 static int failures;
-#define CHECK(cond) do { if (!(cond)) { printf("FAILED line %d: %s\n", __LINE__, #cond); ++failures; } } while (0)
+#define CHECK(cond)                                          \
+    do {                                                     \
+        if (!(cond)) {                                       \
+            printf("FAILED line %d: %s\n", __LINE__, #cond); \
+            ++failures;                                      \
+        }                                                    \
+    } while (0)
 
 #if SCCI_CHECK_STACK
 static uintptr_t sp_before;
 #define SP_MARK() __asm__ volatile("movl %%esp, %0" : "=m"(sp_before))
-#define SP_CHECK(what, slot) do { uintptr_t sp_after; __asm__ volatile("movl %%esp, %0" : "=m"(sp_after)); \
-    if (sp_after != sp_before) { printf("FAILED: stack moved by %ld bytes across %s slot %d\n", \
-        (long)(sp_after - sp_before), what, slot); ++failures; } } while (0)
+#define SP_CHECK(what, slot)                                                                                          \
+    do {                                                                                                              \
+        uintptr_t sp_after;                                                                                           \
+        __asm__ volatile("movl %%esp, %0" : "=m"(sp_after));                                                          \
+        if (sp_after != sp_before) {                                                                                  \
+            printf("FAILED: stack moved by %ld bytes across %s slot %d\n", (long)(sp_after - sp_before), what, slot); \
+            ++failures;                                                                                               \
+        }                                                                                                             \
+    } while (0)
 #else
 #define SP_MARK() ((void)0)
 #define SP_CHECK(what, slot) ((void)(what), (void)(slot))
@@ -67,38 +91,74 @@ static uintptr_t sp_before;
 
 /* One wrapper per shape, each checking the stack around the call. */
 static int32_t call0(const char* what, void* o, int slot) {
-    int32_t r; SP_MARK(); r = ((Fn0)SLOT(o, slot))(o); SP_CHECK(what, slot); return r;
+    int32_t r;
+    SP_MARK();
+    r = ((Fn0)SLOT(o, slot))(o);
+    SP_CHECK(what, slot);
+    return r;
 }
 static int32_t call1(const char* what, void* o, int slot, uint32_t a) {
-    int32_t r; SP_MARK(); r = ((Fn1)SLOT(o, slot))(o, a); SP_CHECK(what, slot); return r;
+    int32_t r;
+    SP_MARK();
+    r = ((Fn1)SLOT(o, slot))(o, a);
+    SP_CHECK(what, slot);
+    return r;
 }
 static int32_t call2(const char* what, void* o, int slot, uint32_t a, uint32_t b) {
-    int32_t r; SP_MARK(); r = ((Fn2)SLOT(o, slot))(o, a, b); SP_CHECK(what, slot); return r;
+    int32_t r;
+    SP_MARK();
+    r = ((Fn2)SLOT(o, slot))(o, a, b);
+    SP_CHECK(what, slot);
+    return r;
 }
 static void callv0(const char* what, void* o, int slot) {
-    SP_MARK(); ((VoidFn0)SLOT(o, slot))(o); SP_CHECK(what, slot);
+    SP_MARK();
+    ((VoidFn0)SLOT(o, slot))(o);
+    SP_CHECK(what, slot);
 }
 static void callv1(const char* what, void* o, int slot, uint32_t a) {
-    SP_MARK(); ((VoidFn1)SLOT(o, slot))(o, a); SP_CHECK(what, slot);
+    SP_MARK();
+    ((VoidFn1)SLOT(o, slot))(o, a);
+    SP_CHECK(what, slot);
 }
 static void* callp0(const char* what, void* o, int slot) {
-    void* r; SP_MARK(); r = ((PtrFn0)SLOT(o, slot))(o); SP_CHECK(what, slot); return r;
+    void* r;
+    SP_MARK();
+    r = ((PtrFn0)SLOT(o, slot))(o);
+    SP_CHECK(what, slot);
+    return r;
 }
 static void* callp1(const char* what, void* o, int slot, uint32_t a) {
-    void* r; SP_MARK(); r = ((PtrFn1)SLOT(o, slot))(o, a); SP_CHECK(what, slot); return r;
+    void* r;
+    SP_MARK();
+    r = ((PtrFn1)SLOT(o, slot))(o, a);
+    SP_CHECK(what, slot);
+    return r;
 }
 static void* callp2(const char* what, void* o, int slot, uint32_t a, uint32_t b) {
-    void* r; SP_MARK(); r = ((PtrFn2)SLOT(o, slot))(o, a, b); SP_CHECK(what, slot); return r;
+    void* r;
+    SP_MARK();
+    r = ((PtrFn2)SLOT(o, slot))(o, a, b);
+    SP_CHECK(what, slot);
+    return r;
 }
 static int32_t callptr(const char* what, void* o, int slot, void* p) {
-    int32_t r; SP_MARK(); r = ((PtrArgFn)SLOT(o, slot))(o, p); SP_CHECK(what, slot); return r;
+    int32_t r;
+    SP_MARK();
+    r = ((PtrArgFn)SLOT(o, slot))(o, p);
+    SP_CHECK(what, slot);
+    return r;
 }
 
 /* The chip list the board and INI file give: primaries in record order, then
  * the variants (the YM2151's own clock and the fixed-clock YM2203 get none). */
-static const struct { const char* name; int32_t type; uint32_t clock, bus, location; } expected[] = {
-    {"YM2151", 2, 4000000, 0, 3},    {"SN76489", 7, 3579545, 1, 0}, {"YM2610B+H", 3, 8000000, 2, 3},
-    {"YM2203", 4, 3993600, 3, 0},    {"YM2151", 2, 3579545, 4, 3},  {"YM2610B+H", 3, 7987200, 5, 3},
+static const struct {
+    const char* name;
+    int32_t type;
+    uint32_t clock, bus, location;
+} expected[] = {
+    {"YM2151", 2, 4000000, 0, 3}, {"SN76489", 7, 3579545, 1, 0}, {"YM2610B+H", 3, 8000000, 2, 3},
+    {"YM2203", 4, 3993600, 3, 0}, {"YM2151", 2, 3579545, 4, 3},  {"YM2610B+H", 3, 7987200, 5, 3},
 };
 #define EXPECTED_COUNT 6
 
@@ -141,9 +201,15 @@ int main(void) {
 
     CHECK(scci_host_install_d2xx(FAKE_D2XX_FILE) == 1);
     getSoundInterfaceManager = (void* (*)(void))scci_host_load();
-    if (!getSoundInterfaceManager) { printf("FAILED: getSoundInterfaceManager not found\n"); return 1; }
+    if (!getSoundInterfaceManager) {
+        printf("FAILED: getSoundInterfaceManager not found\n");
+        return 1;
+    }
     mgr = getSoundInterfaceManager();
-    if (!mgr) { printf("FAILED: no manager\n"); return 1; }
+    if (!mgr) {
+        printf("FAILED: no manager\n");
+        return 1;
+    }
 
     /* Before initialisation. */
     CHECK(call0("interfaceCount", mgr, M_INTERFACE_COUNT) == 1);
@@ -158,7 +224,10 @@ int main(void) {
     CHECK(callp1("interfaceAt", mgr, M_INTERFACE_AT, 1) == NULL);
     ii = (InterfaceInfo*)callp1("interfaceInfoAt", mgr, M_INTERFACE_INFO_AT, 0);
     itf = callp1("interfaceAt", mgr, M_INTERFACE_AT, 0);
-    if (!ii || !itf) { printf("FAILED: no interface\n"); return 1; }
+    if (!ii || !itf) {
+        printf("FAILED: no interface\n");
+        return 1;
+    }
     printf("interface = %s\nchips = %d\n", ii->name, ii->chipCount);
     CHECK(strcmp(ii->name, "Virtual Vesk Interface") == 0);
 
@@ -172,15 +241,21 @@ int main(void) {
     CHECK(call0("interface", itf, 6) == 1);
     n = call0("chipCount", itf, I_CHIP_COUNT);
     CHECK(n == ii->chipCount);
-    if (n != EXPECTED_COUNT) { printf("FAILED: %d chip entries, expected %d\n", n, EXPECTED_COUNT); return 1; }
+    if (n != EXPECTED_COUNT) {
+        printf("FAILED: %d chip entries, expected %d\n", n, EXPECTED_COUNT);
+        return 1;
+    }
     CHECK(callp1("chipAt", itf, I_CHIP_AT, (uint32_t)n) == NULL);
     for (i = 0; i < n; ++i) {
         ChipInfo* ci;
         chips[i] = callp1("chipAt", itf, I_CHIP_AT, (uint32_t)i);
-        if (!chips[i]) { printf("FAILED: chipAt(%d) is null\n", i); return 1; }
+        if (!chips[i]) {
+            printf("FAILED: chipAt(%d) is null\n", i);
+            return 1;
+        }
         ci = (ChipInfo*)callp0("chipInfo", chips[i], C_INFO);
-        printf("chip%d = %s type %d clock %u bus %u location %u\n", i, ci->name, ci->chipType, ci->clock,
-               ci->busNumber, ci->location);
+        printf("chip%d = %s type %d clock %u bus %u location %u\n", i, ci->name, ci->chipType, ci->clock, ci->busNumber,
+               ci->location);
         CHECK(strcmp(ci->name, expected[i].name) == 0);
         CHECK(ci->chipType == expected[i].type && ci->clock == expected[i].clock);
         CHECK(ci->busNumber == expected[i].bus && ci->location == expected[i].location);

@@ -30,8 +30,7 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         {"", "bad.toml:"},  // no boards at all
         {std::string(kHead) + "clok = 3\n", "bad.toml:4: board[0].clok: unknown key"},
         {"[[board]]\nname = \"x\"\n", "bad.toml:1: board[0].link: missing"},
-        {"[[board]]\nlink = \"vb0\"\n\naddress = \"2001:db8::1\"\n",
-         "bad.toml:4: board[0].address: not a link-local"},
+        {"[[board]]\nlink = \"vb0\"\n\naddress = \"2001:db8::1\"\n", "bad.toml:4: board[0].address: not a link-local"},
         {"[[board]]\nlink = \"vb0\"\naddress = \"fe80::zz\"\n", "bad.toml:3: board[0].address: not an IPv6"},
         {std::string(kHead) + "wait_ms = 70000\n", "bad.toml:4: board[0].wait_ms: out of range"},
         {std::string(kHead) + "firmware = \"1.2\"\n", "bad.toml:4: board[0].firmware: expected \"major.minor.patch\""},
@@ -41,8 +40,7 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
          "bad.toml:5: board[0].slot[0].reads.\"0:300\""},
         {std::string(kHead) + "[[board.slot]]\nreads = { \"x:1\" = 1 }\n",
          "bad.toml:5: board[0].slot[0].reads.\"x:1\""},
-        {std::string(kHead) + "[[board.slot]]\nreads = { \"1:\" = 1 }\n",
-         "bad.toml:5: board[0].slot[0].reads.\"1:\""},
+        {std::string(kHead) + "[[board.slot]]\nreads = { \"1:\" = 1 }\n", "bad.toml:5: board[0].slot[0].reads.\"1:\""},
         {std::string(kHead) + "[[board.i2c]]\naddress = 0x28\n", "bad.toml:4: board[0].i2c[0].type: missing"},
         {std::string(kHead) + "[[board.i2c]]\naddress = 0x80\ntype = \"display\"\n",
          "bad.toml:5: board[0].i2c[0].address: out of range"},
@@ -52,7 +50,8 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
          "bad.toml:5: board[0].faults.no_reply: unknown reply selector"},
         {std::string(kHead) + "[board.faults]\ndelay_ms = { \"sink\" = 5 }\n",
          "bad.toml:5: board[0].faults.delay_ms.\"sink\": unknown reply selector"},
-        {std::string(kHead) + "[board.faults]\nsilent_after = 5\n", "bad.toml:5: board[0].faults.silent_after: unknown"},
+        {std::string(kHead) + "[board.faults]\nsilent_after = 5\n",
+         "bad.toml:5: board[0].faults.silent_after: unknown"},
         {std::string(kHead) + "[board.faults]\nsilent_for_ms = 5\n",
          "bad.toml:5: board[0].faults.silent_for_ms: needs silent_after_ms"},
         {std::string(kHead) + std::string(kHead), "bad.toml:4: board[1].address: two boards"},
@@ -93,8 +92,12 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     RecordLine(&out, "start").str("board", "A \"quoted\"\\name\n").num("slots", 2);
     RecordLine(&out, "datagram").str("board", "A").num("len", 7).flag("multicast", false);
     const std::uint8_t bytes[] = {0x06, 0x00, 0x10, 0x20, 0xff, 0, 0};
-    RecordLine(&out, "command").str("board", "A").str("name", "write_reg").num("slot", 1).str("status", "ok").hex(
-        "bytes", bytes, sizeof bytes);
+    RecordLine(&out, "command")
+        .str("board", "A")
+        .str("name", "write_reg")
+        .num("slot", 1)
+        .str("status", "ok")
+        .hex("bytes", bytes, sizeof bytes);
     RecordLine(&out, "command").str("board", "A").str("name", "query").str("status", "unknown_item");
     RecordLine(&out, "reply").str("board", "A").str("fate", "dropped");
     RecordLine(&out, "datagram").str("board", "").num("len", 3);

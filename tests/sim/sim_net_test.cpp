@@ -31,9 +31,9 @@ namespace {
 struct Bed {
     bool ok = false;
     std::string why;
-    std::map<std::string, std::string> hostOf;       // host link -> host address
-    std::map<std::string, std::string> boardAddr;    // board name -> address
-    std::map<std::string, std::string> boardLink;    // board name -> host link
+    std::map<std::string, std::string> hostOf;     // host link -> host address
+    std::map<std::string, std::string> boardAddr;  // board name -> address
+    std::map<std::string, std::string> boardLink;  // board name -> host link
     SimConfig config;
     std::string record, dumpDir;
     pid_t simPid = 0;
@@ -67,9 +67,9 @@ const Bed& bed() {
     return b;
 }
 
-#define NEED_BED()                                   \
-    do {                                             \
-        if (!bed().ok) GTEST_SKIP() << bed().why;    \
+#define NEED_BED()                                \
+    do {                                          \
+        if (!bed().ok) GTEST_SKIP() << bed().why; \
     } while (0)
 
 // A host socket on one link, on a port of its own so that every test can
@@ -209,9 +209,8 @@ TEST(SimNet, WritesReadsResetsSyncsAndTheTimeline) {
     Host h("NET-A");
     // One batch: write (3 + 21 us), wait 3 ms, write to slot 1, wait 250 us,
     // read back the first, sync.
-    const Bytes batch = {0x06, 0x00, 0x00, 0x20, 0xC7, 3,    21,   0x04, 0x01, 0x01, 0x03, 0x00, 0x06,
-                         0x00, 0x11, 0x29, 0x80, 0,    0,    0x04, 0x01, 0x00, 0xFA, 0x00, 0x04, 0x04,
-                         0x00, 0x20, 5,    0x01, 0x80};
+    const Bytes batch = {0x06, 0x00, 0x00, 0x20, 0xC7, 3,    21,   0x04, 0x01, 0x01, 0x03, 0x00, 0x06, 0x00, 0x11, 0x29,
+                         0x80, 0,    0,    0x04, 0x01, 0x00, 0xFA, 0x00, 0x04, 0x04, 0x00, 0x20, 5,    0x01, 0x80};
     auto t0 = Clock::now();
     h.send(batch);
     EXPECT_EQ(h.recv(), Bytes({0x04, 0x04, 0x00, 0x20, 0xC7}));
@@ -227,7 +226,9 @@ TEST(SimNet, WritesReadsResetsSyncsAndTheTimeline) {
     ASSERT_EQ(rec[0].type(), "datagram");
     EXPECT_EQ(rec[0].bytes("bytes"), batch);
     // Arrival time is on the host's monotonic clock, between send and reply.
-    auto ns = [](Clock::time_point t) { return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count(); };
+    auto ns = [](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    };
     EXPECT_GE(rec[0].num("arrival_ns"), ns(t0));
     EXPECT_LE(rec[0].num("arrival_ns"), ns(t1));
     std::vector<std::int64_t> replay;
@@ -283,7 +284,7 @@ TEST(SimNet, I2cBusAsTheTestProgramUsesIt) {
 TEST(SimNet, ConfiguredFaults) {
     NEED_BED();
     Host h("NET-F", 500);
-    EXPECT_TRUE(h.ask({0x03, 0x40, 0x00, 0x06}).empty());                            // no reply
+    EXPECT_TRUE(h.ask({0x03, 0x40, 0x00, 0x06}).empty());                               // no reply
     EXPECT_EQ(h.ask({0x03, 0x40, 0x00, 0x05}), Bytes({0x07, 0x40, 0x00, 0x05, 0x00}));  // truncated to 5
     Bytes reset = h.ask({0x02, 0x90, 0xFF});
     EXPECT_EQ(reset.size(), 4u);
@@ -327,7 +328,8 @@ TEST(SimNet, MalformedDatagramsDoNotStopTheBoard) {
         h.send(d);
     }
     // Drain whatever the noise asked for, then the board still answers.
-    while (!h.recv().empty()) {}
+    while (!h.recv().empty()) {
+    }
     EXPECT_EQ(h.ask(kSync), kSyncReply);
     auto rec = recorded("NET-B", h.port());
     int datagrams = 0, malformed = 0;

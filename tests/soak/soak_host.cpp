@@ -79,7 +79,8 @@ bool twoBank(vgm::Chip c) {
 bool takeChips(VeskManager* m, const std::vector<VeskChipInfo>& chips, Song& s) {
     for (const vgm::ChipHeader& h : s.song.chips) {
         if (h.instances != 1 || h.chip == vgm::Chip::K051649) {
-            std::fprintf(stderr, "soak_host: %s: %s is not played by the soak\n", s.path.c_str(), vgm::chipName(h.chip));
+            std::fprintf(stderr, "soak_host: %s: %s is not played by the soak\n", s.path.c_str(),
+                         vgm::chipName(h.chip));
             return false;
         }
         Part p;
@@ -95,7 +96,8 @@ bool takeChips(VeskManager* m, const std::vector<VeskChipInfo>& chips, Song& s) 
             if (p.handle) break;
         }
         if (!p.handle) {
-            std::fprintf(stderr, "soak_host: %s: no %s on %s\n", s.path.c_str(), vgm::chipName(h.chip), s.board.c_str());
+            std::fprintf(stderr, "soak_host: %s: no %s on %s\n", s.path.c_str(), vgm::chipName(h.chip),
+                         s.board.c_str());
             return false;
         }
         s.parts.push_back(p);
@@ -119,7 +121,8 @@ void play(VeskManager* m, Song& s, Clock::time_point start, Clock::time_point st
     for (std::uint64_t pass = 0;; ++pass) {
         for (std::size_t i = 0; i < owner.size(); ++i) {
             const vgm::Event& e = s.song.events[i];
-            const auto at = start + std::chrono::nanoseconds((pass * length + e.sample) * 1000000000ull / vgm::kSampleRate);
+            const auto at =
+                start + std::chrono::nanoseconds((pass * length + e.sample) * 1000000000ull / vgm::kSampleRate);
             if (at >= stop) goto done;
             if (at > Clock::now()) plat::sleepUntil(at);
             Part& p = *owner[i];
@@ -181,8 +184,9 @@ void request(VeskManager* m, const std::vector<std::string>& boards, std::chrono
                 ++r.stale;
             } else {
                 ++r.wrong;
-                std::fprintf(stderr, "soak_host: request on %s: set %d, get %d (%u for %u), i2c %u bytes %02x %02x %02x\n",
-                             b, set, got, back, level, n, bytes[0], bytes[1], bytes[2]);
+                std::fprintf(stderr,
+                             "soak_host: request on %s: set %d, get %d (%u for %u), i2c %u bytes %02x %02x %02x\n", b,
+                             set, got, back, level, n, bytes[0], bytes[1], bytes[2]);
             }
             afterTimeOut[i] = timedOut;
         }
@@ -227,7 +231,8 @@ int main(int argc, char** argv) {
     for (Song& s : songs) {
         std::string bytes, error;
         if (!plat::readFile(s.path, bytes) || !vgm::readSong(bytes, s.path, s.song, error)) {
-            std::fprintf(stderr, "soak_host: %s\n", error.empty() ? (s.path + ": cannot be read").c_str() : error.c_str());
+            std::fprintf(stderr, "soak_host: %s\n",
+                         error.empty() ? (s.path + ": cannot be read").c_str() : error.c_str());
             return 2;
         }
     }
@@ -261,13 +266,14 @@ int main(int argc, char** argv) {
         }
         if (ready) {
             const auto start = Clock::now() + std::chrono::milliseconds(100);
-            const auto stop = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            const auto stop =
+                start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
             std::atomic<bool> stopping{false};
             Requests req;
             std::vector<std::thread> players;
             for (Song& s : songs) players.emplace_back(play, m, std::ref(s), start, stop);
-            std::thread requester(request, m, std::cref(boards), std::chrono::milliseconds(requestMs), std::cref(stopping),
-                                  std::ref(req));
+            std::thread requester(request, m, std::cref(boards), std::chrono::milliseconds(requestMs),
+                                  std::cref(stopping), std::ref(req));
             // Ten samples of the resident memory over the run; "warm" is the
             // first, a tenth into it, when every buffer has been touched.
             std::string samples;

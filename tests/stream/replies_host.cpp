@@ -60,8 +60,8 @@ int main() {
     m->getBoardInfo(boards.data(), nb);
     m->getChipInfo(chips.data(), nc);
     for (const auto& bi : boards)
-        answer("board", text(bi.name) + " wait " + std::to_string(bi.waitMs) + " buffer " + std::to_string(bi.bufferSize) +
-                         " slots " + std::to_string(bi.slotCount));
+        answer("board", text(bi.name) + " wait " + std::to_string(bi.waitMs) + " buffer " +
+                            std::to_string(bi.bufferSize) + " slots " + std::to_string(bi.slotCount));
     for (const auto& ci : chips)
         answer("chip", text(ci.name) + " slot " + std::to_string(ci.slot) + " clock " + std::to_string(ci.clock));
     if (nb) {

@@ -199,10 +199,10 @@ std::vector<std::int64_t> pushSpaced(BoardTransport& t, int count, std::chrono::
 }
 
 // Inside an attempt: a failed precondition ends the attempt as a failure.
-#define REQUIRE_OR_FAIL(cond)                        \
-    if (!(cond)) {                                   \
+#define REQUIRE_OR_FAIL(cond)                          \
+    if (!(cond)) {                                     \
         ADD_FAILURE() << "requirement failed: " #cond; \
-        return true;                                 \
+        return true;                                   \
     }
 
 template <typename F>
@@ -216,8 +216,8 @@ TEST_F(Transport, WritesMicrosecondsApartFormOneBatchWithWaits) {
     make(20, 1024, 200, 2);
     struct Case {
         std::chrono::microseconds spacing;
-        std::int64_t maxGap;          // gaps above this mean a preempted spin: retry
-        std::size_t datagramLength;   // with the gaps inside the bounds
+        std::int64_t maxGap;               // gaps above this mean a preempted spin: retry
+        std::size_t datagramLength;        // with the gaps inside the bounds
         std::vector<std::uint8_t> layout;  // codes in order; 0xF0 = ms wait, 0xF1 = us wait
     };
     // 0x00 = register write.
@@ -456,11 +456,11 @@ TEST_F(Transport, BatchLimitRule) {
         std::uint32_t bufferSize;
         std::uint32_t limit;
     } cases[] = {
-        {20, 1024, 1024},      // the board's buffer
-        {5, 100, 266},         // floor: one largest command with its waits
-        {20, 16384, 16384},    // the board's buffer < ring 131072
-        {20, 200000, 65024},   // one datagram
-        {0, 0, 266},           // floors
+        {20, 1024, 1024},     // the board's buffer
+        {5, 100, 266},        // floor: one largest command with its waits
+        {20, 16384, 16384},   // the board's buffer < ring 131072
+        {20, 200000, 65024},  // one datagram
+        {0, 0, 266},          // floors
     };
     for (const auto& c : cases) {
         BoardTransport t(socket, "::1", c.wait, c.bufferSize, 200, 2);
@@ -535,7 +535,9 @@ TEST_F(Transport, SilentBoardFiguresStillWork) {
     int keepAlives = 0;
     for (auto& d : peer.datagrams()) keepAlives += d.bytes.size() == 1;
     EXPECT_GE(keepAlives, 1);
-    EXPECT_LE(keepAlives, 8) << "in " << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - created).count() << " ms";
+    EXPECT_LE(keepAlives, 8) << "in "
+                             << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - created).count()
+                             << " ms";
 }
 
 TEST_F(Transport, SetWaitMsKeepsAtLeastTheGap) {
@@ -552,7 +554,6 @@ TEST_F(Transport, SetWaitMsKeepsAtLeastTheGap) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_GE(got[0].at, t0 + 40ms);
 }
-
 
 // A dense stream never waits for a pause: each datagram leaves at the
 // deadline of its first write, holds no more than the board's buffer, and
@@ -679,7 +680,11 @@ TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
         {"answer alone", {}, {{4, 4, 0, 0x10, 0x55}}, 0x55, false},
         {"stale answer waiting", {4, 4, 0, 0x10, 0xAA}, {{4, 4, 0, 0x10, 0x55}}, 0x55, false},
         {"late sync reply first", {}, {{3, 0x80, 'W', 'P'}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
-        {"other register first", {}, {{4, 4, 0, 0x11, 0x77}, {4, 4, 1, 0x10, 0x66}, {4, 4, 0, 0x10, 0x55}}, 0x55, false},
+        {"other register first",
+         {},
+         {{4, 4, 0, 0x11, 0x77}, {4, 4, 1, 0x10, 0x66}, {4, 4, 0, 0x10, 0x55}},
+         0x55,
+         false},
         {"no answer to it", {}, {{4, 4, 0, 0x11, 0x77}}, 0, true},
     };
     // The transport on a known port, so that a stale reply can be left on
@@ -743,8 +748,7 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
         }
     });
     int changed = 0;
-    for (int i = 0; i < 10; ++i)
-        changed += ChipAccess{noChips, transports, cache}.setOutputVolume("::1", i, 2, 0);
+    for (int i = 0; i < 10; ++i) changed += ChipAccess{noChips, transports, cache}.setOutputVolume("::1", i, 2, 0);
     host.join();
     EXPECT_EQ(changed, 10);
     transport.reset();
@@ -782,9 +786,9 @@ TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
         }
         lastSeq = static_cast<int>(seqOf(c.bytes));
         const std::int64_t hostUs =
-            firstSeq < 0 ? 0
-                         : std::chrono::duration_cast<std::chrono::microseconds>(pushed[lastSeq] - pushed[firstSeq])
-                               .count();
+            firstSeq < 0
+                ? 0
+                : std::chrono::duration_cast<std::chrono::microseconds>(pushed[lastSeq] - pushed[firstSeq]).count();
         if (firstSeq < 0) {
             firstSeq = lastSeq;
         } else {
@@ -837,7 +841,8 @@ std::vector<std::int64_t> boardErrorsUs(const std::vector<Datagram>& sent, const
 
 // 300 writes, one per period, through a 20 ms transport whose datagrams go
 // through send; then boardErrorsUs of them (each write's own waits 1 + 2 us).
-std::vector<std::int64_t> Transport::boardErrorsThrough(BoardTransport::SendFunction send, std::chrono::microseconds period) {
+std::vector<std::int64_t> Transport::boardErrorsThrough(BoardTransport::SendFunction send,
+                                                        std::chrono::microseconds period) {
     make(20, 16384, 200, 2);
     transport->setSendFunctionForTest(send);
     takeSent();

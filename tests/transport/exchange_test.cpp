@@ -31,7 +31,7 @@ TEST(AwaitReply, AReplyAlreadyReceivedIsTakenPastTheDeadline) {
     const plat::SockAddr6 hostAddr = plat::recvFrom(board, hello, sizeof hello).from;
     std::uint8_t sync[proto::kSyncSize];
     proto::encodeSync(sync);
-    const std::uint8_t (&from)[16] = testing::loopback(0).addr;
+    const std::uint8_t(&from)[16] = testing::loopback(0).addr;
 
     struct Case {
         bool replied;

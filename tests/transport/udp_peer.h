@@ -125,8 +125,7 @@ public:
         replies_.clear();
     }
     // Polls until pred(datagrams()) holds or timeout passes; returns pred's last value.
-    bool waitFor(const std::function<bool(const std::vector<Datagram>&)>& pred,
-                 std::chrono::milliseconds timeout) {
+    bool waitFor(const std::function<bool(const std::vector<Datagram>&)>& pred, std::chrono::milliseconds timeout) {
         auto until = Clock::now() + timeout;
         for (;;) {
             if (pred(datagrams())) return true;
@@ -171,7 +170,8 @@ private:
             }
             if (h) h(buf.data(), r.length, at);
             if (respond)
-                for (auto& reply : respond(buf.data(), r.length)) plat::sendTo(socket_, reply.data(), reply.size(), r.from);
+                for (auto& reply : respond(buf.data(), r.length))
+                    plat::sendTo(socket_, reply.data(), reply.size(), r.from);
             if (answerSync && hasSync(buf.data(), r.length)) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);

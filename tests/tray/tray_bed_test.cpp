@@ -229,10 +229,9 @@ TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
         std::uint16_t record;
         std::uint32_t transport;
     } cases[] = {
-        {L"80", true, 80, 80},
-        {L"5000", true, 5000, 5000},  // the largest accepted (above it, tray_unit_test)
-        {L"0", true, 0, gap},         // raised to the gap
-        {L"123", false, 0, gap},      // cancel changes nothing
+        {L"80", true, 80, 80},   {L"5000", true, 5000, 5000},  // the largest accepted (above it, tray_unit_test)
+        {L"0", true, 0, gap},                                  // raised to the gap
+        {L"123", false, 0, gap},                               // cancel changes nothing
         {L"50", true, 50, 50},
     };
     // A batch opened while the latency is 5 s would hold up every later
@@ -435,9 +434,12 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
     });
     // Chips written before the window opened (their silence tables) show red
     // for the first pass only.
-    const bool red = waitFor([&] {
-        return tray->slotColours[0][1] == RGB(255, 0, 0) && tray->slotColours[0][0] == 0 && tray->slotColours[0][3] == 0;
-    }, 5000ms);
+    const bool red = waitFor(
+        [&] {
+            return tray->slotColours[0][1] == RGB(255, 0, 0) && tray->slotColours[0][0] == 0 &&
+                   tray->slotColours[0][3] == 0;
+        },
+        5000ms);
     EXPECT_TRUE(red);
     EXPECT_TRUE(waitFor([&] { return redPixels(GetDlgItem(dlg, IDC_INFO_CHIP0 + 1)) > 10; }, 3000ms));
     EXPECT_TRUE(waitFor([&] { return redPixels(GetDlgItem(dlg, IDC_INFO_CHIP0)) == 0; }, 3000ms));
@@ -529,9 +531,9 @@ TEST_F(TrayBed, SettingsPageOpensOnlyForAPlainAddress) {
     CreateDirectoryW(L"C:\\vesk-test", nullptr);
     ASSERT_TRUE(CopyFileW(standIn.c_str(), L"C:\\vesk-test\\chrome.exe", FALSE));
     const wchar_t command[] = L"\"C:\\vesk-test\\chrome.exe\" \"%1\"";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", nullptr, REG_SZ, command,
-                              sizeof command),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", nullptr, REG_SZ, command, sizeof command),
+        ERROR_SUCCESS);
     DeleteFileA(browserLog().c_str());
     menuWnd = openMenu(0);
     ASSERT_NE(menuWnd, nullptr);

@@ -23,13 +23,26 @@ TEST(TrayText, OnlyAPlainDottedQuadIsAnAddress) {
         const wchar_t* text;
         bool ok;
     } cases[] = {
-        {L"192.168.1.20", true},   {L"0.0.0.0", true},         {L"255.255.255.255", true},
-        {L"10.0.0.1", true},       {L"", false},               {L"192.168.1", false},
-        {L"192.168.1.20.5", false}, {L"256.1.1.1", false},     {L"1.2.3.4 ", false},
-        {L" 1.2.3.4", false},      {L"1.2.3.4 -kiosk", false}, {L"1.2.3.4\"x", false},
-        {L"1.2.3.-4", false},      {L"1..2.3", false},         {L"1.2.3.4.", false},
-        {L"0001.2.3.4", false},    {L"1.2.3.4/", false},       {L"a.b.c.d", false},
-        {L"1.2.3.4\t", false},     {L"１.2.3.4", false},        // full-width digit
+        {L"192.168.1.20", true},
+        {L"0.0.0.0", true},
+        {L"255.255.255.255", true},
+        {L"10.0.0.1", true},
+        {L"", false},
+        {L"192.168.1", false},
+        {L"192.168.1.20.5", false},
+        {L"256.1.1.1", false},
+        {L"1.2.3.4 ", false},
+        {L" 1.2.3.4", false},
+        {L"1.2.3.4 -kiosk", false},
+        {L"1.2.3.4\"x", false},
+        {L"1.2.3.-4", false},
+        {L"1..2.3", false},
+        {L"1.2.3.4.", false},
+        {L"0001.2.3.4", false},
+        {L"1.2.3.4/", false},
+        {L"a.b.c.d", false},
+        {L"1.2.3.4\t", false},
+        {L"１.2.3.4", false},  // full-width digit
     };
     for (const auto& c : cases) EXPECT_EQ(isDottedQuad(c.text), c.ok) << static_cast<int>(wcslen(c.text));
 }
@@ -38,7 +51,7 @@ TEST(TrayText, AttenuationStepsInDecibels) {
     const struct {
         std::uint32_t step;
         int db;
-    } cases[] = {{0, 0},    {1, -1},   {11, -11}, {12, -12}, {13, -14}, {14, -16}, {24, -36},
+    } cases[] = {{0, 0},    {1, -1},   {11, -11}, {12, -12}, {13, -14}, {14, -16},  {24, -36},
                  {25, -39}, {26, -42}, {32, -60}, {33, -80}, {34, -80}, {1000, -80}};
     for (const auto& c : cases) EXPECT_EQ(vesk::volumeStepDb(c.step), c.db) << c.step;
 }

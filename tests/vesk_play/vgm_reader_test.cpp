@@ -19,7 +19,7 @@ using namespace vesk::vgm;
 // A version 1.71 log: 0x100-byte header, commands from 0x100.
 struct Log {
     std::string b = std::string(0x100, '\0');
-    std::uint32_t loopAt = 0;   // absolute offset, 0 none
+    std::uint32_t loopAt = 0;  // absolute offset, 0 none
     bool fixTotal = true;
     std::uint32_t total = 0;
 
@@ -105,7 +105,9 @@ struct Case {
 
 const Case kCases[] = {
     {"sn76489 writes and the frame waits",
-     [] { return Log().clock(0x0C, 3579545).cmd({0x50, 0x9F, 0x62, 0x50, 0xBF, 0x63, 0x50, 0xDF}).done(); },
+     [] {
+         return Log().clock(0x0C, 3579545).cmd({0x50, 0x9F, 0x62, 0x50, 0xBF, 0x63, 0x50, 0xDF}).done();
+     },
      "0:SN76489:0:00=9f 735:SN76489:0:00=bf 1617:SN76489:0:00=df", "waits add up"},
     {"ym2612 both ports, 0x61 and 0x7n waits",
      [] {
@@ -117,18 +119,29 @@ const Case kCases[] = {
      "0:YM2612:0:28=f0 16:YM2612:1:30=71 32:YM2612:0:2b=80", ""},
     {"dual chips: second ym2151, second sn76489, second ay8910",
      [] {
-         return Log().clock(0x30, 0x40000000 | 3579545).clock(0x0C, 0x40000000 | 3579545)
+         return Log()
+             .clock(0x30, 0x40000000 | 3579545)
+             .clock(0x0C, 0x40000000 | 3579545)
              .clock(0x74, 0x40000000 | 1789772)
-             .cmd({0x54, 0x08, 0x01, 0xA4, 0x08, 0x02, 0x30, 0x9F, 0xA0, 0x87, 0x3F, 0xA0, 0x07, 0x38}).done();
+             .cmd({0x54, 0x08, 0x01, 0xA4, 0x08, 0x02, 0x30, 0x9F, 0xA0, 0x87, 0x3F, 0xA0, 0x07, 0x38})
+             .done();
      },
      "0:YM2151:0:08=01 0:YM2151#2:0:08=02 0:SN76489#2:0:00=9f 0:AY8910#2:0:07=3f 0:AY8910:0:07=38", ""},
-    {"the other register commands", [] {
-         return Log().clock(0x10, 3579545).clock(0x44, 3993600).clock(0x48, 7987200).clock(0x4C, 0x80000000 | 8000000)
-             .clock(0x50, 3579545).clock(0x54, 3579545).clock(0x58, 3579545).clock(0x5C, 14318180)
+    {"the other register commands",
+     [] {
+         return Log()
+             .clock(0x10, 3579545)
+             .clock(0x44, 3993600)
+             .clock(0x48, 7987200)
+             .clock(0x4C, 0x80000000 | 8000000)
+             .clock(0x50, 3579545)
+             .clock(0x54, 3579545)
+             .clock(0x58, 3579545)
+             .clock(0x5C, 14318180)
              .clock(0x9C, 1789772)
-             .cmd({0x51, 0x0E, 0x20, 0x55, 0x07, 0x38, 0x56, 0x29, 0x80, 0x57, 0x10, 0x01, 0x58, 0x28, 0xF1,
-                   0x59, 0x00, 0x3F, 0x5A, 0xBD, 0x20, 0x5B, 0x01, 0x20, 0x5C, 0x07, 0x01, 0x5E, 0x05, 0x01,
-                   0x5F, 0x04, 0x00, 0xD2, 0x03, 0x00, 0x1F})
+             .cmd({0x51, 0x0E, 0x20, 0x55, 0x07, 0x38, 0x56, 0x29, 0x80, 0x57, 0x10, 0x01, 0x58,
+                   0x28, 0xF1, 0x59, 0x00, 0x3F, 0x5A, 0xBD, 0x20, 0x5B, 0x01, 0x20, 0x5C, 0x07,
+                   0x01, 0x5E, 0x05, 0x01, 0x5F, 0x04, 0x00, 0xD2, 0x03, 0x00, 0x1F})
              .done();
      },
      "0:YM2413:0:0e=20 0:YM2203:0:07=38 0:YM2608:0:29=80 0:YM2608:1:10=01 0:YM2610:0:28=f1 0:YM2610:1:00=3f "
@@ -136,14 +149,18 @@ const Case kCases[] = {
      ""},
     {"commands for other chips and game gear stereo are skipped by their length",
      [] {
-         return Log().clock(0x0C, 3579545).cmd({0x4F, 0xFF, 0xB8, 0x00, 0x10, 0xC0, 0, 0, 0, 0xE1, 1, 2, 3, 4,
-                                              0x54, 0x08, 0x00, 0x50, 0x9F}).done();
+         return Log()
+             .clock(0x0C, 3579545)
+             .cmd({0x4F, 0xFF, 0xB8, 0x00, 0x10, 0xC0, 0, 0, 0, 0xE1, 1, 2, 3, 4, 0x54, 0x08, 0x00, 0x50, 0x9F})
+             .done();
      },
      "0:SN76489:0:00=9f", ""},
     {"ym2612 pcm: 0x8n writes the next byte and waits, 0xe0 seeks",
      [] {
          Log l;
-         l.clock(0x2C, 7670453).block(0x00, std::string("\x10\x20\x30\x40", 4)).cmd({0x81, 0x82, 0xE0, 3, 0, 0, 0, 0x80});
+         l.clock(0x2C, 7670453)
+             .block(0x00, std::string("\x10\x20\x30\x40", 4))
+             .cmd({0x81, 0x82, 0xE0, 3, 0, 0, 0, 0x80});
          l.total = 3;
          return l.done();
      },
@@ -151,9 +168,10 @@ const Case kCases[] = {
     {"dac stream with a length in commands, at half the sample rate",
      [] {
          Log l;
-         l.clock(0x2C, 7670453).block(0x00, std::string("\x01\x02\x03\x04\x05", 5))
-             .cmd({0x90, 0x00, 0x02, 0x00, 0x2A, 0x91, 0x00, 0x00, 0x01, 0x00, 0x92, 0x00, 0x22, 0x56, 0, 0,
-                   0x93, 0x00, 1, 0, 0, 0, 0x01, 3, 0, 0, 0})
+         l.clock(0x2C, 7670453)
+             .block(0x00, std::string("\x01\x02\x03\x04\x05", 5))
+             .cmd({0x90, 0x00, 0x02, 0x00, 0x2A, 0x91, 0x00, 0x00, 0x01, 0x00, 0x92, 0x00, 0x22, 0x56,
+                   0,    0,    0x93, 0x00, 1,    0,    0,    0,    0x01, 3,    0,    0,    0})
              .wait(10);
          return l.done();
      },
@@ -161,24 +179,34 @@ const Case kCases[] = {
     {"dac stream started on a data block, stopped by 0x94",
      [] {
          Log l;
-         l.clock(0x2C, 7670453).block(0x00, "\x11\x12").block(0x00, "\x21\x22\x23")
-             .cmd({0x90, 0x05, 0x02, 0x00, 0x2A, 0x91, 0x05, 0x00, 0x01, 0x00, 0x92, 0x05, 0x22, 0x56, 0, 0,
-                   0x95, 0x05, 0x01, 0x00, 0x00})
-             .wait(3).cmd({0x94, 0x05}).wait(10);
+         l.clock(0x2C, 7670453)
+             .block(0x00, "\x11\x12")
+             .block(0x00, "\x21\x22\x23")
+             .cmd({0x90, 0x05, 0x02, 0x00, 0x2A, 0x91, 0x05, 0x00, 0x01, 0x00, 0x92,
+                   0x05, 0x22, 0x56, 0,    0,    0x95, 0x05, 0x01, 0x00, 0x00})
+             .wait(3)
+             .cmd({0x94, 0x05})
+             .wait(10);
          return l.done();
      },
      "0:YM2612:0:2a=21 2:YM2612:0:2a=22", ""},
-    {"opna delta-t memory block", [] {
-         return Log().clock(0x48, 7987200).block(0x81, std::string("\x00\x00\x04\x00\x20\x00\x00\x00\xAA\xBB", 10)).done();
+    {"opna delta-t memory block",
+     [] {
+         return Log()
+             .clock(0x48, 7987200)
+             .block(0x81, std::string("\x00\x00\x04\x00\x20\x00\x00\x00\xAA\xBB", 10))
+             .done();
      },
      "0:YM2608:load@20+2", ""},
-    {"a loop offset on a command loops", [] {
+    {"a loop offset on a command loops",
+     [] {
          Log l;
          l.clock(0x30, 3579545).cmd({0x54, 0x08, 0x00}).wait(100).loopHere().cmd({0x54, 0x08, 0x01}).wait(50);
          return l.done();
      },
      "0:YM2151:0:08=00 100:YM2151:0:08=01", ""},
-    {"a loop offset inside a command: played without looping", [] {
+    {"a loop offset inside a command: played without looping",
+     [] {
          Log l;
          l.clock(0x30, 3579545).cmd({0x54, 0x08, 0x00}).wait(100);
          l.loopAt = static_cast<std::uint32_t>(l.b.size() + 1);
@@ -186,7 +214,8 @@ const Case kCases[] = {
          return l.done();
      },
      "0:YM2151:0:08=00 100:YM2151:0:08=01", "not the start of a command"},
-    {"waits that disagree with the header's total: the waits count", [] {
+    {"waits that disagree with the header's total: the waits count",
+     [] {
          Log l;
          l.fixTotal = false;
          l.clock(0x30, 3579545).cmd({0x54, 0x08, 0x00}).wait(100);
@@ -194,32 +223,48 @@ const Case kCases[] = {
          return l.done();
      },
      "0:YM2151:0:08=00", "waits add up to 100 samples, the header says 5000"},
-    {"a gzip-compressed log", [] {
+    {"a gzip-compressed log",
+     [] {
          return gzip(Log().clock(0x30, 3579545).cmd({0x54, 0x20, 0xC7}).done());
      },
      "0:YM2151:0:20=c7", ""},
     // Refused.
-    {"wrong magic", [] { std::string s = Log().done(); s[0] = 'X'; return s; }, nullptr, "offset 0x0: not a VGM file"},
+    {"wrong magic",
+     [] {
+         std::string s = Log().done();
+         s[0] = 'X';
+         return s;
+     },
+     nullptr, "offset 0x0: not a VGM file"},
     {"too short", [] { return std::string("Vgm \x10\0\0\0", 8); }, nullptr, "offset 0x0: too short"},
-    {"data offset past the end", [] {
+    {"data offset past the end",
+     [] {
          Log l;
          l.put32(0x34, 0x1000);
          return l.done();
      },
      nullptr, "offset 0x34: data offset"},
-    {"end-of-file offset past the end", [] { std::string s = Log().done(); s[5] = 0x10; return s; }, nullptr,
-     "offset 0x4: end-of-file offset"},
-    {"loop offset past the end", [] {
+    {"end-of-file offset past the end",
+     [] {
+         std::string s = Log().done();
+         s[5] = 0x10;
+         return s;
+     },
+     nullptr, "offset 0x4: end-of-file offset"},
+    {"loop offset past the end",
+     [] {
          Log l;
          l.loopAt = 0x5000;
          return l.done();
      },
      nullptr, "offset 0x1c: loop offset"},
-    {"data block longer than the file", [] {
+    {"data block longer than the file",
+     [] {
          return Log().clock(0x2C, 7670453).cmd({0x67, 0x66, 0x00, 0x00, 0x10, 0x00, 0x00, 0x01, 0x02}).done();
      },
      nullptr, "offset 0x100: data block of 4096 bytes runs past the end"},
-    {"command cut by the end of the data", [] {
+    {"command cut by the end of the data",
+     [] {
          std::string s = Log().clock(0x30, 3579545).done();
          s.back() = 0x54;  // the end command replaced by a write with no operands
          return s;
@@ -228,17 +273,19 @@ const Case kCases[] = {
     {"unknown command", [] { return Log().cmd({0x01}).done(); }, nullptr, "offset 0x100: unknown command 0x01"},
     // A looping stream at 4 GHz to a chip the header lacks: its writes are
     // skipped, and were placed one by one for hours before being refused.
-    {"stream rate no song has", [] {
+    {"stream rate no song has",
+     [] {
          return Log()
              .clock(0x0C, 3579545)
              .block(0x00, "\x01\x02\x03\x04")
-             .cmd({0x90, 0x00, 0x03, 0x00, 0x2A, 0x91, 0x00, 0x00, 0x01, 0x00, 0x92, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
-                   0x93, 0x00, 0, 0, 0, 0, 0x81, 4, 0, 0, 0})
+             .cmd({0x90, 0x00, 0x03, 0x00, 0x2A, 0x91, 0x00, 0x00, 0x01, 0x00, 0x92, 0x00, 0xFF, 0xFF,
+                   0xFF, 0xFF, 0x93, 0x00, 0,    0,    0,    0,    0x81, 4,    0,    0,    0})
              .wait(0xFFFF)
              .done();
      },
      nullptr, "offset 0x11b: more than 8388608 writes: not a song"},
-    {"truncated vgz", [] {
+    {"truncated vgz",
+     [] {
          std::string z = gzip(Log().clock(0x30, 3579545).cmd({0x54, 0x20, 0xC7}).wait(5).done());
          return z.substr(0, z.size() - 12);
      },
@@ -272,8 +319,12 @@ TEST(VgmReader, SkippedAndLoopDetails) {
     Song song;
     std::string error;
     Log l;
-    l.clock(0x0C, 3579545).cmd({0x4F, 0xFF, 0xB8, 0x00, 0x10, 0xB8, 0x01, 0x10, 0x54, 0x08, 0x00}).wait(10).loopHere()
-        .cmd({0x50, 0x9F}).wait(20);
+    l.clock(0x0C, 3579545)
+        .cmd({0x4F, 0xFF, 0xB8, 0x00, 0x10, 0xB8, 0x01, 0x10, 0x54, 0x08, 0x00})
+        .wait(10)
+        .loopHere()
+        .cmd({0x50, 0x9F})
+        .wait(20);
     ASSERT_TRUE(readSong(l.done(), "t.vgm", song, error)) << error;
     EXPECT_EQ(song.skipped["0x4f"], 1u);
     EXPECT_EQ(song.skipped["0xb8"], 2u);

@@ -136,15 +136,15 @@ int main(int argc, char** argv) {
             if (!us.empty()) {
                 std::sort(us.begin(), us.end());
                 std::printf("rtt %s n=%zu lost=%d min_us=%.0f median_us=%.0f p99_us=%.0f max_us=%.0f\n", b.c_str(),
-                            us.size(), lost, us.front(), us[us.size() / 2], us[(us.size() * 99) / 100],
-                            us.back());
+                            us.size(), lost, us.front(), us[us.size() / 2], us[(us.size() * 99) / 100], us.back());
             } else if (rttCount > 0) {
                 std::printf("rtt %s n=0 lost=%d\n", b.c_str(), lost);
             }
             if (flood > 0) {
                 std::vector<std::uint8_t> batch;
                 for (int k = 0; k < 100; ++k) {
-                    const std::uint8_t w[7] = {0x06, proto::CMD_WRITE_REG, 0x00, static_cast<std::uint8_t>(k), 0x55, 0, 0};
+                    const std::uint8_t w[7] = {0x06, proto::CMD_WRITE_REG, 0x00, static_cast<std::uint8_t>(k), 0x55, 0,
+                                               0};
                     batch.insert(batch.end(), w, w + 7);
                 }
                 auto t0 = std::chrono::steady_clock::now();

@@ -22,12 +22,12 @@ struct BoardInBed {
 
 struct Env {
     bool inBed = false;
-    std::string why;                  // why not, when inBed is false
-    std::vector<std::string> links;   // host links, "vh0" ...
-    std::vector<std::string> hosts;   // host link-local addresses, same order
-    std::vector<BoardInBed> boards;   // in configuration order
+    std::string why;                      // why not, when inBed is false
+    std::vector<std::string> links;       // host links, "vh0" ...
+    std::vector<std::string> hosts;       // host link-local addresses, same order
+    std::vector<BoardInBed> boards;       // in configuration order
     std::string config, record, dumpDir;  // paths on the Linux side
-    long simPid = 0;                  // takes SIGUSR1: dump the boards' state now
+    long simPid = 0;                      // takes SIGUSR1: dump the boards' state now
 
     static const Env& get() {
         static const Env env = read();

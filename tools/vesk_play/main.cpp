@@ -90,16 +90,16 @@ struct Part {
     Chip chip = Chip::Count;
     int instance = 0;
     std::uint32_t songClock = 0;
-    int record = -1;                 // index in the manager's chip records; -1 silent
-    std::string model;               // the board chip's name
-    std::uint32_t clock = 0;         // clock asked for
-    bool ownClock = false;           // fixed clock other than the song's
-    bool compatible = false;         // another model than the song's
-    std::uint32_t waitMs = 0;        // its board's latency
+    int record = -1;           // index in the manager's chip records; -1 silent
+    std::string model;         // the board chip's name
+    std::uint32_t clock = 0;   // clock asked for
+    bool ownClock = false;     // fixed clock other than the song's
+    bool compatible = false;   // another model than the song's
+    std::uint32_t waitMs = 0;  // its board's latency
     std::string boardName;
     VeskChip* handle = nullptr;
     std::uint64_t writes = 0;
-    std::int64_t shiftNs = 0;        // delay so that all boards sound together
+    std::int64_t shiftNs = 0;  // delay so that all boards sound together
 };
 
 // Models able to play a chip family, preferred first, with the clock factor.
@@ -183,12 +183,10 @@ std::vector<Part> mapParts(const vgm::Song& song, const Boards& found, const std
             if (part.record < 0) {
                 notes.push_back(label + ": no chip for it on the boards; this part is silent");
             } else {
-                if (part.compatible)
-                    notes.push_back(label + ": plays on a " + part.model + " (compatible model)");
+                if (part.compatible) notes.push_back(label + ": plays on a " + part.model + " (compatible model)");
                 if (part.ownClock)
                     notes.push_back(label + ": the " + part.model + "'s clock cannot change; it plays at its own " +
-                                    std::to_string(part.clock) + " Hz instead of " + std::to_string(h.clock) +
-                                    " Hz");
+                                    std::to_string(part.clock) + " Hz instead of " + std::to_string(h.clock) + " Hz");
                 if (h.chip == Chip::YM2610 && h.variant && part.model == "YM2610+H")
                     notes.push_back(label + ": a YM2610 has no FM channels 1 and 4 of the YM2610B; they are silent");
             }
@@ -208,8 +206,10 @@ std::vector<std::uint32_t> sccAddresses(bool plus, std::uint8_t port, std::uint8
         if (!plus) return {0x9800u + reg};
         if (reg >= 0x60) return {0xB800u + reg, 0xB820u + reg};
         return {0xB800u + reg};
-    case 1: return reg < 0x0A ? std::vector<std::uint32_t>{(plus ? 0xB8A0u : 0x9880u) + reg} : std::vector<std::uint32_t>{};
-    case 2: return reg < 0x05 ? std::vector<std::uint32_t>{(plus ? 0xB8AAu : 0x988Au) + reg} : std::vector<std::uint32_t>{};
+    case 1:
+        return reg < 0x0A ? std::vector<std::uint32_t>{(plus ? 0xB8A0u : 0x9880u) + reg} : std::vector<std::uint32_t>{};
+    case 2:
+        return reg < 0x05 ? std::vector<std::uint32_t>{(plus ? 0xB8AAu : 0x988Au) + reg} : std::vector<std::uint32_t>{};
     case 3: return {plus ? 0xB8AFu : 0x988Fu};
     case 4:  // the K052539's five waveforms
         if (plus) return reg < 0xA0 ? std::vector<std::uint32_t>{0xB800u + reg} : std::vector<std::uint32_t>{};
@@ -318,13 +318,13 @@ struct FileResult {
     std::vector<Part> parts;
     std::map<std::string, std::uint64_t> skipped;
     std::uint64_t writes = 0;
-    double seconds = 0;   // music played
+    double seconds = 0;                  // music played
     double p50 = 0, p99 = 0, worst = 0;  // host lateness of the writes, us
     double callP99 = 0, callWorst = 0;   // time spent in the library's write calls, us
 };
 
 struct Item {
-    std::int64_t ns;   // host time from the start
+    std::int64_t ns;  // host time from the start
     std::uint32_t event;
 };
 
@@ -344,8 +344,7 @@ void showHeader(const vgm::Song& song, const std::vector<Part>& parts, const Boa
     }
 }
 
-FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found,
-                    bool terminal) {
+FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found, bool terminal) {
     FileResult r;
     r.path = path;
     std::string bytes;
@@ -365,7 +364,8 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         showHeader(song, r.parts, found);
     }
     for (const std::string& n : r.notes) std::fprintf(stderr, "%s: %s\n", path.c_str(), n.c_str());
-    if (song.chips.empty() || std::none_of(r.parts.begin(), r.parts.end(), [](const Part& p) { return p.record >= 0; })) {
+    if (song.chips.empty() ||
+        std::none_of(r.parts.begin(), r.parts.end(), [](const Part& p) { return p.record >= 0; })) {
         r.error = path + ": no chip on the boards for any of its parts";
         return r;
     }
@@ -387,8 +387,7 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
 
     // The excerpt: the first pass, then the looped part as often as asked,
     // cut at --seconds.
-    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate)
-                                               : UINT64_MAX;
+    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
     const std::uint64_t loopLength = song.endSample - song.loopSample;
     const unsigned repeats = song.looped ? o.loops : 0;
     const std::uint64_t total = std::min<std::uint64_t>(limit, song.endSample + repeats * loopLength);
@@ -433,9 +432,8 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
             break;
         }
         const auto now = Clock::now();
-        late.push_back(static_cast<std::uint32_t>(
-            std::min<std::int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(),
-                                   UINT32_MAX)));
+        late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(), UINT32_MAX)));
         const vgm::Event& e = song.events[it.event];
         Part& p = *owner[it.event];
         if (p.handle) {
@@ -459,16 +457,16 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
             }
             double elapsed = std::max(0.0, std::chrono::duration<double>(now - start).count());
             int filled = totalSeconds > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds)) : 30;
-            std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(),
-                        minutes(totalSeconds).c_str(), repeats ? " (loop)" : "", std::string(filled, '#').c_str(),
+            std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(), minutes(totalSeconds).c_str(),
+                        repeats ? " (loop)" : "", std::string(filled, '#').c_str(),
                         std::string(30 - filled, '-').c_str(), rate);
             std::fflush(stdout);
         }
     }
     if (!r.interrupted && items.size() == done) {
         // The tail: the music runs until the song's end, not its last write.
-        const auto end = start + std::chrono::nanoseconds(static_cast<std::int64_t>(total * 1000000000ull /
-                                                                                    vgm::kSampleRate));
+        const auto end =
+            start + std::chrono::nanoseconds(static_cast<std::int64_t>(total * 1000000000ull / vgm::kSampleRate));
         if (!pacer.waitUntil(end)) r.interrupted = true;
     }
     if (progress) std::printf("\n");
@@ -544,7 +542,8 @@ void writeReport(const std::string& path, const std::vector<FileResult>& results
     }
     j += "\n  ]\n}\n";
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(j.data(), 1, j.size(), f) != j.size()) std::fprintf(stderr, "%s: cannot be written\n", path.c_str());
+    if (!f || std::fwrite(j.data(), 1, j.size(), f) != j.size())
+        std::fprintf(stderr, "%s: cannot be written\n", path.c_str());
     if (f) std::fclose(f);
 }
 
@@ -596,7 +595,7 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.list = true;
         } else if (a == "--quiet") {
             o.quiet = true;
-        } else if (a.size() > 1 && a[0] == '-' ) {
+        } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "vesk_play: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
         } else {

@@ -22,10 +22,9 @@ struct ChipField {
     std::uint32_t version;  // first version with the field
 };
 const ChipField kChipFields[] = {
-    {Chip::SN76489, 0x0C, 0x100}, {Chip::YM2413, 0x10, 0x100}, {Chip::YM2612, 0x2C, 0x110},
-    {Chip::YM2151, 0x30, 0x110},  {Chip::YM2203, 0x44, 0x151}, {Chip::YM2608, 0x48, 0x151},
-    {Chip::YM2610, 0x4C, 0x151},  {Chip::YM3812, 0x50, 0x151}, {Chip::YM3526, 0x54, 0x151},
-    {Chip::Y8950, 0x58, 0x151},   {Chip::YMF262, 0x5C, 0x151}, {Chip::AY8910, 0x74, 0x151},
+    {Chip::SN76489, 0x0C, 0x100}, {Chip::YM2413, 0x10, 0x100}, {Chip::YM2612, 0x2C, 0x110}, {Chip::YM2151, 0x30, 0x110},
+    {Chip::YM2203, 0x44, 0x151},  {Chip::YM2608, 0x48, 0x151}, {Chip::YM2610, 0x4C, 0x151}, {Chip::YM3812, 0x50, 0x151},
+    {Chip::YM3526, 0x54, 0x151},  {Chip::Y8950, 0x58, 0x151},  {Chip::YMF262, 0x5C, 0x151}, {Chip::AY8910, 0x74, 0x151},
     {Chip::K051649, 0x9C, 0x161},
 };
 
@@ -36,9 +35,8 @@ struct PairCommand {
     std::uint8_t port;
 };
 const PairCommand kPairCommands[16] = {
-    {Chip::Count, 0},  {Chip::YM2413, 0}, {Chip::YM2612, 0}, {Chip::YM2612, 1},
-    {Chip::YM2151, 0}, {Chip::YM2203, 0}, {Chip::YM2608, 0}, {Chip::YM2608, 1},
-    {Chip::YM2610, 0}, {Chip::YM2610, 1}, {Chip::YM3812, 0}, {Chip::YM3526, 0},
+    {Chip::Count, 0},  {Chip::YM2413, 0}, {Chip::YM2612, 0}, {Chip::YM2612, 1}, {Chip::YM2151, 0}, {Chip::YM2203, 0},
+    {Chip::YM2608, 0}, {Chip::YM2608, 1}, {Chip::YM2610, 0}, {Chip::YM2610, 1}, {Chip::YM3812, 0}, {Chip::YM3526, 0},
     {Chip::Y8950, 0},  {Chip::Count, 0},  {Chip::YMF262, 0}, {Chip::YMF262, 1},
 };
 
@@ -108,17 +106,17 @@ struct Stream {
     bool defined = false;
     Chip chip = Chip::Count;
     std::uint8_t instance = 0, port = 0, reg = 0;
-    int bank = -1;                 // data block type
+    int bank = -1;  // data block type
     std::uint8_t stepSize = 1, stepBase = 0;
     std::uint32_t frequency = 0;
     bool active = false;
-    std::uint64_t base = 0;        // time of write 0, samples; write k is at
-    std::uint64_t k = 0;           // base + k * 44100 / frequency (floor)
-    std::uint32_t position = 0;    // byte in the bank
-    std::uint32_t remaining = 0;   // writes left in this pass
+    std::uint64_t base = 0;       // time of write 0, samples; write k is at
+    std::uint64_t k = 0;          // base + k * 44100 / frequency (floor)
+    std::uint32_t position = 0;   // byte in the bank
+    std::uint32_t remaining = 0;  // writes left in this pass
     bool reverse = false, loop = false;
     std::uint32_t loopPosition = 0, loopCount = 0;
-    std::uint32_t offset = 0;      // command that started it
+    std::uint32_t offset = 0;  // command that started it
 };
 
 struct Bank {
@@ -282,8 +280,8 @@ void Parser::waitFor(std::uint64_t samples) {
             }
             std::uint64_t saved = now;
             now = s.base + s.k * kSampleRate / s.frequency;
-            write(s.chip, s.instance, s.port, s.reg, static_cast<std::uint8_t>(it->second.data[s.position]),
-                  s.offset, "0x93/0x95 stream");
+            write(s.chip, s.instance, s.port, s.reg, static_cast<std::uint8_t>(it->second.data[s.position]), s.offset,
+                  "0x93/0x95 stream");
             now = saved;
             ++s.k;
             s.position = s.reverse ? s.position - s.stepSize : s.position + s.stepSize;
@@ -336,8 +334,8 @@ void Parser::dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size) 
     const std::uint8_t instance = (size & 0x80000000) ? 1 : 0;
     size &= 0x7FFFFFFF;
     if (static_cast<std::uint64_t>(body) + size > end)
-        throw Fail{at, "data block of " + std::to_string(size) + " bytes runs past the end of the data (" +
-                           hex(end) + ")"};
+        throw Fail{at,
+                   "data block of " + std::to_string(size) + " bytes runs past the end of the data (" + hex(end) + ")"};
     if (type < 0x40) {
         Bank& bank = banks[type];
         bank.blocks.emplace_back(static_cast<std::uint32_t>(bank.data.size()), size);
@@ -348,10 +346,22 @@ void Parser::dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size) 
         Memory memory;
         Chip chip;
         switch (type) {
-        case 0x81: memory = Memory::YM2608DeltaT; chip = Chip::YM2608; break;
-        case 0x82: memory = Memory::YM2610AdpcmA; chip = Chip::YM2610; break;
-        case 0x83: memory = Memory::YM2610DeltaT; chip = Chip::YM2610; break;
-        case 0x88: memory = Memory::Y8950DeltaT; chip = Chip::Y8950; break;
+        case 0x81:
+            memory = Memory::YM2608DeltaT;
+            chip = Chip::YM2608;
+            break;
+        case 0x82:
+            memory = Memory::YM2610AdpcmA;
+            chip = Chip::YM2610;
+            break;
+        case 0x83:
+            memory = Memory::YM2610DeltaT;
+            chip = Chip::YM2610;
+            break;
+        case 0x88:
+            memory = Memory::Y8950DeltaT;
+            chip = Chip::Y8950;
+            break;
         default: skip("0x67 data block type " + hex(type, 2)); return;
         }
         if (size < 8) throw Fail{at, "memory data block of " + std::to_string(size) + " bytes has no header"};
@@ -501,7 +511,8 @@ void Parser::commands() {
     // Streams still running play until the end of the song.
     song.endSample = now;
     if (loopAt && !loopFound) {
-        song.warnings.push_back("loop offset " + hex(loopAt) + " is not the start of a command: played without looping");
+        song.warnings.push_back("loop offset " + hex(loopAt) +
+                                " is not the start of a command: played without looping");
     } else if (loopAt && song.loopSample >= now) {
         song.warnings.push_back("the looped part is empty: played without looping");
     } else if (loopAt) {
@@ -579,7 +590,7 @@ bool gunzip(const std::string& in, std::string& out, std::string& error) {
     inflateEnd(&z);
     if (rc == Z_STREAM_END) return true;
     error = "offset " + hex(reached) + ": " +
-            (rc == Z_MEM_ERROR ? std::string("decompressed data larger than 256 MiB")
+            (rc == Z_MEM_ERROR                 ? std::string("decompressed data larger than 256 MiB")
              : rc == Z_BUF_ERROR || rc == Z_OK ? std::string("compressed data cut short")
                                                : std::string("damaged compressed data"));
     return false;

@@ -21,7 +21,19 @@ constexpr std::uint32_t kSampleRate = 44100;
 
 // The chip families of the format that vesk has a class for.
 enum class Chip : std::uint8_t {
-    SN76489, YM2413, YM2612, YM2151, YM2203, YM2608, YM2610, YM3812, YM3526, Y8950, YMF262, AY8910, K051649,
+    SN76489,
+    YM2413,
+    YM2612,
+    YM2151,
+    YM2203,
+    YM2608,
+    YM2610,
+    YM3812,
+    YM3526,
+    Y8950,
+    YMF262,
+    AY8910,
+    K051649,
     Count
 };
 const char* chipName(Chip chip);
@@ -29,10 +41,10 @@ const char* chipName(Chip chip);
 // One chip family of the header (clock field not zero).
 struct ChipHeader {
     Chip chip = Chip::Count;
-    std::uint32_t clock = 0;     // Hz, flag bits removed
-    int instances = 1;           // 2 with the dual-chip bit
-    bool variant = false;        // YM2610B; K052539 (SCC+); T6W28 for the SN76489
-    std::uint8_t ayType = 0;     // AY8910 header type byte: 0x0n AY-3-891x, 0x1n YM2149 family
+    std::uint32_t clock = 0;  // Hz, flag bits removed
+    int instances = 1;        // 2 with the dual-chip bit
+    bool variant = false;     // YM2610B; K052539 (SCC+); T6W28 for the SN76489
+    std::uint8_t ayType = 0;  // AY8910 header type byte: 0x0n AY-3-891x, 0x1n YM2149 family
     std::uint16_t snFeedback = 0;
     std::uint8_t snShiftWidth = 0;
     std::uint8_t snFlags = 0;
@@ -44,21 +56,21 @@ enum class Memory : std::uint8_t { YM2608DeltaT, YM2610AdpcmA, YM2610DeltaT, Y89
 struct Event {
     enum Kind : std::uint8_t { Write, Load } kind = Write;
     Chip chip = Chip::Count;
-    std::uint8_t instance = 0;   // 0 first chip, 1 second of a dual pair
-    std::uint8_t port = 0;       // bank of two-port chips; K051649 port byte
-    std::uint8_t reg = 0;        // register (unused for the SN76489)
+    std::uint8_t instance = 0;  // 0 first chip, 1 second of a dual pair
+    std::uint8_t port = 0;      // bank of two-port chips; K051649 port byte
+    std::uint8_t reg = 0;       // register (unused for the SN76489)
     std::uint8_t data = 0;
     Memory memory = Memory::YM2608DeltaT;  // Load only
-    std::uint64_t sample = 0;    // time from the start, in 1/44100 s
-    std::uint32_t offset = 0;    // file offset of the command (Load: of the data)
-    std::uint32_t length = 0;    // Load: bytes of data
-    std::uint32_t start = 0;     // Load: start address in the memory
-    std::uint32_t memorySize = 0;  // Load: the memory's size as the block gives it
+    std::uint64_t sample = 0;              // time from the start, in 1/44100 s
+    std::uint32_t offset = 0;              // file offset of the command (Load: of the data)
+    std::uint32_t length = 0;              // Load: bytes of data
+    std::uint32_t start = 0;               // Load: start address in the memory
+    std::uint32_t memorySize = 0;          // Load: the memory's size as the block gives it
 };
 
 struct Song {
-    std::string bytes;            // the file, decompressed
-    std::uint32_t version = 0;    // BCD, 0x00000171 for 1.71
+    std::string bytes;          // the file, decompressed
+    std::uint32_t version = 0;  // BCD, 0x00000171 for 1.71
     std::uint32_t headerSamples = 0;
     std::uint32_t headerLoopSamples = 0;
     std::uint32_t dataOffset = 0;
@@ -66,8 +78,8 @@ struct Song {
     std::vector<Event> events;    // in time order; equal times in file order
     std::uint64_t endSample = 0;  // the waits' sum up to the end command
     bool looped = false;
-    std::size_t loopEvent = 0;    // first event of the looped part
-    std::uint64_t loopSample = 0; // time at which the looped part starts
+    std::size_t loopEvent = 0;                     // first event of the looped part
+    std::uint64_t loopSample = 0;                  // time at which the looped part starts
     std::map<std::string, std::uint64_t> skipped;  // commands not played, by kind
     std::vector<std::string> warnings;
     std::string title, game, author;  // GD3 tag, UTF-8 (English, else Japanese)

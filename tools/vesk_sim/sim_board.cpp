@@ -28,36 +28,36 @@ std::string hexItem(unsigned item) {
 
 const char* commandName(std::uint8_t code) {
     switch (code) {
-        case p::CMD_WRITE_REG: return "write_reg";
-        case p::CMD_WAIT: return "wait";
-        case p::CMD_WRITE_PORT: return "write_port";
-        case p::CMD_READ_REG: return "read_reg";
-        case p::CMD_SET_CLOCK: return "set_clock";
-        case p::CMD_I2C_READ: return "i2c_read";
-        case p::CMD_I2C_WRITE: return "i2c_write";
-        case p::CMD_QUERY: return "query";
-        case p::CMD_SET: return "set";
-        case p::CMD_SYNC: return "sync";
-        case p::CMD_RESET: return "reset";
-        default: return "unknown";
+    case p::CMD_WRITE_REG: return "write_reg";
+    case p::CMD_WAIT: return "wait";
+    case p::CMD_WRITE_PORT: return "write_port";
+    case p::CMD_READ_REG: return "read_reg";
+    case p::CMD_SET_CLOCK: return "set_clock";
+    case p::CMD_I2C_READ: return "i2c_read";
+    case p::CMD_I2C_WRITE: return "i2c_write";
+    case p::CMD_QUERY: return "query";
+    case p::CMD_SET: return "set";
+    case p::CMD_SYNC: return "sync";
+    case p::CMD_RESET: return "reset";
+    default: return "unknown";
     }
 }
 
 // Whether L suits the code; unknown codes are judged elsewhere.
 bool lengthFits(std::uint8_t code, std::size_t L) {
     switch (code) {
-        case p::CMD_WRITE_REG: return L == 6;
-        case p::CMD_WAIT: return L == 4;
-        case p::CMD_WRITE_PORT: return L == 4;
-        case p::CMD_READ_REG: return L == 4;
-        case p::CMD_SET_CLOCK: return L == 6;
-        case p::CMD_I2C_READ: return L >= 3;
-        case p::CMD_I2C_WRITE: return L >= 2;
-        case p::CMD_QUERY: return L == 3 || L == 4;
-        case p::CMD_SET: return L == 5;
-        case p::CMD_SYNC: return L == 1;
-        case p::CMD_RESET: return L == 2;
-        default: return true;
+    case p::CMD_WRITE_REG: return L == 6;
+    case p::CMD_WAIT: return L == 4;
+    case p::CMD_WRITE_PORT: return L == 4;
+    case p::CMD_READ_REG: return L == 4;
+    case p::CMD_SET_CLOCK: return L == 6;
+    case p::CMD_I2C_READ: return L >= 3;
+    case p::CMD_I2C_WRITE: return L >= 2;
+    case p::CMD_QUERY: return L == 3 || L == 4;
+    case p::CMD_SET: return L == 5;
+    case p::CMD_SYNC: return L == 1;
+    case p::CMD_RESET: return L == 2;
+    default: return true;
     }
 }
 
@@ -149,8 +149,8 @@ bool Board::matches(const std::vector<std::string>& tags, const std::string& sel
     return std::find(tags.begin(), tags.end(), selector) != tags.end();
 }
 
-void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from,
-                    std::int64_t arrivalNs, std::uint64_t seq, std::vector<Reply>& out) {
+void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t arrivalNs,
+                    std::uint64_t seq, std::vector<Reply>& out) {
     // Whatever the datagram held is in the record before its replies leave.
     struct Flush {
         std::ostream* out;
@@ -240,126 +240,141 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
         std::string status = "ok";
 
         switch (code) {
-            case p::CMD_WRITE_REG: {
-                int slot = cmd[2] >> 4, port = cmd[2] & 15;
-                line.num("port", port).num("reg", cmd[3]).num("data", cmd[4]).num("wait_us", cmd[5] + cmd[6]);
-                if (SlotState* s = slotOf(slot)) {
-                    s->regs[port * 256 + cmd[3]] = cmd[4];
-                    s->lastByReg[cmd[3]] = cmd[4];
-                } else {
-                    status = "no_slot";
-                }
-                cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
-                break;
+        case p::CMD_WRITE_REG: {
+            int slot = cmd[2] >> 4, port = cmd[2] & 15;
+            line.num("port", port).num("reg", cmd[3]).num("data", cmd[4]).num("wait_us", cmd[5] + cmd[6]);
+            if (SlotState* s = slotOf(slot)) {
+                s->regs[port * 256 + cmd[3]] = cmd[4];
+                s->lastByReg[cmd[3]] = cmd[4];
+            } else {
+                status = "no_slot";
             }
-            case p::CMD_WAIT: {
-                std::uint32_t value = cmd[3] | (cmd[4] << 8);
-                if (cmd[2] == p::kWaitUnitMs) {
-                    line.num("wait_us", value * 1000ll);
-                    cursorNs_ += value * 1000000ll;
-                } else if (cmd[2] == p::kWaitUnitUs) {
-                    line.num("wait_us", value);
-                    cursorNs_ += value * 1000ll;
-                } else {
-                    status = "bad_unit";
-                }
-                break;
+            cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
+            break;
+        }
+        case p::CMD_WAIT: {
+            std::uint32_t value = cmd[3] | (cmd[4] << 8);
+            if (cmd[2] == p::kWaitUnitMs) {
+                line.num("wait_us", value * 1000ll);
+                cursorNs_ += value * 1000000ll;
+            } else if (cmd[2] == p::kWaitUnitUs) {
+                line.num("wait_us", value);
+                cursorNs_ += value * 1000ll;
+            } else {
+                status = "bad_unit";
             }
-            case p::CMD_WRITE_PORT: {
-                int slot = cmd[2] >> 4, port = cmd[2] & 15;
-                line.num("port", port).num("data", cmd[3]).num("wait_us", cmd[4]);
-                if (SlotState* s = slotOf(slot)) s->ports[port] = cmd[3];
-                else status = "no_slot";
-                cursorNs_ += cmd[4] * 1000ll;
-                break;
+            break;
+        }
+        case p::CMD_WRITE_PORT: {
+            int slot = cmd[2] >> 4, port = cmd[2] & 15;
+            line.num("port", port).num("data", cmd[3]).num("wait_us", cmd[4]);
+            if (SlotState* s = slotOf(slot))
+                s->ports[port] = cmd[3];
+            else
+                status = "no_slot";
+            cursorNs_ += cmd[4] * 1000ll;
+            break;
+        }
+        case p::CMD_READ_REG: {
+            int slot = cmd[2] >> 4, port = cmd[2] & 15, a = cmd[3];
+            int value = 0;
+            if (SlotState* s = slotOf(slot)) {
+                const auto& reads = cfg_.slots[slot].reads;
+                auto exact = reads.find({port, a}), any = reads.find({-1, a});
+                if (exact != reads.end())
+                    value = exact->second;
+                else if (any != reads.end())
+                    value = any->second;
+                else if (s->regs[port * 256 + a] >= 0)
+                    value = s->regs[port * 256 + a];
+                else if (s->lastByReg[a] >= 0)
+                    value = s->lastByReg[a];
+            } else {
+                status = "no_slot";
             }
-            case p::CMD_READ_REG: {
-                int slot = cmd[2] >> 4, port = cmd[2] & 15, a = cmd[3];
-                int value = 0;
-                if (SlotState* s = slotOf(slot)) {
-                    const auto& reads = cfg_.slots[slot].reads;
-                    auto exact = reads.find({port, a}), any = reads.find({-1, a});
-                    if (exact != reads.end()) value = exact->second;
-                    else if (any != reads.end()) value = any->second;
-                    else if (s->regs[port * 256 + a] >= 0) value = s->regs[port * 256 + a];
-                    else if (s->lastByReg[a] >= 0) value = s->lastByReg[a];
-                } else {
-                    status = "no_slot";
-                }
-                line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
-                cursorNs_ += cmd[4] * 1000ll;
-                replies.emplace_back(std::vector<std::uint8_t>{0x04, p::CMD_READ_REG, cmd[2], cmd[3], static_cast<std::uint8_t>(value)},
-                                     std::vector<std::string>{"read", "read:" + hexItem(cmd[3])});
-                break;
+            line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
+            cursorNs_ += cmd[4] * 1000ll;
+            replies.emplace_back(
+                std::vector<std::uint8_t>{0x04, p::CMD_READ_REG, cmd[2], cmd[3], static_cast<std::uint8_t>(value)},
+                std::vector<std::string>{"read", "read:" + hexItem(cmd[3])});
+            break;
+        }
+        case p::CMD_SET_CLOCK: {
+            int slot = cmd[2] & 0x7F;
+            std::uint32_t clock = cmd[3] | (cmd[4] << 8) | (cmd[5] << 16) | (static_cast<std::uint32_t>(cmd[6]) << 24);
+            line.num("clock", clock).num("value", cmd[2] >> 7);
+            if (SlotState* s = slotOf(slot)) {
+                if (cfg_.slots[slot].variableClock)
+                    s->clock = clock;
+                else
+                    status = "fixed_clock";
+            } else {
+                status = "no_slot";
             }
-            case p::CMD_SET_CLOCK: {
-                int slot = cmd[2] & 0x7F;
-                std::uint32_t clock = cmd[3] | (cmd[4] << 8) | (cmd[5] << 16) | (static_cast<std::uint32_t>(cmd[6]) << 24);
-                line.num("clock", clock).num("value", cmd[2] >> 7);
-                if (SlotState* s = slotOf(slot)) {
-                    if (cfg_.slots[slot].variableClock) s->clock = clock;
-                    else status = "fixed_clock";
-                } else {
-                    status = "no_slot";
-                }
-                break;
+            break;
+        }
+        case p::CMD_I2C_READ: {
+            std::uint8_t addr = cmd[2];
+            std::size_t count = std::min<std::size_t>(cmd[3], 254);
+            std::size_t n = L - 3;
+            line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(count));
+            std::vector<std::uint8_t> r{0x01, p::CMD_I2C_READ};
+            if (I2cDevice* d = device(addr)) {
+                if (n) d->write(cmd + 4, n);
+                r.resize(2 + count);
+                d->read(r.data() + 2, count);
+                r[0] = static_cast<std::uint8_t>(1 + count);
+            } else {
+                status = "no_device";  // NACK: a reply with no data
             }
-            case p::CMD_I2C_READ: {
-                std::uint8_t addr = cmd[2];
-                std::size_t count = std::min<std::size_t>(cmd[3], 254);
-                std::size_t n = L - 3;
-                line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(count));
-                std::vector<std::uint8_t> r{0x01, p::CMD_I2C_READ};
-                if (I2cDevice* d = device(addr)) {
-                    if (n) d->write(cmd + 4, n);
-                    r.resize(2 + count);
-                    d->read(r.data() + 2, count);
-                    r[0] = static_cast<std::uint8_t>(1 + count);
-                } else {
-                    status = "no_device";  // NACK: a reply with no data
-                }
-                replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read", "i2c_read:" + hexItem(addr)});
-                break;
+            replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read", "i2c_read:" + hexItem(addr)});
+            break;
+        }
+        case p::CMD_I2C_WRITE: {
+            std::uint8_t addr = cmd[2];
+            line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(L - 2));
+            if (I2cDevice* d = device(addr))
+                d->write(cmd + 3, L - 2);
+            else
+                status = "no_device";
+            break;
+        }
+        case p::CMD_QUERY: {
+            line.num("target", cmd[2]).num("item", cmd[3]);
+            std::vector<std::uint8_t> r;
+            std::vector<std::string> tags{"query"};
+            queryReply(cmd, L, r, tags);
+            if (r.empty())
+                status = "unknown_item";
+            else
+                replies.emplace_back(std::move(r), tags);
+            break;
+        }
+        case p::CMD_SET: {
+            std::uint16_t value = static_cast<std::uint16_t>(cmd[4] | (cmd[5] << 8));
+            line.num("target", cmd[2]).num("item", cmd[3]).num("value", value);
+            if (cmd[2] == 0 && cmd[3] == p::kSetItemHostPort)
+                hostPort_ = value;
+            else
+                status = "unknown_item";
+            replies.emplace_back(std::vector<std::uint8_t>(cmd, cmd + 6), std::vector<std::string>{"set"});
+            break;
+        }
+        case p::CMD_SYNC:
+            replies.emplace_back(std::vector<std::uint8_t>(p::kSyncReply, p::kSyncReply + 4),
+                                 std::vector<std::string>{ctx.multicast ? "discovery" : "sync"});
+            break;
+        case p::CMD_RESET: {
+            line.num("mask", cmd[2]);
+            for (std::size_t s = 0; s < slots_.size() && s < 8; ++s) {
+                if (!(cmd[2] & (1u << s))) continue;
+                slots_[s].clear();
+                resets.push_back(s);
             }
-            case p::CMD_I2C_WRITE: {
-                std::uint8_t addr = cmd[2];
-                line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(L - 2));
-                if (I2cDevice* d = device(addr)) d->write(cmd + 3, L - 2);
-                else status = "no_device";
-                break;
-            }
-            case p::CMD_QUERY: {
-                line.num("target", cmd[2]).num("item", cmd[3]);
-                std::vector<std::uint8_t> r;
-                std::vector<std::string> tags{"query"};
-                queryReply(cmd, L, r, tags);
-                if (r.empty()) status = "unknown_item";
-                else replies.emplace_back(std::move(r), tags);
-                break;
-            }
-            case p::CMD_SET: {
-                std::uint16_t value = static_cast<std::uint16_t>(cmd[4] | (cmd[5] << 8));
-                line.num("target", cmd[2]).num("item", cmd[3]).num("value", value);
-                if (cmd[2] == 0 && cmd[3] == p::kSetItemHostPort) hostPort_ = value;
-                else status = "unknown_item";
-                replies.emplace_back(std::vector<std::uint8_t>(cmd, cmd + 6), std::vector<std::string>{"set"});
-                break;
-            }
-            case p::CMD_SYNC:
-                replies.emplace_back(std::vector<std::uint8_t>(p::kSyncReply, p::kSyncReply + 4),
-                                     std::vector<std::string>{ctx.multicast ? "discovery" : "sync"});
-                break;
-            case p::CMD_RESET: {
-                line.num("mask", cmd[2]);
-                for (std::size_t s = 0; s < slots_.size() && s < 8; ++s) {
-                    if (!(cmd[2] & (1u << s))) continue;
-                    slots_[s].clear();
-                    resets.push_back(s);
-                }
-                replies.emplace_back(std::vector<std::uint8_t>(p::kResetReply, p::kResetReply + 4),
-                                     std::vector<std::string>{"reset"});
-                break;
-            }
+            replies.emplace_back(std::vector<std::uint8_t>(p::kResetReply, p::kResetReply + 4),
+                                 std::vector<std::string>{"reset"});
+            break;
+        }
         }
         line.str("status", status);
     }
@@ -383,22 +398,22 @@ void Board::queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::
     if (target == 0) {
         tags.push_back("board:" + hexItem(item));
         switch (item) {
-            case p::kBoardItemFirmware:
-                r.push_back(cfg_.firmware[2]);
-                r.push_back(cfg_.firmware[1]);
-                r.push_back(cfg_.firmware[0]);
-                break;
-            case p::kBoardItemSlotCount: r.push_back(static_cast<std::uint8_t>(cfg_.slots.size())); break;
-            case p::kBoardItemWait: appendLE(r, cfg_.waitMs, 2); break;
-            case p::kBoardItemBufferSize: appendLE(r, cfg_.bufferSize, 4); break;
-            case p::kBoardItemName: appendText(r, cfg_.name); break;
-            case p::kBoardItemIPv4: appendText(r, cfg_.ipv4); break;
-            case p::kBoardItemIdle: r.push_back(cfg_.idleMs); break;
-            case p::kBoardItemI2cProbe:
-                // Without its argument byte the probe names no device.
-                r.push_back(L == 4 && device(cmd[4]) ? 1 : 0);
-                break;
-            default: r.clear(); return;
+        case p::kBoardItemFirmware:
+            r.push_back(cfg_.firmware[2]);
+            r.push_back(cfg_.firmware[1]);
+            r.push_back(cfg_.firmware[0]);
+            break;
+        case p::kBoardItemSlotCount: r.push_back(static_cast<std::uint8_t>(cfg_.slots.size())); break;
+        case p::kBoardItemWait: appendLE(r, cfg_.waitMs, 2); break;
+        case p::kBoardItemBufferSize: appendLE(r, cfg_.bufferSize, 4); break;
+        case p::kBoardItemName: appendText(r, cfg_.name); break;
+        case p::kBoardItemIPv4: appendText(r, cfg_.ipv4); break;
+        case p::kBoardItemIdle: r.push_back(cfg_.idleMs); break;
+        case p::kBoardItemI2cProbe:
+            // Without its argument byte the probe names no device.
+            r.push_back(L == 4 && device(cmd[4]) ? 1 : 0);
+            break;
+        default: r.clear(); return;
         }
     } else {
         tags.push_back("slot:" + hexItem(item));
@@ -411,13 +426,13 @@ void Board::queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::
         }();
         const SlotConfig& sc = s < cfg_.slots.size() ? cfg_.slots[s] : kEmpty;
         switch (item) {
-            case p::kSlotItemPresent: r.push_back(sc.present ? 1 : 0); break;
-            case p::kSlotItemVariableClock: r.push_back(sc.variableClock ? 1 : 0); break;
-            case p::kSlotItemHardwareReset: r.push_back(sc.hardwareReset ? 1 : 0); break;
-            case p::kSlotItemClock: appendLE(r, s < slots_.size() ? slots_[s].clock : 0, 4); break;
-            case p::kSlotItemName: appendText(r, sc.chip); break;
-            case p::kSlotItemExtInfo: appendText(r, sc.extInfo); break;
-            default: r.clear(); return;
+        case p::kSlotItemPresent: r.push_back(sc.present ? 1 : 0); break;
+        case p::kSlotItemVariableClock: r.push_back(sc.variableClock ? 1 : 0); break;
+        case p::kSlotItemHardwareReset: r.push_back(sc.hardwareReset ? 1 : 0); break;
+        case p::kSlotItemClock: appendLE(r, s < slots_.size() ? slots_[s].clock : 0, 4); break;
+        case p::kSlotItemName: appendText(r, sc.chip); break;
+        case p::kSlotItemExtInfo: appendText(r, sc.extInfo); break;
+        default: r.clear(); return;
         }
     }
     r[0] = static_cast<std::uint8_t>(r.size() - 1);
@@ -482,8 +497,7 @@ void Board::reply(std::vector<std::uint8_t> bytes, const std::vector<std::string
         ctx.out->push_back(std::move(r));
     }
     RecordLine line(record_, "reply");
-    line
-        .str("board", cfg_.name)
+    line.str("board", cfg_.name)
         .num("seq", static_cast<std::int64_t>(ctx.seq))
         .str("tag", tags[0] == "query" ? tags.back() : tags[0])  // a query by its item, the rest by kind
         .str("fate", fate)

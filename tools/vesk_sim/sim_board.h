@@ -29,8 +29,8 @@ struct Reply {
     std::vector<std::uint8_t> bytes;
     std::int64_t sendAtNs = 0;  // CLOCK_MONOTONIC
     Peer to;
-    std::size_t board = 0;      // index of the board that sends it
-    bool foreign = false;       // sent from the board's foreign address (a fault)
+    std::size_t board = 0;  // index of the board that sends it
+    bool foreign = false;   // sent from the board's foreign address (a fault)
 };
 
 class Board {
@@ -44,8 +44,8 @@ public:
     // to the all-nodes group (discovery). seq numbers the datagram in the
     // record (shared with the other boards that got the same multicast).
     // Appends the replies to send. Accepts any bytes.
-    void receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from,
-                 std::int64_t arrivalNs, std::uint64_t seq, std::vector<Reply>& out);
+    void receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t arrivalNs,
+                 std::uint64_t seq, std::vector<Reply>& out);
 
     // State, for dumps and tests. -1: never written since start or reset.
     int reg(int slot, int port, int address) const;
@@ -64,9 +64,9 @@ public:
 
 private:
     struct SlotState {
-        std::array<std::int16_t, 16 * 256> regs;   // by port code and register
-        std::array<std::int16_t, 256> lastByReg;   // last write to a register on any port
-        std::array<std::int16_t, 16> ports;        // last port write by port code
+        std::array<std::int16_t, 16 * 256> regs;  // by port code and register
+        std::array<std::int16_t, 256> lastByReg;  // last write to a register on any port
+        std::array<std::int16_t, 16> ports;       // last port write by port code
         std::uint32_t clock = 0;
         void clear();
     };
@@ -92,7 +92,7 @@ private:
     std::vector<SlotState> slots_;
     std::map<std::uint8_t, std::unique_ptr<I2cDevice>> devices_;
     std::uint16_t hostPort_ = 0;
-    std::int64_t cursorNs_ = 0;       // where the board's timeline stands
+    std::int64_t cursorNs_ = 0;  // where the board's timeline stands
     std::int64_t firstArrivalNs_ = -1;
     std::int64_t signalNs_ = -1;
     std::uint64_t dropCounter_ = 0;

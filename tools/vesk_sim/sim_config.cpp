@@ -74,8 +74,8 @@ public:
     }
 
     void checkSelector(const toml::value& at, const std::string& key, const std::string& s) const {
-        static const std::set<std::string> plain = {"*",   "discovery", "sync",  "reset",
-                                                     "read", "i2c_read", "set", "query"};
+        static const std::set<std::string> plain = {"*",    "discovery", "sync", "reset",
+                                                    "read", "i2c_read",  "set",  "query"};
         if (plain.count(s)) return;
         for (const char* prefix : {"board:", "slot:", "read:", "i2c_read:"}) {
             std::string p = prefix;
@@ -92,7 +92,7 @@ public:
     }
 
     std::map<std::string, std::uint32_t> selectorTable(const toml::value& v, const std::string& key,
-                                                      std::int64_t hi) const {
+                                                       std::int64_t hi) const {
         if (!v.is_table()) fail(v, key, "expected a table of selector = number");
         std::map<std::string, std::uint32_t> out;
         for (const auto& kv : v.as_table()) {
@@ -119,7 +119,8 @@ public:
         // allowed on purpose, to exercise the host's handling of them.
         if (auto v = find(t, "present")) s.present = boolean(*v, join(path, "present"));
         if (auto v = find(t, "chip")) s.chip = text(*v, join(path, "chip"), 252);
-        if (auto v = find(t, "clock")) s.clock = static_cast<std::uint32_t>(integer(*v, join(path, "clock"), 0, 0xFFFFFFFFll));
+        if (auto v = find(t, "clock"))
+            s.clock = static_cast<std::uint32_t>(integer(*v, join(path, "clock"), 0, 0xFFFFFFFFll));
         if (auto v = find(t, "variable_clock")) s.variableClock = boolean(*v, join(path, "variable_clock"));
         if (auto v = find(t, "hardware_reset")) s.hardwareReset = boolean(*v, join(path, "hardware_reset"));
         if (auto v = find(t, "ext_info")) s.extInfo = text(*v, join(path, "ext_info"), 252);
@@ -157,10 +158,14 @@ public:
         const toml::value* ty = find(t, "type");
         if (!ty) fail(t, join(path, "type"), "missing (attenuator, display or memory)");
         std::string kind = text(*ty, join(path, "type"), 32);
-        if (kind == "attenuator") d.kind = I2cKind::Attenuator;
-        else if (kind == "display") d.kind = I2cKind::Display;
-        else if (kind == "memory") d.kind = I2cKind::Memory;
-        else fail(*ty, join(path, "type"), "expected attenuator, display or memory");
+        if (kind == "attenuator")
+            d.kind = I2cKind::Attenuator;
+        else if (kind == "display")
+            d.kind = I2cKind::Display;
+        else if (kind == "memory")
+            d.kind = I2cKind::Memory;
+        else
+            fail(*ty, join(path, "type"), "expected attenuator, display or memory");
         if (auto v = find(t, "levels")) {
             auto l = bytes(*v, join(path, "levels"), 2);
             if (l.size() != 2 || l[0] > 63 || l[1] > 63) fail(*v, join(path, "levels"), "expected two levels 0 to 63");
@@ -172,9 +177,10 @@ public:
 
     FaultConfig faults(const toml::value& t, const std::string& path) const {
         if (!t.is_table()) fail(t, path, "expected a table");
-        onlyKeys(t, path, {"no_reply", "delay_ms", "drop_every", "drop_match", "garbage", "truncate",
-                           "duplicate_discovery", "silent_after_ms", "silent_for_ms", "silent_from_signal", "duplicate", "foreign_reply",
-                           "foreign_address"});
+        onlyKeys(t, path,
+                 {"no_reply", "delay_ms", "drop_every", "drop_match", "garbage", "truncate", "duplicate_discovery",
+                  "silent_after_ms", "silent_for_ms", "silent_from_signal", "duplicate", "foreign_reply",
+                  "foreign_address"});
         FaultConfig f;
         if (auto v = find(t, "no_reply")) f.noReply = selectors(*v, join(path, "no_reply"));
         if (auto v = find(t, "delay_ms")) f.delayMs = selectorTable(*v, join(path, "delay_ms"), 60000);
@@ -209,8 +215,9 @@ public:
 
     BoardConfig board(const toml::value& t, const std::string& path) const {
         if (!t.is_table()) fail(t, path, "expected a table");
-        onlyKeys(t, path, {"name", "link", "address", "firmware", "wait_ms", "buffer_size", "ipv4", "idle_ms",
-                           "pace_replies", "seed", "slot", "i2c", "faults"});
+        onlyKeys(t, path,
+                 {"name", "link", "address", "firmware", "wait_ms", "buffer_size", "ipv4", "idle_ms", "pace_replies",
+                  "seed", "slot", "i2c", "faults"});
         BoardConfig b;
         const toml::value* link = find(t, "link");
         if (!link) fail(t, join(path, "link"), "missing (the interface the board sits on)");
@@ -234,15 +241,19 @@ public:
             char extra = 0;
             if (std::sscanf(s.c_str(), "%u.%u.%u%c", &ma, &mi, &pa, &extra) != 3 || ma > 255 || mi > 255 || pa > 255)
                 fail(*v, key, "expected \"major.minor.patch\", each 0 to 255");
-            b.firmware = {{static_cast<std::uint8_t>(ma), static_cast<std::uint8_t>(mi), static_cast<std::uint8_t>(pa)}};
+            b.firmware = {
+                {static_cast<std::uint8_t>(ma), static_cast<std::uint8_t>(mi), static_cast<std::uint8_t>(pa)}};
         }
-        if (auto v = find(t, "wait_ms")) b.waitMs = static_cast<std::uint16_t>(integer(*v, join(path, "wait_ms"), 0, 65535));
+        if (auto v = find(t, "wait_ms"))
+            b.waitMs = static_cast<std::uint16_t>(integer(*v, join(path, "wait_ms"), 0, 65535));
         if (auto v = find(t, "buffer_size"))
             b.bufferSize = static_cast<std::uint32_t>(integer(*v, join(path, "buffer_size"), 0, 0xFFFFFFFFll));
         if (auto v = find(t, "ipv4")) b.ipv4 = text(*v, join(path, "ipv4"), 252);
-        if (auto v = find(t, "idle_ms")) b.idleMs = static_cast<std::uint8_t>(integer(*v, join(path, "idle_ms"), 0, 255));
+        if (auto v = find(t, "idle_ms"))
+            b.idleMs = static_cast<std::uint8_t>(integer(*v, join(path, "idle_ms"), 0, 255));
         if (auto v = find(t, "pace_replies")) b.paceReplies = boolean(*v, join(path, "pace_replies"));
-        if (auto v = find(t, "seed")) b.seed = static_cast<std::uint32_t>(integer(*v, join(path, "seed"), 0, 0xFFFFFFFFll));
+        if (auto v = find(t, "seed"))
+            b.seed = static_cast<std::uint32_t>(integer(*v, join(path, "seed"), 0, 0xFFFFFFFFll));
         if (auto v = find(t, "slot")) {
             if (!v->is_array()) fail(*v, join(path, "slot"), "expected [[board.slot]] tables");
             const auto& arr = v->as_array();

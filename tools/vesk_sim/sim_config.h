@@ -22,11 +22,11 @@ public:
 
 struct SlotConfig {
     bool present = true;
-    std::string chip;             // model name text sent for slot item 0x04
-    std::uint32_t clock = 0;      // Hz
+    std::string chip;         // model name text sent for slot item 0x04
+    std::uint32_t clock = 0;  // Hz
     bool variableClock = false;
     bool hardwareReset = false;
-    std::string extInfo;          // slot item 0x05
+    std::string extInfo;  // slot item 0x05
     // Values register reads return before anything was written there,
     // keyed by (port code, register). Port -1 matches any port code.
     std::map<std::pair<int, int>, std::uint8_t> reads;
@@ -47,29 +47,29 @@ struct I2cDeviceConfig {
 // "read:0xNN" (register read of that register), "i2c_read:0xNN" (I2C read
 // of that device); NN is two lower-case hex digits.
 struct FaultConfig {
-    std::vector<std::string> noReply;                 // replies never sent
-    std::map<std::string, std::uint32_t> delayMs;     // replies sent late
-    std::uint32_t dropEvery = 0;                      // every n-th matching reply lost
+    std::vector<std::string> noReply;              // replies never sent
+    std::map<std::string, std::uint32_t> delayMs;  // replies sent late
+    std::uint32_t dropEvery = 0;                   // every n-th matching reply lost
     std::string dropMatch = "*";
-    std::vector<std::string> garbage;                 // replies replaced by noise
-    std::map<std::string, std::uint32_t> truncate;    // replies cut to n bytes
-    bool duplicateDiscovery = false;                  // discovery answered twice
-    std::vector<std::string> duplicate;               // replies sent twice
+    std::vector<std::string> garbage;               // replies replaced by noise
+    std::map<std::string, std::uint32_t> truncate;  // replies cut to n bytes
+    bool duplicateDiscovery = false;                // discovery answered twice
+    std::vector<std::string> duplicate;             // replies sent twice
     // Replies preceded by a copy from foreignAddr (same link, same port),
     // its last byte inverted, as another node on the link would send it.
     std::vector<std::string> foreignReply;
-    std::string foreignAddress;                       // default: the board's, last byte ^ 0x80
+    std::string foreignAddress;  // default: the board's, last byte ^ 0x80
     std::array<std::uint8_t, 16> foreignAddr{};
-    std::int64_t silentAfterMs = -1;                  // < 0: never; counted from the first datagram
-    std::int64_t silentForMs = 0;                     // > 0: the silence ends this long after it began
-    bool silentFromSignal = false;                    // the silence's times count from SIGUSR2, not the first datagram
+    std::int64_t silentAfterMs = -1;  // < 0: never; counted from the first datagram
+    std::int64_t silentForMs = 0;     // > 0: the silence ends this long after it began
+    bool silentFromSignal = false;    // the silence's times count from SIGUSR2, not the first datagram
 };
 
 struct BoardConfig {
     std::string name = "VESK-SIM";
-    std::string link;                     // interface name the board sits on
-    std::string address;                  // link-local address text
-    std::array<std::uint8_t, 16> addr{};  // parsed address
+    std::string link;                                 // interface name the board sits on
+    std::string address;                              // link-local address text
+    std::array<std::uint8_t, 16> addr{};              // parsed address
     std::array<std::uint8_t, 3> firmware{{1, 0, 0}};  // major, minor, patch
     std::uint16_t waitMs = 50;
     std::uint32_t bufferSize = 16384;

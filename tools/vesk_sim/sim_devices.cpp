@@ -7,18 +7,21 @@ namespace vesk::sim {
 void Attenuator::write(const std::uint8_t* data, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i) {
         std::uint8_t b = data[i];
-        if (b & 0x80) control_ = b;
-        else if ((b & 0xC0) == 0x00) levels_[0] = b & 0x3F;
-        else levels_[1] = b & 0x3F;  // 01
+        if (b & 0x80)
+            control_ = b;
+        else if ((b & 0xC0) == 0x00)
+            levels_[0] = b & 0x3F;
+        else
+            levels_[1] = b & 0x3F;  // 01
     }
 }
 
 void Attenuator::read(std::uint8_t* out, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i) {
         switch (i % 3) {
-            case 0: out[i] = control_; break;
-            case 1: out[i] = levels_[0]; break;
-            default: out[i] = static_cast<std::uint8_t>(0x40 | levels_[1]); break;
+        case 0: out[i] = control_; break;
+        case 1: out[i] = levels_[0]; break;
+        default: out[i] = static_cast<std::uint8_t>(0x40 | levels_[1]); break;
         }
     }
 }
@@ -27,17 +30,23 @@ namespace {
 // Argument bytes that follow each SSD1306 command byte.
 std::size_t argumentCount(std::uint8_t c) {
     switch (c) {
-        case 0x20: case 0x81: case 0x8D: case 0xA8: case 0xD3: case 0xD5:
-        case 0xD9: case 0xDA: case 0xDB:
-            return 1;
-        case 0x21: case 0x22: case 0xA3:
-            return 2;
-        case 0x29: case 0x2A:
-            return 5;
-        case 0x26: case 0x27:
-            return 6;
-        default:
-            return 0;
+    case 0x20:
+    case 0x81:
+    case 0x8D:
+    case 0xA8:
+    case 0xD3:
+    case 0xD5:
+    case 0xD9:
+    case 0xDA:
+    case 0xDB: return 1;
+    case 0x21:
+    case 0x22:
+    case 0xA3: return 2;
+    case 0x29:
+    case 0x2A: return 5;
+    case 0x26:
+    case 0x27: return 6;
+    default: return 0;
     }
 }
 }  // namespace
@@ -98,25 +107,25 @@ void Display::command(std::uint8_t b) {
 void Display::data(std::uint8_t b) {
     ram_[page_][col_] = b;
     switch (mode_) {
-        case 0:  // horizontal: along the window's columns, then the next page
-            if (col_ >= colEnd_) {
-                col_ = colStart_;
-                page_ = page_ >= pageEnd_ ? pageStart_ : page_ + 1;
-            } else {
-                ++col_;
-            }
-            break;
-        case 1:  // vertical: down the window's pages, then the next column
-            if (page_ >= pageEnd_) {
-                page_ = pageStart_;
-                col_ = col_ >= colEnd_ ? colStart_ : col_ + 1;
-            } else {
-                ++page_;
-            }
-            break;
-        default:  // page: along the page, wrapping to its start column
-            col_ = col_ >= 127 ? pageModeCol_ : col_ + 1;
-            break;
+    case 0:  // horizontal: along the window's columns, then the next page
+        if (col_ >= colEnd_) {
+            col_ = colStart_;
+            page_ = page_ >= pageEnd_ ? pageStart_ : page_ + 1;
+        } else {
+            ++col_;
+        }
+        break;
+    case 1:  // vertical: down the window's pages, then the next column
+        if (page_ >= pageEnd_) {
+            page_ = pageStart_;
+            col_ = col_ >= colEnd_ ? colStart_ : col_ + 1;
+        } else {
+            ++page_;
+        }
+        break;
+    default:  // page: along the page, wrapping to its start column
+        col_ = col_ >= 127 ? pageModeCol_ : col_ + 1;
+        break;
     }
 }
 
@@ -153,9 +162,9 @@ void Memory::read(std::uint8_t* out, std::size_t len) {
 
 std::unique_ptr<I2cDevice> makeDevice(const I2cDeviceConfig& cfg) {
     switch (cfg.kind) {
-        case I2cKind::Attenuator: return std::make_unique<Attenuator>(cfg.levels);
-        case I2cKind::Display: return std::make_unique<Display>();
-        default: return std::make_unique<Memory>(cfg.data);
+    case I2cKind::Attenuator: return std::make_unique<Attenuator>(cfg.levels);
+    case I2cKind::Display: return std::make_unique<Display>();
+    default: return std::make_unique<Memory>(cfg.data);
     }
 }
 

@@ -37,9 +37,12 @@ namespace {
 
 volatile sig_atomic_t gStop = 0, gDump = 0, gSilence = 0;
 void onSignal(int sig) {
-    if (sig == SIGUSR1) gDump = 1;
-    else if (sig == SIGUSR2) gSilence = 1;
-    else gStop = 1;
+    if (sig == SIGUSR1)
+        gDump = 1;
+    else if (sig == SIGUSR2)
+        gSilence = 1;
+    else
+        gStop = 1;
 }
 
 std::int64_t nowNs() {
@@ -103,7 +106,8 @@ bool addAddress(const std::string& link, const std::string& address) {
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -121,9 +125,8 @@ void dumpState(const std::vector<std::unique_ptr<Board>>& boards, const std::str
         }
         auto* att = dynamic_cast<Attenuator*>(boards[i]->device(0x28));
         if (att) {
-            std::ofstream(base + "-attenuator.txt")
-                << "control " << int(att->control()) << "\nlevel0 " << int(att->level(0)) << "\nlevel1 "
-                << int(att->level(1)) << "\n";
+            std::ofstream(base + "-attenuator.txt") << "control " << int(att->control()) << "\nlevel0 "
+                                                    << int(att->level(0)) << "\nlevel1 " << int(att->level(1)) << "\n";
         }
     }
 }
@@ -159,7 +162,8 @@ bool writeVgms(const std::vector<std::unique_ptr<VgmRecorder>>& recorders, const
         }
         std::ofstream(path + ".times", std::ios::trunc) << recorders[i]->times();
         std::printf("vesk_sim: %s: %lld writes\n", path.c_str(), static_cast<long long>(recorders[i]->writes()));
-        for (const auto& l : recorders[i]->leftOut()) std::printf("vesk_sim: %s: left out %s\n", path.c_str(), l.c_str());
+        for (const auto& l : recorders[i]->leftOut())
+            std::printf("vesk_sim: %s: left out %s\n", path.c_str(), l.c_str());
         for (const auto& l : recorders[i]->clockNotes()) std::printf("vesk_sim: %s: %s\n", path.c_str(), l.c_str());
     }
     std::fflush(stdout);
@@ -214,8 +218,8 @@ int run(const Options& opt) {
     for (const auto& b : cfg.boards) {
         unsigned idx = if_nametoindex(b.link.c_str());
         if (!idx) {
-            std::fprintf(stderr, "vesk_sim: %s: board %s: link %s does not exist\n", opt.config.c_str(),
-                         b.name.c_str(), b.link.c_str());
+            std::fprintf(stderr, "vesk_sim: %s: board %s: link %s does not exist\n", opt.config.c_str(), b.name.c_str(),
+                         b.link.c_str());
             return 1;
         }
         ifindex.push_back(idx);
@@ -274,11 +278,11 @@ int run(const Options& opt) {
         if (!opt.vgmDir.empty()) {
             recorders.push_back(std::make_unique<VgmRecorder>(cfg.boards[i], i));
             VgmRecorder* rec = recorders.back().get();
-            taps.push_back(std::make_unique<LineTap>(record ? record->rdbuf() : nullptr,
-                                                     [rec](const char* line, std::size_t len) {
-                                                         BoardCommand c;
-                                                         if (commandFromLine(line, len, c)) rec->add(c);
-                                                     }));
+            taps.push_back(
+                std::make_unique<LineTap>(record ? record->rdbuf() : nullptr, [rec](const char* line, std::size_t len) {
+                    BoardCommand c;
+                    if (commandFromLine(line, len, c)) rec->add(c);
+                }));
             tapStreams.push_back(std::make_unique<std::ostream>(taps.back().get()));
             boardRecord = tapStreams.back().get();
         }

@@ -108,7 +108,9 @@ namespace {
 // values only.
 bool parseLine(const std::string& s, RecordEntry& e) {
     std::size_t i = 0;
-    auto skip = [&] { while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r')) ++i; };
+    auto skip = [&] {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r')) ++i;
+    };
     auto quoted = [&](std::string& out) {
         if (i >= s.size() || s[i] != '"') return false;
         ++i;
@@ -150,7 +152,10 @@ bool parseLine(const std::string& s, RecordEntry& e) {
         e.fields[key] = value;
         skip();
         if (i >= s.size()) return false;
-        if (s[i] == ',') { ++i; continue; }
+        if (s[i] == ',') {
+            ++i;
+            continue;
+        }
         if (s[i] == '}') return true;
         return false;
     }
@@ -218,8 +223,8 @@ std::string formatEntry(const RecordEntry& e) {
         }
     };
     if (t == "datagram") {
-        s << e.str("arrival_ns") << " " << (e.str("board").empty() ? "-" : e.str("board")) << " <- ["
-          << e.str("from") << "]:" << e.str("from_port") << " #" << e.str("seq") << " " << e.str("bytes");
+        s << e.str("arrival_ns") << " " << (e.str("board").empty() ? "-" : e.str("board")) << " <- [" << e.str("from")
+          << "]:" << e.str("from_port") << " #" << e.str("seq") << " " << e.str("bytes");
         rest({"arrival_ns", "board", "from", "from_port", "seq", "bytes"});
     } else if (t == "command") {
         s << e.str("replay_ns") << " " << e.str("board") << "   #" << e.str("seq") << "." << e.str("index") << " "

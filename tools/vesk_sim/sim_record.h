@@ -70,11 +70,11 @@ bool readRecordFile(const std::string& path, std::vector<RecordEntry>& out, std:
 struct BoardSummary {
     std::int64_t datagrams = 0;
     std::int64_t bytes = 0;
-    std::int64_t silent = 0;                                  // datagrams ignored by a silent board
-    std::map<std::string, std::int64_t> commands;             // by name
-    std::map<int, std::map<std::string, std::int64_t>> slots; // slot -> name -> count
-    std::map<std::string, std::int64_t> statuses;             // non-"ok" statuses
-    std::map<std::string, std::int64_t> replies;              // by fate
+    std::int64_t silent = 0;                                   // datagrams ignored by a silent board
+    std::map<std::string, std::int64_t> commands;              // by name
+    std::map<int, std::map<std::string, std::int64_t>> slots;  // slot -> name -> count
+    std::map<std::string, std::int64_t> statuses;              // non-"ok" statuses
+    std::map<std::string, std::int64_t> replies;               // by fate
 };
 std::map<std::string, BoardSummary> summarize(const std::vector<RecordEntry>& entries);
 

@@ -14,10 +14,10 @@ constexpr std::uint32_t kDualBit = 0x40000000u;
 constexpr std::uint32_t kVariantBit = 0x80000000u;  // YM2610B, SCC+
 
 enum class Style {
-    Reg,     // write_reg: one command per port code; second chip = command + 0x50
-    Psg,     // AY8910/YM2149: A0 aa dd, second chip sets bit 7 of aa
-    Dcsg,    // SN76489: port writes, 50 dd; second chip 30 dd
-    Scc,     // SCC/SCC+: address latched by port writes 0xD/0xE, data on 0xF
+    Reg,   // write_reg: one command per port code; second chip = command + 0x50
+    Psg,   // AY8910/YM2149: A0 aa dd, second chip sets bit 7 of aa
+    Dcsg,  // SN76489: port writes, 50 dd; second chip 30 dd
+    Scc,   // SCC/SCC+: address latched by port writes 0xD/0xE, data on 0xF
 };
 
 // One VGM chip: the header field its clock goes into and how its writes are
@@ -27,7 +27,7 @@ struct Kind {
     const char* names[4];
     std::size_t clockOffset;
     Style style;
-    std::uint8_t byPort[3];  // Reg: command for port codes 0, 1, 2 (0: none)
+    std::uint8_t byPort[3];       // Reg: command for port codes 0, 1, 2 (0: none)
     bool portWritesAreAddresses;  // OPN prescaler: an address write alone
 };
 
@@ -54,9 +54,7 @@ int kindOf(const std::string& chip) {
     return -1;
 }
 
-bool variantOf(const std::string& chip) {
-    return chip == "YM2610B" || chip == "YM2610B+H" || chip == "SCC+";
-}
+bool variantOf(const std::string& chip) { return chip == "YM2610B" || chip == "YM2610B+H" || chip == "SCC+"; }
 
 // SCC memory address to the VGM port and register of the K051649 writes.
 // SCC mode: 9800-987F waves of channels 1-4, 9880-988F (mirrored up to
@@ -238,54 +236,56 @@ void VgmRecorder::add(const BoardCommand& c) {
     bool wrote = true;
     const std::int64_t ns = c.replayNs;
     switch (k.style) {
-        case Style::Reg: {
-            std::uint8_t cmd = c.port >= 0 && c.port < 3 ? k.byPort[c.port] : 0;
-            if (!cmd || (port && !(k.portWritesAreAddresses && c.port == 0))) {
-                wrote = false;
-                break;
-            }
-            if (s.instance) cmd = static_cast<std::uint8_t>(cmd + 0x50);
-            // An address written alone (the OPN prescaler) is the register
-            // written with any data.
-            if (port) emit(ns, {cmd, d, 0x00});
-            else emit(ns, {cmd, static_cast<std::uint8_t>(c.reg), d});
+    case Style::Reg: {
+        std::uint8_t cmd = c.port >= 0 && c.port < 3 ? k.byPort[c.port] : 0;
+        if (!cmd || (port && !(k.portWritesAreAddresses && c.port == 0))) {
+            wrote = false;
             break;
         }
-        case Style::Psg:
-            if (!reg) {
-                wrote = false;
-                break;
-            }
-            emit(ns, {0xA0, static_cast<std::uint8_t>((c.reg & 0x7F) | second), d});
-            break;
-        case Style::Dcsg:
-            if (!port) {
-                wrote = false;
-                break;
-            }
-            emit(ns, {static_cast<std::uint8_t>(s.instance ? 0x30 : 0x50), d});
-            break;
-        case Style::Scc: {
-            if (!port) {
-                wrote = false;
-                break;
-            }
-            if (c.port == 0xD) {
-                s.sccAddress = static_cast<std::uint16_t>((s.sccAddress & 0x00FF) | (d << 8));
-                return;  // the write is the one on the data port
-            }
-            if (c.port == 0xE) {
-                s.sccAddress = static_cast<std::uint16_t>((s.sccAddress & 0xFF00) | d);
-                return;
-            }
-            std::uint8_t pp = 0, aa = 0;
-            if (c.port != 0xF || !sccTarget(s.sccAddress, pp, aa)) {
-                wrote = false;
-                break;
-            }
-            emit(ns, {0xD2, static_cast<std::uint8_t>(pp | second), aa, d});
+        if (s.instance) cmd = static_cast<std::uint8_t>(cmd + 0x50);
+        // An address written alone (the OPN prescaler) is the register
+        // written with any data.
+        if (port)
+            emit(ns, {cmd, d, 0x00});
+        else
+            emit(ns, {cmd, static_cast<std::uint8_t>(c.reg), d});
+        break;
+    }
+    case Style::Psg:
+        if (!reg) {
+            wrote = false;
             break;
         }
+        emit(ns, {0xA0, static_cast<std::uint8_t>((c.reg & 0x7F) | second), d});
+        break;
+    case Style::Dcsg:
+        if (!port) {
+            wrote = false;
+            break;
+        }
+        emit(ns, {static_cast<std::uint8_t>(s.instance ? 0x30 : 0x50), d});
+        break;
+    case Style::Scc: {
+        if (!port) {
+            wrote = false;
+            break;
+        }
+        if (c.port == 0xD) {
+            s.sccAddress = static_cast<std::uint16_t>((s.sccAddress & 0x00FF) | (d << 8));
+            return;  // the write is the one on the data port
+        }
+        if (c.port == 0xE) {
+            s.sccAddress = static_cast<std::uint16_t>((s.sccAddress & 0xFF00) | d);
+            return;
+        }
+        std::uint8_t pp = 0, aa = 0;
+        if (c.port != 0xF || !sccTarget(s.sccAddress, pp, aa)) {
+            wrote = false;
+            break;
+        }
+        emit(ns, {0xD2, static_cast<std::uint8_t>(pp | second), aa, d});
+        break;
+    }
     }
     if (!wrote) return skip();
     ++s.writesByClock[s.clock];
@@ -391,7 +391,8 @@ std::vector<std::uint8_t> VgmRecorder::file() const {
     std::string notes = "What the board played, on its own timeline.";
     for (const auto& l : leftOut()) notes += " Left out: " + l + ".";
     for (const auto& l : clockNotes()) notes += " Clock: " + l + ".";
-    const std::string texts[11] = {board, "", "vesk board recording", "", "vesk_sim", "", "", "", "", "vesk_sim", notes};
+    const std::string texts[11] = {board,      "",   "vesk board recording", "", "vesk_sim", "", "", "", "",
+                                   "vesk_sim", notes};
     for (const auto& t : texts) appendUtf16(tag, t);
     const std::size_t gd3 = v.size();
     v.resize(gd3 + 12);

@@ -22,8 +22,8 @@ namespace vesk::sim {
 
 // The fields of a "command" record line the recorder uses. -1: absent.
 struct BoardCommand {
-    std::string name;       // write_reg, write_port, set_clock, ...
-    bool ok = false;        // status "ok"
+    std::string name;  // write_reg, write_port, set_clock, ...
+    bool ok = false;   // status "ok"
     int slot = -1, port = -1, reg = -1, data = -1;
     std::int64_t replayNs = 0, waitUs = 0, clock = -1;
 };
@@ -54,8 +54,8 @@ public:
     // the first write, the command's bytes), after a comment line.
     std::string times() const { return times_; }
 
-    std::int64_t writes() const { return writes_; }   // written into the file
-    std::int64_t skipped() const { return skipped_; } // executed, with no place in it
+    std::int64_t writes() const { return writes_; }    // written into the file
+    std::int64_t skipped() const { return skipped_; }  // executed, with no place in it
     // One line per slot whose writes are not in the file, and why
     // ("slot 2: SCC+ -- third chip of its kind"), in slot order.
     std::vector<std::string> leftOut() const;
@@ -65,9 +65,9 @@ public:
 
 private:
     struct Slot {
-        int kind = -1;          // index in the chip table, -1 none
-        int instance = 0;       // 0 first chip of its kind, 1 second
-        std::string why;        // why it is left out (kind -1)
+        int kind = -1;     // index in the chip table, -1 none
+        int instance = 0;  // 0 first chip of its kind, 1 second
+        std::string why;   // why it is left out (kind -1)
         std::uint32_t clock = 0;
         std::map<std::uint32_t, std::int64_t> writesByClock;
         std::uint16_t sccAddress = 0;  // SCC address latch
@@ -82,7 +82,7 @@ private:
     std::vector<std::uint8_t> body_;  // commands with their waits
     std::string times_ = "# ns since the board's first write, VGM command\n";
     std::int64_t firstNs_ = -1, endNs_ = -1;
-    std::int64_t sample_ = 0;         // where body_ stands, in samples
+    std::int64_t sample_ = 0;  // where body_ stands, in samples
     std::int64_t writes_ = 0, skipped_ = 0;
 };
 

@@ -127,11 +127,15 @@ int main() {
     }
 
     VeskChip* opm = m->getChip("YM2151", 4000000);
-    if (opm) std::printf("chip0 name = %s, clock = %u\n", opm->getName(), opm->getClock());
-    else std::printf("YM2151 は見つからなかった\n");
+    if (opm)
+        std::printf("chip0 name = %s, clock = %u\n", opm->getName(), opm->getClock());
+    else
+        std::printf("YM2151 は見つからなかった\n");
     VeskChip* psg = m->getChip("YM2149", 4000000);
-    if (psg) std::printf("chip1 name = %s, clock = %u\n", psg->getName(), psg->getClock());
-    else std::printf("YM2149 は見つからなかった\n");
+    if (psg)
+        std::printf("chip1 name = %s, clock = %u\n", psg->getName(), psg->getClock());
+    else
+        std::printf("YM2149 は見つからなかった\n");
     std::fflush(stdout);
 
     plat::waitForKey();

@@ -30,8 +30,7 @@ bool copyPsgVariant(const std::vector<std::uint8_t>& model, std::vector<std::uin
     return true;
 }
 
-bool render(const std::vector<std::uint8_t>& file, double seconds, Render& out, std::string* error,
-            Voices voices) {
+bool render(const std::vector<std::uint8_t>& file, double seconds, Render& out, std::string* error, Voices voices) {
     Music_Emu* emu = nullptr;
     gme_err_t err = gme_open_data(file.data(), static_cast<long>(file.size()), &emu, kRate);
     if (!err) {

@@ -69,9 +69,9 @@ struct Comparison {
     double lagMs = 0;
     double correlation = 0;
     double worstWindowDb = 0;
-    double worstWindowAt = 0;   // seconds into the original
-    double snrDb = 0;           // over the whole excerpt
-    double gain = 1;            // applied to the played render
+    double worstWindowAt = 0;  // seconds into the original
+    double snrDb = 0;          // over the whole excerpt
+    double gain = 1;           // applied to the played render
 };
 
 struct CompareOptions {

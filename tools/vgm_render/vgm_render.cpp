@@ -57,26 +57,35 @@ int main(int argc, char** argv) {
             out = std::atof(args[++i].c_str());
             return true;
         };
-        if (a == "--compare") compareMode = true;
-        else if (a == "--same-psg") samePsg = true;
-        else if (a == "--seconds") { if (!number(seconds)) return usage(); }
-        else if (a == "--min-window-db") { if (!number(minWindowDb)) return usage(); }
-        else if (a == "--min-psg-db") { if (!number(minPsgDb)) return usage(); }
-        else if (a == "--psg-window-ms") { if (!number(psg.windowMs)) return usage(); }
-        else if (a == "--max-lag-ms") {
+        if (a == "--compare")
+            compareMode = true;
+        else if (a == "--same-psg")
+            samePsg = true;
+        else if (a == "--seconds") {
+            if (!number(seconds)) return usage();
+        } else if (a == "--min-window-db") {
+            if (!number(minWindowDb)) return usage();
+        } else if (a == "--min-psg-db") {
+            if (!number(minPsgDb)) return usage();
+        } else if (a == "--psg-window-ms") {
+            if (!number(psg.windowMs)) return usage();
+        } else if (a == "--max-lag-ms") {
             if (!number(options.maxLagMs)) return usage();
             psg.maxLagMs = options.maxLagMs;
-        }
-        else if (a == "--min-correlation") { if (!number(minCorrelation)) return usage(); }
-        else if (a == "--window-ms") { if (!number(options.windowMs)) return usage(); }
-        else if (a == "--tolerance") {
+        } else if (a == "--min-correlation") {
+            if (!number(minCorrelation)) return usage();
+        } else if (a == "--window-ms") {
+            if (!number(options.windowMs)) return usage();
+        } else if (a == "--tolerance") {
             double t = 0;
             if (!number(t)) return usage();
             options.toleranceSamples = static_cast<int>(t);
-        }
-        else if (a == "--wav-dir" && i + 1 < args.size()) wavDir = args[++i];
-        else if (!a.empty() && a[0] == '-') return usage();
-        else files.push_back(a);
+        } else if (a == "--wav-dir" && i + 1 < args.size())
+            wavDir = args[++i];
+        else if (!a.empty() && a[0] == '-')
+            return usage();
+        else
+            files.push_back(a);
     }
     if (files.size() != 2 || seconds <= 0) return usage();
 
@@ -109,17 +118,18 @@ int main(int argc, char** argv) {
         }
         const CompareOptions& o = isPsg ? psg : options;
         Comparison c = compare(original, played, o);
-        const bool ok = isPsg ? c.worstWindowDb >= minPsgDb
-                              : c.correlation >= minCorrelation && c.worstWindowDb >= minWindowDb;
+        const bool ok =
+            isPsg ? c.worstWindowDb >= minPsgDb : c.correlation >= minCorrelation && c.worstWindowDb >= minWindowDb;
         pass = pass && ok;
         if (isPsg)
             std::printf("SN76489: lag %.2f ms, gain %.2f, worst %.0f ms window %.1f dB at %.3f s (spectra): %s\n",
                         c.lagMs, c.gain, o.windowMs, c.worstWindowDb, c.worstWindowAt, ok ? "pass" : "FAIL");
         else
-            std::printf("others: lag %.2f ms, gain %.2f, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB "
-                        "at %.3f s (+-%d samples): %s\n",
-                        c.lagMs, c.gain, c.correlation, c.snrDb, o.windowMs, c.worstWindowDb, c.worstWindowAt,
-                        o.toleranceSamples, ok ? "pass" : "FAIL");
+            std::printf(
+                "others: lag %.2f ms, gain %.2f, correlation %.5f, SNR %.1f dB, worst %.0f ms window %.1f dB "
+                "at %.3f s (+-%d samples): %s\n",
+                c.lagMs, c.gain, c.correlation, c.snrDb, o.windowMs, c.worstWindowDb, c.worstWindowAt,
+                o.toleranceSamples, ok ? "pass" : "FAIL");
     }
     return pass ? 0 : 1;
 }

@@ -73,8 +73,7 @@ bool VeskChipImp::uploadSampleMemory(const SampleBlock* block) {
 
 bool VeskChipImp::doSetClock(std::uint32_t clock, std::uint8_t flag) {
     if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
-    socket->push(command,
-                 proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
+    socket->push(command, proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
     updateWaits(clock);
     info->clock = clock;
     return true;
@@ -93,9 +92,9 @@ void VeskChipImp::pushPayload(const std::uint8_t* bytes, std::uint32_t length) {
 
 void VeskChipImp::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
                                std::uint8_t wait2) {
-    socket->push(command, proto::encodeWriteReg(command, static_cast<std::uint8_t>(slotNibble | port),
-                                                static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data),
-                                                wait1, wait2));
+    socket->push(command,
+                 proto::encodeWriteReg(command, static_cast<std::uint8_t>(slotNibble | port),
+                                       static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data), wait1, wait2));
     activity.store(1, std::memory_order_relaxed);
 }
 
@@ -120,8 +119,7 @@ void VeskChipImp::syncWithBoard(std::uint32_t extraSeconds) {
     socket->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
 }
 
-void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister,
-                                  std::uint32_t data) {
+void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister, std::uint32_t data) {
     if (controlRegister && (data & 0x40)) {
         socket->keepAliveEnabled.store(false);
         syncWithBoard(0);

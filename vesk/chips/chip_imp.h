@@ -78,7 +78,7 @@ public:
     virtual void silence();
 
     BoardTransport* socket = nullptr;  // not owned
-    VeskChipInfo* info = nullptr;    // not owned
+    VeskChipInfo* info = nullptr;      // not owned
     std::uint8_t hardwareResetCapable = 0;
     std::uint8_t variableClock = 0;
     std::uint32_t slot = 0;
@@ -109,8 +109,7 @@ protected:
     // Hands a payload already assembled in command to the transport.
     void pushPayload(const std::uint8_t* bytes, std::uint32_t length);
     // CMD_WRITE_REG with target slotNibble | port, pushed; sets activity.
-    void pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
-                      std::uint8_t wait2);
+    void pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1, std::uint8_t wait2);
     // CMD_WRITE_PORT, pushed. Does not set activity.
     void pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait);
     // CMD_READ_REG, requested; the register value (the reply's last byte)

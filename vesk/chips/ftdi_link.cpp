@@ -48,8 +48,7 @@ bool D2xxLink::open(const char* serialNumber) {
     bool all = resolve(library_, "FT_Close", close_) && resolve(library_, "FT_Write", write_) &&
                resolve(library_, "FT_ResetDevice", resetDevice_) && resolve(library_, "FT_Purge", purge_) &&
                resolve(library_, "FT_SetBitMode", setBitMode_) && resolve(library_, "FT_GetBitMode", getBitMode_) &&
-               resolve(library_, "FT_SetBaudRate", setBaudRate_) &&
-               resolve(library_, "FT_SetTimeouts", setTimeouts_) &&
+               resolve(library_, "FT_SetBaudRate", setBaudRate_) && resolve(library_, "FT_SetTimeouts", setTimeouts_) &&
                resolve(library_, "FT_GetDeviceInfo", getDeviceInfo_) && resolve(library_, "FT_OpenEx", openEx_) &&
                resolve(library_, "FT_SetLatencyTimer", setLatencyTimer_);
     if (!all) {
@@ -65,8 +64,7 @@ bool D2xxLink::open(const char* serialNumber) {
     unsigned long type = 0, id = 0;
     char serial[16] = {};
     char description[64] = {};
-    if (getDeviceInfo_(handle, &type, &id, serial, description, nullptr) != d2xx::kOk ||
-        type != d2xx::kDeviceFT232H) {
+    if (getDeviceInfo_(handle, &type, &id, serial, description, nullptr) != d2xx::kOk || type != d2xx::kDeviceFT232H) {
         close_(handle);
         unload();
         return false;

@@ -135,6 +135,7 @@ public:
     std::uint8_t portWait = 1;
     std::uint8_t sampleWriteMode = 0;
     std::uint32_t sampleWriteCount = 0;
+
 private:
     void prescalerStep();
 };

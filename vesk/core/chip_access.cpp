@@ -168,8 +168,8 @@ bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, con
 }
 
 std::uint32_t ChipAccess::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
-                                  std::uint8_t outCapacity, std::uint8_t readLength,
-                                  const std::uint8_t* writeData, std::uint8_t writeLength) {
+                                  std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
+                                  std::uint8_t writeLength) {
     if (!i2cProbe(boardAddress, i2cAddress)) return 0;
     BoardTransport* t = transportOf(boardAddress);
     if (!t) return 0;

@@ -52,8 +52,7 @@ struct ChipAccess {
     bool i2cProbe(const char* boardAddress, std::uint8_t i2cAddress);
     // In chunks of at most 253 bytes, each followed by a sync (whose answer
     // is not needed for success).
-    bool i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
-                  std::uint8_t length);
+    bool i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data, std::uint8_t length);
     // Bytes stored in out, 0 on any failure. Never stores past outCapacity:
     // a reply with more bytes than that (or fewer than its count byte
     // claims) leaves out cleared and gives 0.
@@ -61,10 +60,8 @@ struct ChipAccess {
                           std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
                           std::uint8_t writeLength);
     // The attenuator at 0x28: channel 0, 1, or any other value for both.
-    bool setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
-                         std::uint32_t inhibit);
-    bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
-                         std::uint32_t inhibit);
+    bool setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel, std::uint32_t inhibit);
+    bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel, std::uint32_t inhibit);
 
     BoardTransport* transportOf(const char* boardAddress) const;
 };

@@ -72,8 +72,8 @@ bool VeskManagerImp::resetChips() {
 }
 
 std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
-                                      std::uint8_t outCapacity, std::uint8_t readLength,
-                                      const std::uint8_t* writeData, std::uint8_t writeLength, std::uint32_t) {
+                                      std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
+                                      std::uint8_t writeLength, std::uint32_t) {
     return guarded(std::uint32_t{0}, [&] {
         return access().i2cRead(boardAddress, i2cAddress, out, outCapacity, readLength, writeData, writeLength);
     });
@@ -183,8 +183,8 @@ void VeskManagerImp::startTransportsStep() {
         // Owned until the list holds it: a list that cannot grow stops and
         // frees the transport (and its threads) here.
         auto t = std::make_unique<BoardTransport>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
-                                                boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
-                                                boardSettings_[i].gapMs);
+                                                  boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
+                                                  boardSettings_[i].gapMs);
         transports_.push_back(t.get());
         t.release();
         ++i;

@@ -70,8 +70,7 @@ bool applyBoardReply(const std::uint8_t* r, std::size_t length, VeskBoardInfo& b
         if (!proto::queryValue(q, 0, 1, v)) return false;
         settings.idleMs = static_cast<std::uint8_t>(v);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -104,16 +103,14 @@ bool applySlotReply(const std::uint8_t* r, std::size_t length, SlotResult& slot)
         if (r[0] <= 3) return false;
         copyTextField(slot.info.extInfo, sizeof slot.info.extInfo, q.value, q.valueLength);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
 void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* boards, BoardSettings* settings) {
-    static const std::uint8_t kItems[] = {proto::kBoardItemFirmware, proto::kBoardItemSlotCount,
-                                          proto::kBoardItemWait,     proto::kBoardItemBufferSize,
-                                          proto::kBoardItemName,     proto::kBoardItemIPv4,
-                                          proto::kBoardItemIdle};
+    static const std::uint8_t kItems[] = {
+        proto::kBoardItemFirmware, proto::kBoardItemSlotCount, proto::kBoardItemWait, proto::kBoardItemBufferSize,
+        proto::kBoardItemName,     proto::kBoardItemIPv4,      proto::kBoardItemIdle};
     std::size_t i = 0;
     for (const auto& e : endpoints) {
         VeskBoardInfo& b = boards[i];

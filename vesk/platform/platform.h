@@ -104,9 +104,9 @@ constexpr int kIfTypeEthernet = 6;
 constexpr int kIfTypeIeee80211 = 71;
 
 struct AdapterInfo {
-    int ifType = 0;                      // kIfTypeEthernet, kIfTypeIeee80211, or other
-    std::vector<std::string> unicast;    // IPv6 address texts, system order
-    std::vector<std::string> gateways;   // IPv6 gateway texts, system order
+    int ifType = 0;                     // kIfTypeEthernet, kIfTypeIeee80211, or other
+    std::vector<std::string> unicast;   // IPv6 address texts, system order
+    std::vector<std::string> gateways;  // IPv6 gateway texts, system order
 };
 // The host's adapters in system order, IPv6 view. Empty on failure.
 std::vector<AdapterInfo> listAdapters();

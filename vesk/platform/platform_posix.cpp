@@ -127,15 +127,14 @@ bool bindSocket(Socket s, const SockAddr6& addr) {
 
 int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
     sockaddr_in6 sa = toNative(to);
-    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa),
-                       sizeof sa);
+    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
 SendStatus trySendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
     sockaddr_in6 sa = toNative(to);
-    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL | MSG_DONTWAIT,
-                       reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ssize_t n = sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa),
+                       sizeof sa);
     if (n >= 0) return SendStatus::Sent;
     return (errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK) ? SendStatus::NoBuffer : SendStatus::Error;
 }
@@ -208,9 +207,7 @@ std::string addrToText(const std::uint8_t addr[16]) {
     return buf;
 }
 
-bool textToAddr(const std::string& text, std::uint8_t addr[16]) {
-    return inet_pton(AF_INET6, text.c_str(), addr) == 1;
-}
+bool textToAddr(const std::string& text, std::uint8_t addr[16]) { return inet_pton(AF_INET6, text.c_str(), addr) == 1; }
 
 std::vector<AdapterInfo> listAdapters() {
     std::vector<AdapterInfo> out;
@@ -241,15 +238,18 @@ std::vector<AdapterInfo> listAdapters() {
             AdapterInfo info;
             std::string type = readSmallFile("/sys/class/net/" + name + "/type");
             bool wireless = access(("/sys/class/net/" + name + "/wireless").c_str(), F_OK) == 0;
-            if (type == "1") info.ifType = wireless ? kIfTypeIeee80211 : kIfTypeEthernet;
-            else if (type == "772") info.ifType = 24;  // software loopback
-            else info.ifType = 1;                      // other
+            if (type == "1")
+                info.ifType = wireless ? kIfTypeIeee80211 : kIfTypeEthernet;
+            else if (type == "772")
+                info.ifType = 24;  // software loopback
+            else
+                info.ifType = 1;  // other
             info.gateways = gateways[name];
             byName[name] = info;
         }
         if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET6)
-            byName[name].unicast.push_back(
-                addrToText(reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr)));
+            byName[name].unicast.push_back(addrToText(
+                reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr)));
     }
     freeifaddrs(list);
     for (auto& n : names) out.push_back(byName[n]);

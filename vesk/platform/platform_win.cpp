@@ -99,7 +99,8 @@ bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REU
 
 bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
     DWORD v = ms;  // Winsock takes a DWORD of milliseconds, not a timeval
-    return setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+    return setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) ==
+           0;
 }
 
 bool setSendBufferSize(Socket s, std::uint32_t bytes) {
@@ -245,8 +246,7 @@ void sleepUntilPrecise(std::chrono::steady_clock::time_point deadline) {
     // One timer per thread, made on first use; null where the system has
     // none (then plain Sleep serves).
     thread_local struct Timer {
-        HANDLE h = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                          TIMER_ALL_ACCESS);
+        HANDLE h = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
         ~Timer() {
             if (h) CloseHandle(h);
         }

@@ -65,7 +65,7 @@ constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 }  // namespace
 
 BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
-                           std::uint8_t idleMs, std::uint8_t gapMs)
+                               std::uint8_t idleMs, std::uint8_t gapMs)
     : keepAliveEnabled(false),
       dataSent(false),
       socket_(socket),
@@ -143,8 +143,8 @@ void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
     appendLocked(lock, bytes, length, lastPush_);
 }
 
-void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
-                                std::uint32_t length, Clock::time_point now) {
+void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
+                                  Clock::time_point now) {
     if (length <= batchLimit_ - 2 * proto::kWaitCommandSize) {
         appendPieceLocked(lock, bytes, length, now);
         return;
@@ -164,7 +164,7 @@ void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std:
 }
 
 void BoardTransport::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
-                                     std::uint32_t length, Clock::time_point now) {
+                                       std::uint32_t length, Clock::time_point now) {
     // The wait before this piece brings the board's timeline to the host's:
     // the host time since the batch's first write less what the board spends
     // on the batch so far, the waits already sent and the commands' own wait
@@ -257,7 +257,7 @@ BoardTransport::Clock::time_point BoardTransport::boardFreeLocked() {
 }
 
 void BoardTransport::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
-                           bool keepAlive, std::uint64_t batch, std::int64_t boardNs) {
+                             bool keepAlive, std::uint64_t batch, std::int64_t boardNs) {
     {
         std::unique_lock<std::mutex> q(queueMutex_);
         // Never overrun the ring: unsent bytes would be replaced by newer
@@ -359,7 +359,7 @@ void BoardTransport::senderLoop() {
 }
 
 bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
-                                Clock::time_point* leftAt) {
+                                  Clock::time_point* leftAt) {
     const auto start = Clock::now();
     const auto giveUp = start + (refusedFor_ < kSendRetryTime ? kSendRetryTime - refusedFor_ : Clock::duration::zero());
     for (;;) {
@@ -399,7 +399,7 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 }
 
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
-                                    std::uint32_t capacity, std::uint32_t extraSeconds) {
+                                      std::uint32_t capacity, std::uint32_t extraSeconds) {
     std::lock_guard<std::mutex> one(requestMutex_);
     const bool keepAlive = keepAliveEnabled.exchange(false);
     const std::int64_t timeoutUs = static_cast<std::int64_t>(extraSeconds) * 1000000 +
@@ -415,8 +415,8 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     // The board's usual reply time: the batch leaves within the latency, the
     // board answers at once.
     const auto prompt = sent + std::chrono::milliseconds(std::min(waitMs_.load(), kMaxRequestWaitMs)) + kPromptSlack;
-    Reply r = awaitReply(socket_, destination_.addr, command, length, reply, reply ? capacity : 0, deadline,
-                         &ioMutex_, &owed_, prompt);
+    Reply r = awaitReply(socket_, destination_.addr, command, length, reply, reply ? capacity : 0, deadline, &ioMutex_,
+                         &owed_, prompt);
     if (r.status == ReplyStatus::TimedOut) {
         owed_.add(command, length, Clock::now());  // its reply may still come
         plat::messageBox("timeout", "push recv");

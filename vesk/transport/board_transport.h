@@ -42,7 +42,7 @@ public:
     // idleMs / gapMs: the board's settings. Both threads are running on return.
     // Throws std::system_error when a thread cannot be started.
     BoardTransport(plat::Socket socket, const char* boardAddress, std::uint16_t wait, std::uint32_t bufferSize,
-                 std::uint8_t idleMs, std::uint8_t gapMs);
+                   std::uint8_t idleMs, std::uint8_t gapMs);
     // Syncs with the board (everything queued has left and the board has
     // answered, or the time-out box was shown), sends a last 00 datagram and
     // joins both threads. The socket stays open.
@@ -109,7 +109,7 @@ private:
     struct SendItem {
         Clock::time_point deadline;
         std::uint32_t length = 0;
-        bool keepAlive = false;  // may be skipped when the system has no room
+        bool keepAlive = false;    // may be skipped when the system has no room
         std::uint64_t batch = 0;   // its number among the closed batches; 0: not a batch
         std::int64_t boardNs = 0;  // the board's time for it: waits and own wait bytes
     };
@@ -127,8 +127,8 @@ private:
     // Expects the accumulation mutex held; returns with it held and the open batch empty.
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
-    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
-                 bool keepAlive = false, std::uint64_t batch = 0, std::int64_t boardNs = 0);
+    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline, bool keepAlive = false,
+                 std::uint64_t batch = 0, std::int64_t boardNs = 0);
     // When the board will have played every batch closed so far: from when
     // the sender saw it end those already sent, then each of the others
     // arriving at its deadline. Expects the accumulation mutex held; takes

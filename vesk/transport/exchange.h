@@ -71,8 +71,7 @@ struct Reply {
 // later request its answer.
 Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std::uint8_t* request,
                  std::uint32_t requestLength, std::uint8_t* reply, std::uint32_t capacity,
-                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr,
-                 OwedReplies* owed = nullptr,
+                 std::chrono::steady_clock::time_point deadline, std::mutex* io = nullptr, OwedReplies* owed = nullptr,
                  std::chrono::steady_clock::time_point promptUntil = std::chrono::steady_clock::time_point::max());
 
 // One whole exchange with a board that has no transport yet: drops what is

@@ -60,7 +60,6 @@ constexpr std::uint8_t kResetReply[4] = {0x03, CMD_RESET, 'O', 'K'};
 constexpr unsigned kWaitCommandSize = 5;
 constexpr unsigned kMaxCommandSize = 256;  // L is one byte
 
-
 // Encoded sizes of the fixed-length commands.
 constexpr unsigned kWriteRegSize = 7;
 constexpr unsigned kWritePortSize = 5;
@@ -245,8 +244,7 @@ inline std::uint32_t replyExtent(const std::uint8_t* reply, std::uint32_t receiv
 }
 
 inline bool matches4(const std::uint8_t* reply, std::uint32_t received, const std::uint8_t (&want)[4]) {
-    return received >= 4 && reply[0] == want[0] && reply[1] == want[1] && reply[2] == want[2] &&
-           reply[3] == want[3];
+    return received >= 4 && reply[0] == want[0] && reply[1] == want[1] && reply[2] == want[2] && reply[3] == want[3];
 }
 
 // 03 80 57 50
@@ -325,12 +323,9 @@ inline bool answers(const std::uint8_t* request, std::uint32_t requestLength, co
     if (requestLength < 2 || received < 2 || reply[1] != request[1]) return false;
     switch (request[1]) {
     case CMD_QUERY:
-    case CMD_READ_REG:
-        return requestLength >= 4 && received >= 4 && reply[2] == request[2] && reply[3] == request[3];
-    case CMD_SET:
-        return requestLength >= 4 && received >= 4 && reply[3] == request[3];
-    default:
-        return true;
+    case CMD_READ_REG: return requestLength >= 4 && received >= 4 && reply[2] == request[2] && reply[3] == request[3];
+    case CMD_SET: return requestLength >= 4 && received >= 4 && reply[3] == request[3];
+    default: return true;
     }
 }
 

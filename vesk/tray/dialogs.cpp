@@ -48,8 +48,10 @@ void placeAtCursor(HWND dlg) {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int w = rc.right - rc.left, h = rc.bottom - rc.top;
     int top;
-    if (cursor.y + h > work.bottom) top = work.bottom - h;
-    else top = cursor.y < work.top ? work.top : cursor.y;
+    if (cursor.y + h > work.bottom)
+        top = work.bottom - h;
+    else
+        top = cursor.y < work.top ? work.top : cursor.y;
     SetWindowPos(dlg, nullptr, cursor.x - w / 2, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     ShowWindow(dlg, SW_SHOW);
     SetFocus(dlg);
@@ -91,11 +93,8 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         EndDialog(dlg, IDOK);
         return TRUE;
     }
-    case IDCANCEL:
-        EndDialog(dlg, IDCANCEL);
-        return TRUE;
-    default:
-        return FALSE;
+    case IDCANCEL: EndDialog(dlg, IDCANCEL); return TRUE;
+    default: return FALSE;
     }
 }
 
@@ -185,8 +184,9 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
             for (std::uint32_t s = 0; s < info->slotCount && s < kInfoSlots; ++s) {
                 for (VeskChipImp* chip : chips) {
                     if (chip->info->slot != s) continue;
-                    std::string line = std::string(chip->info->name, strnlen(chip->info->name, sizeof chip->info->name)) +
-                                       " / " + clockMHzText(chip->info->clock) + "MHz";
+                    std::string line =
+                        std::string(chip->info->name, strnlen(chip->info->name, sizeof chip->info->name)) + " / " +
+                        clockMHzText(chip->info->clock) + "MHz";
                     SetDlgItemTextW(dlg, IDC_INFO_CHIP0 + static_cast<int>(s), wide(line.c_str(), line.size()).c_str());
                     if (chip->inUse) SetDlgItemTextW(dlg, IDC_INFO_INUSE0 + static_cast<int>(s), L"o");
                     break;
@@ -233,9 +233,8 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 INT_PTR VeskTray::openDialog(int resource, std::uint32_t board) {
     DLGPROC proc = resource == IDD_DELAY ? delayProc : resource == IDD_VOLUME ? volumeProc : boardInfoProc;
     DialogContext context{this, board};
-    const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module),
-                                           MAKEINTRESOURCEW(resource), trayWindow, proc,
-                                           reinterpret_cast<LPARAM>(&context));
+    const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module), MAKEINTRESOURCEW(resource),
+                                           trayWindow, proc, reinterpret_cast<LPARAM>(&context));
     activeDialog = nullptr;
     return result;
 }

@@ -261,16 +261,10 @@ LRESULT CALLBACK VeskTray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) 
     auto* tray = reinterpret_cast<VeskTray*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
     if (!tray) return DefWindowProcW(wnd, msg, wp, lp);
     switch (msg) {
-    case WM_CLOSE:
-        DestroyWindow(wnd);
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    case kTrayMessage:
-        return tray->onNotify(wp, lp);
-    default:
-        return DefWindowProcW(wnd, msg, wp, lp);
+    case WM_CLOSE: DestroyWindow(wnd); return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case kTrayMessage: return tray->onNotify(wp, lp);
+    default: return DefWindowProcW(wnd, msg, wp, lp);
     }
 }
 
@@ -289,12 +283,11 @@ LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
     const std::uint32_t b = currentBoard;
     HMENU menu = LoadMenuW(libraryInstance(), MAKEINTRESOURCEW(IDR_VESK_MENU));
     if (!menu) return 0;
-    if (b >= boardCount || !volumeReadable[b])
-        EnableMenuItem(menu, IDM_VOLUME, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
+    if (b >= boardCount || !volumeReadable[b]) EnableMenuItem(menu, IDM_VOLUME, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
     POINT pt = {};
     GetCursorPos(&pt);
-    const UINT cmd = static_cast<UINT>(TrackPopupMenu(GetSubMenu(menu, 0), TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y,
-                                                      0, trayWindow, nullptr));
+    const UINT cmd = static_cast<UINT>(
+        TrackPopupMenu(GetSubMenu(menu, 0), TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y, 0, trayWindow, nullptr));
     DestroyMenu(menu);
     switch (cmd) {
     case IDM_BOARD_INFO:
@@ -308,17 +301,10 @@ LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
         openDialog(IDD_BOARD_INFO, b);
         boardInfoOpen[b] = 0;
         break;
-    case IDM_DELAY:
-        openDialog(IDD_DELAY, b);
-        break;
-    case IDM_VOLUME:
-        openDialog(IDD_VOLUME, b);
-        break;
-    case IDM_SETTINGS_PAGE:
-        openSettingsPage();
-        break;
-    default:
-        break;
+    case IDM_DELAY: openDialog(IDD_DELAY, b); break;
+    case IDM_VOLUME: openDialog(IDD_VOLUME, b); break;
+    case IDM_SETTINGS_PAGE: openSettingsPage(); break;
+    default: break;
     }
     return 0;
 }
