@@ -13,7 +13,7 @@
 
 #include "bench_support.h"
 #include "chips/chip_table.h"
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "transport/board_transport.h"
 
 namespace {
@@ -42,7 +42,7 @@ void writeCost(const char* model, std::uint32_t clock, int bursts, std::uint32_t
         record.clock = clock;
         std::memcpy(record.name, model, std::strlen(model));  // the model names fit
         std::strncpy(record.address, "::1", sizeof record.address - 1);
-        VeskChipImp* imp = createChip(&t, &record);
+        Chip* imp = createChip(&t, &record);
         VeskChip* chip = imp;  // hosts call through the interface
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         for (int burst = 0; burst < bursts; ++burst) {

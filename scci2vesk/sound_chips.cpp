@@ -7,7 +7,7 @@
 
 using vesk::guarded;
 
-SoundChip_vesk::SoundChip_vesk(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
+AdapterChip::AdapterChip(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
     : libraryChip(chip), info(), record(rec) {
     // The record's name field may be full: copy at most its length.
     std::size_t n = strnlen(rec->name, sizeof rec->name);
@@ -20,28 +20,28 @@ SoundChip_vesk::SoundChip_vesk(VeskChip* chip, VeskChipInfo* rec, std::uint32_t 
     info.location = kind.location;
 }
 
-SoundChip_vesk::SoundChip_vesk(const SoundChip_vesk& primary, std::uint32_t clock, std::uint32_t busNumber)
+AdapterChip::AdapterChip(const AdapterChip& primary, std::uint32_t clock, std::uint32_t busNumber)
     : libraryChip(primary.libraryChip), info(primary.info), record(primary.record) {
     info.clock = clock;
     info.busNumber = busNumber;
 }
 
-SoundChip_vesk* SoundChip_vesk::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
-    return new SoundChip_vesk(*this, clock, busNumber);
+AdapterChip* AdapterChip::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new AdapterChip(*this, clock, busNumber);
 }
 
-SoundChipInfo* VESK_SCCI_CALL SoundChip_vesk::chipInfo() { return &info; }
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::chipType() { return info.chipType; }
+SoundChipInfo* VESK_SCCI_CALL AdapterChip::chipInfo() { return &info; }
+std::int32_t VESK_SCCI_CALL AdapterChip::chipType() { return info.chipType; }
 
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::writeRegister(std::uint32_t address, std::uint32_t data) {
+std::int32_t VESK_SCCI_CALL AdapterChip::writeRegister(std::uint32_t address, std::uint32_t data) {
     return guarded(0, [&] { return libraryChip->write(address, data) ? 1 : 0; });
 }
 
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::readRegister(std::uint32_t address) {
+std::int32_t VESK_SCCI_CALL AdapterChip::readRegister(std::uint32_t address) {
     return guarded(0, [&] { return static_cast<std::int32_t>(libraryChip->read(address)); });
 }
 
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::initChip() {
+std::int32_t VESK_SCCI_CALL AdapterChip::initChip() {
     return guarded(0, [&] {
         // The entry's clock reaches the board only here; both calls always run.
         bool clocked = libraryChip->setClock(info.clock, 0);
@@ -50,38 +50,37 @@ std::int32_t VESK_SCCI_CALL SoundChip_vesk::initChip() {
     });
 }
 
-std::uint32_t VESK_SCCI_CALL SoundChip_vesk::chipClock() { return info.clock; }
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::readRegister2(std::uint32_t address) { return readRegister(address); }
-std::int32_t VESK_SCCI_CALL SoundChip_vesk::unused7() { return 1; }
+std::uint32_t VESK_SCCI_CALL AdapterChip::chipClock() { return info.clock; }
+std::int32_t VESK_SCCI_CALL AdapterChip::readRegister2(std::uint32_t address) { return readRegister(address); }
+std::int32_t VESK_SCCI_CALL AdapterChip::unused7() { return 1; }
 
 // ---------------------------------------------------------------- SN76489
 
-SoundChip_vesk* SoundChip_vesk_sn76489::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
-    return new SoundChip_vesk_sn76489(*this, clock, busNumber);
+AdapterChip* AdapterChipSN76489::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new AdapterChipSN76489(*this, clock, busNumber);
 }
 
-std::int32_t VESK_SCCI_CALL SoundChip_vesk_sn76489::writeRegister(std::uint32_t, std::uint32_t data) {
+std::int32_t VESK_SCCI_CALL AdapterChipSN76489::writeRegister(std::uint32_t, std::uint32_t data) {
     return guarded(0, [&] { return libraryChip->writeData(0, data) ? 1 : 0; });
 }
 
 // ---------------------------------------------------------------- YM2610+H
 
-SoundChip_vesk_ym2610_h::SoundChip_vesk_ym2610_h(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
-    : SoundChip_vesk(chip, rec, busNumber) {
+AdapterChipYM2610H::AdapterChipYM2610H(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
+    : AdapterChip(chip, rec, busNumber) {
     allocateImages();
 }
 
-SoundChip_vesk_ym2610_h::SoundChip_vesk_ym2610_h(const SoundChip_vesk& primary, std::uint32_t clock,
-                                                 std::uint32_t busNumber)
-    : SoundChip_vesk(primary, clock, busNumber) {
+AdapterChipYM2610H::AdapterChipYM2610H(const AdapterChip& primary, std::uint32_t clock, std::uint32_t busNumber)
+    : AdapterChip(primary, clock, busNumber) {
     allocateImages();
 }
 
-SoundChip_vesk* SoundChip_vesk_ym2610_h::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
-    return new SoundChip_vesk_ym2610_h(*this, clock, busNumber);
+AdapterChip* AdapterChipYM2610H::makeVariant(std::uint32_t clock, std::uint32_t busNumber) const {
+    return new AdapterChipYM2610H(*this, clock, busNumber);
 }
 
-void SoundChip_vesk_ym2610_h::allocateImages() {
+void AdapterChipYM2610H::allocateImages() {
     // Not cleared: pages the host never writes cost no memory. An upload
     // sends the image from its first byte, so bytes below the start address
     // go out as whatever the pages hold (zero for untouched pages).
@@ -89,7 +88,7 @@ void SoundChip_vesk_ym2610_h::allocateImages() {
     images[1].reset(new std::uint8_t[kImageSize]);
 }
 
-bool SoundChip_vesk_ym2610_h::setAddressByte(std::uint32_t reg, std::uint32_t data) {
+bool AdapterChipYM2610H::setAddressByte(std::uint32_t reg, std::uint32_t data) {
     const std::uint32_t byte = data & 0xFF;
     switch (reg) {
     case 0x200: address = (address & 0xFFFF00u) | byte; return true;
@@ -99,7 +98,7 @@ bool SoundChip_vesk_ym2610_h::setAddressByte(std::uint32_t reg, std::uint32_t da
     }
 }
 
-void SoundChip_vesk_ym2610_h::upload(std::uint32_t bank) {
+void AdapterChipYM2610H::upload(std::uint32_t bank) {
     request.data = images[bank].get();
     request.bank = bank;
     request.size = positions[bank];
@@ -107,12 +106,12 @@ void SoundChip_vesk_ym2610_h::upload(std::uint32_t bank) {
     libraryChip->uploadSampleMemory(&request);
 }
 
-std::int32_t VESK_SCCI_CALL SoundChip_vesk_ym2610_h::writeRegister(std::uint32_t a, std::uint32_t d) {
+std::int32_t VESK_SCCI_CALL AdapterChipYM2610H::writeRegister(std::uint32_t a, std::uint32_t d) {
     // An upload starts a thread in the library, which may fail to start.
     return guarded(0, [&] { return writePseudoOrChip(a, d); });
 }
 
-std::int32_t SoundChip_vesk_ym2610_h::writePseudoOrChip(std::uint32_t a, std::uint32_t d) {
+std::int32_t AdapterChipYM2610H::writePseudoOrChip(std::uint32_t a, std::uint32_t d) {
     if (!uploadMode) {
         if ((a & 0x600) == 0) return libraryChip->write(a, d) ? 1 : 0;
         if (setAddressByte(a, d)) return 1;

@@ -13,12 +13,12 @@
 // its clock variants) may share one library chip; they form a group that is
 // taken and given back as a whole. Entries are made and destroyed only by
 // the manager, which also keeps `group` and `inUse`.
-class SoundChip_vesk : public SoundChip {
+class AdapterChip : public SoundChip {
 public:
-    SoundChip_vesk(VeskChip* chip, VeskChipInfo* record, std::uint32_t busNumber);
+    AdapterChip(VeskChip* chip, VeskChipInfo* record, std::uint32_t busNumber);
     // A clock variant of `primary`: same library chip and record, its own
     // clock and bus number, free, no group yet.
-    virtual SoundChip_vesk* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const;
+    virtual AdapterChip* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const;
 
     SoundChipInfo* VESK_SCCI_CALL chipInfo() override;
     std::int32_t VESK_SCCI_CALL chipType() override;
@@ -28,40 +28,40 @@ public:
     std::uint32_t VESK_SCCI_CALL chipClock() override;
     std::int32_t VESK_SCCI_CALL readRegister2(std::uint32_t address) override;
     std::int32_t VESK_SCCI_CALL unused7() override;
-    ~SoundChip_vesk() override = default;
+    ~AdapterChip() override = default;
 
     VeskChip* libraryChip;
     SoundChipInfo info;
-    std::vector<SoundChip_vesk*> group;
+    std::vector<AdapterChip*> group;
     bool inUse = false;
     VeskChipInfo* record;
 
 protected:
-    SoundChip_vesk(const SoundChip_vesk& primary, std::uint32_t clock, std::uint32_t busNumber);
+    AdapterChip(const AdapterChip& primary, std::uint32_t clock, std::uint32_t busNumber);
 };
 
 // SN76489: register writes go to the chip's data port; the address is unused.
-class SoundChip_vesk_sn76489 : public SoundChip_vesk {
+class AdapterChipSN76489 : public AdapterChip {
 public:
-    using SoundChip_vesk::SoundChip_vesk;
-    SoundChip_vesk* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const override;
+    using AdapterChip::AdapterChip;
+    AdapterChip* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const override;
     std::int32_t VESK_SCCI_CALL writeRegister(std::uint32_t address, std::uint32_t data) override;
 
 private:
-    SoundChip_vesk_sn76489(const SoundChip_vesk& primary, std::uint32_t clock, std::uint32_t busNumber)
-        : SoundChip_vesk(primary, clock, busNumber) {}
+    AdapterChipSN76489(const AdapterChip& primary, std::uint32_t clock, std::uint32_t busNumber)
+        : AdapterChip(primary, clock, busNumber) {}
 };
 
 // YM2610+H: pseudo-registers 0x200-0x204 fill two 16 MiB sample images,
 // handed to the library's sample upload when the host leaves a bank. While
 // a bank is being filled, any other address with bit 9 or 10 set is refused
 // (result 0, nothing sent) and the upload goes on.
-class SoundChip_vesk_ym2610_h : public SoundChip_vesk {
+class AdapterChipYM2610H : public AdapterChip {
 public:
     static constexpr std::uint32_t kImageSize = 16u * 1024 * 1024;
 
-    SoundChip_vesk_ym2610_h(VeskChip* chip, VeskChipInfo* record, std::uint32_t busNumber);
-    SoundChip_vesk* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const override;
+    AdapterChipYM2610H(VeskChip* chip, VeskChipInfo* record, std::uint32_t busNumber);
+    AdapterChip* makeVariant(std::uint32_t clock, std::uint32_t busNumber) const override;
     std::int32_t VESK_SCCI_CALL writeRegister(std::uint32_t address, std::uint32_t data) override;
 
     std::unique_ptr<std::uint8_t[]> images[2];
@@ -72,7 +72,7 @@ public:
     std::uint32_t address = 0;
 
 private:
-    SoundChip_vesk_ym2610_h(const SoundChip_vesk& primary, std::uint32_t clock, std::uint32_t busNumber);
+    AdapterChipYM2610H(const AdapterChip& primary, std::uint32_t clock, std::uint32_t busNumber);
     void allocateImages();
     // Sets one byte of the start address; true when `reg` is 0x200-0x202.
     bool setAddressByte(std::uint32_t reg, std::uint32_t data);
@@ -82,9 +82,9 @@ private:
 };
 
 // The one interface: a borrowed list of the manager's chip entries.
-class SoundInterface_vesk : public SoundInterface {
+class AdapterInterface : public SoundInterface {
 public:
-    explicit SoundInterface_vesk(std::vector<SoundChip_vesk*> chips) : chips_(std::move(chips)) {}
+    explicit AdapterInterface(std::vector<AdapterChip*> chips) : chips_(std::move(chips)) {}
 
     std::int32_t VESK_SCCI_CALL unused0() override { return 1; }
     std::int32_t VESK_SCCI_CALL unused1(std::uint32_t, std::uint32_t) override { return 1; }
@@ -99,7 +99,7 @@ public:
     }
 
 private:
-    std::vector<SoundChip_vesk*> chips_;
+    std::vector<AdapterChip*> chips_;
 };
 
 #endif  // SCCI2VESK_SOUND_CHIPS_H

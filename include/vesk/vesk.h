@@ -12,6 +12,7 @@
 //   - no call lets an exception out. A call that cannot complete (memory
 //     runs out, a thread cannot start) returns its failure: false, 0 or
 //     null; init then leaves no boards, and release still frees everything.
+// The comment after each virtual function is its vtable slot, counted from 0.
 // Never reorder, insert or remove a virtual function here.
 #ifndef VESK_VESK_H
 #define VESK_VESK_H
@@ -85,31 +86,31 @@ public:
 
 class VeskManager {
 public:
-    virtual void init() = 0;                                               // 1
-    virtual void release() = 0;                                            // 2: also deletes the manager
-    virtual uint32_t getChipCount() = 0;                                   // 3
-    virtual uint32_t getBoardCount() = 0;                                  // 4
-    virtual void getChipInfo(VeskChipInfo* dst, uint32_t capacity) = 0;    // 5
-    virtual void getBoardInfo(VeskBoardInfo* dst, uint32_t capacity) = 0;  // 6
-    virtual VeskChip* getChipByIndex(uint32_t index, uint32_t clock) = 0;  // 7
+    virtual void init() = 0;                                               // 0
+    virtual void release() = 0;                                            // 1: also deletes the manager
+    virtual uint32_t getChipCount() = 0;                                   // 2
+    virtual uint32_t getBoardCount() = 0;                                  // 3
+    virtual void getChipInfo(VeskChipInfo* dst, uint32_t capacity) = 0;    // 4
+    virtual void getBoardInfo(VeskBoardInfo* dst, uint32_t capacity) = 0;  // 5
+    virtual VeskChip* getChipByIndex(uint32_t index, uint32_t clock) = 0;  // 6
     virtual VeskChip* getChipBySlot(const char* boardAddress, uint32_t slot,
-                                    uint32_t clock) = 0;              // 8
-    virtual VeskChip* getChip(const char* name, uint32_t clock) = 0;  // 9
-    virtual bool releaseChip(VeskChip* chip) = 0;                     // 10
-    virtual void releaseAllChips() = 0;                               // 11
-    virtual bool resetBoards() = 0;                                   // 12
-    virtual bool resetChips() = 0;                                    // 13
+                                    uint32_t clock) = 0;              // 7
+    virtual VeskChip* getChip(const char* name, uint32_t clock) = 0;  // 8
+    virtual bool releaseChip(VeskChip* chip) = 0;                     // 9
+    virtual void releaseAllChips() = 0;                               // 10
+    virtual bool resetBoards() = 0;                                   // 11
+    virtual bool resetChips() = 0;                                    // 12
     virtual uint32_t i2cRead(const char* boardAddress, uint8_t i2cAddress, uint8_t* out, uint8_t outCapacity,
                              uint8_t readLength, const uint8_t* writeData, uint8_t writeLength,
-                             uint32_t reserved) = 0;                                                               // 14
-    virtual bool i2cWrite(const char* boardAddress, uint8_t i2cAddress, const uint8_t* data, uint8_t length) = 0;  // 15
-    virtual bool i2cProbe(const char* boardAddress, uint8_t i2cAddress) = 0;                                       // 16
+                             uint32_t reserved) = 0;                                                               // 13
+    virtual bool i2cWrite(const char* boardAddress, uint8_t i2cAddress, const uint8_t* data, uint8_t length) = 0;  // 14
+    virtual bool i2cProbe(const char* boardAddress, uint8_t i2cAddress) = 0;                                       // 15
     virtual bool setOutputVolume(const char* boardAddress, uint32_t value, uint32_t channel,
-                                 uint32_t inhibit) = 0;  // 17
+                                 uint32_t inhibit) = 0;  // 16
     virtual bool getOutputVolume(const char* boardAddress, uint32_t* out, uint32_t channel,
-                                 uint32_t inhibit) = 0;  // 18
+                                 uint32_t inhibit) = 0;  // 17
 protected:
-    virtual ~VeskManager() {}  // 19: release() only
+    virtual ~VeskManager() {}  // 18: release() only
 };
 
 static_assert(sizeof(VeskBoardInfo) == 232, "VeskBoardInfo is 232 bytes");

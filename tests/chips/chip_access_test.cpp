@@ -39,7 +39,7 @@ protected:
     void TearDown() override { destroyChipTable(chips); }
 
     ChipAccess access() { return ChipAccess{chips, transportList, cache}; }
-    bool inUse(std::size_t i) { return static_cast<VeskChipImp*>(chips[i])->inUse != 0; }
+    bool inUse(std::size_t i) { return static_cast<Chip*>(chips[i])->inUse != 0; }
 
     std::unique_ptr<BoardTransport> a = fake::makeTransport("fe80::a");
     std::unique_ptr<BoardTransport> b = fake::makeTransport("fe80::b");
@@ -105,7 +105,7 @@ TEST_F(Access, GetChipBySlot) {
 
 TEST_F(Access, ReleaseOnlyTheManagersChips) {
     VeskChipInfo foreignRecord = makeRecord(RecordSpec{"YM2151"});
-    std::unique_ptr<VeskChipImp> foreign(createChip(a.get(), &foreignRecord));
+    std::unique_ptr<Chip> foreign(createChip(a.get(), &foreignRecord));
     EXPECT_FALSE(access().releaseChip(foreign.get()));
     EXPECT_FALSE(access().releaseChip(nullptr));
     access().getChipByIndex(0, 4000000);

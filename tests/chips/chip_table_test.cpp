@@ -73,17 +73,14 @@ TEST_F(ChipTable, ModelNamesSelectTheirClasses) {
         const std::type_info& type;
     };
     const Case cases[] = {
-        {"YM2608", typeid(VeskChipYM2608)},      {"YM2151", typeid(VeskChipYM2151)},
-        {"YM2612", typeid(VeskChipYM2612)},      {"YM3438", typeid(VeskChipYM2612)},
-        {"YM2203", typeid(VeskChipYM2203)},      {"YM3812", typeid(VeskChipYM3812)},
-        {"YM3526", typeid(VeskChipYM3812)},      {"Y8950", typeid(VeskChipY8950)},
-        {"SN76489", typeid(VeskChipSN76489A)},   {"SCC", typeid(VeskChipSCC)},
-        {"SCC+", typeid(VeskChipSCCP)},          {"YM2610+H", typeid(VeskChipYM2610_H)},
-        {"YM2610B+H", typeid(VeskChipYM2610_H)}, {"AY8910", typeid(VeskChipPSG)},
-        {"YM2149", typeid(VeskChipPSG)},         {"YM2413", typeid(VeskChipYM2413)},
-        {"YMF262", typeid(VeskChipYMF262)},      {"ym2151", typeid(VeskChipUNKNOWN)},
-        {"YM2151 ", typeid(VeskChipUNKNOWN)},    {"", typeid(VeskChipUNKNOWN)},
-        {"SN76489A", typeid(VeskChipUNKNOWN)},   {"YM2610", typeid(VeskChipUNKNOWN)},
+        {"YM2608", typeid(ChipYM2608)},     {"YM2151", typeid(ChipYM2151)}, {"YM2612", typeid(ChipYM2612)},
+        {"YM3438", typeid(ChipYM2612)},     {"YM2203", typeid(ChipYM2203)}, {"YM3812", typeid(ChipYM3812)},
+        {"YM3526", typeid(ChipYM3812)},     {"Y8950", typeid(ChipY8950)},   {"SN76489", typeid(ChipSN76489A)},
+        {"SCC", typeid(ChipSCC)},           {"SCC+", typeid(ChipSCCPlus)},  {"YM2610+H", typeid(ChipYM2610H)},
+        {"YM2610B+H", typeid(ChipYM2610H)}, {"AY8910", typeid(ChipPSG)},    {"YM2149", typeid(ChipPSG)},
+        {"YM2413", typeid(ChipYM2413)},     {"YMF262", typeid(ChipYMF262)}, {"ym2151", typeid(ChipUnknown)},
+        {"YM2151 ", typeid(ChipUnknown)},   {"", typeid(ChipUnknown)},      {"SN76489A", typeid(ChipUnknown)},
+        {"YM2610", typeid(ChipUnknown)},
     };
     std::vector<VeskChipInfo> records;
     for (const Case& c : cases) records.push_back(makeRecord(RecordSpec{c.name}));
@@ -94,7 +91,7 @@ TEST_F(ChipTable, ModelNamesSelectTheirClasses) {
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(typeid(*chips[i]), cases[i].type) << '"' << cases[i].name << '"';
         EXPECT_STREQ(chips[i]->getName(), cases[i].name) << "the name stays the board's";
-        EXPECT_EQ(static_cast<VeskChipImp*>(chips[i])->info, &records[i]);
+        EXPECT_EQ(static_cast<Chip*>(chips[i])->info, &records[i]);
     }
 }
 
@@ -116,9 +113,9 @@ TEST_F(ChipTable, PositionsFollowTheBoardsAndTheLookupMapListsThem) {
     EXPECT_EQ(lookup.at("fe80::a"), (std::vector<std::uint32_t>{0, 1}));
     EXPECT_EQ(lookup.at("fe80::b"), (std::vector<std::uint32_t>{2, 3}));
     EXPECT_TRUE(lookup.at("fe80::e").empty());
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(static_cast<VeskChipImp*>(chips[i])->info, &records[i]);
-    EXPECT_EQ(static_cast<VeskChipImp*>(chips[1])->socket, a.get());
-    EXPECT_EQ(static_cast<VeskChipImp*>(chips[2])->socket, b.get());
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(static_cast<Chip*>(chips[i])->info, &records[i]);
+    EXPECT_EQ(static_cast<Chip*>(chips[1])->socket, a.get());
+    EXPECT_EQ(static_cast<Chip*>(chips[2])->socket, b.get());
     // Each board heard the slot resets of its own chips, in order.
     auto resets = [](BoardTransport* t) {
         std::vector<std::string> out;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "chips/chip_table.h"
 #include "fake_board_transport.h"
 
@@ -69,7 +69,7 @@ struct ChipOnBoard {
 
     VeskChipInfo record;
     std::unique_ptr<BoardTransport> transport;
-    std::unique_ptr<VeskChipImp> chip;
+    std::unique_ptr<Chip> chip;
 };
 
 }  // namespace vesk::test

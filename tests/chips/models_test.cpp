@@ -369,7 +369,7 @@ TEST_F(Models, SilenceEndsSampleWriteMode) {
     cb.take();
     cb.chip->reset();
     EXPECT_TRUE(cb.transport->keepAliveEnabled.load());
-    EXPECT_EQ(static_cast<VeskChipYM2608*>(cb.chip.get())->sampleWriteMode, 0);
+    EXPECT_EQ(static_cast<ChipYM2608*>(cb.chip.get())->sampleWriteMode, 0);
     bool longSync = false;
     for (const auto& e : cb.board().snapshot()) longSync |= e.isRequest && e.extraSeconds == 2;
     EXPECT_TRUE(longSync) << "leaving the mode waits for the board to drain";
@@ -464,7 +464,7 @@ TEST_F(Models, YM2608CreationNeverStepsThePrescaler) {
     spec.slot = 2;
     ChipOnBoard cb(spec);
     EXPECT_EQ(prescalerSteps(cb.take()), 0);
-    EXPECT_EQ(static_cast<VeskChipYM2608*>(cb.chip.get())->prescalerThreshold, 8000000u);
+    EXPECT_EQ(static_cast<ChipYM2608*>(cb.chip.get())->prescalerThreshold, 8000000u);
 }
 
 }  // namespace

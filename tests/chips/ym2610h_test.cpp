@@ -88,7 +88,7 @@ protected:
         spec.slot = 2;
         return std::make_unique<ChipOnBoard>(spec);
     }
-    static VeskChipYM2610_H* ym(ChipOnBoard& cb) { return static_cast<VeskChipYM2610_H*>(cb.chip.get()); }
+    static ChipYM2610H* ym(ChipOnBoard& cb) { return static_cast<ChipYM2610H*>(cb.chip.get()); }
 
     FakeD2xx fake;
 };

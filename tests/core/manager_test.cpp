@@ -17,7 +17,7 @@ namespace vesk {
 struct ManagerAllocationAccess {
     // One board endpoint on no socket (its transport's sends and receives
     // fail at once), with its record and settings.
-    static void setOneEndpoint(VeskManagerImp& m) {
+    static void setOneEndpoint(Manager& m) {
         m.endpoints_.push_back(BoardEndpoint{plat::kInvalidSocket, "fe80::1", "fe80::2", 50003});
         m.boardInfo_ = new VeskBoardInfo[1]();
         m.boardInfo_[0].waitMs = 20;
@@ -25,8 +25,8 @@ struct ManagerAllocationAccess {
         m.boardSettings_ = new BoardSettings[1]{{50, 2}};
         m.boardCount_ = 1;
     }
-    static void startTransports(VeskManagerImp& m) { m.startTransportsStep(); }
-    static std::size_t transports(VeskManagerImp& m) { return m.transports_.size(); }
+    static void startTransports(Manager& m) { m.startTransportsStep(); }
+    static std::size_t transports(Manager& m) { return m.transports_.size(); }
 };
 
 namespace {
@@ -91,7 +91,7 @@ TEST(Manager, TransportStepLeaksNoTransportWhenAnAllocationFails) {
     const int threadsBefore = plat::processThreadCount();
     int failures = 0;
     for (long n = 1; n < 1000; ++n) {
-        auto* m = static_cast<VeskManagerImp*>(getManager());
+        auto* m = static_cast<Manager*>(getManager());
         ManagerAllocationAccess::setOneEndpoint(*m);
         test::failAllocationNumber(n);
         bool threw = false;

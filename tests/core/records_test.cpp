@@ -12,12 +12,12 @@
 namespace vesk {
 
 struct ManagerTestAccess {
-    static void setBoards(VeskManagerImp& m, std::uint32_t n) {
+    static void setBoards(Manager& m, std::uint32_t n) {
         m.boardInfo_ = new VeskBoardInfo[n]();
         for (std::uint32_t i = 0; i < n; ++i) m.boardInfo_[i].sendPort = static_cast<std::uint16_t>(50003 + i);
         m.boardCount_ = n;
     }
-    static void setChips(VeskManagerImp& m, std::uint32_t n) {
+    static void setChips(Manager& m, std::uint32_t n) {
         m.chipInfo_ = new VeskChipInfo[n]();
         for (std::uint32_t i = 0; i < n; ++i) m.chipInfo_[i].slot = i;
         m.chipCount_ = n;
@@ -76,12 +76,12 @@ TEST(Records, ArraysArePacked) {
 class CopyOps : public ::testing::Test {
 protected:
     void SetUp() override {
-        m = static_cast<VeskManagerImp*>(getManager());
+        m = static_cast<Manager*>(getManager());
         ManagerTestAccess::setBoards(*m, 3);
         ManagerTestAccess::setChips(*m, 2);
     }
     void TearDown() override { m->release(); }
-    VeskManagerImp* m = nullptr;
+    Manager* m = nullptr;
 };
 
 TEST_F(CopyOps, BoardCapacityRules) {

@@ -5,7 +5,7 @@
 // board's answer, so the readers run exactly as the library calls them.
 #include <cstring>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "core/chip_access.h"
 #include "chips/chip_table.h"
 #include "discovery/discovery.h"
@@ -29,7 +29,7 @@ struct Bed {
     std::unique_ptr<BoardTransport> transport = fake::makeTransport(kBoard);
     fake::Board& board = fake::boardOf(transport.get());
     VeskChipInfo record = makeRecord();
-    std::unique_ptr<VeskChipImp> chip{createChip(transport.get(), &record)};
+    std::unique_ptr<Chip> chip{createChip(transport.get(), &record)};
     std::vector<VeskChip*> chips{chip.get()};
     std::vector<BoardTransport*> transports{transport.get()};
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-using Entry = SoundChip_vesk_ym2610_h;
+using Entry = AdapterChipYM2610H;
 
 class StandInChip : public VeskChip {
 public:

@@ -1,11 +1,13 @@
 /* A plain C host: calls the manager through a table of function pointers by
- * slot index, independently of any C++ compiler's vtable layout. Slot
- * numbers below are the published ones minus one (slot 1, init, is entry 0).
+ * slot index, independently of any C++ compiler's vtable layout. The slot
+ * numbers are those of vesk.h (init is slot 0).
  * On 32-bit Windows it calls with thiscall and checks that the stack pointer
  * is unchanged after every call: a wrong convention would shift it. */
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "../support/c_check.h"
 
 void* vesk_host_load_manager_fn(void);
 void vesk_host_unload(void);
@@ -45,15 +47,6 @@ typedef uint8_t(VESK_THISCALL* I2cWriteFn)(void*, const char*, uint8_t, const ui
 typedef uint8_t(VESK_THISCALL* I2cProbeFn)(void*, const char*, uint8_t);
 typedef uint8_t(VESK_THISCALL* SetVolFn)(void*, const char*, uint32_t, uint32_t, uint32_t);
 typedef uint8_t(VESK_THISCALL* GetVolFn)(void*, const char*, uint32_t*, uint32_t, uint32_t);
-
-static int failures;
-#define CHECK(cond)                                          \
-    do {                                                     \
-        if (!(cond)) {                                       \
-            printf("FAILED line %d: %s\n", __LINE__, #cond); \
-            ++failures;                                      \
-        }                                                    \
-    } while (0)
 
 #if VESK_CHECK_STACK
 static uintptr_t sp_before;

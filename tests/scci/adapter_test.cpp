@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "manager_vesk.h"
+#include "adapter_manager.h"
 #include "support/alloc_hooks.h"
 
 namespace {
@@ -152,7 +152,7 @@ protected:
             std::fclose(f);
         }
         lib = new FakeManager(std::move(specs), log, libraryReleased);
-        mgr = new SoundInterfaceManager_vesk(nullptr, lib, iniPath_);
+        mgr = new AdapterManager(nullptr, lib, iniPath_);
         EXPECT_EQ(mgr->interfaceCount(), 1);
         const long long before = heapBytesInUse();
         EXPECT_EQ(mgr->initializeAdapter(), 1);
@@ -165,14 +165,14 @@ protected:
         EXPECT_TRUE(libraryReleased);
         std::remove(iniPath_.c_str());
     }
-    SoundChip_vesk* entry(std::uint32_t i) { return static_cast<SoundChip_vesk*>(mgr->interfaceAt(0)->chipAt(i)); }
+    AdapterChip* entry(std::uint32_t i) { return static_cast<AdapterChip*>(mgr->interfaceAt(0)->chipAt(i)); }
 
     static void here() {}
     std::string iniPath_;
     std::vector<Call> log;
     bool libraryReleased = false;
     FakeManager* lib = nullptr;
-    SoundInterfaceManager_vesk* mgr = nullptr;
+    AdapterManager* mgr = nullptr;
 };
 
 TEST_F(Adapter, ChipListWithVariantsAndGroups) {
@@ -299,7 +299,7 @@ TEST_F(Adapter, ChipSlotsReachTheLibraryChip) {
 TEST_F(Adapter, Ym2610SampleProtocol) {
     start({{"YM2610B+H", 8000000, true}}, "[YM2610+H]\nCLOCK=7987200\n");
     ASSERT_EQ(mgr->interfaceAt(0)->chipCount(), 2);
-    auto* chip = static_cast<SoundChip_vesk_ym2610_h*>(entry(0));
+    auto* chip = static_cast<AdapterChipYM2610H*>(entry(0));
     FakeChip* lc = lib->chips[0];
     EXPECT_EQ(chip->chipType(), 3);
     log.clear();
@@ -365,7 +365,7 @@ TEST_F(Adapter, Ym2610SampleProtocol) {
     EXPECT_EQ(chip->positions[1], 0x1000000u);
     EXPECT_EQ(chip->images[1][0xFFFFFF], 1);
     // The variant has images of its own.
-    auto* variant = static_cast<SoundChip_vesk_ym2610_h*>(entry(1));
+    auto* variant = static_cast<AdapterChipYM2610H*>(entry(1));
     EXPECT_NE(variant->images[0].get(), chip->images[0].get());
     EXPECT_EQ(variant->currentBank, 1u);
     EXPECT_FALSE(variant->uploadMode);
@@ -377,9 +377,9 @@ TEST_F(Adapter, MemoryOfFourChipsWithTwoVariantsEach) {
           "[YM2608]\nCLOCK=8000000\nCLOCK=7670453\n[YM2612]\nCLOCK=8000000\nCLOCK=7987200\n");
     ASSERT_EQ(mgr->interfaceAt(0)->chipCount(), 12);
     std::printf("adapter heap for 4 chips + 8 variants: %lld bytes (entry object %zu bytes, record %zu)\n", initBytes,
-                sizeof(SoundChip_vesk), sizeof(VeskChipInfo));
+                sizeof(AdapterChip), sizeof(VeskChipInfo));
     // Records, twelve entries with their group lists, and the two lists.
-    const long long floor = 4 * sizeof(VeskChipInfo) + 12 * (sizeof(SoundChip_vesk) + 3 * sizeof(void*));
+    const long long floor = 4 * sizeof(VeskChipInfo) + 12 * (sizeof(AdapterChip) + 3 * sizeof(void*));
     EXPECT_GE(initBytes, floor);
     EXPECT_LT(initBytes, floor + 1024);
 }
@@ -387,12 +387,12 @@ TEST_F(Adapter, MemoryOfFourChipsWithTwoVariantsEach) {
 TEST_F(Adapter, EveryYm2610EntryHoldsTwoImages) {
     start({{"YM2610+H", 8000000, true}}, "[YM2610+H]\nCLOCK=7987200\n");
     std::printf("adapter heap for a YM2610+H and one variant: %lld bytes\n", initBytes);
-    EXPECT_GE(initBytes, 4LL * SoundChip_vesk_ym2610_h::kImageSize);
-    EXPECT_LT(initBytes, 4LL * SoundChip_vesk_ym2610_h::kImageSize + 4096);
+    EXPECT_GE(initBytes, 4LL * AdapterChipYM2610H::kImageSize);
+    EXPECT_LT(initBytes, 4LL * AdapterChipYM2610H::kImageSize + 4096);
 }
 
 TEST_F(Adapter, OutOfMemoryLeavesAnEmptyInterface) {
-    failAllocationsFrom(SoundChip_vesk_ym2610_h::kImageSize);
+    failAllocationsFrom(AdapterChipYM2610H::kImageSize);
     start({{"YM2151", 4000000, false}, {"YM2610+H", 8000000, true}});
     failAllocationsFrom(0);
     EXPECT_EQ(mgr->interfaceAt(0)->chipCount(), 0);
@@ -402,7 +402,7 @@ TEST_F(Adapter, OutOfMemoryLeavesAnEmptyInterface) {
 
 TEST_F(Adapter, Ym2610UploadRefusesAddressesBeyondTheChipsRegisters) {
     start({{"YM2610+H", 8000000, true}});
-    auto* chip = static_cast<SoundChip_vesk_ym2610_h*>(entry(0));
+    auto* chip = static_cast<AdapterChipYM2610H*>(entry(0));
     for (auto [a, d] : {std::pair<unsigned, unsigned>{0x200, 0x10}, {0x201, 0}, {0x202, 0}, {0x203, 1}})
         chip->writeRegister(a, d);
     ASSERT_TRUE(chip->uploadMode);
@@ -428,7 +428,7 @@ TEST_F(Adapter, LibraryExceptionsBecomeFailureResults) {
     start({{"YM2151", 4000000, true}, {"SN76489", 3579545, false}, {"YM2610+H", 8000000, true}});
     auto* opm = entry(0);
     auto* psg = entry(1);
-    auto* opnb = static_cast<SoundChip_vesk_ym2610_h*>(entry(2));
+    auto* opnb = static_cast<AdapterChipYM2610H*>(entry(2));
     for (FakeChip* c : lib->chips) c->throwing = true;
     lib->throwing = true;
     const struct {
@@ -465,7 +465,7 @@ TEST(AdapterStart, ALibraryThatThrowsInInitLeavesAnEmptyInterface) {
     bool released = false;
     auto* lib = new FakeManager({{"YM2151", 4000000, true}}, log, released);
     lib->throwing = true;
-    auto* mgr = new SoundInterfaceManager_vesk(nullptr, lib, "");
+    auto* mgr = new AdapterManager(nullptr, lib, "");
     std::int32_t got = -1;
     EXPECT_NO_THROW(got = mgr->initializeAdapter());
     EXPECT_EQ(got, 1);
@@ -496,7 +496,7 @@ TEST(AdapterStart, AnAllocationFailingAnywhereLeaksNothing) {
         const long long before = heapBytesInUse();
         auto* lib = new FakeManager({{"YM2151", 4000000, true}, {"SN76489", 3579545, true}, {"YM2203", 3993600, false}},
                                     log, released);
-        auto* mgr = new SoundInterfaceManager_vesk(nullptr, lib, ini);
+        auto* mgr = new AdapterManager(nullptr, lib, ini);
         failAllocationNumber(n);
         std::int32_t got = -1;
         EXPECT_NO_THROW(got = mgr->initializeAdapter()) << n;

@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../support/c_check.h"
+
 void* scci_host_load(void);
 void scci_host_unload(void);
 int scci_host_install_d2xx(const char* fakeName);
@@ -60,15 +62,6 @@ typedef struct {
     uint32_t location;
 } ChipInfo;
 #pragma pack(pop)
-
-static int failures;
-#define CHECK(cond)                                          \
-    do {                                                     \
-        if (!(cond)) {                                       \
-            printf("FAILED line %d: %s\n", __LINE__, #cond); \
-            ++failures;                                      \
-        }                                                    \
-    } while (0)
 
 #if SCCI_CHECK_STACK
 static uintptr_t sp_before;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "core/manager.h"
 #include "support/window_search.h"
 #include "testbed_env.h"
@@ -85,7 +85,7 @@ protected:
     static void SetUpTestSuite() {
         if (!testbed::Env::get().inBed) return;
         SetCursorPos(400, 300);
-        mgr = static_cast<VeskManagerImp*>(getManager());
+        mgr = static_cast<Manager*>(getManager());
         mgr->init();
     }
     static void TearDownTestSuite() {
@@ -122,10 +122,10 @@ protected:
         PostMessageW(menuWnd, WM_KEYDOWN, VK_RETURN, 0);
     }
 
-    static VeskManagerImp* mgr;
-    VeskTray* tray = nullptr;
+    static Manager* mgr;
+    Tray* tray = nullptr;
 };
-VeskManagerImp* TrayBed::mgr = nullptr;
+Manager* TrayBed::mgr = nullptr;
 
 // ---------------------------------------------------------------- icons
 
@@ -555,7 +555,7 @@ TEST_F(TrayBed, SettingsPageOpensOnlyForAPlainAddress) {
 TEST(TrayLifecycle, StartAddsIconsAndStopJoinsEveryThread) {
     if (!testbed::Env::get().inBed) GTEST_SKIP() << testbed::Env::get().why;
     const int threadsBefore = plat::processThreadCount();
-    auto* m = static_cast<VeskManagerImp*>(getManager());
+    auto* m = static_cast<Manager*>(getManager());
     m->init();
     ASSERT_NE(m->tray(), nullptr);
     const std::uint32_t boards = m->getBoardCount();
@@ -588,7 +588,7 @@ TEST(TrayLifecycle, StopWithTheMenuOrTheDelayDialogOpen) {
     if (!testbed::Env::get().inBed) GTEST_SKIP() << testbed::Env::get().why;
     for (int withDialog = 0; withDialog < 2; ++withDialog) {
         const int threadsBefore = plat::processThreadCount();
-        auto* m = static_cast<VeskManagerImp*>(getManager());
+        auto* m = static_cast<Manager*>(getManager());
         m->init();
         ASSERT_NE(m->tray(), nullptr);
         if (m->getBoardCount() == 0) {

@@ -79,7 +79,7 @@ namespace vesk {
 
 struct ManagerTestAccess {
     // Two boards with the given waits, no transports and no chips.
-    static void setBoards(VeskManagerImp& m, std::uint16_t wait0, std::uint16_t wait1) {
+    static void setBoards(Manager& m, std::uint16_t wait0, std::uint16_t wait1) {
         m.boardInfo_ = new VeskBoardInfo[2]();
         m.boardInfo_[0].waitMs = wait0;
         m.boardInfo_[1].waitMs = wait1;
@@ -89,7 +89,7 @@ struct ManagerTestAccess {
         std::strcpy(m.boardInfo_[1].boardIPv4, "10.0.0.2");
         m.boardCount_ = 2;
     }
-    static void setTray(VeskManagerImp& m, VeskTray* tray) { m.tray_ = tray; }
+    static void setTray(Manager& m, Tray* tray) { m.tray_ = tray; }
 };
 
 namespace {
@@ -112,7 +112,7 @@ const wchar_t kInfoCaption[] = L"VESK Board Info.";
 class TrayDialogs : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        mgr = static_cast<VeskManagerImp*>(getManager());
+        mgr = static_cast<Manager*>(getManager());
         ManagerTestAccess::setBoards(*mgr, 30, 40);
         ManagerTestAccess::setTray(*mgr, startTray(*mgr));
     }
@@ -152,10 +152,10 @@ protected:
         ASSERT_TRUE(waitFor([] { return windows(kMenu).empty(); }));
     }
 
-    static VeskManagerImp* mgr;
-    VeskTray* tray = nullptr;
+    static Manager* mgr;
+    Tray* tray = nullptr;
 };
-VeskManagerImp* TrayDialogs::mgr = nullptr;
+Manager* TrayDialogs::mgr = nullptr;
 
 TEST_F(TrayDialogs, DelayActsOnTheBoardItWasOpenedFor) {
     chooseItem(0, 2);

@@ -20,7 +20,7 @@ std::string fieldText(const char* field, std::size_t size) {
 
 // The model's set-up after the shared construction, in the required order.
 template <class Model>
-VeskChipImp* make(BoardTransport* transport, VeskChipInfo* record) {
+Chip* make(BoardTransport* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();
@@ -28,7 +28,7 @@ VeskChipImp* make(BoardTransport* transport, VeskChipInfo* record) {
 }
 
 template <class Model>
-VeskChipImp* makeWithPrescaler(BoardTransport* transport, VeskChipInfo* record) {
+Chip* makeWithPrescaler(BoardTransport* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
     chip->prescalerThreshold = prescalerThresholdFrom(record->extInfo);
     chip->updateWaits(record->clock);
@@ -36,8 +36,8 @@ VeskChipImp* makeWithPrescaler(BoardTransport* transport, VeskChipInfo* record) 
     return chip.release();
 }
 
-VeskChipImp* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
-    std::unique_ptr<VeskChipYM2610_H> chip(new VeskChipYM2610_H(transport, record));
+Chip* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
+    std::unique_ptr<ChipYM2610H> chip(new ChipYM2610H(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();  // link still closed: the ADPCM key writes are dropped
     chip->finishSetUp();
@@ -46,28 +46,28 @@ VeskChipImp* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
 
 struct Model {
     const char* name;
-    VeskChipImp* (*create)(BoardTransport*, VeskChipInfo*);
+    Chip* (*create)(BoardTransport*, VeskChipInfo*);
 };
 
 // First match wins.
 const Model kModels[] = {
-    {"YM2608", makeWithPrescaler<VeskChipYM2608>},
-    {"YM2151", make<VeskChipYM2151>},
-    {"YM2612", make<VeskChipYM2612>},
-    {"YM3438", make<VeskChipYM2612>},
-    {"YM2203", makeWithPrescaler<VeskChipYM2203>},
-    {"YM3812", make<VeskChipYM3812>},
-    {"YM3526", make<VeskChipYM3812>},
-    {"Y8950", make<VeskChipY8950>},
-    {"SN76489", make<VeskChipSN76489A>},
-    {"SCC", make<VeskChipSCC>},
-    {"SCC+", make<VeskChipSCCP>},
+    {"YM2608", makeWithPrescaler<ChipYM2608>},
+    {"YM2151", make<ChipYM2151>},
+    {"YM2612", make<ChipYM2612>},
+    {"YM3438", make<ChipYM2612>},
+    {"YM2203", makeWithPrescaler<ChipYM2203>},
+    {"YM3812", make<ChipYM3812>},
+    {"YM3526", make<ChipYM3812>},
+    {"Y8950", make<ChipY8950>},
+    {"SN76489", make<ChipSN76489A>},
+    {"SCC", make<ChipSCC>},
+    {"SCC+", make<ChipSCCPlus>},
     {"YM2610+H", makeYM2610H},
     {"YM2610B+H", makeYM2610H},
-    {"AY8910", make<VeskChipPSG>},
-    {"YM2149", make<VeskChipPSG>},
-    {"YM2413", make<VeskChipYM2413>},
-    {"YMF262", make<VeskChipYMF262>},
+    {"AY8910", make<ChipPSG>},
+    {"YM2149", make<ChipPSG>},
+    {"YM2413", make<ChipYM2413>},
+    {"YMF262", make<ChipYMF262>},
 };
 
 }  // namespace
@@ -84,11 +84,11 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
 }
 
-VeskChipImp* createChip(BoardTransport* transport, VeskChipInfo* record) {
+Chip* createChip(BoardTransport* transport, VeskChipInfo* record) {
     std::string name = fieldText(record->name, sizeof record->name);
     for (const Model& m : kModels)
         if (name == m.name) return m.create(transport, record);
-    return make<VeskChipUNKNOWN>(transport, record);
+    return make<ChipUnknown>(transport, record);
 }
 
 void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, std::uint32_t count,

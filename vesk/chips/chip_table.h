@@ -13,7 +13,7 @@
 namespace vesk {
 
 class BoardTransport;
-class VeskChipImp;
+class Chip;
 
 // One entry per board in endpoint order: its transport and address text.
 using TransportLookup = std::vector<std::pair<BoardTransport*, std::string>>;
@@ -28,11 +28,11 @@ using ChipLookup = std::unordered_map<std::string, std::vector<std::uint32_t>>;
 std::uint32_t prescalerThresholdFrom(const char* extInfo);
 
 // Builds the chip object for one record: the class its model name selects
-// (exact, case-sensitive; an unknown name gives VeskChipUNKNOWN), the
+// (exact, case-sensitive; an unknown name gives ChipUnknown), the
 // shared construction (clock command, slot reset) and the model's set-up
 // (waits, silence table, and for YM2610+H the USB link). The record must
 // outlive the chip. Talks to the board; throws std::bad_alloc.
-VeskChipImp* createChip(BoardTransport* transport, VeskChipInfo* record);
+Chip* createChip(BoardTransport* transport, VeskChipInfo* record);
 
 // Appends one chip per record whose address names a board of transports,
 // board by board in list order and records in their order, and gives every

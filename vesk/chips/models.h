@@ -1,17 +1,17 @@
 // The chip models. Each turns register writes into the payloads its slot
 // firmware expects, with waits precomputed for the current clock, and knows
-// the register writes that silence it. VeskChipYM2610_H is in ym2610h.h.
+// the register writes that silence it. ChipYM2610H is in ym2610h.h.
 #ifndef VESK_CHIPS_MODELS_H
 #define VESK_CHIPS_MODELS_H
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 
 namespace vesk {
 
 // AY-3-8910 / YM2149 (SSG).
-class VeskChipPSG final : public VeskChipImp {
+class ChipPSG final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -23,9 +23,9 @@ public:
 
 // Konami SCC on a cartridge slot: registers are memory-mapped, reached by
 // latching a 16-bit address and then writing the data.
-class VeskChipSCC : public VeskChipImp {
+class ChipSCC : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t port, std::uint32_t data) override;
     std::uint32_t doRead(std::uint32_t) override { return 0; }
@@ -36,17 +36,17 @@ public:
 };
 
 // SCC+ (SCC-I): the same access, its own register map.
-class VeskChipSCCP final : public VeskChipSCC {
+class ChipSCCPlus final : public ChipSCC {
 public:
-    using VeskChipSCC::VeskChipSCC;
+    using ChipSCC::ChipSCC;
     void silence() override;
 };
 
 // SN76489A: driven by data bytes on its one port; there are no register
 // addresses, so write() is inert.
-class VeskChipSN76489A final : public VeskChipImp {
+class ChipSN76489A final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t, std::uint32_t) override { return true; }
     bool doWriteData(std::uint32_t port, std::uint32_t data) override;
     std::uint32_t doRead(std::uint32_t) override { return 0; }
@@ -57,9 +57,9 @@ public:
 };
 
 // Y8950 (MSX-AUDIO): OPL plus ADPCM with sample memory.
-class VeskChipY8950 final : public VeskChipImp {
+class ChipY8950 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -72,9 +72,9 @@ public:
 };
 
 // YM2151 (OPM).
-class VeskChipYM2151 final : public VeskChipImp {
+class ChipYM2151 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -85,9 +85,9 @@ public:
 };
 
 // YM2203 (OPN).
-class VeskChipYM2203 final : public VeskChipImp {
+class ChipYM2203 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t port, std::uint32_t data) override;
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -106,9 +106,9 @@ private:
 };
 
 // YM2413 (OPLL).
-class VeskChipYM2413 final : public VeskChipImp {
+class ChipYM2413 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t) override { return 0; }
@@ -119,9 +119,9 @@ public:
 };
 
 // YM2608 (OPNA): two register banks, ADPCM with sample memory.
-class VeskChipYM2608 final : public VeskChipImp {
+class ChipYM2608 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t port, std::uint32_t data) override;
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -141,9 +141,9 @@ private:
 };
 
 // YM2612 / YM3438 (OPN2): two register banks.
-class VeskChipYM2612 final : public VeskChipImp {
+class ChipYM2612 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -154,9 +154,9 @@ public:
 };
 
 // YM3812 / YM3526 (OPL2 / OPL).
-class VeskChipYM3812 final : public VeskChipImp {
+class ChipYM3812 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -167,9 +167,9 @@ public:
 };
 
 // YMF262 (OPL3): two register banks.
-class VeskChipYMF262 final : public VeskChipImp {
+class ChipYMF262 final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t reg) override;
@@ -181,9 +181,9 @@ public:
 
 // A model the library does not know: it takes the slot and drops every
 // write, so that chip positions keep matching the records.
-class VeskChipUNKNOWN final : public VeskChipImp {
+class ChipUnknown final : public Chip {
 public:
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     bool doWrite(std::uint32_t, std::uint32_t) override { return true; }
     bool doWriteData(std::uint32_t, std::uint32_t) override { return true; }
     std::uint32_t doRead(std::uint32_t) override { return 0; }

@@ -69,7 +69,7 @@ constexpr std::uint32_t kAdpcmData = 0x0F;     // sample memory data
 
 // ---------------------------------------------------------------- Y8950
 
-bool VeskChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
     if (reg == kAdpcmData) {
         pushRegister(0, reg, data, w12p2, w84p4);
     } else if (sampleWriteMode && reg == kFlagControl) {
@@ -84,66 +84,66 @@ bool VeskChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-std::uint32_t VeskChipY8950::doRead(std::uint32_t reg) {
+std::uint32_t ChipY8950::doRead(std::uint32_t reg) {
     // Port code 1 reads the ADPCM data register, 14 the others.
     return requestRegister(reg == kAdpcmData ? 1 : 14, reg, w12);
 }
 
-void VeskChipY8950::updateWaits(std::uint32_t clock) {
+void ChipY8950::updateWaits(std::uint32_t clock) {
     w12 = cycleWait(12, clock);
     w12p2 = static_cast<std::uint8_t>(w12 + 2);
     w84 = cycleWait(84, clock);
     w84p4 = static_cast<std::uint8_t>(w84 + 4);
 }
 
-void VeskChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::kWriteRegSize); }
+void ChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM3812
 
-bool VeskChipYM3812::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM3812::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2 = (reg & 0xE0) ? w84 : w12;
     pushRegister(0, reg, data, w12, w2);
     return true;
 }
 
-std::uint32_t VeskChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
+std::uint32_t ChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
 
-void VeskChipYM3812::updateWaits(std::uint32_t clock) {
+void ChipYM3812::updateWaits(std::uint32_t clock) {
     w12 = cycleWait(12, clock);
     w84 = cycleWait(84, clock);
 }
 
-void VeskChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::kWriteRegSize); }
+void ChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YMF262
 
-bool VeskChipYMF262::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYMF262::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(bankPort(reg), reg, data, w32, w84);
     return true;
 }
 
-std::uint32_t VeskChipYMF262::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
+std::uint32_t ChipYMF262::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
 
-void VeskChipYMF262::updateWaits(std::uint32_t clock) {
+void ChipYMF262::updateWaits(std::uint32_t clock) {
     w12 = cycleWait(12, clock);
     w84 = cycleWait(84, clock);
     w32 = cycleWait(32, clock);
 }
 
-void VeskChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSize); }
+void ChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM2413
 
-bool VeskChipYM2413::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2413::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, w12p1, w84p1);
     return true;
 }
 
-void VeskChipYM2413::updateWaits(std::uint32_t clock) {
+void ChipYM2413::updateWaits(std::uint32_t clock) {
     w12p1 = static_cast<std::uint8_t>(cycleWait(12, clock) + 1);
     w84p1 = static_cast<std::uint8_t>(cycleWait(84, clock) + 1);
 }
 
-void VeskChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::kWriteRegSize); }
+void ChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

@@ -74,7 +74,7 @@ constexpr std::uint32_t kFlagControl = 0x110;
 
 // ---------------------------------------------------------------- YM2203
 
-bool VeskChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
     // SSG registers (below 0x10) are quick; among the FM registers, those
     // with bits 7 and 5 set (0xA0-0xBF) take 47 cycles, the rest 83.
     std::uint8_t a = static_cast<std::uint8_t>(reg);
@@ -83,41 +83,41 @@ bool VeskChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipYM2203::doWriteData(std::uint32_t port, std::uint32_t data) {
+bool ChipYM2203::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, portWait);
     return true;
 }
 
-std::uint32_t VeskChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17); }
+std::uint32_t ChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17); }
 
-bool VeskChipYM2203::doSetClock(std::uint32_t clock, std::uint8_t flag) {
-    bool result = VeskChipImp::doSetClock(clock, flag);
+bool ChipYM2203::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+    bool result = Chip::doSetClock(clock, flag);
     prescalerStep();
     return result;
 }
 
-void VeskChipYM2203::prescalerStep() {
+void ChipYM2203::prescalerStep() {
     if (info->clock <= prescalerThreshold) {
         writeData(0, kPrescalerSelect6);
         writeData(0, kPrescalerSelect3);
     }
 }
 
-void VeskChipYM2203::updateWaits(std::uint32_t clock) {
+void ChipYM2203::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);
     w47 = cycleWait(47, clock);
     w83 = cycleWait(83, clock);
     portWait = 1;
 }
 
-void VeskChipYM2203::silence() {
+void ChipYM2203::silence() {
     sendSilenceTable(kYM2203Silence, proto::kWriteRegSize);
     prescalerStep();
 }
 
 // ---------------------------------------------------------------- YM2608
 
-bool VeskChipYM2608::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2608::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t port = bankPort(reg);
     if (reg == kAdpcmData) {
         pushRegister(port, reg, data, w17p2, w47p4);
@@ -130,12 +130,12 @@ bool VeskChipYM2608::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipYM2608::doWriteData(std::uint32_t port, std::uint32_t data) {
+bool ChipYM2608::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, portWait);
     return true;
 }
 
-std::uint32_t VeskChipYM2608::doRead(std::uint32_t reg) {
+std::uint32_t ChipYM2608::doRead(std::uint32_t reg) {
     // Port codes of the read: 1 the SSG registers, 0 the rest of bank 0, 3
     // the two ADPCM data registers (read through the status port), 2 the
     // rest of bank 1.
@@ -151,20 +151,20 @@ std::uint32_t VeskChipYM2608::doRead(std::uint32_t reg) {
     return requestRegister(port, reg, w17);
 }
 
-bool VeskChipYM2608::doSetClock(std::uint32_t clock, std::uint8_t flag) {
-    bool result = VeskChipImp::doSetClock(clock, flag);
+bool ChipYM2608::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+    bool result = Chip::doSetClock(clock, flag);
     prescalerStep();
     return result;
 }
 
-void VeskChipYM2608::prescalerStep() {
+void ChipYM2608::prescalerStep() {
     if (info->clock <= prescalerThreshold) {
         writeData(0, kPrescalerSelect6);
         writeData(0, kPrescalerSelect3);
     }
 }
 
-void VeskChipYM2608::updateWaits(std::uint32_t clock) {
+void ChipYM2608::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);
     w17p2 = static_cast<std::uint8_t>(w17 + 2);
     w47p4 = static_cast<std::uint8_t>(cycleWait(47, clock) + 4);
@@ -173,24 +173,24 @@ void VeskChipYM2608::updateWaits(std::uint32_t clock) {
     portWait = 1;
 }
 
-void VeskChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSize); }
+void ChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM2612
 
-bool VeskChipYM2612::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2612::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2 = (reg & 0xA0) == 0xA0 ? w47 : w83;
     pushRegister(bankPort(reg), reg, data, w17, w2);
     return true;
 }
 
-std::uint32_t VeskChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
+std::uint32_t ChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
 
-void VeskChipYM2612::updateWaits(std::uint32_t clock) {
+void ChipYM2612::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);
     w47 = cycleWait(47, clock);
     w83 = cycleWait(83, clock);
 }
 
-void VeskChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::kWriteRegSize); }
+void ChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

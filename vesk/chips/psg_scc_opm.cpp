@@ -20,16 +20,16 @@ constexpr RegisterRun kPsgSilence[] = {
 };
 }  // namespace
 
-bool VeskChipPSG::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipPSG::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, wait, wait);
     return true;
 }
 
-std::uint32_t VeskChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, wait); }
+std::uint32_t ChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, wait); }
 
-void VeskChipPSG::updateWaits(std::uint32_t) { wait = 0; }
+void ChipPSG::updateWaits(std::uint32_t) { wait = 0; }
 
-void VeskChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::kWriteRegSize); }
+void ChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- SCC, SCC+
 
@@ -58,7 +58,7 @@ constexpr RegisterRun kSccPlusSilence[] = {
 };
 }  // namespace
 
-bool VeskChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
     // One 15-byte payload: three port writes the board replays back to back.
     std::uint8_t* c = command;
     const std::uint8_t ports[3] = {kSccAddressHigh, kSccAddressLow, kSccData};
@@ -76,16 +76,16 @@ bool VeskChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-bool VeskChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
+bool ChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, wait);
     return true;
 }
 
-void VeskChipSCC::updateWaits(std::uint32_t) { wait = 50; }
+void ChipSCC::updateWaits(std::uint32_t) { wait = 50; }
 
-void VeskChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::kWritePortSize); }
+void ChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::kWritePortSize); }
 
-void VeskChipSCCP::silence() { sendSilenceTable(kSccPlusSilence, 3 * proto::kWritePortSize); }
+void ChipSCCPlus::silence() { sendSilenceTable(kSccPlusSilence, 3 * proto::kWritePortSize); }
 
 // ---------------------------------------------------------------- SN76489A
 
@@ -100,15 +100,15 @@ constexpr RegisterRun kSn76489Silence[] = {
 };
 }  // namespace
 
-bool VeskChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
+bool ChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
     pushPort(port, data, w32);
     activity.store(1, std::memory_order_relaxed);
     return true;
 }
 
-void VeskChipSN76489A::updateWaits(std::uint32_t clock) { w32 = cycleWait(32, clock); }
+void ChipSN76489A::updateWaits(std::uint32_t clock) { w32 = cycleWait(32, clock); }
 
-void VeskChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::kWritePortSize, true); }
+void ChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::kWritePortSize, true); }
 
 // ---------------------------------------------------------------- YM2151
 
@@ -126,18 +126,18 @@ constexpr RegisterRun kYM2151Silence[] = {
 };
 }  // namespace
 
-bool VeskChipYM2151::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2151::doWrite(std::uint32_t reg, std::uint32_t data) {
     pushRegister(0, reg, data, w17, w83);
     return true;
 }
 
-std::uint32_t VeskChipYM2151::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
+std::uint32_t ChipYM2151::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
 
-void VeskChipYM2151::updateWaits(std::uint32_t clock) {
+void ChipYM2151::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);
     w83 = cycleWait(83, clock);
 }
 
-void VeskChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::kWriteRegSize); }
+void ChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk

@@ -44,14 +44,14 @@ constexpr auto kCbusSettle = std::chrono::milliseconds(8);
 
 }  // namespace
 
-VeskChipYM2610_H::~VeskChipYM2610_H() {
+ChipYM2610H::~ChipYM2610H() {
     for (auto& t : uploadThread)
         if (t.joinable()) t.join();
     if (linkOpen) link.close();
     linkOpen = 0;
 }
 
-bool VeskChipYM2610_H::doWrite(std::uint32_t reg, std::uint32_t data) {
+bool ChipYM2610H::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2;
     if (linkOpen) {
         // ADPCM-A keys need 576 cycles, ADPCM-B control 2 us more than FM.
@@ -67,21 +67,21 @@ bool VeskChipYM2610_H::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-std::uint32_t VeskChipYM2610_H::doRead(std::uint32_t reg) {
+std::uint32_t ChipYM2610H::doRead(std::uint32_t reg) {
     std::uint8_t port = reg < 0x010 ? 1 : reg < 0x100 ? 0 : 2;
     return requestRegister(port, reg, w17);
 }
 
-void VeskChipYM2610_H::updateWaits(std::uint32_t clock) {
+void ChipYM2610H::updateWaits(std::uint32_t clock) {
     w17 = cycleWait(17, clock);
     w83 = cycleWait(83, clock);
     w83p2 = static_cast<std::uint8_t>(w83 + 2);
     w576 = cycleWait(576, clock);
 }
 
-void VeskChipYM2610_H::silence() { sendSilenceTable(kYM2610Silence, proto::kWriteRegSize); }
+void ChipYM2610H::silence() { sendSilenceTable(kYM2610Silence, proto::kWriteRegSize); }
 
-void VeskChipYM2610_H::finishSetUp() {
+void ChipYM2610H::finishSetUp() {
     // Not zeroed: untouched staging pages cost no memory until an upload.
     for (auto& buffer : bankBuffer) buffer.reset(new std::uint8_t[kBankSize]);
     bankSize[0] = bankSize[1] = 0;
@@ -92,7 +92,7 @@ void VeskChipYM2610_H::finishSetUp() {
     linkOpen = link.open(serial) ? 1 : 0;
 }
 
-bool VeskChipYM2610_H::doUploadSampleMemory(const SampleBlock* block) {
+bool ChipYM2610H::doUploadSampleMemory(const SampleBlock* block) {
     if (!block || block->bank >= 2 || !block->data || block->size == 0 || block->size > kBankSize ||
         block->offset >= kBankSize)
         return false;
@@ -109,7 +109,7 @@ bool VeskChipYM2610_H::doUploadSampleMemory(const SampleBlock* block) {
     return true;
 }
 
-void VeskChipYM2610_H::transfer(std::uint32_t bank, std::uint32_t offset) {
+void ChipYM2610H::transfer(std::uint32_t bank, std::uint32_t offset) {
     if (!linkOpen) return;
     std::lock_guard<std::mutex> hold(writeLock);
 

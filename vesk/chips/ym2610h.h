@@ -9,18 +9,18 @@
 #include <mutex>
 #include <thread>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "chips/ftdi_link.h"
 
 namespace vesk {
 
-class VeskChipYM2610_H final : public VeskChipImp {
+class ChipYM2610H final : public Chip {
 public:
     static constexpr std::uint32_t kBankSize = 0x1000000;  // 16 MiB per sample memory
 
-    using VeskChipImp::VeskChipImp;
+    using Chip::Chip;
     // Waits for both upload threads, then closes the link.
-    ~VeskChipYM2610_H() override;
+    ~ChipYM2610H() override;
 
     // Takes writeLock around the push, so it waits for a running transfer.
     bool doWrite(std::uint32_t reg, std::uint32_t data) override;

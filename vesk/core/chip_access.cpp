@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "core/manager.h"
 #include "transport/protocol.h"
 #include "transport/board_transport.h"
@@ -14,7 +14,7 @@ namespace vesk {
 
 namespace {
 
-VeskChipImp* imp(VeskChip* chip) { return static_cast<VeskChipImp*>(chip); }
+Chip* imp(VeskChip* chip) { return static_cast<Chip*>(chip); }
 
 // A fixed-size text field, up to its first zero.
 std::string_view fieldText(const char* field, std::size_t size) {
@@ -22,7 +22,7 @@ std::string_view fieldText(const char* field, std::size_t size) {
     return std::string_view(field, end ? static_cast<const char*>(end) - field : size);
 }
 
-VeskChip* take(VeskChipImp* chip) {
+VeskChip* take(Chip* chip) {
     chip->inUse = 1;
     return chip;
 }
@@ -40,7 +40,7 @@ constexpr std::uint8_t kLevelMask = 0x3F;
 
 VeskChip* ChipAccess::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
     if (index >= chips.size() || !chips[index]) return nullptr;
-    VeskChipImp* chip = imp(chips[index]);
+    Chip* chip = imp(chips[index]);
     if (chip->inUse) return nullptr;
     if (chip->variableClock) {
         chip->setClock(clock, 0);
@@ -52,7 +52,7 @@ VeskChip* ChipAccess::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
 VeskChip* ChipAccess::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
     if (!boardAddress) return nullptr;
     for (VeskChip* c : chips) {
-        VeskChipImp* chip = imp(c);
+        Chip* chip = imp(c);
         if (!chip || chip->inUse) continue;
         if (std::strcmp(chip->getAddress(0), boardAddress) != 0 || chip->getSlot() != slot) continue;
         if (chip->variableClock) {
@@ -67,7 +67,7 @@ VeskChip* ChipAccess::getChipBySlot(const char* boardAddress, std::uint32_t slot
 VeskChip* ChipAccess::getChip(const char* name, std::uint32_t clock) {
     if (!name) return nullptr;
     for (VeskChip* c : chips) {
-        VeskChipImp* chip = imp(c);
+        Chip* chip = imp(c);
         if (!chip || chip->inUse) continue;
         if (std::strcmp(chip->getName(), name) != 0) continue;
         // An equal clock first: a variable-clock chip already there gets no

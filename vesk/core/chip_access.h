@@ -1,5 +1,5 @@
 // Handing chips to hosts, resets, and the boards' I2C bus and attenuator,
-// over the manager's tables. VeskManagerImp forwards its operations here;
+// over the manager's tables. Manager forwards its operations here;
 // the tests drive it with tables of their own.
 #ifndef VESK_CORE_CHIP_ACCESS_H
 #define VESK_CORE_CHIP_ACCESS_H
@@ -30,7 +30,7 @@ struct I2cProbeCache {
 // addresses are matched byte for byte against the transports' addresses,
 // the first transport in board order winning; a null text matches nothing.
 struct ChipAccess {
-    std::vector<VeskChip*>& chips;  // every entry a VeskChipImp (or null after teardown)
+    std::vector<VeskChip*>& chips;  // every entry a Chip (or null after teardown)
     const std::vector<BoardTransport*>& transports;
     I2cProbeCache& probeCache;
 

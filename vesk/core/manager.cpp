@@ -30,17 +30,17 @@ const LibraryLocation g_location = locate();
 
 const LibraryLocation& libraryLocation() { return g_location; }
 
-VeskManagerImp::VeskManagerImp() = default;
+Manager::Manager() = default;
 
 // Requires the tray threads to be joined (release does it first).
-VeskManagerImp::~VeskManagerImp() = default;
+Manager::~Manager() = default;
 
-void VeskManagerImp::getChipInfo(VeskChipInfo* dst, std::uint32_t capacity) {
+void Manager::getChipInfo(VeskChipInfo* dst, std::uint32_t capacity) {
     if (!dst || !chipInfo_) return;
     std::memcpy(dst, chipInfo_, sizeof(VeskChipInfo) * std::min(capacity, chipCount_));
 }
 
-void VeskManagerImp::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
+void Manager::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
     if (!dst || !boardInfo_) return;
     std::memcpy(dst, boardInfo_, sizeof(VeskBoardInfo) * std::min(capacity, boardCount_));
 }
@@ -49,54 +49,54 @@ void VeskManagerImp::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
 
 // The host's calls: none lets an exception out (see platform/guarded.h); a call
 // that throws answers as a call that found nothing or failed.
-VeskChip* VeskManagerImp::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
+VeskChip* Manager::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
     return guarded<VeskChip*>(nullptr, [&] { return access().getChipByIndex(index, clock); });
 }
-VeskChip* VeskManagerImp::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
+VeskChip* Manager::getChipBySlot(const char* boardAddress, std::uint32_t slot, std::uint32_t clock) {
     return guarded<VeskChip*>(nullptr, [&] { return access().getChipBySlot(boardAddress, slot, clock); });
 }
-VeskChip* VeskManagerImp::getChip(const char* name, std::uint32_t clock) {
+VeskChip* Manager::getChip(const char* name, std::uint32_t clock) {
     return guarded<VeskChip*>(nullptr, [&] { return access().getChip(name, clock); });
 }
-bool VeskManagerImp::releaseChip(VeskChip* chip) {
+bool Manager::releaseChip(VeskChip* chip) {
     return guarded(false, [&] { return access().releaseChip(chip); });
 }
-void VeskManagerImp::releaseAllChips() {
+void Manager::releaseAllChips() {
     guardedVoid([&] { access().releaseAllChips(); });
 }
-bool VeskManagerImp::resetBoards() {
+bool Manager::resetBoards() {
     return guarded(false, [&] { return access().resetBoards(); });
 }
-bool VeskManagerImp::resetChips() {
+bool Manager::resetChips() {
     return guarded(false, [&] { return access().resetChips(); });
 }
 
-std::uint32_t VeskManagerImp::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
-                                      std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
-                                      std::uint8_t writeLength, std::uint32_t) {
+std::uint32_t Manager::i2cRead(const char* boardAddress, std::uint8_t i2cAddress, std::uint8_t* out,
+                               std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
+                               std::uint8_t writeLength, std::uint32_t) {
     return guarded(std::uint32_t{0}, [&] {
         return access().i2cRead(boardAddress, i2cAddress, out, outCapacity, readLength, writeData, writeLength);
     });
 }
-bool VeskManagerImp::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
-                              std::uint8_t length) {
+bool Manager::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
+                       std::uint8_t length) {
     return guarded(false, [&] { return access().i2cWrite(boardAddress, i2cAddress, data, length); });
 }
-bool VeskManagerImp::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
+bool Manager::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
     return guarded(false, [&] { return access().i2cProbe(boardAddress, i2cAddress); });
 }
-bool VeskManagerImp::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
-                                     std::uint32_t inhibit) {
+bool Manager::setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel,
+                              std::uint32_t inhibit) {
     return guarded(false, [&] { return access().setOutputVolume(boardAddress, value, channel, inhibit); });
 }
-bool VeskManagerImp::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
-                                     std::uint32_t inhibit) {
+bool Manager::getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
+                              std::uint32_t inhibit) {
     return guarded(false, [&] { return access().getOutputVolume(boardAddress, out, channel, inhibit); });
 }
 
 // ---------------------------------------------------------------- init
 
-void VeskManagerImp::init() {
+void Manager::init() {
     // A second init would bind the same ports again and stack a second set
     // of transports and chips on the first: refuse it, without effect.
     if (initCalled_) return;
@@ -117,7 +117,7 @@ void VeskManagerImp::init() {
     endpoints_.clear();
 }
 
-void VeskManagerImp::initSteps() {
+void Manager::initSteps() {
     setUpTapSwitch();
     std::vector<std::string> targets;
     readConfigurationStep(targets);
@@ -133,15 +133,15 @@ void VeskManagerImp::initSteps() {
     startTrayStep();
 }
 
-void VeskManagerImp::setUpTapSwitch() {
+void Manager::setUpTapSwitch() {
     tapSwitch_.setUp(libraryLocation().directory + plat::sharedLibraryName("tap_switch"));
 }
 
-void VeskManagerImp::readConfigurationStep(std::vector<std::string>& targets) {
+void Manager::readConfigurationStep(std::vector<std::string>& targets) {
     readConfiguration(libraryLocation().directory, targets);
 }
 
-bool VeskManagerImp::startNetwork() {
+bool Manager::startNetwork() {
     netStarted_ = plat::netStartup();
     if (!netStarted_) {
         plat::messageBox("Error : Winsock を初期化できない", "error");
@@ -150,13 +150,13 @@ bool VeskManagerImp::startNetwork() {
     return true;
 }
 
-void VeskManagerImp::startTimerResolution() {
+void Manager::startTimerResolution() {
     plat::timerResolutionBegin();
     timerStarted_ = true;
 }
 
 // Links, discovery, endpoint list and the configuration filter.
-void VeskManagerImp::discoverStep(const std::vector<std::string>& targets) {
+void Manager::discoverStep(const std::vector<std::string>& targets) {
     std::vector<LinkEntry> links;
     for (auto& address : enumerateLocalLinks()) links.push_back(LinkEntry{std::move(address), {}});
     discoverBoards(links);
@@ -164,9 +164,9 @@ void VeskManagerImp::discoverStep(const std::vector<std::string>& targets) {
     filterEndpoints(endpoints_, targets);
 }
 
-void VeskManagerImp::assignHostPortsStep() { assignHostPorts(endpoints_); }
+void Manager::assignHostPortsStep() { assignHostPorts(endpoints_); }
 
-void VeskManagerImp::queryBoardsStep() {
+void Manager::queryBoardsStep() {
     boardCount_ = static_cast<std::uint32_t>(endpoints_.size());
     if (boardCount_ == 0) return;
     boardInfo_ = new VeskBoardInfo[boardCount_]();
@@ -174,10 +174,10 @@ void VeskManagerImp::queryBoardsStep() {
     queryBoards(endpoints_, boardInfo_, boardSettings_);
 }
 
-void VeskManagerImp::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
+void Manager::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
 
 // One transport per board, in board order; each starts its threads at once.
-void VeskManagerImp::startTransportsStep() {
+void Manager::startTransportsStep() {
     std::uint32_t i = 0;
     for (const auto& e : endpoints_) {
         // Owned until the list holds it: a list that cannot grow stops and
@@ -193,7 +193,7 @@ void VeskManagerImp::startTransportsStep() {
 
 // Slot query; only slots that report a chip get a record, in board and
 // slot order.
-void VeskManagerImp::queryChipsStep() {
+void Manager::queryChipsStep() {
     if (boardCount_ == 0) return;
     std::vector<SlotResult> slots = querySlots(endpoints_, boardInfo_);
     slots.erase(std::remove_if(slots.begin(), slots.end(), [](const SlotResult& r) { return !r.present; }),
@@ -205,25 +205,25 @@ void VeskManagerImp::queryChipsStep() {
 }
 // One chip object per record, on its board's transport; each resets its
 // slot and sends its silence table as it is made.
-void VeskManagerImp::buildChipTableStep() {
+void Manager::buildChipTableStep() {
     TransportLookup lookup;
     for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
     buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
 }
 // Only Windows has a notification area: elsewhere the tray is not built and
 // this step does nothing.
-void VeskManagerImp::startTrayStep() {
+void Manager::startTrayStep() {
     if constexpr (plat::kHasTray) tray_ = startTray(*this);
 }
 
 // ---------------------------------------------------------------- release
 
-void VeskManagerImp::release() {
+void Manager::release() {
     guardedVoid([&] { stopEverything(); });
     delete this;
 }
 
-void VeskManagerImp::stopEverything() {
+void Manager::stopEverything() {
     stopTrayStep();
     freeRecordsStep();
     destroyChipTableStep();
@@ -235,12 +235,12 @@ void VeskManagerImp::stopEverything() {
 }
 
 // Nothing to stop where there is no tray (see startTrayStep).
-void VeskManagerImp::stopTrayStep() {
+void Manager::stopTrayStep() {
     if constexpr (plat::kHasTray) stopTray(tray_);
     tray_ = nullptr;
 }
 
-void VeskManagerImp::freeRecordsStep() {
+void Manager::freeRecordsStep() {
     // The counts stay as they were; only the arrays go.
     delete[] chipInfo_;
     chipInfo_ = nullptr;
@@ -251,28 +251,28 @@ void VeskManagerImp::freeRecordsStep() {
 }
 
 // Joins any upload thread of a chip; records and transports stay.
-void VeskManagerImp::destroyChipTableStep() { destroyChipTable(chips_); }
+void Manager::destroyChipTableStep() { destroyChipTable(chips_); }
 // Each transport first syncs with its board, then stops and joins.
-void VeskManagerImp::destroyTransportsStep() {
+void Manager::destroyTransportsStep() {
     for (auto& t : transports_) {
         delete t;
         t = nullptr;
     }
 }
-void VeskManagerImp::closeEndpointsStep() { withdrawHostPorts(endpoints_); }
+void Manager::closeEndpointsStep() { withdrawHostPorts(endpoints_); }
 
-void VeskManagerImp::stopNetwork() {
+void Manager::stopNetwork() {
     if (netStarted_) plat::netCleanup();
     netStarted_ = false;
 }
 
-void VeskManagerImp::stopTimerResolution() {
+void Manager::stopTimerResolution() {
     if (timerStarted_) plat::timerResolutionEnd();
     timerStarted_ = false;
 }
 
-void VeskManagerImp::releaseTapSwitch() { tapSwitch_.release(); }
+void Manager::releaseTapSwitch() { tapSwitch_.release(); }
 
 }  // namespace vesk
 
-extern "C" VESK_EXPORT VeskManager* getManager(void) { return new vesk::VeskManagerImp(); }
+extern "C" VESK_EXPORT VeskManager* getManager(void) { return new vesk::Manager(); }

@@ -1,4 +1,4 @@
-// VeskManagerImp: all manager state, and init/release in their fixed order.
+// Manager: all manager state, and init/release in their fixed order.
 #ifndef VESK_CORE_MANAGER_H
 #define VESK_CORE_MANAGER_H
 
@@ -23,15 +23,15 @@
 namespace vesk {
 
 class BoardTransport;
-class VeskTray;
-class VeskManagerImp;
+class Tray;
+class Manager;
 
 // The notification-area tray (Windows builds only, vesk/tray): startTray
 // shows the boards' icons and returns once its threads run (throws
 // std::system_error when one cannot start); stopTray closes its windows,
 // joins every thread it started and frees it.
-VeskTray* startTray(VeskManagerImp& manager);
-void stopTray(VeskTray* tray);
+Tray* startTray(Manager& manager);
+void stopTray(Tray* tray);
 
 // Records the library's own module and directory when it is loaded.
 struct LibraryLocation {
@@ -40,10 +40,10 @@ struct LibraryLocation {
 };
 const LibraryLocation& libraryLocation();
 
-class VeskManagerImp final : public VeskManager {
+class Manager final : public VeskManager {
 public:
-    VeskManagerImp();
-    ~VeskManagerImp() override;
+    Manager();
+    ~Manager() override;
 
     void init() override;
     void release() override;
@@ -73,14 +73,14 @@ public:
     const std::vector<BoardTransport*>& transports() const { return transports_; }
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
     // The tray from init's last step to release's first; null elsewhere.
-    VeskTray* tray() const { return tray_; }
+    Tray* tray() const { return tray_; }
 
 private:
     friend struct ManagerTestAccess;
     friend struct ManagerAllocationAccess;
-    friend class VeskTray;
-    friend VeskTray* startTray(VeskManagerImp& manager);
-    friend void stopTray(VeskTray* tray);
+    friend class Tray;
+    friend Tray* startTray(Manager& manager);
+    friend void stopTray(Tray* tray);
 
     // The chip and board operations over this manager's tables.
     ChipAccess access() { return ChipAccess{chips_, transports_, i2cProbeCache_}; }
@@ -133,7 +133,7 @@ private:
     std::thread trayThread_;
     std::thread iconThread_;
     std::atomic<bool> trayRunning_{false};
-    VeskTray* tray_ = nullptr;
+    Tray* tray_ = nullptr;
 
     TapSwitch tapSwitch_;
 };

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "transport/board_transport.h"
 #include "tray/resource.h"
 
@@ -33,7 +33,7 @@ std::wstring wide(const char* text, std::size_t max) {
 // What a dialog works on, fixed when it opens. Lives on the tray thread's
 // stack in openDialog for as long as the modal dialog runs.
 struct DialogContext {
-    VeskTray* tray;
+    Tray* tray;
     std::uint32_t board;  // may be boardCount or more: then nothing is changed
 };
 
@@ -71,7 +71,7 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     }
     DialogContext* context = contextOf(dlg);
     if (!context || msg != WM_COMMAND) return FALSE;
-    VeskTray* tray = context->tray;
+    Tray* tray = context->tray;
     switch (LOWORD(wp)) {
     case IDOK: {
         wchar_t text[256] = {};
@@ -104,7 +104,7 @@ INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
         const auto* context = reinterpret_cast<DialogContext*>(lp);
-        VeskTray* tray = context->tray;
+        Tray* tray = context->tray;
         tray->activeDialog = dlg;
         HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
         SendMessageW(track, TBM_SETRANGE, TRUE, MAKELPARAM(0, kMaxVolumeStep));
@@ -120,7 +120,7 @@ INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     }
     DialogContext* context = contextOf(dlg);
     if (!context) return FALSE;
-    VeskTray* tray = context->tray;
+    Tray* tray = context->tray;
     if (msg == WM_HSCROLL && reinterpret_cast<HWND>(lp) == GetDlgItem(dlg, IDC_VOLUME_TRACK)) {
         const std::uint32_t b = context->board;
         if (b >= tray->boardCount) return TRUE;
@@ -147,13 +147,13 @@ INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 // Colours the board's chip lines while their chips are written. Runs until
 // boardInfoRunning[b] is cleared; the tray thread sets it before starting
 // this thread, so a window closed at once still stops it.
-void monitorMain(VeskTray* tray, std::uint32_t b, HWND wnd) {
-    const std::vector<VeskChipImp*> chips = tray->chipsOf(b);
+void monitorMain(Tray* tray, std::uint32_t b, HWND wnd) {
+    const std::vector<Chip*> chips = tray->chipsOf(b);
     const std::uint32_t slots = tray->board(b)->slotCount;
     std::vector<std::uint8_t> last(slots, 0);
     std::atomic<std::uint32_t>* colours = tray->slotColours[b].get();
     do {
-        for (VeskChipImp* chip : chips) {
+        for (Chip* chip : chips) {
             const std::uint32_t slot = chip->getSlot();
             const std::uint8_t taken = chip->activity.exchange(0);
             if (slot < slots && taken != last[slot]) {
@@ -172,7 +172,7 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
         const auto* context = reinterpret_cast<DialogContext*>(lp);
-        VeskTray* tray = context->tray;
+        Tray* tray = context->tray;
         const std::uint32_t b = context->board;
         if (const VeskBoardInfo* info = tray->board(b)) {
             for (std::uint32_t s = 0; s < info->slotCount; ++s) tray->slotColours[b][s] = 0;
@@ -180,9 +180,9 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
             SetDlgItemTextW(dlg, IDC_INFO_NAME, (L"[" + wide(info->name, sizeof info->name) + L"]").c_str());
             SetDlgItemTextW(dlg, IDC_INFO_IPV6, wide(info->boardAddress, sizeof info->boardAddress).c_str());
             SetDlgItemTextW(dlg, IDC_INFO_IPV4, boardIPv4Text(*info).c_str());
-            const std::vector<VeskChipImp*> chips = tray->chipsOf(b);
+            const std::vector<Chip*> chips = tray->chipsOf(b);
             for (std::uint32_t s = 0; s < info->slotCount && s < kInfoSlots; ++s) {
-                for (VeskChipImp* chip : chips) {
+                for (Chip* chip : chips) {
                     if (chip->info->slot != s) continue;
                     std::string line =
                         std::string(chip->info->name, strnlen(chip->info->name, sizeof chip->info->name)) + " / " +
@@ -206,7 +206,7 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     }
     DialogContext* context = contextOf(dlg);
     if (!context) return FALSE;
-    VeskTray* tray = context->tray;
+    Tray* tray = context->tray;
     const std::uint32_t b = context->board;
     if (msg == WM_CTLCOLORSTATIC) {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
@@ -230,7 +230,7 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
-INT_PTR VeskTray::openDialog(int resource, std::uint32_t board) {
+INT_PTR Tray::openDialog(int resource, std::uint32_t board) {
     DLGPROC proc = resource == IDD_DELAY ? delayProc : resource == IDD_VOLUME ? volumeProc : boardInfoProc;
     DialogContext context{this, board};
     const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module), MAKEINTRESOURCEW(resource),

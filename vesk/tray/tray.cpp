@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 #include "transport/board_transport.h"
 #include "tray/resource.h"
 
@@ -74,34 +74,34 @@ std::string clockMHzText(std::uint32_t clockHz) {
 
 // ---------------------------------------------------------------- state
 
-VeskTray::VeskTray(VeskManagerImp& m) : manager(m), boardCount(m.boardCount_) {}
-VeskTray::~VeskTray() = default;
+Tray::Tray(Manager& m) : manager(m), boardCount(m.boardCount_) {}
+Tray::~Tray() = default;
 
-const VeskBoardInfo* VeskTray::board(std::uint32_t i) const {
+const VeskBoardInfo* Tray::board(std::uint32_t i) const {
     return i < boardCount && manager.boardInfo_ ? &manager.boardInfo_[i] : nullptr;
 }
 
-BoardTransport* VeskTray::transport(std::uint32_t i) const {
+BoardTransport* Tray::transport(std::uint32_t i) const {
     return i < manager.transports_.size() ? manager.transports_[i] : nullptr;
 }
 
-std::vector<VeskChipImp*> VeskTray::chipsOf(std::uint32_t b) const {
-    std::vector<VeskChipImp*> out;
+std::vector<Chip*> Tray::chipsOf(std::uint32_t b) const {
+    std::vector<Chip*> out;
     const VeskBoardInfo* info = board(b);
     if (!info) return out;
     auto it = manager.chipLookup_.find(std::string(info->boardAddress));
     if (it == manager.chipLookup_.end()) return out;
     for (std::uint32_t index : it->second)
         if (index < manager.chips_.size() && manager.chips_[index])
-            out.push_back(static_cast<VeskChipImp*>(manager.chips_[index]));
+            out.push_back(static_cast<Chip*>(manager.chips_[index]));
     return out;
 }
 
 // ---------------------------------------------------------------- start / stop
 
-VeskTray* startTray(VeskManagerImp& m) {
-    auto tray = std::make_unique<VeskTray>(m);
-    VeskTray& t = *tray;
+Tray* startTray(Manager& m) {
+    auto tray = std::make_unique<Tray>(m);
+    Tray& t = *tray;
     const std::uint32_t n = t.boardCount;
     if (n > 0) {
         t.volumeReadable.reset(new std::uint8_t[n]());
@@ -147,9 +147,9 @@ VeskTray* startTray(VeskManagerImp& m) {
     return tray.release();
 }
 
-void stopTray(VeskTray* tray) {
+void stopTray(Tray* tray) {
     if (!tray) return;
-    VeskManagerImp& m = tray->manager;
+    Manager& m = tray->manager;
     m.trayRunning_ = false;
     if (m.iconThread_.joinable()) m.iconThread_.join();
 
@@ -171,7 +171,7 @@ void stopTray(VeskTray* tray) {
 
 // ---------------------------------------------------------------- threads
 
-void VeskTray::trayThreadMain() {
+void Tray::trayThreadMain() {
     auto signalStarted = [this] {
         std::lock_guard<std::mutex> lock(startMutex);
         startDone = true;
@@ -231,7 +231,7 @@ void VeskTray::trayThreadMain() {
     UnregisterClassW(kClassName, libraryInstance());
 }
 
-void VeskTray::iconThreadMain() {
+void Tray::iconThreadMain() {
     std::vector<std::uint8_t> lastState(boardCount, 0), phase(boardCount, 0);
     do {
         plat::sleepUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
@@ -257,8 +257,8 @@ void VeskTray::iconThreadMain() {
 
 // ---------------------------------------------------------------- window
 
-LRESULT CALLBACK VeskTray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* tray = reinterpret_cast<VeskTray*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
+LRESULT CALLBACK Tray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* tray = reinterpret_cast<Tray*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
     if (!tray) return DefWindowProcW(wnd, msg, wp, lp);
     switch (msg) {
     case WM_CLOSE: DestroyWindow(wnd); return 0;
@@ -268,7 +268,7 @@ LRESULT CALLBACK VeskTray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) 
     }
 }
 
-LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
+LRESULT Tray::onNotify(WPARAM id, LPARAM mouse) {
     if (mouse == WM_LBUTTONUP) {
         if (id < boardCount) currentBoard = static_cast<std::uint32_t>(id);
         if (currentBoard < boardCount && volumeReadable[currentBoard]) openDialog(IDD_VOLUME, currentBoard);
@@ -309,7 +309,7 @@ LRESULT VeskTray::onNotify(WPARAM id, LPARAM mouse) {
     return 0;
 }
 
-void VeskTray::openSettingsPage() {
+void Tray::openSettingsPage() {
     const VeskBoardInfo* info = board(currentBoard);
     const std::wstring ipv4 = info ? boardIPv4Text(*info) : std::wstring();
     if (!isDottedQuad(ipv4)) {

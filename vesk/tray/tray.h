@@ -49,16 +49,16 @@ std::string clockMHzText(std::uint32_t clockHz);
 // Tray state for one initialised manager. Members marked "tray thread" are
 // touched only there; the per-board arrays are sized once by startTray and
 // freed by stopTray after every thread that reads them has been joined.
-class VeskChipImp;
+class Chip;
 
-class VeskTray {
+class Tray {
 public:
-    explicit VeskTray(VeskManagerImp& manager);
-    ~VeskTray();
-    VeskTray(const VeskTray&) = delete;
-    VeskTray& operator=(const VeskTray&) = delete;
+    explicit Tray(Manager& manager);
+    ~Tray();
+    Tray(const Tray&) = delete;
+    Tray& operator=(const Tray&) = delete;
 
-    VeskManagerImp& manager;
+    Manager& manager;
     const std::uint32_t boardCount;
 
     HWND trayWindow = nullptr;
@@ -97,7 +97,7 @@ public:
     const VeskBoardInfo* board(std::uint32_t i) const;
     BoardTransport* transport(std::uint32_t i) const;
     // The board's chips, in chip-table order.
-    std::vector<VeskChipImp*> chipsOf(std::uint32_t board) const;
+    std::vector<Chip*> chipsOf(std::uint32_t board) const;
 
     // The dialogs (dialogs.cpp), modal on the tray thread, for one board.
     // Returns the dialog's result, or -1 when it could not be shown.
@@ -110,8 +110,8 @@ private:
     void iconThreadMain();
     static LRESULT CALLBACK windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT onNotify(WPARAM id, LPARAM mouse);
-    friend VeskTray* startTray(VeskManagerImp& manager);
-    friend void stopTray(VeskTray* tray);
+    friend Tray* startTray(Manager& manager);
+    friend void stopTray(Tray* tray);
 };
 
 }  // namespace vesk

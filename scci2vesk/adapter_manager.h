@@ -1,6 +1,6 @@
 // The SCCI manager over one vesk library manager.
-#ifndef SCCI2VESK_MANAGER_VESK_H
-#define SCCI2VESK_MANAGER_VESK_H
+#ifndef SCCI2VESK_ADAPTER_MANAGER_H
+#define SCCI2VESK_ADAPTER_MANAGER_H
 
 #include <memory>
 #include <string>
@@ -11,12 +11,12 @@
 #include "sound_chips.h"
 #include "vesk/vesk.h"
 
-class SoundInterfaceManager_vesk : public SoundInterfaceManager {
+class AdapterManager : public SoundInterfaceManager {
 public:
     // Takes ownership of the loaded library (may be null in tests) and its
     // manager; iniPath is where the INI file of alternative clocks is read
     // from at initialisation. Nothing is started here.
-    SoundInterfaceManager_vesk(vesk::plat::Module library, VeskManager* manager, std::string iniPath);
+    AdapterManager(vesk::plat::Module library, VeskManager* manager, std::string iniPath);
 
     std::int32_t VESK_SCCI_CALL interfaceCount() override { return interfaceCount_; }
     SoundInterfaceInfo* VESK_SCCI_CALL interfaceInfoAt(std::int32_t index) override;
@@ -51,28 +51,28 @@ public:
     std::int32_t VESK_SCCI_CALL unused24(std::uint32_t) override { return 1; }
     std::int32_t VESK_SCCI_CALL unused25() override { return 0; }
 
-    const std::vector<SoundChip_vesk*>& chips() const { return chipList_; }
+    const std::vector<AdapterChip*>& chips() const { return chipList_; }
 
 protected:
-    ~SoundInterfaceManager_vesk() override = default;
+    ~AdapterManager() override = default;
 
 private:
     // May throw; what it built is then in chipList_ (nothing leaks).
     void buildChipList();
     // Appends an entry to chipList_, which then owns it; on a throw the
     // entry is freed.
-    void adopt(std::unique_ptr<SoundChip_vesk> entry);
+    void adopt(std::unique_ptr<AdapterChip> entry);
 
     vesk::plat::Module library_;
     VeskManager* manager_;
     std::int32_t recordCount_ = 0;
     std::unique_ptr<VeskChipInfo[]> records_;
     SoundInterfaceInfo info_{};
-    std::vector<SoundChip_vesk*> chipList_;  // owning; primary entries first
-    std::unique_ptr<SoundInterface_vesk> interface_;
+    std::vector<AdapterChip*> chipList_;  // owning; primary entries first
+    std::unique_ptr<AdapterInterface> interface_;
     std::int32_t interfaceCount_ = 1;
     std::string iniPath_;
     bool initialized_ = false;
 };
 
-#endif  // SCCI2VESK_MANAGER_VESK_H
+#endif  // SCCI2VESK_ADAPTER_MANAGER_H

@@ -1,4 +1,4 @@
-#include "manager_vesk.h"
+#include "adapter_manager.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,48 +10,47 @@
 using vesk::guarded;
 using vesk::guardedVoid;
 
-SoundInterfaceManager_vesk::SoundInterfaceManager_vesk(vesk::plat::Module library, VeskManager* manager,
-                                                       std::string iniPath)
+AdapterManager::AdapterManager(vesk::plat::Module library, VeskManager* manager, std::string iniPath)
     : library_(library), manager_(manager), iniPath_(std::move(iniPath)) {}
 
-SoundInterfaceInfo* VESK_SCCI_CALL SoundInterfaceManager_vesk::interfaceInfoAt(std::int32_t index) {
+SoundInterfaceInfo* VESK_SCCI_CALL AdapterManager::interfaceInfoAt(std::int32_t index) {
     return index == 0 ? &info_ : nullptr;
 }
 
-SoundInterface* VESK_SCCI_CALL SoundInterfaceManager_vesk::interfaceAt(std::int32_t index) {
+SoundInterface* VESK_SCCI_CALL AdapterManager::interfaceAt(std::int32_t index) {
     return index == 0 ? interface_.get() : nullptr;
 }
 
-SoundChip* VESK_SCCI_CALL SoundInterfaceManager_vesk::acquireChip(std::int32_t type, std::uint32_t clock) {
-    for (SoundChip_vesk* entry : chipList_) {
+SoundChip* VESK_SCCI_CALL AdapterManager::acquireChip(std::int32_t type, std::uint32_t clock) {
+    for (AdapterChip* entry : chipList_) {
         if (entry->inUse || entry->info.chipType != type) continue;
         if (clock != 0 && entry->info.clock != clock) continue;
-        for (SoundChip_vesk* member : entry->group) member->inUse = true;
+        for (AdapterChip* member : entry->group) member->inUse = true;
         return entry;
     }
     return nullptr;
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::releaseChipEntry(SoundChip* chip) {
+std::int32_t VESK_SCCI_CALL AdapterManager::releaseChipEntry(SoundChip* chip) {
     auto it = std::find(chipList_.begin(), chipList_.end(), chip);
     if (it == chipList_.end()) return 0;
-    for (SoundChip_vesk* member : (*it)->group) member->inUse = false;
+    for (AdapterChip* member : (*it)->group) member->inUse = false;
     return 1;
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::releaseAllChipEntries() {
-    for (SoundChip_vesk* entry : chipList_) entry->inUse = false;
+std::int32_t VESK_SCCI_CALL AdapterManager::releaseAllChipEntries() {
+    for (AdapterChip* entry : chipList_) entry->inUse = false;
     return 1;
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetBoards() {
+std::int32_t VESK_SCCI_CALL AdapterManager::resetBoards() {
     return guarded(0, [&] { return manager_->resetBoards() ? 1 : 0; });
 }
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::resetChips() {
+std::int32_t VESK_SCCI_CALL AdapterManager::resetChips() {
     return guarded(0, [&] { return manager_->resetChips() ? 1 : 0; });
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::initializeAdapter() {
+std::int32_t VESK_SCCI_CALL AdapterManager::initializeAdapter() {
     if (initialized_) return 1;
     initialized_ = true;
     const bool built = guarded(false, [&] {
@@ -63,17 +62,17 @@ std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::initializeAdapter() {
         // Out of memory (every YM2610+H entry takes 32 MiB), or the library
         // failed: the host gets an empty interface rather than an exception
         // it cannot handle.
-        for (SoundChip_vesk* entry : chipList_) delete entry;
+        for (AdapterChip* entry : chipList_) delete entry;
         chipList_.clear();
         records_.reset();
         recordCount_ = 0;
         info_.chipCount = 0;
-        interface_.reset(new (std::nothrow) SoundInterface_vesk({}));
+        interface_.reset(new (std::nothrow) AdapterInterface({}));
     }
     return 1;
 }
 
-void SoundInterfaceManager_vesk::buildChipList() {
+void AdapterManager::buildChipList() {
     const scci2vesk::IniConfig config = scci2vesk::readIniConfig(iniPath_);
 
     const std::uint32_t count = manager_->getChipCount();
@@ -90,44 +89,44 @@ void SoundInterfaceManager_vesk::buildChipList() {
         VeskChip* chip = manager_->getChipByIndex(i, record->clock);
         if (!chip) continue;
         const std::string name(record->name, strnlen(record->name, sizeof record->name));
-        std::unique_ptr<SoundChip_vesk> entry;
+        std::unique_ptr<AdapterChip> entry;
         if (name == "SN76489")
-            entry.reset(new SoundChip_vesk_sn76489(chip, record, i));
+            entry.reset(new AdapterChipSN76489(chip, record, i));
         else if (name == "YM2610+H" || name == "YM2610B+H")
-            entry.reset(new SoundChip_vesk_ym2610_h(chip, record, i));
+            entry.reset(new AdapterChipYM2610H(chip, record, i));
         else
-            entry.reset(new SoundChip_vesk(chip, record, i));
+            entry.reset(new AdapterChip(chip, record, i));
         adopt(std::move(entry));
     }
 
     std::uint32_t nextBus = count;
     const std::size_t primaries = chipList_.size();
     for (std::size_t p = 0; p < primaries; ++p) {
-        SoundChip_vesk* primary = chipList_[p];
-        std::vector<SoundChip_vesk*> group{primary};
+        AdapterChip* primary = chipList_[p];
+        std::vector<AdapterChip*> group{primary};
         const char* section = scci2vesk::sectionNameOf(primary->info.chipType);
         if (primary->record->variableClock && section) {
             for (std::uint32_t clock : scci2vesk::clocksFor(config, section)) {
                 if (clock == primary->info.clock) continue;
-                std::unique_ptr<SoundChip_vesk> variant(primary->makeVariant(clock, nextBus++));
+                std::unique_ptr<AdapterChip> variant(primary->makeVariant(clock, nextBus++));
                 group.push_back(variant.get());
                 adopt(std::move(variant));
             }
         }
-        for (SoundChip_vesk* member : group) member->group = group;
+        for (AdapterChip* member : group) member->group = group;
     }
 
-    interface_.reset(new SoundInterface_vesk(chipList_));
+    interface_.reset(new AdapterInterface(chipList_));
     info_.chipCount = static_cast<std::int32_t>(chipList_.size());
 }
 
-void SoundInterfaceManager_vesk::adopt(std::unique_ptr<SoundChip_vesk> entry) {
+void AdapterManager::adopt(std::unique_ptr<AdapterChip> entry) {
     chipList_.push_back(entry.get());
     entry.release();
 }
 
-std::int32_t VESK_SCCI_CALL SoundInterfaceManager_vesk::releaseAdapter() {
-    for (SoundChip_vesk* entry : chipList_) delete entry;
+std::int32_t VESK_SCCI_CALL AdapterManager::releaseAdapter() {
+    for (AdapterChip* entry : chipList_) delete entry;
     chipList_.clear();
     records_.reset();
     interface_.reset();

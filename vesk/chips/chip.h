@@ -1,8 +1,8 @@
-// VeskChipImp: what every chip model shares. A chip object turns host calls
+// Chip: what every chip model shares. A chip object turns host calls
 // into command payloads for its board's transport; the models (models.h,
 // ym2610h.h) add the register encoding, the waits and the silence table.
-#ifndef VESK_CHIPS_CHIP_IMP_H
-#define VESK_CHIPS_CHIP_IMP_H
+#ifndef VESK_CHIPS_CHIP_H
+#define VESK_CHIPS_CHIP_H
 
 #include <vesk/vesk.h>
 
@@ -44,18 +44,18 @@ constexpr RegisterRun groups(std::uint16_t first, std::uint16_t last, std::uint8
 }
 }  // namespace regs
 
-class VeskChipImp : public VeskChip {
+class Chip : public VeskChip {
 public:
     // The shared construction: copies what it needs from the record (which
     // must outlive the chip: setClock writes the clock back into it), sends
     // the clock command when the slot's clock is variable and the record's
     // clock is in range, then resets the slot (the reply is not examined).
     // The model's waits and silence table are the builder's next steps.
-    VeskChipImp(BoardTransport* socket, VeskChipInfo* info);
-    ~VeskChipImp() override;
+    Chip(BoardTransport* socket, VeskChipInfo* info);
+    ~Chip() override;
 
-    VeskChipImp(const VeskChipImp&) = delete;
-    VeskChipImp& operator=(const VeskChipImp&) = delete;
+    Chip(const Chip&) = delete;
+    Chip& operator=(const Chip&) = delete;
 
     // The host's entry points. Each runs the model's work (the do... below)
     // and never lets an exception out to the host: a call that throws (an
@@ -142,4 +142,4 @@ private:
 
 }  // namespace vesk
 
-#endif  // VESK_CHIPS_CHIP_IMP_H
+#endif  // VESK_CHIPS_CHIP_H

@@ -1,4 +1,4 @@
-#include "chips/chip_imp.h"
+#include "chips/chip.h"
 
 #include <cstring>
 
@@ -21,7 +21,7 @@ std::uint8_t cycleWait(std::uint32_t cycles, std::uint32_t clock) {
     return static_cast<std::uint8_t>(static_cast<std::int64_t>(rounded) & 0xFF);
 }
 
-VeskChipImp::VeskChipImp(BoardTransport* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
+Chip::Chip(BoardTransport* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
     hardwareResetCapable = info->hardwareReset;
     variableClock = info->variableClock;
     slot = info->slot;
@@ -38,9 +38,9 @@ VeskChipImp::VeskChipImp(BoardTransport* socket_, VeskChipInfo* info_) : socket(
     requestSlotReset();
 }
 
-VeskChipImp::~VeskChipImp() = default;
+Chip::~Chip() = default;
 
-bool VeskChipImp::requestSlotReset() {
+bool Chip::requestSlotReset() {
     std::memset(reply, 0, sizeof reply);
     // The mask has one bit per slot; slots 8 and up cannot be addressed.
     std::uint8_t mask = slot < 8 ? static_cast<std::uint8_t>(1u << slot) : 0;
@@ -49,29 +49,29 @@ bool VeskChipImp::requestSlotReset() {
     return proto::isResetAck(reply, n);
 }
 
-bool VeskChipImp::write(std::uint32_t reg, std::uint32_t data) {
+bool Chip::write(std::uint32_t reg, std::uint32_t data) {
     return guarded(false, [&] { return doWrite(reg, data); });
 }
-bool VeskChipImp::writeData(std::uint32_t port, std::uint32_t data) {
+bool Chip::writeData(std::uint32_t port, std::uint32_t data) {
     return guarded(false, [&] { return doWriteData(port, data); });
 }
-std::uint32_t VeskChipImp::read(std::uint32_t reg) {
+std::uint32_t Chip::read(std::uint32_t reg) {
     return guarded(std::uint32_t{0}, [&] { return doRead(reg); });
 }
-bool VeskChipImp::setClock(std::uint32_t clock, std::uint8_t flag) {
+bool Chip::setClock(std::uint32_t clock, std::uint8_t flag) {
     return guarded(false, [&] { return doSetClock(clock, flag); });
 }
-bool VeskChipImp::reset() {
+bool Chip::reset() {
     return guarded(false, [&] { return doReset(); });
 }
-bool VeskChipImp::resetSlot() {
+bool Chip::resetSlot() {
     return guarded(false, [&] { return requestSlotReset(); });
 }
-bool VeskChipImp::uploadSampleMemory(const SampleBlock* block) {
+bool Chip::uploadSampleMemory(const SampleBlock* block) {
     return guarded(false, [&] { return doUploadSampleMemory(block); });
 }
 
-bool VeskChipImp::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+bool Chip::doSetClock(std::uint32_t clock, std::uint8_t flag) {
     if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
     socket->push(command, proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
     updateWaits(clock);
@@ -79,31 +79,31 @@ bool VeskChipImp::doSetClock(std::uint32_t clock, std::uint8_t flag) {
     return true;
 }
 
-bool VeskChipImp::doReset() {
+bool Chip::doReset() {
     bool result = hardwareResetCapable ? requestSlotReset() : true;
     silence();
     return result;
 }
 
-void VeskChipImp::updateWaits(std::uint32_t) {}
-void VeskChipImp::silence() {}
+void Chip::updateWaits(std::uint32_t) {}
+void Chip::silence() {}
 
-void VeskChipImp::pushPayload(const std::uint8_t* bytes, std::uint32_t length) { socket->push(bytes, length); }
+void Chip::pushPayload(const std::uint8_t* bytes, std::uint32_t length) { socket->push(bytes, length); }
 
-void VeskChipImp::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
-                               std::uint8_t wait2) {
+void Chip::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
+                        std::uint8_t wait2) {
     socket->push(command,
                  proto::encodeWriteReg(command, static_cast<std::uint8_t>(slotNibble | port),
                                        static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data), wait1, wait2));
     activity.store(1, std::memory_order_relaxed);
 }
 
-void VeskChipImp::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
+void Chip::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
     socket->push(command, proto::encodeWritePort(command, static_cast<std::uint8_t>(slotNibble | (port & 0x0F)),
                                                  static_cast<std::uint8_t>(data), wait));
 }
 
-std::uint32_t VeskChipImp::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
+std::uint32_t Chip::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
     std::uint8_t c[proto::kReadRegSize];
     proto::encodeReadReg(c, static_cast<std::uint8_t>(slotNibble | port), static_cast<std::uint8_t>(reg), wait);
     // The value is the reply's last byte, at the index its count byte gives;
@@ -113,13 +113,13 @@ std::uint32_t VeskChipImp::requestRegister(std::uint8_t port, std::uint32_t reg,
     return value;
 }
 
-void VeskChipImp::syncWithBoard(std::uint32_t extraSeconds) {
+void Chip::syncWithBoard(std::uint32_t extraSeconds) {
     std::uint8_t cmd[proto::kSyncSize];
     std::uint8_t answer[proto::kSmallReplySize];
     socket->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
 }
 
-void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister, std::uint32_t data) {
+void Chip::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister, std::uint32_t data) {
     if (controlRegister && (data & 0x40)) {
         socket->keepAliveEnabled.store(false);
         syncWithBoard(0);
@@ -138,8 +138,7 @@ void VeskChipImp::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool
     }
 }
 
-void VeskChipImp::sendSilenceTable(const RegisterRun* runs, std::size_t count, std::uint32_t payloadLength,
-                                   bool throughPort) {
+void Chip::sendSilenceTable(const RegisterRun* runs, std::size_t count, std::uint32_t payloadLength, bool throughPort) {
     std::uint32_t queued = 0;
     auto emit = [&](std::uint32_t reg, std::uint8_t value) {
         if (throughPort)
