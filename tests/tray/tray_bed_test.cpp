@@ -95,8 +95,8 @@ protected:
     void SetUp() override {
         if (!testbed::Env::get().inBed) GTEST_SKIP() << testbed::Env::get().why;
         ASSERT_EQ(mgr->getBoardCount(), 2u);
-        ASSERT_NE(mgr->tray(), nullptr);
-        tray = mgr->tray();
+        ASSERT_NE(static_cast<Tray*>(mgr->client()), nullptr);
+        tray = static_cast<Tray*>(mgr->client());
         SetCursorPos(400, 300);
     }
     void TearDown() override {
@@ -110,7 +110,7 @@ protected:
             if (!waitFor([&] { return !IsWindow(w); }, 2000ms)) break;
         }
     }
-    void click(std::uint32_t id, UINT mouse) { PostMessageW(tray->trayWindow, kTrayMessage, id, mouse); }
+    void click(std::uint32_t id, UINT mouse) { PostMessageW(tray->window(), kTrayMessage, id, mouse); }
     // Opens board id's menu and returns the menu window.
     HWND openMenu(std::uint32_t id) {
         click(id, WM_RBUTTONUP);
@@ -130,14 +130,14 @@ Manager* TrayBed::mgr = nullptr;
 // ---------------------------------------------------------------- icons
 
 TEST_F(TrayBed, OneIconPerBoardWithItsAddressAsTooltip) {
-    EXPECT_EQ(FindWindowW(L"vesktray", L"VeskTrayWnd"), tray->trayWindow);
-    ASSERT_EQ(tray->trayIcons.size(), 2u);
-    EXPECT_EQ(tray->iconAdded[0], 1);
-    EXPECT_EQ(tray->iconAdded[1], 1);
-    EXPECT_STREQ(tray->trayIcons[0].szTip, L"Vesk [192.168.1.20]");
-    EXPECT_STREQ(tray->trayIcons[1].szTip, L"Vesk [1.2.3.4 -kiosk \"x\"]");
-    EXPECT_EQ(tray->trayIcons[1].uID, 1u);
-    EXPECT_EQ(tray->trayIcons[0].uCallbackMessage, kTrayMessage);
+    EXPECT_EQ(FindWindowW(L"vesktray", L"VeskTrayWnd"), tray->window());
+    ASSERT_EQ(tray->boardCount(), 2u);
+    EXPECT_EQ(tray->boardState(0).iconAdded, 1);
+    EXPECT_EQ(tray->boardState(1).iconAdded, 1);
+    EXPECT_STREQ(tray->boardState(0).icon.szTip, L"Vesk [192.168.1.20]");
+    EXPECT_STREQ(tray->boardState(1).icon.szTip, L"Vesk [1.2.3.4 -kiosk \"x\"]");
+    EXPECT_EQ(tray->boardState(1).icon.uID, 1u);
+    EXPECT_EQ(tray->boardState(0).icon.uCallbackMessage, kTrayMessage);
 }
 
 TEST_F(TrayBed, IconBlinksWhileTheBoardReceivesAndRestsAfter) {
@@ -145,18 +145,18 @@ TEST_F(TrayBed, IconBlinksWhileTheBoardReceivesAndRestsAfter) {
     ASSERT_NE(chip, nullptr);
     std::vector<HICON> seen;
     const auto end = std::chrono::steady_clock::now() + 3500ms;
-    HICON last = tray->trayIcons[1].hIcon;
+    HICON last = tray->boardState(1).icon.hIcon;
     while (std::chrono::steady_clock::now() < end) {
         chip->write(0x10, 0x20);
         Sleep(40);
-        if (tray->trayIcons[1].hIcon != last) seen.push_back(last = tray->trayIcons[1].hIcon);
+        if (tray->boardState(1).icon.hIcon != last) seen.push_back(last = tray->boardState(1).icon.hIcon);
     }
     mgr->releaseChip(chip);
     ASSERT_GE(seen.size(), 2u);
-    EXPECT_TRUE(seen[0] == tray->busyIcons[0] || seen[0] == tray->busyIcons[1]);
+    EXPECT_TRUE(seen[0] == tray->busyIcon(0) || seen[0] == tray->busyIcon(1));
     for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_NE(seen[i], seen[i - 1]);  // alternates
-    EXPECT_TRUE(waitFor([&] { return tray->trayIcons[1].hIcon == tray->idleIcon; }, 3000ms));
-    EXPECT_EQ(tray->trayIcons[0].hIcon, tray->idleIcon);  // the other board stayed idle
+    EXPECT_TRUE(waitFor([&] { return tray->boardState(1).icon.hIcon == tray->idleIcon(); }, 3000ms));
+    EXPECT_EQ(tray->boardState(0).icon.hIcon, tray->idleIcon());  // the other board stayed idle
 }
 
 // ---------------------------------------------------------------- menu
@@ -164,7 +164,7 @@ TEST_F(TrayBed, IconBlinksWhileTheBoardReceivesAndRestsAfter) {
 TEST_F(TrayBed, RightClickMakesTheBoardCurrentAndShowsTheMenu) {
     HWND menuWnd = openMenu(1);
     ASSERT_NE(menuWnd, nullptr);
-    EXPECT_EQ(tray->currentBoard, 1u);
+    EXPECT_EQ(tray->currentBoard(), 1u);
     HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWnd, 0x01E1 /* MN_GETHMENU */, 0, 0));
     ASSERT_NE(menu, nullptr);
     ASSERT_EQ(GetMenuItemCount(menu), 4);
@@ -192,7 +192,7 @@ TEST_F(TrayBed, RightClickMakesTheBoardCurrentAndShowsTheMenu) {
     ASSERT_NE(menuWnd, nullptr);
     menu = reinterpret_cast<HMENU>(SendMessageW(menuWnd, 0x01E1, 0, 0));
     EXPECT_FALSE(GetMenuState(menu, IDM_VOLUME, MF_BYCOMMAND) & MF_GRAYED);
-    EXPECT_EQ(tray->currentBoard, 0u);
+    EXPECT_EQ(tray->currentBoard(), 0u);
     PostMessageW(menuWnd, WM_KEYDOWN, VK_ESCAPE, 0);
     ASSERT_TRUE(waitFor([&] { return !findWindow(kMenuClass); }));
 
@@ -200,14 +200,14 @@ TEST_F(TrayBed, RightClickMakesTheBoardCurrentAndShowsTheMenu) {
     click(7, WM_RBUTTONUP);
     menuWnd = waitWindow(kMenuClass);
     ASSERT_NE(menuWnd, nullptr);
-    EXPECT_EQ(tray->currentBoard, 0u);
+    EXPECT_EQ(tray->currentBoard(), 0u);
     PostMessageW(menuWnd, WM_KEYDOWN, VK_ESCAPE, 0);
 }
 
 TEST_F(TrayBed, LeftClickOpensTheVolumeDialogOnlyWhereTheVolumeIsReadable) {
-    EXPECT_EQ(tray->volumeReadable[0], 1);
-    EXPECT_EQ(tray->volumeReadable[1], 0);
-    EXPECT_EQ(tray->volumeIndex[0], 5u);  // the attenuator's start level
+    EXPECT_EQ(tray->boardState(0).volumeReadable, 1);
+    EXPECT_EQ(tray->boardState(1).volumeReadable, 0);
+    EXPECT_EQ(tray->boardState(0).volumeIndex, 5u);  // the attenuator's start level
     click(1, WM_LBUTTONUP);
     EXPECT_EQ(waitWindow(kDialogClass, L"出力ボリューム設定", 1500ms), nullptr);
     click(0, WM_LBUTTONUP);
@@ -221,7 +221,7 @@ TEST_F(TrayBed, LeftClickOpensTheVolumeDialogOnlyWhereTheVolumeIsReadable) {
 // ---------------------------------------------------------------- delay
 
 TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
-    BoardTransport* t = tray->transport(0);
+    BoardTransport* t = mgr->transports()[0];
     const std::uint32_t gap = t->getGapMs();
     const struct {
         const wchar_t* text;
@@ -362,7 +362,7 @@ TEST_F(TrayBed, VolumeDialogWritesSpacedLevelsToTheAttenuator) {
         SendMessageW(track, TBM_SETPOS, TRUE, d.pos);
         SendMessageW(dlg, WM_HSCROLL, TB_THUMBTRACK, reinterpret_cast<LPARAM>(track));
         EXPECT_EQ(itemText(dlg, IDC_VOLUME_DB), d.db) << d.pos;
-        EXPECT_EQ(tray->volumeIndex[0], d.step);
+        EXPECT_EQ(tray->boardState(0).volumeIndex, d.step);
     }
     EXPECT_TRUE(screenshot("volume-dialog"));
     PostMessageW(dlg, WM_CLOSE, 0, 0);
@@ -413,7 +413,7 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
     choose(menuWnd, 1);
     HWND dlg = waitWindow(kDialogClass, L"VESK Board Info.");
     ASSERT_NE(dlg, nullptr);
-    EXPECT_EQ(tray->boardInfoWindow[0], dlg);
+    EXPECT_EQ(tray->boardState(0).infoWindow, dlg);
     EXPECT_EQ(itemText(dlg, IDC_INFO_NAME), L"[VESK-A]");
     EXPECT_EQ(itemText(dlg, IDC_INFO_IPV6), wide(kAddrA));
     EXPECT_EQ(itemText(dlg, IDC_INFO_IPV4), L"192.168.1.20");
@@ -436,8 +436,8 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
     // for the first pass only.
     const bool red = waitFor(
         [&] {
-            return tray->slotColours[0][1] == RGB(255, 0, 0) && tray->slotColours[0][0] == 0 &&
-                   tray->slotColours[0][3] == 0;
+            return tray->boardState(0).slotColours[1] == RGB(255, 0, 0) && tray->boardState(0).slotColours[0] == 0 &&
+                   tray->boardState(0).slotColours[3] == 0;
         },
         5000ms);
     EXPECT_TRUE(red);
@@ -446,7 +446,7 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
     EXPECT_TRUE(screenshot("board-info"));
     writing = false;
     host.join();
-    EXPECT_TRUE(waitFor([&] { return tray->slotColours[0][1] == 0; }, 4000ms));
+    EXPECT_TRUE(waitFor([&] { return tray->boardState(0).slotColours[1] == 0; }, 4000ms));
 
     // Choosing it again brings the open window forward; no second one.
     menuWnd = openMenu(0);
@@ -458,9 +458,9 @@ TEST_F(TrayBed, BoardInformationShowsChipsAndColoursWrittenOnes) {
 
     PostMessageW(dlg, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
-    EXPECT_EQ(tray->boardInfoWindow[0], nullptr);
-    EXPECT_EQ(tray->boardInfoRunning[0], 0);
-    EXPECT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0; }));
+    EXPECT_EQ(tray->boardState(0).infoWindow, nullptr);
+    EXPECT_EQ(tray->boardState(0).infoRunning, 0);
+    EXPECT_TRUE(waitFor([&] { return tray->boardState(0).infoOpen == 0; }));
     mgr->releaseChip(taken);
 }
 
@@ -479,7 +479,7 @@ TEST_F(TrayBed, BoardInformationOfATwoSlotBoardAndAQuickReopen) {
         PostMessageW(dlg, WM_COMMAND, IDOK, 0);
         ASSERT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
     }
-    EXPECT_EQ(tray->boardInfoRunning[1], 0);
+    EXPECT_EQ(tray->boardState(1).infoRunning, 0);
 }
 
 // ---------------------------------------------------------------- settings page
@@ -557,16 +557,17 @@ TEST(TrayLifecycle, StartAddsIconsAndStopJoinsEveryThread) {
     const int threadsBefore = plat::processThreadCount();
     auto* m = static_cast<Manager*>(getManager());
     m->init();
-    ASSERT_NE(m->tray(), nullptr);
+    ASSERT_NE(m->client(), nullptr);
     const std::uint32_t boards = m->getBoardCount();
-    EXPECT_EQ(m->tray()->trayIcons.size(), boards);
-    for (std::uint32_t i = 0; i < boards; ++i) EXPECT_EQ(m->tray()->iconAdded[i], 1) << i;
+    auto* tray = static_cast<Tray*>(m->client());
+    EXPECT_EQ(tray->boardCount(), boards);
+    for (std::uint32_t i = 0; i < boards; ++i) EXPECT_EQ(tray->boardState(i).iconAdded, 1) << i;
     EXPECT_NE(FindWindowW(L"vesktray", L"VeskTrayWnd"), nullptr);
     EXPECT_GT(plat::processThreadCount(), threadsBefore);
     // With a board information window open, stop still closes it and joins.
     if (boards) {
         SetCursorPos(400, 300);
-        PostMessageW(m->tray()->trayWindow, kTrayMessage, 0, WM_RBUTTONUP);
+        PostMessageW(static_cast<Tray*>(m->client())->window(), kTrayMessage, 0, WM_RBUTTONUP);
         HWND menuWnd = waitWindow(kMenuClass);
         ASSERT_NE(menuWnd, nullptr);
         PostMessageW(menuWnd, WM_KEYDOWN, VK_DOWN, 0);
@@ -590,13 +591,13 @@ TEST(TrayLifecycle, StopWithTheMenuOrTheDelayDialogOpen) {
         const int threadsBefore = plat::processThreadCount();
         auto* m = static_cast<Manager*>(getManager());
         m->init();
-        ASSERT_NE(m->tray(), nullptr);
+        ASSERT_NE(m->client(), nullptr);
         if (m->getBoardCount() == 0) {
             m->release();
             GTEST_SKIP() << "no board: no icon to click";
         }
         SetCursorPos(400, 300);
-        PostMessageW(m->tray()->trayWindow, kTrayMessage, 0, WM_RBUTTONUP);
+        PostMessageW(static_cast<Tray*>(m->client())->window(), kTrayMessage, 0, WM_RBUTTONUP);
         HWND menuWnd = waitWindow(kMenuClass);
         ASSERT_NE(menuWnd, nullptr);
         if (withDialog) {

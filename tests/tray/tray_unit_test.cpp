@@ -89,7 +89,7 @@ struct ManagerTestAccess {
         std::strcpy(m.boardInfo_[1].boardIPv4, "10.0.0.2");
         m.boardCount_ = 2;
     }
-    static void setTray(Manager& m, Tray* tray) { m.tray_ = tray; }
+    static void setClient(Manager& m, std::unique_ptr<ManagerClient> client) { m.client_ = std::move(client); }
 };
 
 namespace {
@@ -114,15 +114,15 @@ protected:
     static void SetUpTestSuite() {
         mgr = static_cast<Manager*>(getManager());
         ManagerTestAccess::setBoards(*mgr, 30, 40);
-        ManagerTestAccess::setTray(*mgr, startTray(*mgr));
+        ManagerTestAccess::setClient(*mgr, Tray::start(*mgr));
     }
     static void TearDownTestSuite() {
         mgr->release();  // stops the tray, closing whatever is open
         mgr = nullptr;
     }
     void SetUp() override {
-        tray = mgr->tray();
-        ASSERT_NE(tray->trayWindow, nullptr);
+        tray = static_cast<Tray*>(mgr->client());
+        ASSERT_NE(tray->window(), nullptr);
         SetCursorPos(400, 300);
     }
     void TearDown() override {
@@ -132,7 +132,7 @@ protected:
         for (HWND w : windows(kDialog)) PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
         waitFor([] { return windows(kMenu).empty() && windows(kDialog).empty(); });
     }
-    void click(std::uint32_t board, UINT mouse) { PostMessageW(tray->trayWindow, kTrayMessage, board, mouse); }
+    void click(std::uint32_t board, UINT mouse) { PostMessageW(tray->window(), kTrayMessage, board, mouse); }
     // Right-clicks the board's icon and chooses the n-th item (1-based).
     void chooseItem(std::uint32_t board, int n) {
         click(board, WM_RBUTTONUP);
@@ -147,7 +147,7 @@ protected:
         click(board, WM_RBUTTONUP);
         HWND menu = waitWindow(kMenu);
         ASSERT_NE(menu, nullptr);
-        ASSERT_TRUE(waitFor([&] { return tray->currentBoard == board; }));
+        ASSERT_TRUE(waitFor([&] { return tray->currentBoard() == board; }));
         PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
         ASSERT_TRUE(waitFor([] { return windows(kMenu).empty(); }));
     }
@@ -170,9 +170,9 @@ TEST_F(TrayDialogs, DelayActsOnTheBoardItWasOpenedFor) {
 }
 
 TEST_F(TrayDialogs, VolumeActsOnTheBoardItWasOpenedFor) {
-    tray->volumeReadable[0] = 1;
-    tray->volumeIndex[0] = 4;
-    tray->volumeIndex[1] = 9;
+    tray->boardState(0).volumeReadable = 1;
+    tray->boardState(0).volumeIndex = 4;
+    tray->boardState(1).volumeIndex = 9;
     click(0, WM_LBUTTONUP);
     HWND dlg = waitWindow(kDialog, kVolumeCaption);
     ASSERT_NE(dlg, nullptr);
@@ -180,8 +180,8 @@ TEST_F(TrayDialogs, VolumeActsOnTheBoardItWasOpenedFor) {
     HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
     SendMessageW(track, TBM_SETPOS, TRUE, 33 - 20);
     SendMessageW(dlg, WM_HSCROLL, TB_THUMBTRACK, reinterpret_cast<LPARAM>(track));
-    EXPECT_EQ(tray->volumeIndex[0], 20u);
-    EXPECT_EQ(tray->volumeIndex[1], 9u);
+    EXPECT_EQ(tray->boardState(0).volumeIndex, 20u);
+    EXPECT_EQ(tray->boardState(1).volumeIndex, 9u);
     PostMessageW(dlg, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
 }
@@ -217,7 +217,7 @@ TEST_F(TrayDialogs, BoardInformationChosenAgainComesForwardAndReopensAfterClosin
     ASSERT_NE(info, nullptr);
     // Chosen again while open (its menu runs inside the window's own
     // message loop): the same window comes forward, no second one.
-    SetForegroundWindow(tray->trayWindow);
+    SetForegroundWindow(tray->window());
     chooseItem(0, 1);
     ASSERT_TRUE(waitFor([] { return windows(kMenu).empty(); }));
     EXPECT_TRUE(waitFor([&] { return GetForegroundWindow() == info; }, 2000ms));
@@ -226,16 +226,16 @@ TEST_F(TrayDialogs, BoardInformationChosenAgainComesForwardAndReopensAfterClosin
     chooseItem(1, 1);
     ASSERT_TRUE(waitFor([] { return windows(kDialog, kInfoCaption).size() == 2; }));
     for (HWND w : windows(kDialog, kInfoCaption)) PostMessageW(w, WM_COMMAND, IDOK, 0);
-    ASSERT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0 && tray->boardInfoOpen[1] == 0; }));
-    EXPECT_EQ(tray->boardInfoWindow[0], nullptr);
-    EXPECT_EQ(tray->boardInfoWindow[1], nullptr);
+    ASSERT_TRUE(waitFor([&] { return tray->boardState(0).infoOpen == 0 && tray->boardState(1).infoOpen == 0; }));
+    EXPECT_EQ(tray->boardState(0).infoWindow, nullptr);
+    EXPECT_EQ(tray->boardState(1).infoWindow, nullptr);
     // Once closed it opens again.
     chooseItem(0, 1);
     info = waitWindow(kDialog, kInfoCaption);
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(tray->boardInfoWindow[0], info);
+    EXPECT_EQ(tray->boardState(0).infoWindow, info);
     PostMessageW(info, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(waitFor([&] { return tray->boardInfoOpen[0] == 0; }));
+    EXPECT_TRUE(waitFor([&] { return tray->boardState(0).infoOpen == 0; }));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "discovery/discovery.h"
 #include "discovery/firmware.h"
 #include "discovery/query.h"
+#include "chips/chip.h"
 #include "transport/board_transport.h"
 
 namespace vesk {
@@ -30,10 +31,37 @@ const LibraryLocation g_location = locate();
 
 const LibraryLocation& libraryLocation() { return g_location; }
 
-Manager::Manager() = default;
+Manager::Manager(ClientStart startClient) : startClient_(startClient) {}
 
-// Requires the tray threads to be joined (release does it first).
+// Requires the client to be stopped (release does it first).
 Manager::~Manager() = default;
+
+// ---------------------------------------------------------------- client view
+
+const VeskBoardInfo* Manager::boardRecord(std::uint32_t board) const {
+    return board < boardCount_ && boardInfo_ ? &boardInfo_[board] : nullptr;
+}
+
+void Manager::setBoardWait(std::uint32_t board, std::uint16_t ms) {
+    if (board >= boardCount_ || !boardInfo_) return;
+    boardInfo_[board].waitMs = ms;
+    if (board < transports_.size() && transports_[board]) transports_[board]->setWaitMs(ms);
+}
+
+bool Manager::takeDataSent(std::uint32_t board) {
+    return board < transports_.size() && transports_[board] && transports_[board]->dataSent.exchange(false);
+}
+
+std::vector<Chip*> Manager::chipsOf(std::uint32_t board) const {
+    std::vector<Chip*> out;
+    const VeskBoardInfo* info = boardRecord(board);
+    if (!info) return out;
+    auto it = chipLookup_.find(std::string(info->boardAddress));
+    if (it == chipLookup_.end()) return out;
+    for (std::uint32_t index : it->second)
+        if (index < chips_.size() && chips_[index]) out.push_back(static_cast<Chip*>(chips_[index]));
+    return out;
+}
 
 void Manager::getChipInfo(VeskChipInfo* dst, std::uint32_t capacity) {
     if (!dst || !chipInfo_) return;
@@ -210,10 +238,9 @@ void Manager::buildChipTableStep() {
     for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
     buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
 }
-// Only Windows has a notification area: elsewhere the tray is not built and
-// this step does nothing.
+// The tray, where the library has one (see startClient).
 void Manager::startTrayStep() {
-    if constexpr (plat::kHasTray) tray_ = startTray(*this);
+    if (startClient_) client_ = startClient_(*this);
 }
 
 // ---------------------------------------------------------------- release
@@ -234,11 +261,7 @@ void Manager::stopEverything() {
     releaseTapSwitch();
 }
 
-// Nothing to stop where there is no tray (see startTrayStep).
-void Manager::stopTrayStep() {
-    if constexpr (plat::kHasTray) stopTray(tray_);
-    tray_ = nullptr;
-}
+void Manager::stopTrayStep() { client_.reset(); }
 
 void Manager::freeRecordsStep() {
     // The counts stay as they were; only the arrays go.
@@ -274,5 +297,3 @@ void Manager::stopTimerResolution() {
 void Manager::releaseTapSwitch() { tapSwitch_.release(); }
 
 }  // namespace vesk
-
-extern "C" VESK_EXPORT VeskManager* getManager(void) { return new vesk::Manager(); }

@@ -4,13 +4,10 @@
 
 #include <vesk/vesk.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -23,15 +20,22 @@
 namespace vesk {
 
 class BoardTransport;
-class Tray;
+class Chip;
 class Manager;
 
-// The notification-area tray (Windows builds only, vesk/tray): startTray
-// shows the boards' icons and returns once its threads run (throws
-// std::system_error when one cannot start); stopTray closes its windows,
-// joins every thread it started and frees it.
-Tray* startTray(Manager& manager);
-void stopTray(Tray* tray);
+// Something that runs beside an initialised manager and reads it through
+// the manager's client view (below): the notification-area tray of the
+// Windows library. Destroying it stops it: it closes its windows and joins
+// every thread it started.
+class ManagerClient {
+public:
+    virtual ~ManagerClient() = default;
+};
+
+// Starts a client over a manager whose boards and chips are in place;
+// returns once the client runs. Throws std::system_error when one of its
+// threads cannot start (nothing of it is left running then).
+using ClientStart = std::unique_ptr<ManagerClient> (*)(Manager& manager);
 
 // Records the library's own module and directory when it is loaded.
 struct LibraryLocation {
@@ -42,7 +46,9 @@ const LibraryLocation& libraryLocation();
 
 class Manager final : public VeskManager {
 public:
-    Manager();
+    // startClient, when given, is called at init's last step (the library's
+    // entry gives the tray's where there is one).
+    explicit Manager(ClientStart startClient = nullptr);
     ~Manager() override;
 
     void init() override;
@@ -69,18 +75,28 @@ public:
     bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel,
                          std::uint32_t inhibit) override;
 
-    // Read by the tray and the tests; owned here.
+    // The client view: what a client (the tray) reads and changes of a
+    // board while the manager runs, board < getBoardCount(). Any thread.
+    //
+    // The board's record; null when there is none (board out of range).
+    const VeskBoardInfo* boardRecord(std::uint32_t board) const;
+    // The board's latency in ms, in its record and for its transport's
+    // later batches and requests (the transport raises it to its gap).
+    void setBoardWait(std::uint32_t board, std::uint16_t ms);
+    // Whether the board's transport sent music since the last call.
+    bool takeDataSent(std::uint32_t board);
+    // The board's chips, in chip-table order.
+    std::vector<Chip*> chipsOf(std::uint32_t board) const;
+
+    // Read by the tests; owned here.
     const std::vector<BoardTransport*>& transports() const { return transports_; }
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
-    // The tray from init's last step to release's first; null elsewhere.
-    Tray* tray() const { return tray_; }
+    // The client from init's last step to release's first; null elsewhere.
+    ManagerClient* client() const { return client_.get(); }
 
 private:
     friend struct ManagerTestAccess;
     friend struct ManagerAllocationAccess;
-    friend class Tray;
-    friend Tray* startTray(Manager& manager);
-    friend void stopTray(Tray* tray);
 
     // The chip and board operations over this manager's tables.
     ChipAccess access() { return ChipAccess{chips_, transports_, i2cProbeCache_}; }
@@ -130,10 +146,8 @@ private:
     std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
     I2cProbeCache i2cProbeCache_;
 
-    std::thread trayThread_;
-    std::thread iconThread_;
-    std::atomic<bool> trayRunning_{false};
-    Tray* tray_ = nullptr;
+    ClientStart startClient_ = nullptr;
+    std::unique_ptr<ManagerClient> client_;
 
     TapSwitch tapSwitch_;
 };

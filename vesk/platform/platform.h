@@ -18,6 +18,7 @@
 // Calling convention of functions exported by system-style C libraries
 // (stdcall on 32-bit Windows; the x64 compiler ignores it).
 #define VESK_SYSAPI __stdcall
+// The library shows notification-area icons (vesk/tray, Windows only).
 #define VESK_PLATFORM_HAS_TRAY 1
 #else
 #define VESK_PLATFORM_HAS_TRAY 0
@@ -158,10 +159,6 @@ bool readFile(const std::string& path, std::string& out);
 bool fileExists(const std::string& path);
 
 // ---------------------------------------------------------------- user
-
-// Whether the library shows notification-area icons (the tray is built
-// for Windows only).
-constexpr bool kHasTray = VESK_PLATFORM_HAS_TRAY;
 
 // Shows a modal OK box with no owner window; returns when dismissed.
 // Text and caption are UTF-8 and are shown as Unicode on Windows. POSIX

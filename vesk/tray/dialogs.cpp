@@ -9,7 +9,6 @@
 #include <string>
 
 #include "chips/chip.h"
-#include "transport/board_transport.h"
 #include "tray/resource.h"
 
 namespace vesk {
@@ -57,13 +56,15 @@ void placeAtCursor(HWND dlg) {
     SetFocus(dlg);
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------- delay
 
-INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+INT_PTR CALLBACK Tray::delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
         const auto* context = reinterpret_cast<DialogContext*>(lp);
-        context->tray->activeDialog = dlg;
+        context->tray->activeDialog_ = dlg;
         if (const VeskBoardInfo* b = context->tray->board(context->board))
             SetDlgItemInt(dlg, IDC_DELAY_EDIT, b->waitMs, FALSE);
         placeAtCursor(dlg);
@@ -86,10 +87,7 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         }
         const auto value = static_cast<std::uint32_t>(parsed);
         const std::uint32_t b = context->board;
-        if (b < tray->boardCount) {
-            const_cast<VeskBoardInfo*>(tray->board(b))->waitMs = static_cast<std::uint16_t>(value);
-            if (BoardTransport* t = tray->transport(b)) t->setWaitMs(value);  // raised to gapMs there
-        }
+        if (b < tray->boardCount_) tray->manager_.setBoardWait(b, static_cast<std::uint16_t>(value));
         EndDialog(dlg, IDOK);
         return TRUE;
     }
@@ -100,18 +98,18 @@ INT_PTR CALLBACK delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---------------------------------------------------------------- volume
 
-INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+INT_PTR CALLBACK Tray::volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
         const auto* context = reinterpret_cast<DialogContext*>(lp);
         Tray* tray = context->tray;
-        tray->activeDialog = dlg;
+        tray->activeDialog_ = dlg;
         HWND track = GetDlgItem(dlg, IDC_VOLUME_TRACK);
         SendMessageW(track, TBM_SETRANGE, TRUE, MAKELPARAM(0, kMaxVolumeStep));
         SendMessageW(track, TBM_SETTICFREQ, 3, 0);
         SendMessageW(track, TBM_SETLINESIZE, 0, 1);
         SendMessageW(track, TBM_SETPAGESIZE, 0, 3);
-        std::uint32_t step = context->board < tray->boardCount ? tray->volumeIndex[context->board] : 0;
+        std::uint32_t step = context->board < tray->boardCount_ ? tray->boards_[context->board].volumeIndex : 0;
         if (step > kMaxVolumeStep) step = kMaxVolumeStep;
         SendMessageW(track, TBM_SETPOS, TRUE, static_cast<LPARAM>(kMaxVolumeStep - step));
         SetDlgItemInt(dlg, IDC_VOLUME_DB, static_cast<UINT>(volumeStepDb(step)), TRUE);
@@ -123,16 +121,16 @@ INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     Tray* tray = context->tray;
     if (msg == WM_HSCROLL && reinterpret_cast<HWND>(lp) == GetDlgItem(dlg, IDC_VOLUME_TRACK)) {
         const std::uint32_t b = context->board;
-        if (b >= tray->boardCount) return TRUE;
+        if (b >= tray->boardCount_) return TRUE;
         const auto pos = static_cast<std::int32_t>(SendMessageW(reinterpret_cast<HWND>(lp), TBM_GETPOS, 0, 0));
         std::uint32_t step = static_cast<std::uint32_t>(static_cast<std::int32_t>(kMaxVolumeStep) - pos);
         if (step > kMaxVolumeStep) step = kMaxVolumeStep;
-        tray->volumeIndex[b] = step;
+        tray->boards_[b].volumeIndex = step;
         SetDlgItemInt(dlg, IDC_VOLUME_DB, static_cast<UINT>(volumeStepDb(step)), TRUE);
         // Writes to the attenuator are spaced at least 100 ms apart.
-        plat::sleepUntil(tray->lastVolumeChange[b] + std::chrono::milliseconds(100));
-        tray->manager.setOutputVolume(tray->board(b)->boardAddress, step, 2, 0);
-        tray->lastVolumeChange[b] = std::chrono::steady_clock::now();
+        plat::sleepUntil(tray->boards_[b].lastVolumeChange + std::chrono::milliseconds(100));
+        tray->manager_.setOutputVolume(tray->board(b)->boardAddress, step, 2, 0);
+        tray->boards_[b].lastVolumeChange = std::chrono::steady_clock::now();
         return TRUE;
     }
     if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
@@ -144,14 +142,14 @@ INT_PTR CALLBACK volumeProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---------------------------------------------------------------- board information
 
-// Colours the board's chip lines while their chips are written. Runs until
-// boardInfoRunning[b] is cleared; the tray thread sets it before starting
-// this thread, so a window closed at once still stops it.
-void monitorMain(Tray* tray, std::uint32_t b, HWND wnd) {
-    const std::vector<Chip*> chips = tray->chipsOf(b);
-    const std::uint32_t slots = tray->board(b)->slotCount;
+// The tray thread sets infoRunning before starting this thread, so a window
+// closed at once still stops it.
+void Tray::monitorMain(std::uint32_t b, HWND wnd) {
+    const std::vector<Chip*> chips = manager_.chipsOf(b);
+    const std::uint32_t slots = board(b)->slotCount;
     std::vector<std::uint8_t> last(slots, 0);
-    std::atomic<std::uint32_t>* colours = tray->slotColours[b].get();
+    BoardState& state = boards_[b];
+    std::atomic<std::uint32_t>* colours = state.slotColours.get();
     do {
         for (Chip* chip : chips) {
             const std::uint32_t slot = chip->getSlot();
@@ -164,23 +162,24 @@ void monitorMain(Tray* tray, std::uint32_t b, HWND wnd) {
         // Invalidated only: painting waits for the tray thread, which may be
         // joining this thread.
         RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
-        for (int i = 0; i < 20 && tray->boardInfoRunning[b]; ++i) Sleep(50);
-    } while (tray->boardInfoRunning[b]);
+        for (int i = 0; i < 20 && state.infoRunning; ++i) Sleep(50);
+    } while (state.infoRunning);
 }
 
-INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+INT_PTR CALLBACK Tray::boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrW(dlg, DWLP_USER, lp);
         const auto* context = reinterpret_cast<DialogContext*>(lp);
         Tray* tray = context->tray;
         const std::uint32_t b = context->board;
         if (const VeskBoardInfo* info = tray->board(b)) {
-            for (std::uint32_t s = 0; s < info->slotCount; ++s) tray->slotColours[b][s] = 0;
-            tray->boardInfoWindow[b] = dlg;
+            BoardState& state = tray->boards_[b];
+            for (std::uint32_t s = 0; s < info->slotCount; ++s) state.slotColours[s] = 0;
+            state.infoWindow = dlg;
             SetDlgItemTextW(dlg, IDC_INFO_NAME, (L"[" + wide(info->name, sizeof info->name) + L"]").c_str());
             SetDlgItemTextW(dlg, IDC_INFO_IPV6, wide(info->boardAddress, sizeof info->boardAddress).c_str());
             SetDlgItemTextW(dlg, IDC_INFO_IPV4, boardIPv4Text(*info).c_str());
-            const std::vector<Chip*> chips = tray->chipsOf(b);
+            const std::vector<Chip*> chips = tray->manager_.chipsOf(b);
             for (std::uint32_t s = 0; s < info->slotCount && s < kInfoSlots; ++s) {
                 for (Chip* chip : chips) {
                     if (chip->info->slot != s) continue;
@@ -192,13 +191,13 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
                     break;
                 }
             }
-            if (tray->boardInfoThread[b].joinable()) tray->boardInfoThread[b].join();
-            tray->boardInfoRunning[b] = 1;
+            if (state.infoThread.joinable()) state.infoThread.join();
+            state.infoRunning = 1;
             try {
-                tray->boardInfoThread[b] = std::thread(monitorMain, tray, b, dlg);
+                state.infoThread = std::thread([tray, b, dlg] { tray->monitorMain(b, dlg); });
             } catch (...) {
                 // The window still works, only without colouring.
-                tray->boardInfoRunning[b] = 0;
+                state.infoRunning = 0;
             }
         }
         placeAtCursor(dlg);
@@ -210,17 +209,17 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     const std::uint32_t b = context->board;
     if (msg == WM_CTLCOLORSTATIC) {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
-        if (id < IDC_INFO_CHIP0 || id >= IDC_INFO_CHIP0 + kInfoSlots || b >= tray->boardCount) return FALSE;
+        if (id < IDC_INFO_CHIP0 || id >= IDC_INFO_CHIP0 + kInfoSlots || b >= tray->boardCount_) return FALSE;
         const std::uint32_t slot = static_cast<std::uint32_t>(id - IDC_INFO_CHIP0);
         HDC dc = reinterpret_cast<HDC>(wp);
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-        SetTextColor(dc, slot < tray->board(b)->slotCount ? tray->slotColours[b][slot].load() : 0);
+        SetTextColor(dc, slot < tray->board(b)->slotCount ? tray->boards_[b].slotColours[slot].load() : 0);
         return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
     }
     if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
-        if (b < tray->boardCount && tray->boardInfoWindow[b] == dlg) {
-            tray->boardInfoWindow[b] = nullptr;
-            tray->boardInfoRunning[b] = 0;
+        if (b < tray->boardCount_ && tray->boards_[b].infoWindow == dlg) {
+            tray->boards_[b].infoWindow = nullptr;
+            tray->boards_[b].infoRunning = 0;
         }
         EndDialog(dlg, IDOK);
         return TRUE;
@@ -228,14 +227,12 @@ INT_PTR CALLBACK boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     return FALSE;
 }
 
-}  // namespace
-
 INT_PTR Tray::openDialog(int resource, std::uint32_t board) {
     DLGPROC proc = resource == IDD_DELAY ? delayProc : resource == IDD_VOLUME ? volumeProc : boardInfoProc;
     DialogContext context{this, board};
     const INT_PTR result = DialogBoxParamW(static_cast<HINSTANCE>(libraryLocation().module), MAKEINTRESOURCEW(resource),
-                                           trayWindow, proc, reinterpret_cast<LPARAM>(&context));
-    activeDialog = nullptr;
+                                           trayWindow_, proc, reinterpret_cast<LPARAM>(&context));
+    activeDialog_ = nullptr;
     return result;
 }
 

@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "chips/chip.h"
-#include "transport/board_transport.h"
 #include "tray/resource.h"
 
 namespace vesk {
@@ -72,110 +71,69 @@ std::string clockMHzText(std::uint32_t clockHz) {
     return buf;
 }
 
-// ---------------------------------------------------------------- state
-
-Tray::Tray(Manager& m) : manager(m), boardCount(m.boardCount_) {}
-Tray::~Tray() = default;
-
-const VeskBoardInfo* Tray::board(std::uint32_t i) const {
-    return i < boardCount && manager.boardInfo_ ? &manager.boardInfo_[i] : nullptr;
-}
-
-BoardTransport* Tray::transport(std::uint32_t i) const {
-    return i < manager.transports_.size() ? manager.transports_[i] : nullptr;
-}
-
-std::vector<Chip*> Tray::chipsOf(std::uint32_t b) const {
-    std::vector<Chip*> out;
-    const VeskBoardInfo* info = board(b);
-    if (!info) return out;
-    auto it = manager.chipLookup_.find(std::string(info->boardAddress));
-    if (it == manager.chipLookup_.end()) return out;
-    for (std::uint32_t index : it->second)
-        if (index < manager.chips_.size() && manager.chips_[index])
-            out.push_back(static_cast<Chip*>(manager.chips_[index]));
-    return out;
-}
-
 // ---------------------------------------------------------------- start / stop
 
-Tray* startTray(Manager& m) {
-    auto tray = std::make_unique<Tray>(m);
+Tray::Tray(Manager& m) : manager_(m), boardCount_(m.getBoardCount()) {}
+
+std::unique_ptr<Tray> Tray::start(Manager& m) {
+    std::unique_ptr<Tray> tray(new Tray(m));
     Tray& t = *tray;
-    const std::uint32_t n = t.boardCount;
-    if (n > 0) {
-        t.volumeReadable.reset(new std::uint8_t[n]());
-        t.volumeIndex.reset(new std::uint32_t[n]());
-        t.lastVolumeChange.reset(new std::chrono::steady_clock::time_point[n]);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            t.volumeReadable[i] = m.getOutputVolume(m.boardInfo_[i].boardAddress, &t.volumeIndex[i], 0, 0) ? 1 : 0;
-            t.lastVolumeChange[i] = std::chrono::steady_clock::now();
-        }
-        t.boardInfoOpen.reset(new std::atomic<std::uint8_t>[n]);
-        for (std::uint32_t i = 0; i < n; ++i) t.boardInfoOpen[i] = 0;
-        t.boardInfoWindow.reset(new HWND[n]());
-        t.boardInfoThread.reset(new std::thread[n]);
-        t.boardInfoRunning.reset(new std::atomic<std::uint8_t>[n]);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            t.boardInfoRunning[i] = 0;
-            const std::uint32_t slots = m.boardInfo_[i].slotCount;
-            t.slotColours.emplace_back(new std::atomic<std::uint32_t>[slots ? slots : 1]);
-            for (std::uint32_t s = 0; s < slots; ++s) t.slotColours[i][s] = 0;
-        }
+    const std::uint32_t n = t.boardCount_;
+    t.boards_.reset(new BoardState[n ? n : 1]);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        BoardState& b = t.boards_[i];
+        const VeskBoardInfo& record = *m.boardRecord(i);
+        b.volumeReadable = m.getOutputVolume(record.boardAddress, &b.volumeIndex, 0, 0) ? 1 : 0;
+        b.lastVolumeChange = std::chrono::steady_clock::now();
+        const std::uint32_t slots = record.slotCount;
+        b.slotColours.reset(new std::atomic<std::uint32_t>[slots ? slots : 1]);
+        for (std::uint32_t s = 0; s < slots; ++s) b.slotColours[s] = 0;
     }
     InitCommonControls();
 
-    // Thread creation failures propagate as std::system_error.
-    m.trayThread_ = std::thread([&t] { t.trayThreadMain(); });
+    // Thread creation failures propagate as std::system_error; the
+    // destructor then stops what did start.
+    t.trayThread_ = std::thread([&t] { t.trayThreadMain(); });
     const auto earliest = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
     {
-        std::unique_lock<std::mutex> lock(t.startMutex);
-        t.startCv.wait(lock, [&t] { return t.startDone; });
+        std::unique_lock<std::mutex> lock(t.startMutex_);
+        t.startCv_.wait(lock, [&t] { return t.startDone_; });
     }
     plat::sleepUntil(earliest);
 
-    m.trayRunning_ = true;
-    try {
-        m.iconThread_ = std::thread([&t] { t.iconThreadMain(); });
-    } catch (...) {
-        m.trayRunning_ = false;
-        m.tray_ = tray.release();
-        stopTray(m.tray_);
-        m.tray_ = nullptr;
-        throw;
-    }
-    return tray.release();
+    t.running_ = true;
+    t.iconThread_ = std::thread([&t] { t.iconThreadMain(); });
+    return tray;
 }
 
-void stopTray(Tray* tray) {
-    if (!tray) return;
-    Manager& m = tray->manager;
-    m.trayRunning_ = false;
-    if (m.iconThread_.joinable()) m.iconThread_.join();
+Tray::~Tray() { stop(); }
 
-    for (std::uint32_t i = 0; i < tray->iconAdded.size(); ++i)
-        if (tray->iconAdded[i]) Shell_NotifyIconW(NIM_DELETE, &tray->trayIcons[i]);
+void Tray::stop() {
+    running_ = false;
+    if (iconThread_.joinable()) iconThread_.join();
+
+    for (std::uint32_t i = 0; i < boardCount_; ++i)
+        if (boards_[i].iconAdded) Shell_NotifyIconW(NIM_DELETE, &boards_[i].icon);
 
     // The windows belong to the tray thread: only messages cross over.
-    for (std::uint32_t i = 0; i < tray->boardCount; ++i)
-        if (tray->boardInfoWindow[i]) PostMessageW(tray->boardInfoWindow[i], WM_CLOSE, 0, 0);
-    if (HWND dlg = tray->activeDialog) PostMessageW(dlg, WM_CLOSE, 0, 0);
-    if (tray->trayWindow) PostMessageW(tray->trayWindow, WM_CLOSE, 0, 0);
-    if (m.trayThread_.joinable()) m.trayThread_.join();
+    for (std::uint32_t i = 0; i < boardCount_; ++i)
+        if (boards_[i].infoWindow) PostMessageW(boards_[i].infoWindow, WM_CLOSE, 0, 0);
+    if (HWND dlg = activeDialog_) PostMessageW(dlg, WM_CLOSE, 0, 0);
+    if (trayWindow_) PostMessageW(trayWindow_, WM_CLOSE, 0, 0);
+    if (trayThread_.joinable()) trayThread_.join();
 
-    for (std::uint32_t i = 0; i < tray->boardCount; ++i) tray->boardInfoRunning[i] = 0;
-    for (std::uint32_t i = 0; i < tray->boardCount; ++i)
-        if (tray->boardInfoThread[i].joinable()) tray->boardInfoThread[i].join();
-    delete tray;
+    for (std::uint32_t i = 0; i < boardCount_; ++i) boards_[i].infoRunning = 0;
+    for (std::uint32_t i = 0; i < boardCount_; ++i)
+        if (boards_[i].infoThread.joinable()) boards_[i].infoThread.join();
 }
 
 // ---------------------------------------------------------------- threads
 
 void Tray::trayThreadMain() {
     auto signalStarted = [this] {
-        std::lock_guard<std::mutex> lock(startMutex);
-        startDone = true;
-        startCv.notify_all();
+        std::lock_guard<std::mutex> lock(startMutex_);
+        startDone_ = true;
+        startCv_.notify_all();
     };
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
@@ -195,30 +153,26 @@ void Tray::trayThreadMain() {
         return;
     }
     SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    trayWindow = wnd;
+    trayWindow_ = wnd;
 
-    idleIcon = static_cast<HICON>(
+    idleIcon_ = static_cast<HICON>(
         LoadImageW(libraryInstance(), MAKEINTRESOURCEW(IDI_VESK_IDLE), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
-    busyIcons[0] = static_cast<HICON>(
+    busyIcons_[0] = static_cast<HICON>(
         LoadImageW(libraryInstance(), MAKEINTRESOURCEW(IDI_VESK_BUSY0), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
-    busyIcons[1] = static_cast<HICON>(
+    busyIcons_[1] = static_cast<HICON>(
         LoadImageW(libraryInstance(), MAKEINTRESOURCEW(IDI_VESK_BUSY1), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
 
-    if (boardCount > 0) {
-        trayIcons.assign(boardCount, NOTIFYICONDATAW{});
-        iconAdded.assign(boardCount, 0);
-        for (std::uint32_t i = 0; i < boardCount; ++i) {
-            NOTIFYICONDATAW& rec = trayIcons[i];
-            rec.cbSize = sizeof rec;
-            rec.hWnd = wnd;
-            rec.uID = i;
-            rec.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-            rec.uCallbackMessage = kTrayMessage;
-            rec.hIcon = idleIcon;
-            std::wstring tip = L"Vesk [" + boardIPv4Text(*board(i)) + L"]";
-            lstrcpynW(rec.szTip, tip.c_str(), static_cast<int>(sizeof rec.szTip / sizeof rec.szTip[0]));
-            iconAdded[i] = Shell_NotifyIconW(NIM_ADD, &rec) ? 1 : 0;
-        }
+    for (std::uint32_t i = 0; i < boardCount_; ++i) {
+        NOTIFYICONDATAW& rec = boards_[i].icon;
+        rec.cbSize = sizeof rec;
+        rec.hWnd = wnd;
+        rec.uID = i;
+        rec.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        rec.uCallbackMessage = kTrayMessage;
+        rec.hIcon = idleIcon_;
+        std::wstring tip = L"Vesk [" + boardIPv4Text(*board(i)) + L"]";
+        lstrcpynW(rec.szTip, tip.c_str(), static_cast<int>(sizeof rec.szTip / sizeof rec.szTip[0]));
+        boards_[i].iconAdded = Shell_NotifyIconW(NIM_ADD, &rec) ? 1 : 0;
     }
     signalStarted();
 
@@ -227,32 +181,31 @@ void Tray::trayThreadMain() {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    trayWindow = nullptr;
+    trayWindow_ = nullptr;
     UnregisterClassW(kClassName, libraryInstance());
 }
 
 void Tray::iconThreadMain() {
-    std::vector<std::uint8_t> lastState(boardCount, 0), phase(boardCount, 0);
+    std::vector<std::uint8_t> lastState(boardCount_, 0), phase(boardCount_, 0);
     do {
         plat::sleepUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
-        for (std::uint32_t i = 0; i < boardCount; ++i) {
-            BoardTransport* t = transport(i);
-            const bool sent = t && t->dataSent.exchange(false);
+        for (std::uint32_t i = 0; i < boardCount_; ++i) {
+            const bool sent = manager_.takeDataSent(i);
             HICON icon = nullptr;
             if (sent) {
                 phase[i] = lastState[i] ? !phase[i] : 0;
-                icon = busyIcons[phase[i]];
+                icon = busyIcons_[phase[i]];
             } else if (lastState[i]) {
-                icon = idleIcon;
+                icon = idleIcon_;
             }
-            if (icon && i < iconAdded.size() && iconAdded[i]) {
+            if (icon && boards_[i].iconAdded) {
                 // Only this thread changes a record once the icons exist.
-                trayIcons[i].hIcon = icon;
-                Shell_NotifyIconW(NIM_MODIFY, &trayIcons[i]);
+                boards_[i].icon.hIcon = icon;
+                Shell_NotifyIconW(NIM_MODIFY, &boards_[i].icon);
             }
             lastState[i] = sent ? 1 : 0;
         }
-    } while (manager.trayRunning_);
+    } while (running_);
 }
 
 // ---------------------------------------------------------------- window
@@ -270,36 +223,37 @@ LRESULT CALLBACK Tray::windowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 LRESULT Tray::onNotify(WPARAM id, LPARAM mouse) {
     if (mouse == WM_LBUTTONUP) {
-        if (id < boardCount) currentBoard = static_cast<std::uint32_t>(id);
-        if (currentBoard < boardCount && volumeReadable[currentBoard]) openDialog(IDD_VOLUME, currentBoard);
+        if (id < boardCount_) currentBoard_ = static_cast<std::uint32_t>(id);
+        if (currentBoard_ < boardCount_ && boards_[currentBoard_].volumeReadable) openDialog(IDD_VOLUME, currentBoard_);
         return 0;
     }
     if (mouse != WM_RBUTTONUP) return 0;
 
-    SetForegroundWindow(trayWindow);
-    if (id < boardCount) currentBoard = static_cast<std::uint32_t>(id);
+    SetForegroundWindow(trayWindow_);
+    if (id < boardCount_) currentBoard_ = static_cast<std::uint32_t>(id);
     // The menu and the dialogs below are for this board: they run message
-    // loops of their own, in which another icon's click changes currentBoard.
-    const std::uint32_t b = currentBoard;
+    // loops of their own, in which another icon's click changes currentBoard_.
+    const std::uint32_t b = currentBoard_;
     HMENU menu = LoadMenuW(libraryInstance(), MAKEINTRESOURCEW(IDR_VESK_MENU));
     if (!menu) return 0;
-    if (b >= boardCount || !volumeReadable[b]) EnableMenuItem(menu, IDM_VOLUME, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
+    if (b >= boardCount_ || !boards_[b].volumeReadable)
+        EnableMenuItem(menu, IDM_VOLUME, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
     POINT pt = {};
     GetCursorPos(&pt);
     const UINT cmd = static_cast<UINT>(
-        TrackPopupMenu(GetSubMenu(menu, 0), TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y, 0, trayWindow, nullptr));
+        TrackPopupMenu(GetSubMenu(menu, 0), TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y, 0, trayWindow_, nullptr));
     DestroyMenu(menu);
     switch (cmd) {
     case IDM_BOARD_INFO:
-        if (b >= boardCount) break;
-        if (boardInfoOpen[b]) {
+        if (b >= boardCount_) break;
+        if (boards_[b].infoOpen) {
             // Chosen again from inside the open window's own loop.
-            if (boardInfoWindow[b]) SetForegroundWindow(boardInfoWindow[b]);
+            if (boards_[b].infoWindow) SetForegroundWindow(boards_[b].infoWindow);
             break;
         }
-        boardInfoOpen[b] = 1;
+        boards_[b].infoOpen = 1;
         openDialog(IDD_BOARD_INFO, b);
-        boardInfoOpen[b] = 0;
+        boards_[b].infoOpen = 0;
         break;
     case IDM_DELAY: openDialog(IDD_DELAY, b); break;
     case IDM_VOLUME: openDialog(IDD_VOLUME, b); break;
@@ -310,7 +264,7 @@ LRESULT Tray::onNotify(WPARAM id, LPARAM mouse) {
 }
 
 void Tray::openSettingsPage() {
-    const VeskBoardInfo* info = board(currentBoard);
+    const VeskBoardInfo* info = board(currentBoard_);
     const std::wstring ipv4 = info ? boardIPv4Text(*info) : std::wstring();
     if (!isDottedQuad(ipv4)) {
         // The text comes from the board; anything but an address could
