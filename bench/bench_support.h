@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/alloc_hooks.h"
-#include "transport/udp_peer.h"
+#include "support/udp_peer.h"
 
 namespace vesk::bench {
 

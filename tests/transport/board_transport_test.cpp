@@ -18,7 +18,7 @@
 #include "core/chip_access.h"
 #include "transport/protocol.h"
 #include "transport/board_transport.h"
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 
 namespace vesk {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "transport/exchange.h"
 #include "transport/protocol.h"
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 
 namespace vesk {
 namespace {

@@ -1,8 +1,8 @@
 // A stand-in board for the transport suites and benchmarks: a UDP socket on
 // [::1]:50003 that records every datagram with its arrival time and answers
 // syncs (03 80 57 50) when told to.
-#ifndef VESK_TESTS_TRANSPORT_UDP_PEER_H
-#define VESK_TESTS_TRANSPORT_UDP_PEER_H
+#ifndef VESK_TESTS_SUPPORT_UDP_PEER_H
+#define VESK_TESTS_SUPPORT_UDP_PEER_H
 
 #include <atomic>
 #include <chrono>
@@ -196,4 +196,4 @@ private:
 
 }  // namespace vesk::testing
 
-#endif  // VESK_TESTS_TRANSPORT_UDP_PEER_H
+#endif  // VESK_TESTS_SUPPORT_UDP_PEER_H
