@@ -344,6 +344,150 @@ void showHeader(const vgm::Song& song, const std::vector<Part>& parts, const Boa
     }
 }
 
+// The writes to play, in host order: the first pass, then the looped part as
+// often as asked, cut at the excerpt's end; each at its file time plus its
+// part's shift. owner[i] is event i's part, null when it has no chip.
+struct Schedule {
+    std::vector<Item> items;
+    std::vector<Part*> owner;
+    std::uint64_t totalSamples = 0;  // the music's length, the tail included
+    unsigned repeats = 0;
+};
+
+Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o) {
+    // Parts on boards with less latency are held back by the difference.
+    std::uint32_t latest = 0;
+    for (const Part& p : parts)
+        if (p.record >= 0) latest = std::max(latest, p.waitMs);
+    for (Part& p : parts) p.shiftNs = static_cast<std::int64_t>(latest - p.waitMs) * 1000000;
+    auto partOf = [&](const vgm::Event& e) -> Part* {
+        for (Part& p : parts)
+            if (p.chip == e.chip && p.instance == e.instance) return p.record >= 0 ? &p : nullptr;
+        return nullptr;
+    };
+
+    Schedule sc;
+    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
+    const std::uint64_t loopLength = song.endSample - song.loopSample;
+    sc.repeats = song.looped ? o.loops : 0;
+    sc.totalSamples = std::min<std::uint64_t>(limit, song.endSample + sc.repeats * loopLength);
+    sc.owner.assign(song.events.size(), nullptr);
+    for (std::size_t i = 0; i < song.events.size(); ++i) sc.owner[i] = partOf(song.events[i]);
+    for (unsigned pass = 0; pass <= sc.repeats; ++pass) {
+        const std::size_t from = pass ? song.loopEvent : 0;
+        const std::uint64_t base = pass * loopLength;
+        for (std::size_t i = from; i < song.events.size(); ++i) {
+            const std::uint64_t at = song.events[i].sample + base;
+            if (at >= limit) break;
+            if (!sc.owner[i]) continue;
+            sc.items.push_back({static_cast<std::int64_t>(at * 1000000000ull / vgm::kSampleRate) + sc.owner[i]->shiftNs,
+                                static_cast<std::uint32_t>(i)});
+        }
+    }
+    std::stable_sort(sc.items.begin(), sc.items.end(), [](const Item& a, const Item& b) { return a.ns < b.ns; });
+    return sc;
+}
+
+// The progress line on a terminal: time played of the excerpt, a bar and
+// the write rate, at most four times a second.
+class ProgressLine {
+public:
+    ProgressLine(Clock::time_point start, double totalSeconds, bool looped)
+        : start_(start), totalSeconds_(totalSeconds), looped_(looped) {}
+
+    void show(Clock::time_point now, const std::vector<Part>& parts) {
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(250);
+        std::uint64_t writes = 0;
+        for (const Part& q : parts) writes += q.writes;
+        const double span = std::chrono::duration<double>(now - shownAt_).count();
+        if (span >= 0.5) {
+            rate_ = (writes - shownWrites_) / span;
+            shownWrites_ = writes;
+            shownAt_ = now;
+        }
+        const double elapsed = std::max(0.0, std::chrono::duration<double>(now - start_).count());
+        const int filled = totalSeconds_ > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds_)) : 30;
+        std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(), minutes(totalSeconds_).c_str(),
+                    looped_ ? " (loop)" : "", std::string(filled, '#').c_str(), std::string(30 - filled, '-').c_str(),
+                    rate_);
+        std::fflush(stdout);
+    }
+
+private:
+    Clock::time_point start_;
+    double totalSeconds_;
+    bool looped_;
+    Clock::time_point next_ = Clock::now();
+    Clock::time_point shownAt_ = Clock::now();
+    std::uint64_t shownWrites_ = 0;
+    double rate_ = 0;
+};
+
+// The median, 99th percentile and largest of values (sorted here); zeros
+// when there are none.
+struct Spread {
+    double p50 = 0, p99 = 0, worst = 0;
+};
+Spread spreadOf(std::vector<std::uint32_t>& values) {
+    Spread s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    s.p50 = values[values.size() / 2];
+    s.p99 = values[std::min(values.size() - 1, values.size() * 99 / 100)];
+    s.worst = values.back();
+    return s;
+}
+
+// Plays the schedule from start: each write at its time, then waits out
+// the song's tail. Records each write's lateness and the library call's
+// time (us) in r; false when the user interrupted.
+bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, bool progress, FileResult& r) {
+    std::vector<std::uint32_t> late, call;
+    late.reserve(sc.items.size());
+    call.reserve(sc.items.size());
+    Pacer pacer;
+    const double totalSeconds = static_cast<double>(sc.totalSamples) / vgm::kSampleRate;
+    ProgressLine line(start, totalSeconds, sc.repeats > 0);
+    bool interrupted = false;
+    for (const Item& it : sc.items) {
+        const auto deadline = start + std::chrono::nanoseconds(it.ns);
+        if (!pacer.waitUntil(deadline)) {
+            interrupted = true;
+            break;
+        }
+        const auto now = Clock::now();
+        late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(), UINT32_MAX)));
+        const vgm::Event& e = song.events[it.event];
+        Part& p = *sc.owner[it.event];
+        if (p.handle) {
+            if (e.kind == vgm::Event::Write)
+                sendWrite(p, e);
+            else
+                sendLoad(p, song, e, r.notes);
+            call.push_back(static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
+        }
+        if (progress) line.show(now, r.parts);
+    }
+    if (!interrupted) {
+        // The tail: the music runs until the song's end, not its last write.
+        const auto end = start + std::chrono::nanoseconds(
+                                     static_cast<std::int64_t>(sc.totalSamples * 1000000000ull / vgm::kSampleRate));
+        if (!pacer.waitUntil(end)) interrupted = true;
+    }
+    if (progress) std::printf("\n");
+    r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
+    const Spread lateness = spreadOf(late), calls = spreadOf(call);
+    r.p50 = lateness.p50;
+    r.p99 = lateness.p99;
+    r.worst = lateness.worst;
+    r.callP99 = calls.p99;
+    r.callWorst = calls.worst;
+    return !interrupted;
+}
+
 FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found, bool terminal) {
     FileResult r;
     r.path = path;
@@ -374,103 +518,14 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         return r;
     }
 
-    // Parts on boards with less latency are held back by the difference.
-    std::uint32_t latest = 0;
-    for (const Part& p : r.parts)
-        if (p.record >= 0) latest = std::max(latest, p.waitMs);
-    for (Part& p : r.parts) p.shiftNs = static_cast<std::int64_t>(latest - p.waitMs) * 1000000;
-    auto partOf = [&](const vgm::Event& e) -> Part* {
-        for (Part& p : r.parts)
-            if (p.chip == e.chip && p.instance == e.instance) return p.record >= 0 ? &p : nullptr;
-        return nullptr;
-    };
-
-    // The excerpt: the first pass, then the looped part as often as asked,
-    // cut at --seconds.
-    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
-    const std::uint64_t loopLength = song.endSample - song.loopSample;
-    const unsigned repeats = song.looped ? o.loops : 0;
-    const std::uint64_t total = std::min<std::uint64_t>(limit, song.endSample + repeats * loopLength);
-    std::vector<Item> items;
-    std::vector<Part*> owner(song.events.size(), nullptr);
-    for (std::size_t i = 0; i < song.events.size(); ++i) owner[i] = partOf(song.events[i]);
-    for (unsigned pass = 0; pass <= repeats; ++pass) {
-        const std::size_t from = pass ? song.loopEvent : 0;
-        const std::uint64_t base = pass * loopLength;
-        for (std::size_t i = from; i < song.events.size(); ++i) {
-            const std::uint64_t at = song.events[i].sample + base;
-            if (at >= limit) break;
-            if (!owner[i]) continue;
-            items.push_back({static_cast<std::int64_t>(at * 1000000000ull / vgm::kSampleRate) + owner[i]->shiftNs,
-                             static_cast<std::uint32_t>(i)});
-        }
-    }
-    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.ns < b.ns; });
-
+    const Schedule sc = schedule(song, r.parts, o);
     for (Part& p : r.parts) {
         if (p.record < 0) continue;
         const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
         p.handle = m->getChipBySlot(c.address, c.slot, p.clock);
         if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
     }
-
-    std::vector<std::uint32_t> late, call;  // us
-    late.reserve(items.size());
-    call.reserve(items.size());
-    Pacer pacer;
-    const double totalSeconds = static_cast<double>(total) / vgm::kSampleRate;
-    const auto start = Clock::now() + std::chrono::milliseconds(100);
-    auto nextShow = Clock::now();
-    std::uint64_t shownWrites = 0;
-    auto shownAt = Clock::now();
-    double rate = 0;
-    std::size_t done = 0;
-    for (const Item& it : items) {
-        const auto deadline = start + std::chrono::nanoseconds(it.ns);
-        if (!pacer.waitUntil(deadline)) {
-            r.interrupted = true;
-            break;
-        }
-        const auto now = Clock::now();
-        late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(), UINT32_MAX)));
-        const vgm::Event& e = song.events[it.event];
-        Part& p = *owner[it.event];
-        if (p.handle) {
-            if (e.kind == vgm::Event::Write)
-                sendWrite(p, e);
-            else
-                sendLoad(p, song, e, r.notes);
-            call.push_back(static_cast<std::uint32_t>(
-                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
-        }
-        ++done;
-        if (progress && now >= nextShow) {
-            nextShow = now + std::chrono::milliseconds(250);
-            std::uint64_t writes = 0;
-            for (const Part& q : r.parts) writes += q.writes;
-            double span = std::chrono::duration<double>(now - shownAt).count();
-            if (span >= 0.5) {
-                rate = (writes - shownWrites) / span;
-                shownWrites = writes;
-                shownAt = now;
-            }
-            double elapsed = std::max(0.0, std::chrono::duration<double>(now - start).count());
-            int filled = totalSeconds > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds)) : 30;
-            std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(), minutes(totalSeconds).c_str(),
-                        repeats ? " (loop)" : "", std::string(filled, '#').c_str(),
-                        std::string(30 - filled, '-').c_str(), rate);
-            std::fflush(stdout);
-        }
-    }
-    if (!r.interrupted && items.size() == done) {
-        // The tail: the music runs until the song's end, not its last write.
-        const auto end =
-            start + std::chrono::nanoseconds(static_cast<std::int64_t>(total * 1000000000ull / vgm::kSampleRate));
-        if (!pacer.waitUntil(end)) r.interrupted = true;
-    }
-    if (progress) std::printf("\n");
-    r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
+    r.interrupted = !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), progress, r);
 
     // Silence and hand back every chip of the song.
     for (Part& p : r.parts) {
@@ -480,17 +535,6 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         p.handle = nullptr;
     }
     for (const Part& p : r.parts) r.writes += p.writes;
-    if (!late.empty()) {
-        std::sort(late.begin(), late.end());
-        r.p50 = late[late.size() / 2];
-        r.p99 = late[std::min(late.size() - 1, late.size() * 99 / 100)];
-        r.worst = late.back();
-    }
-    if (!call.empty()) {
-        std::sort(call.begin(), call.end());
-        r.callP99 = call[std::min(call.size() - 1, call.size() * 99 / 100)];
-        r.callWorst = call.back();
-    }
     r.ok = true;
     return r;
 }
