@@ -47,12 +47,6 @@ constexpr RegisterRun groups(std::uint16_t first, std::uint16_t last, std::uint8
 }
 }  // namespace regs
 
-// A stream of sample-memory writes (YM2608, Y8950): see sampleWriteFlow.
-struct SampleStream {
-    std::uint8_t mode = 0;    // 1 while the stream runs
-    std::uint32_t count = 0;  // bytes queued since the last wait for the board
-};
-
 class Chip : public VeskChip {
 public:
     // The most a request's reply may hold.
@@ -152,6 +146,12 @@ protected:
 
 private:
     friend struct ChipTestAccess;
+
+    // A stream of sample-memory writes: see sampleWriteFlow.
+    struct SampleStream {
+        std::uint8_t mode = 0;    // 1 while the stream runs
+        std::uint32_t count = 0;  // bytes queued since the last wait for the board
+    };
 
     bool requestSlotReset();
 

@@ -5,15 +5,15 @@
 // Register writes are CMD_WRITE_REG: the address write, wait 1, the data
 // write, wait 2. Waits are W(cycles) at the chip's clock (chip.h cycleWait).
 //
-//   model    banks (port code)          wait 1  wait 2
-//   YM2203   one (0)                    W(17)   W(17) SSG 0x00-0x0F
-//                                               W(47) FM 0xA0-0xBF (bits 7 and 5 set)
-//                                               W(83) other FM
-//   YM2612   0x000-0x0FF (1)            W(17)   W(47) 0xA0-0xBF of either bank
-//            0x100-0x1FF (2)                    W(83) other
-//   YM2608   0x000-0x0FF (1)            W(17)   W(83)
-//            0x100-0x1FF (2)                    W(576) + 1 us  0x010 rhythm key
-//                                   W(17) + 2 us  W(47) + 4 us  0x108 ADPCM memory data
+//   model    port code                 wait 1          wait 2
+//   YM2203   0                         W(17)           W(17) SSG 0x00-0x0F
+//                                                      W(47) registers with bits 7 and 5 set (0xA0-0xBF, 0xE0-0xFF)
+//                                                      W(83) the other FM registers
+//   YM2612   1 for 0x000-0x0FF,        W(17)           W(47) / W(83) by the same bit rule (bit 8 not looked at)
+//            2 for 0x100-0x1FF
+//   YM2608   1 / 2 as the YM2612       W(17)           W(83)
+//                                      W(17)           W(576) + 1 us  0x010 rhythm key
+//                                      W(17) + 2 us    W(47) + 4 us   0x108 ADPCM memory data
 //
 // Reads (CMD_READ_REG, wait W(17)) by port code: YM2203 1 for the SSG
 // 0x00-0x0F, 0 for the rest; YM2608 1 for the SSG, 0 for the rest of bank
@@ -22,8 +22,9 @@
 //
 // YM2203 and YM2608 have a data port (writeData: CMD_WRITE_PORT, 1 us) and
 // the prescaler: 0x2D then 0x2E written to the address port select division
-// by 3, sent after every clock change when the clock is at or below the
-// slot's "PRE13=" threshold, and by the YM2203 after its silence table.
+// by 3. Both are sent after every setClock (taken or not), and by the YM2203
+// after its silence table, when the clock is at or below the slot's "PRE13="
+// threshold.
 //
 // Silence: each model's table in opn.cpp, written in its order (sound off
 // first, then every register of both banks); the YM2608's also ends a
@@ -42,7 +43,7 @@ public:
     void updateWaits(std::uint32_t clock) override;
 
 protected:
-    // Wait 2 of an FM register by the 0xA0-0xBF rule.
+    // Wait 2 of an FM register by the bit 7 and 5 rule.
     std::uint8_t fmDataWait(std::uint32_t reg) const { return (reg & 0xA0) == 0xA0 ? w47_ : w83_; }
 
     std::uint8_t w17_ = 0, w47_ = 0, w83_ = 0;
