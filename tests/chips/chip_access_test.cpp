@@ -12,10 +12,10 @@ using test::makeRecord;
 using test::RecordSpec;
 using Lines = std::vector<std::string>;
 
-Lines take(BoardTransport* t) {
+Lines take(fake::FakeBoardLink* t) {
     Lines out;
-    for (const auto& e : fake::boardOf(t).snapshot()) out.push_back((e.isRequest ? "R " : "") + test::hex(e.bytes));
-    fake::boardOf(t).clear();
+    for (const auto& e : t->board().snapshot()) out.push_back((e.isRequest ? "R " : "") + test::hex(e.bytes));
+    t->board().clear();
     return out;
 }
 
@@ -39,11 +39,11 @@ protected:
     void TearDown() override { destroyChipTable(chips); }
 
     ChipAccess access() { return ChipAccess{chips, transportList, cache}; }
-    bool inUse(std::size_t i) { return static_cast<Chip*>(chips[i])->inUse != 0; }
+    bool inUse(std::size_t i) { return static_cast<Chip*>(chips[i])->inUse(); }
 
-    std::unique_ptr<BoardTransport> a = fake::makeTransport("fe80::a");
-    std::unique_ptr<BoardTransport> b = fake::makeTransport("fe80::b");
-    std::vector<BoardTransport*> transportList;
+    std::unique_ptr<fake::FakeBoardLink> a = std::make_unique<fake::FakeBoardLink>("fe80::a");
+    std::unique_ptr<fake::FakeBoardLink> b = std::make_unique<fake::FakeBoardLink>("fe80::b");
+    std::vector<BoardLink*> transportList;
     std::vector<VeskChipInfo> records;
     std::vector<VeskChip*> chips;
     I2cProbeCache cache;
@@ -116,22 +116,22 @@ TEST_F(Access, ReleaseOnlyTheManagersChips) {
 
 TEST_F(Access, ResetBoardsTriesEveryBoard) {
     EXPECT_TRUE(access().resetBoards());
-    auto log = fake::boardOf(a.get()).snapshot();
+    auto log = a->board().snapshot();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(test::hex(log[0].bytes), "02 90 ff");
     EXPECT_EQ(log[0].capacity, 16u);
     take(a.get());
     take(b.get());
 
-    fake::boardOf(a.get()).silent = true;
+    a->board().silent = true;
     EXPECT_FALSE(access().resetBoards());
     EXPECT_EQ(take(b.get()), Lines{"R 02 90 ff"}) << "the second board is still tried";
 
-    fake::boardOf(a.get()).silent = false;
-    fake::boardOf(b.get()).answer(0x90, {0x03, 0x90, 0x4F});
+    a->board().silent = false;
+    b->board().answer(0x90, {0x03, 0x90, 0x4F});
     EXPECT_FALSE(access().resetBoards()) << "a short reply is no OK";
 
-    std::vector<BoardTransport*> none;
+    std::vector<BoardLink*> none;
     std::vector<VeskChip*> noChips;
     EXPECT_TRUE((ChipAccess{noChips, none, cache}.resetBoards()));
     EXPECT_TRUE((ChipAccess{noChips, none, cache}.resetChips()));
@@ -139,10 +139,10 @@ TEST_F(Access, ResetBoardsTriesEveryBoard) {
 
 TEST_F(Access, ResetChipsResetsEveryChipEvenAfterAFailure) {
     // chips[2] can reset its slot; its board answers something else.
-    fake::boardOf(a.get()).answer(0x90, {0x03, 0x90, 0x4E, 0x47});
+    a->board().answer(0x90, {0x03, 0x90, 0x4E, 0x47});
     EXPECT_FALSE(access().resetChips());
     std::size_t writesB = 0;
-    for (const auto& e : fake::boardOf(b.get()).snapshot()) writesB += !e.isRequest;
+    for (const auto& e : b->board().snapshot()) writesB += !e.isRequest;
     EXPECT_EQ(writesB, 242u) << "the last chip's silence table still went out";
     EXPECT_TRUE(access().resetChips());
 }
@@ -154,11 +154,11 @@ std::vector<std::uint8_t> probeReply(std::uint8_t address, bool present) {
 }
 
 TEST_F(Access, ProbeAsksOnceAndCachesTheAnswer) {
-    fake::boardOf(a.get()).answer(0x40, probeReply(0x28, true));
-    fake::boardOf(a.get()).answer(0x40, probeReply(0x50, false));
+    a->board().answer(0x40, probeReply(0x28, true));
+    a->board().answer(0x40, probeReply(0x50, false));
     EXPECT_TRUE(access().i2cProbe("fe80::a", 0x28));
     EXPECT_FALSE(access().i2cProbe("fe80::a", 0x50));
-    auto log = fake::boardOf(a.get()).snapshot();
+    auto log = a->board().snapshot();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(test::hex(log[0].bytes), "04 40 00 0c 28");
     EXPECT_EQ(log[0].capacity, 16u);
@@ -168,7 +168,7 @@ TEST_F(Access, ProbeAsksOnceAndCachesTheAnswer) {
     EXPECT_TRUE(take(a.get()).empty()) << "both answers came from the cache";
 
     // No reply, or one too short to hold its answer byte: nothing cached.
-    fake::boardOf(a.get()).answer(0x40, {0x05, 0x40, 0x00});
+    a->board().answer(0x40, {0x05, 0x40, 0x00});
     EXPECT_FALSE(access().i2cProbe("fe80::a", 0x30));
     EXPECT_FALSE(access().i2cProbe("fe80::a", 0x30));
     EXPECT_EQ(take(a.get()).size(), 2u);
@@ -180,11 +180,11 @@ TEST_F(Access, ProbeAsksOnceAndCachesTheAnswer) {
 }
 
 TEST_F(Access, I2cWriteInChunksEachFollowedByASync) {
-    fake::boardOf(b.get()).answer(0x40, probeReply(0x3C, true));
+    b->board().answer(0x40, probeReply(0x3C, true));
     std::vector<std::uint8_t> data(255);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     EXPECT_TRUE(access().i2cWrite("fe80::b", 0x3C, data.data(), 255));
-    auto log = fake::boardOf(b.get()).snapshot();
+    auto log = b->board().snapshot();
     ASSERT_EQ(log.size(), 5u);
     EXPECT_TRUE(log[0].isRequest);  // the probe
     EXPECT_FALSE(log[1].isRequest);
@@ -202,15 +202,15 @@ TEST_F(Access, I2cWriteInChunksEachFollowedByASync) {
     EXPECT_TRUE(take(b.get()).empty());
 
     // The sync's answer is not needed.
-    fake::boardOf(b.get()).silent = true;
+    b->board().silent = true;
     EXPECT_TRUE(access().i2cWrite("fe80::b", 0x3C, data.data(), 1));
     // An absent device is not written to.
-    fake::boardOf(b.get()).answer(0x40, probeReply(0x3D, false));
+    b->board().answer(0x40, probeReply(0x3D, false));
     EXPECT_FALSE(access().i2cWrite("fe80::b", 0x3D, data.data(), 1));
 }
 
 TEST_F(Access, I2cReadCommandAndReply) {
-    fake::Board& board = fake::boardOf(a.get());
+    fake::Board& board = a->board();
     board.answer(0x40, probeReply(0x50, true));
     board.answer(0x20, {0x03, 0x20, 0xAB, 0xCD});
     std::uint8_t out[8] = {};
@@ -244,7 +244,7 @@ TEST_F(Access, I2cReadCommandAndReply) {
 }
 
 TEST_F(Access, I2cReadNeverStoresPastTheCallersBuffer) {
-    fake::Board& board = fake::boardOf(a.get());
+    fake::Board& board = a->board();
     board.answer(0x40, probeReply(0x50, true));
     struct Case {
         std::vector<std::uint8_t> reply;
@@ -274,7 +274,7 @@ TEST_F(Access, I2cReadNeverStoresPastTheCallersBuffer) {
 }
 
 TEST_F(Access, OutputVolumeWritesAndReadsTheAttenuator) {
-    fake::Board& board = fake::boardOf(a.get());
+    fake::Board& board = a->board();
     board.answer(0x40, probeReply(0x28, true));
     struct Case {
         std::uint32_t value, channel;

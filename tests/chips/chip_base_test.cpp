@@ -7,7 +7,7 @@
 
 #include "support/alloc_hooks.h"
 #include "chip_test_util.h"
-#include "chips/models.h"
+#include "chips/opn.h"
 
 namespace vesk {
 namespace {
@@ -81,9 +81,9 @@ TEST(ChipConstruction, ClockCommandOnlyForVariableClockInRangeThenSlotReset) {
         spec.slot = c.slot;
         ChipOnBoard cb(spec);
         EXPECT_EQ(cb.take(), c.sent) << "clock " << c.clock << " slot " << c.slot;
-        EXPECT_EQ(cb.chip->slotNibble, static_cast<std::uint8_t>(c.slot << 4));
-        EXPECT_EQ(cb.chip->inUse, 0);
-        EXPECT_EQ(cb.chip->activity.load(), 0);
+        EXPECT_EQ(ChipTestAccess::slotNibble(*cb.chip), static_cast<std::uint8_t>(c.slot << 4));
+        EXPECT_FALSE(cb.chip->inUse());
+        EXPECT_EQ(cb.chip->takeActivity(), 0);
         EXPECT_EQ(cb.chip->getSlot(), c.slot);
         // The reset request takes a 256-byte reply with no extra time.
     }
@@ -98,7 +98,7 @@ TEST(ChipConstruction, ResetRequestShape) {
     EXPECT_TRUE(log[0].isRequest);
     EXPECT_EQ(log[0].capacity, 256u);
     EXPECT_EQ(log[0].extraSeconds, 0u);
-    EXPECT_EQ(cb.chip->flushThreshold, 150u);
+    EXPECT_EQ(ChipTestAccess::flushThreshold(*cb.chip), 150u);
 }
 
 TEST(ChipClock, SetClockRangeFlagAndFixedClocks) {

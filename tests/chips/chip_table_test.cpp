@@ -6,7 +6,10 @@
 
 #include "chip_test_util.h"
 #include "chips/ftdi_link.h"
-#include "chips/models.h"
+#include "chips/opl.h"
+#include "chips/opm.h"
+#include "chips/opn.h"
+#include "chips/psg.h"
 #include "chips/ym2610h.h"
 #include "chips/chip_table.h"
 
@@ -84,21 +87,21 @@ TEST_F(ChipTable, ModelNamesSelectTheirClasses) {
     };
     std::vector<VeskChipInfo> records;
     for (const Case& c : cases) records.push_back(makeRecord(RecordSpec{c.name}));
-    auto transport = fake::makeTransport("fe80::1");
+    auto transport = std::make_unique<fake::FakeBoardLink>("fe80::1");
     buildChipTable({{transport.get(), "fe80::1"}}, records.data(), static_cast<std::uint32_t>(records.size()), chips,
                    lookup);
     ASSERT_EQ(chips.size(), records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(typeid(*chips[i]), cases[i].type) << '"' << cases[i].name << '"';
         EXPECT_STREQ(chips[i]->getName(), cases[i].name) << "the name stays the board's";
-        EXPECT_EQ(static_cast<Chip*>(chips[i])->info, &records[i]);
+        EXPECT_EQ(&static_cast<Chip*>(chips[i])->record(), &records[i]);
     }
 }
 
 TEST_F(ChipTable, PositionsFollowTheBoardsAndTheLookupMapListsThem) {
-    auto a = fake::makeTransport("fe80::a");
-    auto b = fake::makeTransport("fe80::b");
-    auto empty = fake::makeTransport("fe80::e");
+    auto a = std::make_unique<fake::FakeBoardLink>("fe80::a");
+    auto b = std::make_unique<fake::FakeBoardLink>("fe80::b");
+    auto empty = std::make_unique<fake::FakeBoardLink>("fe80::e");
     std::vector<VeskChipInfo> records = {
         makeRecord(RecordSpec{"YM2151", 4000000, 0, false, false, "", "fe80::a"}),
         makeRecord(RecordSpec{"YM2413", 3579545, 1, false, false, "", "fe80::a"}),
@@ -113,24 +116,24 @@ TEST_F(ChipTable, PositionsFollowTheBoardsAndTheLookupMapListsThem) {
     EXPECT_EQ(lookup.at("fe80::a"), (std::vector<std::uint32_t>{0, 1}));
     EXPECT_EQ(lookup.at("fe80::b"), (std::vector<std::uint32_t>{2, 3}));
     EXPECT_TRUE(lookup.at("fe80::e").empty());
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(static_cast<Chip*>(chips[i])->info, &records[i]);
-    EXPECT_EQ(static_cast<Chip*>(chips[1])->socket, a.get());
-    EXPECT_EQ(static_cast<Chip*>(chips[2])->socket, b.get());
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(&static_cast<Chip*>(chips[i])->record(), &records[i]);
+    EXPECT_EQ(ChipTestAccess::link(*static_cast<Chip*>(chips[1])), a.get());
+    EXPECT_EQ(ChipTestAccess::link(*static_cast<Chip*>(chips[2])), b.get());
     // Each board heard the slot resets of its own chips, in order.
-    auto resets = [](BoardTransport* t) {
+    auto resets = [](fake::FakeBoardLink* t) {
         std::vector<std::string> out;
-        for (const auto& e : fake::boardOf(t).snapshot())
+        for (const auto& e : t->board().snapshot())
             if (e.isRequest && e.bytes[1] == 0x90) out.push_back(test::hex(e.bytes));
         return out;
     };
     EXPECT_EQ(resets(a.get()), (std::vector<std::string>{"02 90 01", "02 90 02"}));
     EXPECT_EQ(resets(b.get()), (std::vector<std::string>{"02 90 01", "02 90 08"}));
-    EXPECT_TRUE(fake::boardOf(empty.get()).snapshot().empty());
+    EXPECT_TRUE(empty->board().snapshot().empty());
 }
 
 TEST_F(ChipTable, TwoEndpointsWithOneAddressGiveTheFirstAllChips) {
-    auto first = fake::makeTransport("fe80::a");
-    auto second = fake::makeTransport("fe80::a");
+    auto first = std::make_unique<fake::FakeBoardLink>("fe80::a");
+    auto second = std::make_unique<fake::FakeBoardLink>("fe80::a");
     std::vector<VeskChipInfo> records = {
         makeRecord(RecordSpec{"YM2151", 4000000, 0, false, false, "", "fe80::a"}),
         makeRecord(RecordSpec{"YM2151", 4000000, 1, false, false, "", "fe80::a"}),
@@ -139,11 +142,11 @@ TEST_F(ChipTable, TwoEndpointsWithOneAddressGiveTheFirstAllChips) {
     ASSERT_EQ(chips.size(), 2u);
     EXPECT_EQ(lookup.size(), 1u);
     EXPECT_EQ(lookup.at("fe80::a"), (std::vector<std::uint32_t>{0, 1}));
-    EXPECT_TRUE(fake::boardOf(second.get()).snapshot().empty());
+    EXPECT_TRUE(second->board().snapshot().empty());
 }
 
 TEST_F(ChipTable, TeardownDestroysEveryChipAndKeepsTheLength) {
-    auto t = fake::makeTransport("fe80::1");
+    auto t = std::make_unique<fake::FakeBoardLink>("fe80::1");
     std::vector<VeskChipInfo> records = {makeRecord(RecordSpec{"YM3438"}), makeRecord(RecordSpec{"YM2610B+H"}),
                                          makeRecord(RecordSpec{"whatever"})};
     buildChipTable({{t.get(), "fe80::1"}}, records.data(), 3, chips, lookup);

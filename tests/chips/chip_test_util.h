@@ -14,7 +14,26 @@
 
 #include "chips/chip.h"
 #include "chips/chip_table.h"
-#include "fake_board_transport.h"
+#include "chips/opn.h"
+#include "chips/ym2610h.h"
+#include "fake_board_link.h"
+
+namespace vesk {
+
+// What the suites check of a chip's own state.
+struct ChipTestAccess {
+    static std::uint8_t slotNibble(const Chip& c) { return c.slotNibble_; }
+    static std::uint32_t flushThreshold(const Chip& c) { return c.flushThreshold_; }
+    static const BoardLink* link(const Chip& c) { return c.link_; }
+    static std::uint8_t sampleWriteMode(const Chip& c) { return c.sampleStream_.mode; }
+    static std::uint32_t prescalerThreshold(const ChipOPNPrescaled& c) { return c.prescalerThreshold_; }
+    static std::uint8_t linkOpen(const ChipYM2610H& c) { return c.linkOpen_; }
+    static std::uint32_t bankSize(const ChipYM2610H& c, int bank) { return c.bankSize_[bank]; }
+    static std::thread& uploadThread(ChipYM2610H& c, int bank) { return c.uploadThread_[bank]; }
+    static std::uint32_t failedTransfers(const ChipYM2610H& c) { return c.failedTransfers_.load(); }
+};
+
+}  // namespace vesk
 
 namespace vesk::test {
 
@@ -56,9 +75,9 @@ inline VeskChipInfo makeRecord(const RecordSpec& s) {
 struct ChipOnBoard {
     explicit ChipOnBoard(const RecordSpec& spec, std::uint32_t bufferSize = 4096)
         : record(makeRecord(spec)),
-          transport(fake::makeTransport(spec.address, bufferSize)),
+          transport(std::make_unique<fake::FakeBoardLink>(spec.address, bufferSize)),
           chip(createChip(transport.get(), &record)) {}
-    fake::Board& board() { return fake::boardOf(transport.get()); }
+    fake::Board& board() { return transport->board(); }
     // Everything sent since the last call, as hex lines ("R " marks a request).
     std::vector<std::string> take() {
         std::vector<std::string> out;
@@ -68,7 +87,7 @@ struct ChipOnBoard {
     }
 
     VeskChipInfo record;
-    std::unique_ptr<BoardTransport> transport;
+    std::unique_ptr<fake::FakeBoardLink> transport;
     std::unique_ptr<Chip> chip;
 };
 

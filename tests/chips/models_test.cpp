@@ -6,7 +6,10 @@
 
 #include "chip_test_util.h"
 #include "chips/ftdi_link.h"
-#include "chips/models.h"
+#include "chips/opl.h"
+#include "chips/opm.h"
+#include "chips/opn.h"
+#include "chips/psg.h"
 
 namespace vesk {
 namespace {
@@ -136,7 +139,7 @@ TEST_F(Models, PayloadBytesAtTwoClocks) {
         spec.slot = 2;
         ChipOnBoard cb(spec);
         cb.take();
-        cb.chip->activity = 0;
+        cb.chip->takeActivity();
         cb.board().answer(0x04, {0x03, 0x04, 0x00, 0x5A});
         switch (c.op) {
         case 'w': EXPECT_TRUE(cb.chip->write(c.a, c.b)) << what.str(); break;
@@ -149,7 +152,7 @@ TEST_F(Models, PayloadBytesAtTwoClocks) {
         } else {
             EXPECT_TRUE(sent.empty()) << what.str() << ": " << (sent.empty() ? "" : sent[0]);
         }
-        EXPECT_EQ(cb.chip->activity.load(), c.activity ? 1 : 0) << what.str();
+        EXPECT_EQ(cb.chip->takeActivity(), c.activity ? 1 : 0) << what.str();
     }
 }
 
@@ -307,8 +310,7 @@ TEST_P(SampleWriteFlow, ModeOnHoldsTheHostEveryHalfBufferAndModeOffDrains) {
     spec.name = c.model;
     ChipOnBoard cb(spec, 64);  // threshold 32: a sync every 5th write (35 > 32)
     cb.take();
-    auto* flag = &cb.transport->keepAliveEnabled;
-    ASSERT_TRUE(flag->load());
+    ASSERT_TRUE(cb.transport->keepAlivesEnabled());
 
     // Bit 6 of the control register: the write, then a plain sync, keep-alives off.
     cb.chip->write(c.control, 0x60);
@@ -317,7 +319,7 @@ TEST_P(SampleWriteFlow, ModeOnHoldsTheHostEveryHalfBufferAndModeOffDrains) {
     EXPECT_FALSE(log[0].isRequest);
     EXPECT_EQ(test::hex(log[1].bytes), "01 80");
     EXPECT_EQ(log[1].extraSeconds, 0u);
-    EXPECT_FALSE(flag->load());
+    EXPECT_FALSE(cb.transport->keepAlivesEnabled());
     cb.board().clear();
 
     // The flag-control register is dropped while the mode is on.
@@ -341,7 +343,7 @@ TEST_P(SampleWriteFlow, ModeOnHoldsTheHostEveryHalfBufferAndModeOffDrains) {
     log = cb.board().snapshot();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].extraSeconds, 2u);
-    EXPECT_TRUE(flag->load());
+    EXPECT_TRUE(cb.transport->keepAlivesEnabled());
     cb.board().clear();
 
     // Mode off: flag control goes through, other writes bring no syncs, and
@@ -352,7 +354,7 @@ TEST_P(SampleWriteFlow, ModeOnHoldsTheHostEveryHalfBufferAndModeOffDrains) {
     log = cb.board().snapshot();
     EXPECT_EQ(log.size(), 12u);
     for (const auto& e : log) EXPECT_FALSE(e.isRequest);
-    EXPECT_TRUE(flag->load());
+    EXPECT_TRUE(cb.transport->keepAlivesEnabled());
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, SampleWriteFlow,
@@ -365,11 +367,11 @@ TEST_F(Models, SilenceEndsSampleWriteMode) {
     spec.name = "YM2608";
     ChipOnBoard cb(spec);
     cb.chip->write(0x100, 0x60);
-    ASSERT_FALSE(cb.transport->keepAliveEnabled.load());
+    ASSERT_FALSE(cb.transport->keepAlivesEnabled());
     cb.take();
     cb.chip->reset();
-    EXPECT_TRUE(cb.transport->keepAliveEnabled.load());
-    EXPECT_EQ(static_cast<ChipYM2608*>(cb.chip.get())->sampleWriteMode, 0);
+    EXPECT_TRUE(cb.transport->keepAlivesEnabled());
+    EXPECT_EQ(ChipTestAccess::sampleWriteMode(*cb.chip), 0);
     bool longSync = false;
     for (const auto& e : cb.board().snapshot()) longSync |= e.isRequest && e.extraSeconds == 2;
     EXPECT_TRUE(longSync) << "leaving the mode waits for the board to drain";
@@ -464,7 +466,7 @@ TEST_F(Models, YM2608CreationNeverStepsThePrescaler) {
     spec.slot = 2;
     ChipOnBoard cb(spec);
     EXPECT_EQ(prescalerSteps(cb.take()), 0);
-    EXPECT_EQ(static_cast<ChipYM2608*>(cb.chip.get())->prescalerThreshold, 8000000u);
+    EXPECT_EQ(ChipTestAccess::prescalerThreshold(static_cast<ChipYM2608&>(*cb.chip)), 8000000u);
 }
 
 }  // namespace

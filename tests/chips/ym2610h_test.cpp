@@ -95,7 +95,7 @@ protected:
 
 TEST_F(YM2610H, OpensBySerialChecksTheTypeConfiguresAndClosesOnDestruction) {
     auto cb = makeChip();
-    EXPECT_EQ(ym(*cb)->linkOpen, 1);
+    EXPECT_EQ(ChipTestAccess::linkOpen(*ym(*cb)), 1);
     EXPECT_EQ(fake.calls(), kOpenSequence);
     EXPECT_EQ(fake.openHandles(), 1);
     cb.reset();
@@ -108,13 +108,13 @@ TEST_F(YM2610H, OpensBySerialChecksTheTypeConfiguresAndClosesOnDestruction) {
 TEST_F(YM2610H, LinkStaysClosedWhenTheConverterIsMissingOrOfAnotherType) {
     {
         auto cb = makeChip("OTHER-SERIAL");
-        EXPECT_EQ(ym(*cb)->linkOpen, 0);
+        EXPECT_EQ(ChipTestAccess::linkOpen(*ym(*cb)), 0);
         EXPECT_EQ(fake.calls(), Lines{"OpenEx OTHER-SERIAL 1"});
     }
     fake.reset("FAKE0001", 7);  // an FT2232H, say
     {
         auto cb = makeChip();
-        EXPECT_EQ(ym(*cb)->linkOpen, 0);
+        EXPECT_EQ(ChipTestAccess::linkOpen(*ym(*cb)), 0);
         EXPECT_EQ(fake.calls(), (Lines{"OpenEx FAKE0001 1", "GetDeviceInfo", "Close"}));
         EXPECT_EQ(fake.openHandles(), 0);
     }
@@ -122,7 +122,7 @@ TEST_F(YM2610H, LinkStaysClosedWhenTheConverterIsMissingOrOfAnotherType) {
     setD2xxLibraryPath(fakeLibraryPath() + ".missing");
     {
         auto cb = makeChip();
-        EXPECT_EQ(ym(*cb)->linkOpen, 0);
+        EXPECT_EQ(ChipTestAccess::linkOpen(*ym(*cb)), 0);
         SampleBlock block{reinterpret_cast<const std::uint8_t*>("abc"), 0, 3, 0};
         EXPECT_TRUE(cb->chip->uploadSampleMemory(&block)) << "accepted, sent nowhere";
     }
@@ -133,7 +133,7 @@ TEST_F(YM2610H, SerialNumberMayFillItsField) {
     const char* serial = "0123456789ABCDEF0123456789ABCDEF";  // 32 characters, no terminator
     fake.reset(serial, 8);
     auto cb = makeChip(serial);
-    EXPECT_EQ(ym(*cb)->linkOpen, 1);
+    EXPECT_EQ(ChipTestAccess::linkOpen(*ym(*cb)), 1);
 }
 
 TEST_F(YM2610H, RegisterWaitsWithTheLinkOpen) {
@@ -203,9 +203,9 @@ TEST_F(YM2610H, InvalidBlocksAreRefusedWithoutAThread) {
     };
     for (const SampleBlock& b : bad) EXPECT_FALSE(cb->chip->uploadSampleMemory(&b)) << b.bank << " " << b.size;
     EXPECT_FALSE(cb->chip->uploadSampleMemory(nullptr));
-    EXPECT_FALSE(ym(*cb)->uploadThread[0].joinable());
-    EXPECT_FALSE(ym(*cb)->uploadThread[1].joinable());
-    EXPECT_EQ(ym(*cb)->bankSize[0], 0u);
+    EXPECT_FALSE(ChipTestAccess::uploadThread(*ym(*cb), 0).joinable());
+    EXPECT_FALSE(ChipTestAccess::uploadThread(*ym(*cb), 1).joinable());
+    EXPECT_EQ(ChipTestAccess::bankSize(*ym(*cb), 0), 0u);
     EXPECT_TRUE(fake.calls().empty());
 }
 
@@ -302,8 +302,8 @@ TEST_F(YM2610H, ReadyLineThatNeverRisesEndsTheTransferAndFreesTheChip) {
     EXPECT_GE(waited, 190ms);
     EXPECT_LT(waited, 3s);
     EXPECT_EQ(cb->take(), Lines{"06 00 21 30 01 03 0b"});
-    ym(*cb)->uploadThread[0].join();
-    EXPECT_EQ(ym(*cb)->failedTransfers.load(), 1u);
+    ChipTestAccess::uploadThread(*ym(*cb), 0).join();
+    EXPECT_EQ(ChipTestAccess::failedTransfers(*ym(*cb)), 1u);
     EXPECT_EQ(fake.calls(), (Lines{"SetBitMode d1 20", "Write 00", "GetBitMode low"})) << "no data after the header";
 }
 

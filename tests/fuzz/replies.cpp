@@ -10,7 +10,7 @@
 #include "chips/chip_table.h"
 #include "discovery/discovery.h"
 #include "discovery/query.h"
-#include "fake_board_transport.h"
+#include "fake_board_link.h"
 #include "fuzz_check.h"
 #include "transport/exchange.h"
 #include "transport/protocol.h"
@@ -26,12 +26,12 @@ constexpr std::uint8_t kDevice = 0x3C;
 // One board, its transport and one YM2151 on it, made once: each run scripts
 // the answers it needs and leaves the script empty.
 struct Bed {
-    std::unique_ptr<BoardTransport> transport = fake::makeTransport(kBoard);
-    fake::Board& board = fake::boardOf(transport.get());
+    std::unique_ptr<fake::FakeBoardLink> transport = std::make_unique<fake::FakeBoardLink>(kBoard);
+    fake::Board& board = transport->board();
     VeskChipInfo record = makeRecord();
     std::unique_ptr<Chip> chip{createChip(transport.get(), &record)};
     std::vector<VeskChip*> chips{chip.get()};
-    std::vector<BoardTransport*> transports{transport.get()};
+    std::vector<BoardLink*> transports{transport.get()};
 
     Bed() { board.discardPushes = true; }
     static VeskChipInfo makeRecord() {
@@ -105,14 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool slot = bed.chip->resetSlot();
         const bool ack = startsWith(reply, proto::kResetReply) && n <= proto::kSmallReplySize;
         FUZZ_CHECK(boards == ack);
-        FUZZ_CHECK(slot == (startsWith(reply, proto::kResetReply) && n <= sizeof bed.chip->reply));
+        FUZZ_CHECK(slot == (startsWith(reply, proto::kResetReply) && n <= Chip::kReplyCapacity));
         break;
     }
     case 4: {  // register read: the value is the byte the count byte points at, or 0
         bed.answer(proto::CMD_READ_REG, reply);
         const std::uint32_t value = bed.chip->read(param);
         std::uint8_t last = 0;
-        const bool fits = n <= sizeof bed.chip->reply;  // a longer datagram is no answer
+        const bool fits = n <= Chip::kReplyCapacity;  // a longer datagram is no answer
         FUZZ_CHECK(value == (fits && lastByteOf(reply, last) ? last : 0));
         break;
     }

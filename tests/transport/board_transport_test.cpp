@@ -736,7 +736,7 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
     });
     make(20, 1024, 200, 2);
     std::vector<VeskChip*> noChips;
-    std::vector<BoardTransport*> transports{transport.get()};
+    std::vector<BoardLink*> transports{transport.get()};
     I2cProbeCache cache;
     const std::uint32_t count = 5000;
     std::thread host([&] {

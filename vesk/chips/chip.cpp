@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "platform/guarded.h"
+#include "transport/board_link.h"
 #include "transport/protocol.h"
-#include "transport/board_transport.h"
 
 namespace vesk {
 
@@ -21,18 +21,20 @@ std::uint8_t cycleWait(std::uint32_t cycles, std::uint32_t clock) {
     return static_cast<std::uint8_t>(static_cast<std::int64_t>(rounded) & 0xFF);
 }
 
-Chip::Chip(BoardTransport* socket_, VeskChipInfo* info_) : socket(socket_), info(info_) {
-    hardwareResetCapable = info->hardwareReset;
-    variableClock = info->variableClock;
-    slot = info->slot;
-    slotNibble = static_cast<std::uint8_t>(slot << 4);
-    std::memcpy(name, info->name, sizeof info->name);
-    std::memcpy(address, info->address, sizeof info->address);
-    flushThreshold = socket->getBufferSize() / 2;
+Chip::Chip(BoardLink* link, VeskChipInfo* info)
+    : link_(link),
+      info_(info),
+      hardwareResetCapable_(info->hardwareReset),
+      variableClock_(info->variableClock),
+      slot_(info->slot),
+      slotNibble_(static_cast<std::uint8_t>(info->slot << 4)),
+      flushThreshold_(link->getBufferSize() / 2) {
+    std::memcpy(name_, info->name, sizeof info->name);
+    std::memcpy(address_, info->address, sizeof info->address);
 
     std::uint32_t clock = info->clock;
-    if (variableClock && clock >= kMinClock && clock <= kMaxClock) {
-        socket->push(command, proto::encodeSetClock(command, static_cast<std::uint8_t>(slot), clock));
+    if (variableClock_ && clock >= kMinClock && clock <= kMaxClock) {
+        link_->push(command_, proto::encodeSetClock(command_, static_cast<std::uint8_t>(slot_), clock));
     }
     // Every slot is reset once here, whatever its hardware-reset flag says.
     requestSlotReset();
@@ -41,12 +43,12 @@ Chip::Chip(BoardTransport* socket_, VeskChipInfo* info_) : socket(socket_), info
 Chip::~Chip() = default;
 
 bool Chip::requestSlotReset() {
-    std::memset(reply, 0, sizeof reply);
+    std::memset(reply_, 0, sizeof reply_);
     // The mask has one bit per slot; slots 8 and up cannot be addressed.
-    std::uint8_t mask = slot < 8 ? static_cast<std::uint8_t>(1u << slot) : 0;
+    std::uint8_t mask = slot_ < 8 ? static_cast<std::uint8_t>(1u << slot_) : 0;
     std::uint8_t cmd[proto::kResetSize];
-    std::uint32_t n = socket->request(cmd, proto::encodeReset(cmd, mask), reply, sizeof reply, 0);
-    return proto::isResetAck(reply, n);
+    std::uint32_t n = link_->request(cmd, proto::encodeReset(cmd, mask), reply_, sizeof reply_, 0);
+    return proto::isResetAck(reply_, n);
 }
 
 bool Chip::write(std::uint32_t reg, std::uint32_t data) {
@@ -72,15 +74,15 @@ bool Chip::uploadSampleMemory(const SampleBlock* block) {
 }
 
 bool Chip::doSetClock(std::uint32_t clock, std::uint8_t flag) {
-    if (!variableClock || clock < kMinClock || clock > kMaxClock) return clock == info->clock;
-    socket->push(command, proto::encodeSetClock(command, static_cast<std::uint8_t>(slot | (flag ? 0x80 : 0)), clock));
+    if (!variableClock_ || clock < kMinClock || clock > kMaxClock) return clock == info_->clock;
+    link_->push(command_, proto::encodeSetClock(command_, static_cast<std::uint8_t>(slot_ | (flag ? 0x80 : 0)), clock));
     updateWaits(clock);
-    info->clock = clock;
+    info_->clock = clock;
     return true;
 }
 
 bool Chip::doReset() {
-    bool result = hardwareResetCapable ? requestSlotReset() : true;
+    bool result = hardwareResetCapable_ ? requestSlotReset() : true;
     silence();
     return result;
 }
@@ -88,52 +90,53 @@ bool Chip::doReset() {
 void Chip::updateWaits(std::uint32_t) {}
 void Chip::silence() {}
 
-void Chip::pushPayload(const std::uint8_t* bytes, std::uint32_t length) { socket->push(bytes, length); }
+void Chip::pushPayload(const std::uint8_t* bytes, std::uint32_t length) { link_->push(bytes, length); }
 
 void Chip::pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1,
                         std::uint8_t wait2) {
-    socket->push(command,
-                 proto::encodeWriteReg(command, static_cast<std::uint8_t>(slotNibble | port),
-                                       static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data), wait1, wait2));
-    activity.store(1, std::memory_order_relaxed);
+    link_->push(command_,
+                proto::encodeWriteReg(command_, static_cast<std::uint8_t>(slotNibble_ | port),
+                                      static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(data), wait1, wait2));
+    markActivity();
 }
 
 void Chip::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
-    socket->push(command, proto::encodeWritePort(command, static_cast<std::uint8_t>(slotNibble | (port & 0x0F)),
+    link_->push(command_, proto::encodeWritePort(command_, static_cast<std::uint8_t>(slotNibble_ | (port & 0x0F)),
                                                  static_cast<std::uint8_t>(data), wait));
 }
 
 std::uint32_t Chip::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
     std::uint8_t c[proto::kReadRegSize];
-    proto::encodeReadReg(c, static_cast<std::uint8_t>(slotNibble | port), static_cast<std::uint8_t>(reg), wait);
+    proto::encodeReadReg(c, static_cast<std::uint8_t>(slotNibble_ | port), static_cast<std::uint8_t>(reg), wait);
     // The value is the reply's last byte, at the index its count byte gives;
     // a reply cut short of it reads as 0.
     std::uint8_t value = 0;
-    proto::readLastByte(reply, socket->request(c, sizeof c, reply, sizeof reply, 0), value);
+    proto::readLastByte(reply_, link_->request(c, sizeof c, reply_, sizeof reply_, 0), value);
     return value;
 }
 
 void Chip::syncWithBoard(std::uint32_t extraSeconds) {
     std::uint8_t cmd[proto::kSyncSize];
     std::uint8_t answer[proto::kSmallReplySize];
-    socket->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
+    link_->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
 }
 
-void Chip::sampleWriteFlow(std::uint8_t& mode, std::uint32_t& count, bool controlRegister, std::uint32_t data) {
+void Chip::sampleWriteFlow(bool controlRegister, std::uint32_t data) {
+    SampleStream& stream = sampleStream_;
     if (controlRegister && (data & 0x40)) {
-        socket->keepAliveEnabled.store(false);
+        link_->holdKeepAlives(true);
         syncWithBoard(0);
-        mode = 1;
-        count = 0;
+        stream.mode = 1;
+        stream.count = 0;
     } else if (controlRegister) {
-        if (mode) syncWithBoard(2);
-        mode = 0;
-        socket->keepAliveEnabled.store(true);
-    } else if (mode) {
-        count += proto::kWriteRegSize;
-        if (count > flushThreshold) {
+        if (stream.mode) syncWithBoard(2);
+        stream.mode = 0;
+        link_->holdKeepAlives(false);
+    } else if (stream.mode) {
+        stream.count += proto::kWriteRegSize;
+        if (stream.count > flushThreshold_) {
             syncWithBoard(2);
-            count = 0;
+            stream.count = 0;
         }
     }
 }
@@ -147,7 +150,7 @@ void Chip::sendSilenceTable(const RegisterRun* runs, std::size_t count, std::uin
             write(reg, value);
         queued += payloadLength;
         // Keep no more than about half the board's buffer in flight.
-        if (queued > flushThreshold) {
+        if (queued > flushThreshold_) {
             syncWithBoard(0);
             queued = 0;
         }

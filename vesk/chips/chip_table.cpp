@@ -6,7 +6,10 @@
 #include <cstring>
 #include <memory>
 
-#include "chips/models.h"
+#include "chips/opl.h"
+#include "chips/opm.h"
+#include "chips/opn.h"
+#include "chips/psg.h"
 #include "chips/ym2610h.h"
 
 namespace vesk {
@@ -20,7 +23,7 @@ std::string fieldText(const char* field, std::size_t size) {
 
 // The model's set-up after the shared construction, in the required order.
 template <class Model>
-Chip* make(BoardTransport* transport, VeskChipInfo* record) {
+Chip* make(BoardLink* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();
@@ -28,15 +31,15 @@ Chip* make(BoardTransport* transport, VeskChipInfo* record) {
 }
 
 template <class Model>
-Chip* makeWithPrescaler(BoardTransport* transport, VeskChipInfo* record) {
+Chip* makeWithPrescaler(BoardLink* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
-    chip->prescalerThreshold = prescalerThresholdFrom(record->extInfo);
+    chip->setPrescalerThreshold(prescalerThresholdFrom(record->extInfo));
     chip->updateWaits(record->clock);
     chip->silence();  // the YM2203's ends with its prescaler step
     return chip.release();
 }
 
-Chip* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
+Chip* makeYM2610H(BoardLink* transport, VeskChipInfo* record) {
     std::unique_ptr<ChipYM2610H> chip(new ChipYM2610H(transport, record));
     chip->updateWaits(record->clock);
     chip->silence();  // link still closed: the ADPCM key writes are dropped
@@ -46,7 +49,7 @@ Chip* makeYM2610H(BoardTransport* transport, VeskChipInfo* record) {
 
 struct Model {
     const char* name;
-    Chip* (*create)(BoardTransport*, VeskChipInfo*);
+    Chip* (*create)(BoardLink*, VeskChipInfo*);
 };
 
 // First match wins.
@@ -84,7 +87,7 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
 }
 
-Chip* createChip(BoardTransport* transport, VeskChipInfo* record) {
+Chip* createChip(BoardLink* transport, VeskChipInfo* record) {
     std::string name = fieldText(record->name, sizeof record->name);
     for (const Model& m : kModels)
         if (name == m.name) return m.create(transport, record);

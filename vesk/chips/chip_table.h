@@ -12,11 +12,11 @@
 
 namespace vesk {
 
-class BoardTransport;
+class BoardLink;
 class Chip;
 
 // One entry per board in endpoint order: its transport and address text.
-using TransportLookup = std::vector<std::pair<BoardTransport*, std::string>>;
+using TransportLookup = std::vector<std::pair<BoardLink*, std::string>>;
 // Board address text -> positions of that board's chips in the chip vector.
 using ChipLookup = std::unordered_map<std::string, std::vector<std::uint32_t>>;
 
@@ -32,7 +32,7 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo);
 // shared construction (clock command, slot reset) and the model's set-up
 // (waits, silence table, and for YM2610+H the USB link). The record must
 // outlive the chip. Talks to the board; throws std::bad_alloc.
-Chip* createChip(BoardTransport* transport, VeskChipInfo* record);
+Chip* createChip(BoardLink* transport, VeskChipInfo* record);
 
 // Appends one chip per record whose address names a board of transports,
 // board by board in list order and records in their order, and gives every

@@ -1,5 +1,7 @@
-// The OPL family: Y8950, YM3812/YM3526, YMF262, and the YM2413.
-#include "chips/models.h"
+// The OPL family: Y8950, YM3812/YM3526, YMF262, and the YM2413 (the
+// register map is in opl.h).
+#include "chips/opl.h"
+
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -67,67 +69,54 @@ constexpr std::uint32_t kAdpcmData = 0x0F;     // sample memory data
 
 }  // namespace
 
+// ---------------------------------------------------------------- family
+
+void ChipOPL::updateWaits(std::uint32_t clock) {
+    w12_ = cycleWait(12, clock);
+    w84_ = cycleWait(84, clock);
+}
+
 // ---------------------------------------------------------------- Y8950
 
 bool ChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
     if (reg == kAdpcmData) {
-        pushRegister(0, reg, data, w12p2, w84p4);
-    } else if (sampleWriteMode && reg == kFlagControl) {
+        pushRegister(0, reg, data, static_cast<std::uint8_t>(w12_ + 2), static_cast<std::uint8_t>(w84_ + 4));
+    } else if (sampleStreamRunning() && reg == kFlagControl) {
         return true;  // the flag register would disturb the running transfer
     } else {
-        // Operator and channel registers (0x20 and up) need 84 cycles after
-        // the data write, the control registers below only 12.
-        std::uint8_t w2 = (reg & 0xE0) ? w84 : w12;
-        pushRegister(0, reg, data, w12, w2);
+        pushRegister(0, reg, data, w12_, dataWait(reg));
     }
-    sampleWriteFlow(sampleWriteMode, sampleWriteCount, reg == kAdpcmControl, data);
+    sampleWriteFlow(reg == kAdpcmControl, data);
     return true;
 }
 
-std::uint32_t ChipY8950::doRead(std::uint32_t reg) {
-    // Port code 1 reads the ADPCM data register, 14 the others.
-    return requestRegister(reg == kAdpcmData ? 1 : 14, reg, w12);
-}
-
-void ChipY8950::updateWaits(std::uint32_t clock) {
-    w12 = cycleWait(12, clock);
-    w12p2 = static_cast<std::uint8_t>(w12 + 2);
-    w84 = cycleWait(84, clock);
-    w84p4 = static_cast<std::uint8_t>(w84 + 4);
-}
+std::uint32_t ChipY8950::doRead(std::uint32_t reg) { return requestRegister(reg == kAdpcmData ? 1 : 14, reg, w12_); }
 
 void ChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YM3812
 
 bool ChipYM3812::doWrite(std::uint32_t reg, std::uint32_t data) {
-    std::uint8_t w2 = (reg & 0xE0) ? w84 : w12;
-    pushRegister(0, reg, data, w12, w2);
+    pushRegister(0, reg, data, w12_, dataWait(reg));
     return true;
 }
 
-std::uint32_t ChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
-
-void ChipYM3812::updateWaits(std::uint32_t clock) {
-    w12 = cycleWait(12, clock);
-    w84 = cycleWait(84, clock);
-}
+std::uint32_t ChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12_); }
 
 void ChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::kWriteRegSize); }
 
 // ---------------------------------------------------------------- YMF262
 
 bool ChipYMF262::doWrite(std::uint32_t reg, std::uint32_t data) {
-    pushRegister(bankPort(reg), reg, data, w32, w84);
+    pushRegister(bankPort(reg), reg, data, w32_, w84_);
     return true;
 }
 
-std::uint32_t ChipYMF262::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12); }
+std::uint32_t ChipYMF262::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12_); }
 
 void ChipYMF262::updateWaits(std::uint32_t clock) {
-    w12 = cycleWait(12, clock);
-    w84 = cycleWait(84, clock);
-    w32 = cycleWait(32, clock);
+    ChipOPL::updateWaits(clock);
+    w32_ = cycleWait(32, clock);
 }
 
 void ChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSize); }
@@ -135,13 +124,8 @@ void ChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSi
 // ---------------------------------------------------------------- YM2413
 
 bool ChipYM2413::doWrite(std::uint32_t reg, std::uint32_t data) {
-    pushRegister(0, reg, data, w12p1, w84p1);
+    pushRegister(0, reg, data, static_cast<std::uint8_t>(w12_ + 1), static_cast<std::uint8_t>(w84_ + 1));
     return true;
-}
-
-void ChipYM2413::updateWaits(std::uint32_t clock) {
-    w12p1 = static_cast<std::uint8_t>(cycleWait(12, clock) + 1);
-    w84p1 = static_cast<std::uint8_t>(cycleWait(84, clock) + 1);
 }
 
 void ChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::kWriteRegSize); }

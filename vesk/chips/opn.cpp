@@ -1,5 +1,6 @@
-// The OPN family: YM2203, YM2608, YM2612/YM3438.
-#include "chips/models.h"
+// The OPN family: YM2203, YM2608, YM2612/YM3438 (the register map is in opn.h).
+#include "chips/opn.h"
+
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -10,11 +11,9 @@ using regs::run;
 
 namespace {
 
-// The prescaler is chosen by address writes alone: 0x2D then 0x2E written
-// to the address port selects division by 3 (clocks up to the "PRE13="
-// threshold are meant to run that way).
 constexpr std::uint8_t kPrescalerSelect6 = 0x2D;
 constexpr std::uint8_t kPrescalerSelect3 = 0x2E;
+constexpr std::uint8_t kPortWait = 1;  // us, after a data-port write
 
 // YM2203: 0x08-0x0A SSG amplitudes (muted first); 0x28 key on/off, channel
 // in bits 0-1; 0x00-0x07 SSG tone and noise periods and mixer; 0x0B-0x0F SSG
@@ -64,7 +63,7 @@ constexpr RegisterRun kYM2612Silence[] = {
 };
 
 // YM2608 registers with their own timing or role.
-constexpr std::uint32_t kRhythmKey = 0x010;     // needs 576 cycles after the data write
+constexpr std::uint32_t kRhythmKey = 0x010;
 constexpr std::uint32_t kAdpcmControl = 0x100;  // bit 6: sample memory access
 constexpr std::uint32_t kAdpcmData = 0x108;     // sample memory data
 constexpr std::uint32_t kAdpcmPcmData = 0x10F;
@@ -72,43 +71,41 @@ constexpr std::uint32_t kFlagControl = 0x110;
 
 }  // namespace
 
-// ---------------------------------------------------------------- YM2203
+// ---------------------------------------------------------------- family
 
-bool ChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
-    // SSG registers (below 0x10) are quick; among the FM registers, those
-    // with bits 7 and 5 set (0xA0-0xBF) take 47 cycles, the rest 83.
-    std::uint8_t a = static_cast<std::uint8_t>(reg);
-    std::uint8_t w2 = a < 0x10 ? w17 : ((a & 0xA0) == 0xA0 ? w47 : w83);
-    pushRegister(0, reg, data, w17, w2);
+void ChipOPN::updateWaits(std::uint32_t clock) {
+    w17_ = cycleWait(17, clock);
+    w47_ = cycleWait(47, clock);
+    w83_ = cycleWait(83, clock);
+}
+
+bool ChipOPNPrescaled::doWriteData(std::uint32_t port, std::uint32_t data) {
+    pushPort(port, data, kPortWait);
     return true;
 }
 
-bool ChipYM2203::doWriteData(std::uint32_t port, std::uint32_t data) {
-    pushPort(port, data, portWait);
-    return true;
-}
-
-std::uint32_t ChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17); }
-
-bool ChipYM2203::doSetClock(std::uint32_t clock, std::uint8_t flag) {
+bool ChipOPNPrescaled::doSetClock(std::uint32_t clock, std::uint8_t flag) {
     bool result = Chip::doSetClock(clock, flag);
     prescalerStep();
     return result;
 }
 
-void ChipYM2203::prescalerStep() {
-    if (info->clock <= prescalerThreshold) {
+void ChipOPNPrescaled::prescalerStep() {
+    if (record().clock <= prescalerThreshold_) {
         writeData(0, kPrescalerSelect6);
         writeData(0, kPrescalerSelect3);
     }
 }
 
-void ChipYM2203::updateWaits(std::uint32_t clock) {
-    w17 = cycleWait(17, clock);
-    w47 = cycleWait(47, clock);
-    w83 = cycleWait(83, clock);
-    portWait = 1;
+// ---------------------------------------------------------------- YM2203
+
+bool ChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
+    std::uint8_t w2 = static_cast<std::uint8_t>(reg) < 0x10 ? w17_ : fmDataWait(reg);
+    pushRegister(0, reg, data, w17_, w2);
+    return true;
 }
+
+std::uint32_t ChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17_); }
 
 void ChipYM2203::silence() {
     sendSilenceTable(kYM2203Silence, proto::kWriteRegSize);
@@ -120,25 +117,17 @@ void ChipYM2203::silence() {
 bool ChipYM2608::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t port = bankPort(reg);
     if (reg == kAdpcmData) {
-        pushRegister(port, reg, data, w17p2, w47p4);
-    } else if (sampleWriteMode && reg == kFlagControl) {
+        pushRegister(port, reg, data, static_cast<std::uint8_t>(w17_ + 2), static_cast<std::uint8_t>(w47_ + 4));
+    } else if (sampleStreamRunning() && reg == kFlagControl) {
         return true;  // the flag register would disturb the running transfer
     } else {
-        pushRegister(port, reg, data, w17, reg == kRhythmKey ? w576p1 : w83);
+        pushRegister(port, reg, data, w17_, reg == kRhythmKey ? w576p1_ : w83_);
     }
-    sampleWriteFlow(sampleWriteMode, sampleWriteCount, reg == kAdpcmControl, data);
-    return true;
-}
-
-bool ChipYM2608::doWriteData(std::uint32_t port, std::uint32_t data) {
-    pushPort(port, data, portWait);
+    sampleWriteFlow(reg == kAdpcmControl, data);
     return true;
 }
 
 std::uint32_t ChipYM2608::doRead(std::uint32_t reg) {
-    // Port codes of the read: 1 the SSG registers, 0 the rest of bank 0, 3
-    // the two ADPCM data registers (read through the status port), 2 the
-    // rest of bank 1.
     std::uint8_t port;
     if (reg < 0x010)
         port = 1;
@@ -148,29 +137,12 @@ std::uint32_t ChipYM2608::doRead(std::uint32_t reg) {
         port = 3;
     else
         port = 2;
-    return requestRegister(port, reg, w17);
-}
-
-bool ChipYM2608::doSetClock(std::uint32_t clock, std::uint8_t flag) {
-    bool result = Chip::doSetClock(clock, flag);
-    prescalerStep();
-    return result;
-}
-
-void ChipYM2608::prescalerStep() {
-    if (info->clock <= prescalerThreshold) {
-        writeData(0, kPrescalerSelect6);
-        writeData(0, kPrescalerSelect3);
-    }
+    return requestRegister(port, reg, w17_);
 }
 
 void ChipYM2608::updateWaits(std::uint32_t clock) {
-    w17 = cycleWait(17, clock);
-    w17p2 = static_cast<std::uint8_t>(w17 + 2);
-    w47p4 = static_cast<std::uint8_t>(cycleWait(47, clock) + 4);
-    w83 = cycleWait(83, clock);
-    w576p1 = static_cast<std::uint8_t>(cycleWait(576, clock) + 1);
-    portWait = 1;
+    ChipOPN::updateWaits(clock);
+    w576p1_ = static_cast<std::uint8_t>(cycleWait(576, clock) + 1);
 }
 
 void ChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSize); }
@@ -178,18 +150,11 @@ void ChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSi
 // ---------------------------------------------------------------- YM2612
 
 bool ChipYM2612::doWrite(std::uint32_t reg, std::uint32_t data) {
-    std::uint8_t w2 = (reg & 0xA0) == 0xA0 ? w47 : w83;
-    pushRegister(bankPort(reg), reg, data, w17, w2);
+    pushRegister(bankPort(reg), reg, data, w17_, fmDataWait(reg));
     return true;
 }
 
-std::uint32_t ChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
-
-void ChipYM2612::updateWaits(std::uint32_t clock) {
-    w17 = cycleWait(17, clock);
-    w47 = cycleWait(47, clock);
-    w83 = cycleWait(83, clock);
-}
+std::uint32_t ChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17_); }
 
 void ChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::kWriteRegSize); }
 

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "chips/models.h"
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -45,51 +44,51 @@ constexpr auto kCbusSettle = std::chrono::milliseconds(8);
 }  // namespace
 
 ChipYM2610H::~ChipYM2610H() {
-    for (auto& t : uploadThread)
+    for (auto& t : uploadThread_)
         if (t.joinable()) t.join();
-    if (linkOpen) link.close();
-    linkOpen = 0;
+    if (linkOpen_) usb_.close();
+    linkOpen_ = 0;
 }
 
 bool ChipYM2610H::doWrite(std::uint32_t reg, std::uint32_t data) {
     std::uint8_t w2;
-    if (linkOpen) {
+    if (linkOpen_) {
         // ADPCM-A keys need 576 cycles, ADPCM-B control 2 us more than FM.
-        w2 = reg == kAdpcmAKey ? w576 : reg == kAdpcmBControl ? w83p2 : w83;
+        w2 = reg == kAdpcmAKey ? w576_ : reg == kAdpcmBControl ? w83p2_ : w83_;
     } else {
         // Nothing was loaded into the sample memories: never start ADPCM
         // on whatever they hold.
         if (reg == kAdpcmAKey || reg == kAdpcmBControl) return true;
-        w2 = w83;
+        w2 = w83_;
     }
-    std::lock_guard<std::mutex> lock(writeLock);
-    pushRegister(bankPort(reg), reg, data, w17, w2);
+    std::lock_guard<std::mutex> lock(writeLock_);
+    pushRegister(bankPort(reg), reg, data, w17_, w2);
     return true;
 }
 
 std::uint32_t ChipYM2610H::doRead(std::uint32_t reg) {
     std::uint8_t port = reg < 0x010 ? 1 : reg < 0x100 ? 0 : 2;
-    return requestRegister(port, reg, w17);
+    return requestRegister(port, reg, w17_);
 }
 
 void ChipYM2610H::updateWaits(std::uint32_t clock) {
-    w17 = cycleWait(17, clock);
-    w83 = cycleWait(83, clock);
-    w83p2 = static_cast<std::uint8_t>(w83 + 2);
-    w576 = cycleWait(576, clock);
+    w17_ = cycleWait(17, clock);
+    w83_ = cycleWait(83, clock);
+    w83p2_ = static_cast<std::uint8_t>(w83_ + 2);
+    w576_ = cycleWait(576, clock);
 }
 
 void ChipYM2610H::silence() { sendSilenceTable(kYM2610Silence, proto::kWriteRegSize); }
 
 void ChipYM2610H::finishSetUp() {
     // Not zeroed: untouched staging pages cost no memory until an upload.
-    for (auto& buffer : bankBuffer) buffer.reset(new std::uint8_t[kBankSize]);
-    bankSize[0] = bankSize[1] = 0;
-    linkOpen = 0;
+    for (auto& buffer : bankBuffer_) buffer.reset(new std::uint8_t[kBankSize]);
+    bankSize_[0] = bankSize_[1] = 0;
+    linkOpen_ = 0;
     // extInfo holds the converter's serial number; it may fill its field.
-    char serial[sizeof info->extInfo + 1] = {};
-    std::memcpy(serial, info->extInfo, sizeof info->extInfo);
-    linkOpen = link.open(serial) ? 1 : 0;
+    char serial[sizeof record().extInfo + 1] = {};
+    std::memcpy(serial, record().extInfo, sizeof record().extInfo);
+    linkOpen_ = usb_.open(serial) ? 1 : 0;
 }
 
 bool ChipYM2610H::doUploadSampleMemory(const SampleBlock* block) {
@@ -97,40 +96,40 @@ bool ChipYM2610H::doUploadSampleMemory(const SampleBlock* block) {
         block->offset >= kBankSize)
         return false;
     const std::uint32_t bank = block->bank;
-    if (!bankBuffer[bank]) return false;  // set-up never finished
-    if (uploadThread[bank].joinable()) uploadThread[bank].join();
+    if (!bankBuffer_[bank]) return false;  // set-up never finished
+    if (uploadThread_[bank].joinable()) uploadThread_[bank].join();
     {
-        std::lock_guard<std::mutex> lock(bankLock[bank]);
-        std::memcpy(bankBuffer[bank].get(), block->data, block->size);
-        bankSize[bank] = block->size;
+        std::lock_guard<std::mutex> lock(bankLock_[bank]);
+        std::memcpy(bankBuffer_[bank].get(), block->data, block->size);
+        bankSize_[bank] = block->size;
     }
     const std::uint32_t offset = block->offset;
-    uploadThread[bank] = std::thread([this, bank, offset] { transfer(bank, offset); });
+    uploadThread_[bank] = std::thread([this, bank, offset] { transfer(bank, offset); });
     return true;
 }
 
 void ChipYM2610H::transfer(std::uint32_t bank, std::uint32_t offset) {
-    if (!linkOpen) return;
-    std::lock_guard<std::mutex> hold(writeLock);
+    if (!linkOpen_) return;
+    std::lock_guard<std::mutex> hold(writeLock_);
 
-    link.setBitMode(kCbusHeaderFollows, kCbusBitBang);
+    usb_.setBitMode(kCbusHeaderFollows, kCbusBitBang);
     std::this_thread::sleep_for(kCbusSettle);
     // Header: the bank alone for offset 0, else the bank and a 24-bit offset.
     const std::uint8_t header[4] = {static_cast<std::uint8_t>(bank), static_cast<std::uint8_t>(offset),
                                     static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset >> 16)};
-    link.write(header, offset == 0 ? 1 : 4);
-    if (!link.waitReady()) {
-        ++failedTransfers;
+    usb_.write(header, offset == 0 ? 1 : 4);
+    if (!usb_.waitReady()) {
+        ++failedTransfers_;
         return;
     }
 
-    link.setBitMode(kCbusDataFollows, kCbusBitBang);
+    usb_.setBitMode(kCbusDataFollows, kCbusBitBang);
     std::this_thread::sleep_for(kCbusSettle);
     {
-        std::lock_guard<std::mutex> staged(bankLock[bank]);
-        link.write(bankBuffer[bank].get(), bankSize[bank]);
+        std::lock_guard<std::mutex> staged(bankLock_[bank]);
+        usb_.write(bankBuffer_[bank].get(), bankSize_[bank]);
     }
-    if (!link.waitReady()) ++failedTransfers;
+    if (!usb_.waitReady()) ++failedTransfers_;
 }
 
 }  // namespace vesk

@@ -6,9 +6,8 @@
 #include <string_view>
 
 #include "chips/chip.h"
-#include "core/manager.h"
 #include "transport/protocol.h"
-#include "transport/board_transport.h"
+#include "transport/board_link.h"
 
 namespace vesk {
 
@@ -16,14 +15,8 @@ namespace {
 
 Chip* imp(VeskChip* chip) { return static_cast<Chip*>(chip); }
 
-// A fixed-size text field, up to its first zero.
-std::string_view fieldText(const char* field, std::size_t size) {
-    const void* end = std::memchr(field, 0, size);
-    return std::string_view(field, end ? static_cast<const char*>(end) - field : size);
-}
-
 VeskChip* take(Chip* chip) {
-    chip->inUse = 1;
+    chip->setInUse(true);
     return chip;
 }
 
@@ -41,8 +34,8 @@ constexpr std::uint8_t kLevelMask = 0x3F;
 VeskChip* ChipAccess::getChipByIndex(std::uint32_t index, std::uint32_t clock) {
     if (index >= chips.size() || !chips[index]) return nullptr;
     Chip* chip = imp(chips[index]);
-    if (chip->inUse) return nullptr;
-    if (chip->variableClock) {
+    if (chip->inUse()) return nullptr;
+    if (chip->hasVariableClock()) {
         chip->setClock(clock, 0);
         return take(chip);
     }
@@ -53,9 +46,9 @@ VeskChip* ChipAccess::getChipBySlot(const char* boardAddress, std::uint32_t slot
     if (!boardAddress) return nullptr;
     for (VeskChip* c : chips) {
         Chip* chip = imp(c);
-        if (!chip || chip->inUse) continue;
+        if (!chip || chip->inUse()) continue;
         if (std::strcmp(chip->getAddress(0), boardAddress) != 0 || chip->getSlot() != slot) continue;
-        if (chip->variableClock) {
+        if (chip->hasVariableClock()) {
             chip->setClock(clock, 0);
             return take(chip);
         }
@@ -68,12 +61,12 @@ VeskChip* ChipAccess::getChip(const char* name, std::uint32_t clock) {
     if (!name) return nullptr;
     for (VeskChip* c : chips) {
         Chip* chip = imp(c);
-        if (!chip || chip->inUse) continue;
+        if (!chip || chip->inUse()) continue;
         if (std::strcmp(chip->getName(), name) != 0) continue;
         // An equal clock first: a variable-clock chip already there gets no
         // clock command.
         if (chip->getClock() == clock) return take(chip);
-        if (chip->variableClock) {
+        if (chip->hasVariableClock()) {
             chip->setClock(clock, 0);
             return take(chip);
         }
@@ -85,20 +78,20 @@ bool ChipAccess::releaseChip(VeskChip* chip) {
     if (!chip) return false;
     auto it = std::find(chips.begin(), chips.end(), chip);
     if (it == chips.end()) return false;
-    imp(chip)->inUse = 0;
+    imp(chip)->setInUse(false);
     return true;
 }
 
 void ChipAccess::releaseAllChips() {
     for (VeskChip* chip : chips)
-        if (chip) imp(chip)->inUse = 0;
+        if (chip) imp(chip)->setInUse(false);
 }
 
 bool ChipAccess::resetBoards() {
     bool result = true;
     std::uint8_t cmd[proto::kResetSize];
     proto::encodeReset(cmd, 0xFF);  // all slots
-    for (BoardTransport* t : transports) {
+    for (BoardLink* t : transports) {
         std::uint8_t reply[proto::kSmallReplySize] = {};
         std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
         result = proto::isResetAck(reply, n) && result;
@@ -115,11 +108,11 @@ bool ChipAccess::resetChips() {
 
 // ---------------------------------------------------------------- I2C
 
-BoardTransport* ChipAccess::transportOf(const char* boardAddress) const {
+BoardLink* ChipAccess::transportOf(const char* boardAddress) const {
     if (!boardAddress) return nullptr;
     std::string_view wanted(boardAddress);
-    for (BoardTransport* t : transports) {
-        if (fieldText(t->boardAddress, sizeof t->boardAddress) == wanted) return t;
+    for (BoardLink* t : transports) {
+        if (wanted == t->address()) return t;
     }
     return nullptr;
 }
@@ -134,7 +127,7 @@ bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
             if (known != board->second.end()) return known->second;
         }
     }
-    BoardTransport* t = transportOf(boardAddress);
+    BoardLink* t = transportOf(boardAddress);
     if (!t) return false;
     std::uint8_t cmd[proto::kQueryArgSize];
     proto::encodeQueryArg(cmd, 0x00, proto::kBoardItemI2cProbe, i2cAddress);
@@ -152,7 +145,7 @@ bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
 bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data,
                           std::uint8_t length) {
     if (!i2cProbe(boardAddress, i2cAddress) || !data) return false;
-    BoardTransport* t = transportOf(boardAddress);
+    BoardLink* t = transportOf(boardAddress);
     if (!t || length == 0) return false;
     std::uint8_t cmd[proto::kMaxCommandSize];
     std::uint8_t sync[proto::kSyncSize];
@@ -171,7 +164,7 @@ std::uint32_t ChipAccess::i2cRead(const char* boardAddress, std::uint8_t i2cAddr
                                   std::uint8_t outCapacity, std::uint8_t readLength, const std::uint8_t* writeData,
                                   std::uint8_t writeLength) {
     if (!i2cProbe(boardAddress, i2cAddress)) return 0;
-    BoardTransport* t = transportOf(boardAddress);
+    BoardLink* t = transportOf(boardAddress);
     if (!t) return 0;
     // The reply's count byte must hold the read count + 1.
     std::uint32_t r = std::min(readLength, outCapacity);

@@ -14,7 +14,7 @@
 
 namespace vesk {
 
-class BoardTransport;
+class BoardLink;
 
 // Board address text -> I2C address -> a device answered there. Only grows.
 // The host and the tray's volume dialog probe at the same time: entries are
@@ -31,10 +31,10 @@ struct I2cProbeCache {
 // the first transport in board order winning; a null text matches nothing.
 struct ChipAccess {
     std::vector<VeskChip*>& chips;  // every entry a Chip (or null after teardown)
-    const std::vector<BoardTransport*>& transports;
+    const std::vector<BoardLink*>& transports;
     I2cProbeCache& probeCache;
 
-    // Taking a chip sets its inUse; a variable-clock chip is handed out even
+    // Taking a chip marks it in use; a variable-clock chip is handed out even
     // when it refuses the clock. getChipByIndex and getChipBySlot always
     // send it the clock; getChip only when its clock differs.
     VeskChip* getChipByIndex(std::uint32_t index, std::uint32_t clock);
@@ -63,7 +63,7 @@ struct ChipAccess {
     bool setOutputVolume(const char* boardAddress, std::uint32_t value, std::uint32_t channel, std::uint32_t inhibit);
     bool getOutputVolume(const char* boardAddress, std::uint32_t* out, std::uint32_t channel, std::uint32_t inhibit);
 
-    BoardTransport* transportOf(const char* boardAddress) const;
+    BoardLink* transportOf(const char* boardAddress) const;
 };
 
 // I2C address of the output attenuator on every board.

@@ -142,6 +142,7 @@ void Manager::init() {
     chips_.clear();
     chipLookup_.clear();
     transports_.clear();
+    links_.clear();
     endpoints_.clear();
 }
 
@@ -206,6 +207,7 @@ void Manager::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
 
 // One transport per board, in board order; each starts its threads at once.
 void Manager::startTransportsStep() {
+    links_.reserve(endpoints_.size());  // so that links_.push_back below cannot throw
     std::uint32_t i = 0;
     for (const auto& e : endpoints_) {
         // Owned until the list holds it: a list that cannot grow stops and
@@ -214,6 +216,7 @@ void Manager::startTransportsStep() {
                                                   boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
                                                   boardSettings_[i].gapMs);
         transports_.push_back(t.get());
+        links_.push_back(t.get());
         t.release();
         ++i;
     }
@@ -277,6 +280,7 @@ void Manager::freeRecordsStep() {
 void Manager::destroyChipTableStep() { destroyChipTable(chips_); }
 // Each transport first syncs with its board, then stops and joins.
 void Manager::destroyTransportsStep() {
+    links_.clear();
     for (auto& t : transports_) {
         delete t;
         t = nullptr;

@@ -19,6 +19,7 @@
 
 namespace vesk {
 
+class BoardLink;
 class BoardTransport;
 class Chip;
 class Manager;
@@ -99,7 +100,7 @@ private:
     friend struct ManagerAllocationAccess;
 
     // The chip and board operations over this manager's tables.
-    ChipAccess access() { return ChipAccess{chips_, transports_, i2cProbeCache_}; }
+    ChipAccess access() { return ChipAccess{chips_, links_, i2cProbeCache_}; }
 
     // init's steps in order; may throw (init then stops everything).
     void initSteps();
@@ -142,6 +143,7 @@ private:
     VeskChipInfo* chipInfo_ = nullptr;
     std::uint32_t chipCount_ = 0;
     std::vector<BoardTransport*> transports_;
+    std::vector<BoardLink*> links_;  // transports_ as the chips and chip access see them
     std::vector<VeskChip*> chips_;
     std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
     I2cProbeCache i2cProbeCache_;

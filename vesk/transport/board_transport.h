@@ -13,9 +13,8 @@
 // request mutex, then accumulation mutex, then queue mutex, then ring mutex;
 // the io mutex is taken alone.
 //
-// Callers: any thread may push or request (the tray's dialogs do while the
-// host writes). Pushes are serialised by the accumulation mutex, requests by
-// the request mutex: one request at a time is outstanding per board.
+// Pushes are serialised by the accumulation mutex, requests by the request
+// mutex (the callers' side of it in board_link.h).
 #ifndef VESK_TRANSPORT_BOARD_TRANSPORT_H
 #define VESK_TRANSPORT_BOARD_TRANSPORT_H
 
@@ -29,12 +28,13 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "transport/board_link.h"
 #include "transport/exchange.h"
 #include "transport/ring_buffer.h"
 
 namespace vesk {
 
-class BoardTransport {
+class BoardTransport final : public BoardLink {
 public:
     // socket: the board's bound UDP socket (not owned; the manager closes it).
     // boardAddress: standard IPv6 text, at most 64 characters are kept.
@@ -46,28 +46,26 @@ public:
     // Syncs with the board (everything queued has left and the board has
     // answered, or the time-out box was shown), sends a last 00 datagram and
     // joins both threads. The socket stays open.
-    virtual ~BoardTransport();
+    ~BoardTransport() override;
 
     BoardTransport(const BoardTransport&) = delete;
     BoardTransport& operator=(const BoardTransport&) = delete;
 
     // Appends a command sequence to the open batch, after a wait command for
     // the gap since the previous push. Returns at once unless the open batch
-    // is full and the batcher has not yet taken it (overload only). No
-    // allocation. A sequence longer than a batch is split between commands.
-    void push(const std::uint8_t* bytes, std::uint32_t length);
+    // is full and the batcher has not yet taken it. A sequence longer than a
+    // batch is split between commands.
+    void push(const std::uint8_t* bytes, std::uint32_t length) override;
 
     // Drops the datagrams already waiting on the socket, pushes command, then
     // waits for the board's answer to it (transport/exchange.h: from the
     // board's address, matching code, target, item, register; a late reply
     // still owed to a request that gave up is taken as that one's), at most
-    // min(waitMs, kMaxRequestWaitMs) + 500 ms + extraSeconds. Returns the
-    // answer's length; 0 on time-out (after the "push recv" / "timeout" box),
-    // on an answer longer than capacity and on an unusable socket (at once,
-    // no box). Keep-alives are held back while it waits. Takes the request
-    // mutex: a second caller waits for the first exchange to end.
+    // min(waitMs, kMaxRequestWaitMs) + 500 ms + extraSeconds. The time-out
+    // shows the "push recv" / "timeout" box first; an unusable socket gives
+    // 0 at once, without it. Takes the request mutex.
     std::uint32_t request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
-                          std::uint32_t capacity, std::uint32_t extraSeconds);
+                          std::uint32_t capacity, std::uint32_t extraSeconds) override;
 
     // The longest a request waits for the board's latency, whatever the board
     // reported or the delay dialog set: a board claiming a 65-second latency
@@ -79,7 +77,9 @@ public:
     // still fits.
     static constexpr std::uint32_t kMinBatchBytes = 266;
 
-    std::uint32_t getBufferSize() const { return bufferSize_; }
+    std::uint32_t getBufferSize() const override { return bufferSize_; }
+    const char* address() const override { return boardAddress; }
+    void holdKeepAlives(bool hold) override { keepAliveEnabled.store(!hold); }
     std::uint32_t getWaitMs() const { return waitMs_.load(); }
     // Takes effect for batches opened afterwards and for later requests.
     void setWaitMs(std::uint32_t ms) { waitMs_.store(ms > gapMs_ ? ms : gapMs_); }

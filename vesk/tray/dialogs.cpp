@@ -153,7 +153,7 @@ void Tray::monitorMain(std::uint32_t b, HWND wnd) {
     do {
         for (Chip* chip : chips) {
             const std::uint32_t slot = chip->getSlot();
-            const std::uint8_t taken = chip->activity.exchange(0);
+            const std::uint8_t taken = chip->takeActivity();
             if (slot < slots && taken != last[slot]) {
                 last[slot] = taken;
                 colours[slot] = taken ? kRed : 0;
@@ -182,12 +182,12 @@ INT_PTR CALLBACK Tray::boardInfoProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
             const std::vector<Chip*> chips = tray->manager_.chipsOf(b);
             for (std::uint32_t s = 0; s < info->slotCount && s < kInfoSlots; ++s) {
                 for (Chip* chip : chips) {
-                    if (chip->info->slot != s) continue;
-                    std::string line =
-                        std::string(chip->info->name, strnlen(chip->info->name, sizeof chip->info->name)) + " / " +
-                        clockMHzText(chip->info->clock) + "MHz";
+                    const VeskChipInfo& record = chip->record();
+                    if (record.slot != s) continue;
+                    std::string line = std::string(record.name, strnlen(record.name, sizeof record.name)) + " / " +
+                                       clockMHzText(record.clock) + "MHz";
                     SetDlgItemTextW(dlg, IDC_INFO_CHIP0 + static_cast<int>(s), wide(line.c_str(), line.size()).c_str());
-                    if (chip->inUse) SetDlgItemTextW(dlg, IDC_INFO_INUSE0 + static_cast<int>(s), L"o");
+                    if (chip->inUse()) SetDlgItemTextW(dlg, IDC_INFO_INUSE0 + static_cast<int>(s), L"o");
                     break;
                 }
             }

@@ -1,5 +1,6 @@
-// PSG, SCC, SCC+, SN76489A and YM2151.
-#include "chips/models.h"
+// PSG, SN76489A, SCC and SCC+ (the register map is in psg.h).
+#include "chips/psg.h"
+
 #include "transport/protocol.h"
 
 namespace vesk {
@@ -21,13 +22,11 @@ constexpr RegisterRun kPsgSilence[] = {
 }  // namespace
 
 bool ChipPSG::doWrite(std::uint32_t reg, std::uint32_t data) {
-    pushRegister(0, reg, data, wait, wait);
+    pushRegister(0, reg, data, 0, 0);
     return true;
 }
 
-std::uint32_t ChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, wait); }
-
-void ChipPSG::updateWaits(std::uint32_t) { wait = 0; }
+std::uint32_t ChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, 0); }
 
 void ChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::kWriteRegSize); }
 
@@ -39,6 +38,7 @@ namespace {
 constexpr std::uint8_t kSccAddressHigh = 0x0D;
 constexpr std::uint8_t kSccAddressLow = 0x0E;
 constexpr std::uint8_t kSccData = 0x0F;
+constexpr std::uint8_t kSccWait = 50;  // us, after each bus write
 
 // SCC (SCC-compatible mode): 0x9000 <- 0x3F maps the SCC into 0x9800-0x98FF;
 // 0x988F channel enable, 0x988A-0x988E volumes, 0x98E0 deformation,
@@ -60,28 +60,27 @@ constexpr RegisterRun kSccPlusSilence[] = {
 
 bool ChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
     // One 15-byte payload: three port writes the board replays back to back.
-    std::uint8_t* c = command;
+    std::uint8_t payload[3 * proto::kWritePortSize];
+    std::uint8_t* c = payload;
     const std::uint8_t ports[3] = {kSccAddressHigh, kSccAddressLow, kSccData};
     const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
                                    static_cast<std::uint8_t>(data)};
     for (int i = 0; i < 3; ++i, c += 5) {
         c[0] = 4;
         c[1] = proto::CMD_WRITE_PORT;
-        c[2] = static_cast<std::uint8_t>(slotNibble | ports[i]);
+        c[2] = static_cast<std::uint8_t>(slotNibble() | ports[i]);
         c[3] = bytes[i];
-        c[4] = wait;
+        c[4] = kSccWait;
     }
-    pushPayload(command, 3 * proto::kWritePortSize);
-    activity.store(1, std::memory_order_relaxed);
+    pushPayload(payload, sizeof payload);
+    markActivity();
     return true;
 }
 
 bool ChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
-    pushPort(port, data, wait);
+    pushPort(port, data, kSccWait);
     return true;
 }
-
-void ChipSCC::updateWaits(std::uint32_t) { wait = 50; }
 
 void ChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::kWritePortSize); }
 
@@ -101,43 +100,13 @@ constexpr RegisterRun kSn76489Silence[] = {
 }  // namespace
 
 bool ChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
-    pushPort(port, data, w32);
-    activity.store(1, std::memory_order_relaxed);
+    pushPort(port, data, w32_);
+    markActivity();
     return true;
 }
 
-void ChipSN76489A::updateWaits(std::uint32_t clock) { w32 = cycleWait(32, clock); }
+void ChipSN76489A::updateWaits(std::uint32_t clock) { w32_ = cycleWait(32, clock); }
 
 void ChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::kWritePortSize, true); }
-
-// ---------------------------------------------------------------- YM2151
-
-namespace {
-// YM2151: 0x01 <- 0x02 resets the LFO; 0x08 is key on/off with the channel
-// in bits 0-2 (each of the eight channels keyed off); 0x0F noise, 0x10-0x14
-// timers and CSM, 0x18-0x19 LFO rate and depth, 0x1B LFO waveform;
-// 0x20-0x3F per-channel connection, key code and fraction, sensitivities;
-// 0x40-0x5F DT1/MUL; 0x60-0x7F total level (0x7F = most attenuation);
-// 0x80-0xFF rates and release.
-constexpr RegisterRun kYM2151Silence[] = {
-    one(0x01, 0x02),       one(0x08, 0x00), one(0x08, 0x01),       one(0x08, 0x02),       one(0x08, 0x03),
-    one(0x08, 0x04),       one(0x08, 0x05), one(0x08, 0x06),       one(0x08, 0x07),       run(0x0F, 0x14, 0x00),
-    run(0x18, 0x19, 0x00), one(0x1B, 0x00), run(0x20, 0x5F, 0x00), run(0x60, 0x7F, 0x7F), run(0x80, 0xFF, 0x00),
-};
-}  // namespace
-
-bool ChipYM2151::doWrite(std::uint32_t reg, std::uint32_t data) {
-    pushRegister(0, reg, data, w17, w83);
-    return true;
-}
-
-std::uint32_t ChipYM2151::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17); }
-
-void ChipYM2151::updateWaits(std::uint32_t clock) {
-    w17 = cycleWait(17, clock);
-    w83 = cycleWait(83, clock);
-}
-
-void ChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::kWriteRegSize); }
 
 }  // namespace vesk
