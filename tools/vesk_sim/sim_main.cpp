@@ -336,6 +336,18 @@ sigset_t takeSignalsInPpoll() {
     return waiting;
 }
 
+// A message of one buffer to or from peer, with room for ancillary data.
+msghdr oneBufferMessage(sockaddr_in6& peer, iovec& iov, char* control, std::size_t controlSize) {
+    msghdr msg{};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = controlSize;
+    return msg;
+}
+
 // Sends one reply from its board's address (or the board's foreign one) on
 // the board's link; a failure is said on stderr unless quiet.
 void sendReply(const Simulator& sim, const Reply& r, bool quiet) {
@@ -347,13 +359,7 @@ void sendReply(const Simulator& sim, const Reply& r, bool quiet) {
     to.sin6_scope_id = sim.ifindex[r.board];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
     iovec iov{const_cast<std::uint8_t*>(r.bytes.data()), r.bytes.size()};
-    msghdr msg{};
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msghdr msg = oneBufferMessage(to, iov, control, sizeof control);
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = IPPROTO_IPV6;
     c->cmsg_type = IPV6_PKTINFO;
@@ -427,13 +433,7 @@ void drainSocket(Simulator& sim, std::vector<std::uint8_t>& buf) {
         sockaddr_in6 from{};
         alignas(cmsghdr) char control[256];
         iovec iov{buf.data(), buf.size()};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msghdr msg = oneBufferMessage(from, iov, control, sizeof control);
         ssize_t len = recvmsg(sim.fd, &msg, MSG_DONTWAIT);
         if (len < 0) return;
         in6_pktinfo dst{};

@@ -78,7 +78,7 @@ constexpr unsigned kI2cReadMaxWrite = 252;
 constexpr unsigned kI2cWriteMaxData = 253;
 
 // Limits and sizes of the board's replies.
-constexpr unsigned kReadRegReplySize = 5;
+constexpr unsigned kReadRegReplySize = kReadRegSize;
 constexpr unsigned kQueryReplyMaxValue = 252;  // L = 3 + value, one byte
 
 // Reply buffer sizes the callers use.
@@ -259,14 +259,10 @@ inline bool wellFormed(const std::uint8_t* command, std::uint32_t size) {
     }
 }
 
-// 04 04 T A value: the answer to a register read (readLastByte).
+// 04 04 T A value: the answer to a register read (readLastByte), the
+// request's own shape with the value where the wait was.
 inline unsigned encodeReadRegReply(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t value) {
-    out[0] = 4;
-    out[1] = CMD_READ_REG;
-    out[2] = target;
-    out[3] = reg;
-    out[4] = value;
-    return kReadRegReplySize;
+    return encodeReadReg(out, target, reg, value);
 }
 
 // (n+1) 20 data[n]: the answer to an I2C read (readI2cData), n clamped to
@@ -285,10 +281,8 @@ inline unsigned encodeI2cReadReply(std::uint8_t* out, const std::uint8_t* data, 
 inline unsigned encodeQueryReply(std::uint8_t* out, std::uint8_t target, std::uint8_t item, const std::uint8_t* value,
                                  std::uint32_t length) {
     std::uint32_t n = length > kQueryReplyMaxValue ? kQueryReplyMaxValue : length;
+    encodeQuery(out, target, item);
     out[0] = static_cast<std::uint8_t>(n + 3);
-    out[1] = CMD_QUERY;
-    out[2] = target;
-    out[3] = item;
     for (std::uint32_t i = 0; i < n; ++i) out[4 + i] = value[i];
     return n + 4;
 }
