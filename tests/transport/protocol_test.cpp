@@ -160,6 +160,78 @@ TEST(Readers, QueryValuesNeverComeFromStaleBytes) {
     EXPECT_FALSE(readQuery(buf, 3, q));
 }
 
+TEST(BoardSide, RepliesReadBackByTheLibrarysReaders) {
+    const std::uint8_t data[] = {0x05, 0x47, 0x81};
+    std::uint8_t v = 0;
+    Bytes reg = encode([](auto* o) { return encodeReadRegReply(o, 0x10, 0x0E, 0x9A); });
+    EXPECT_EQ(reg, (Bytes{0x04, 0x04, 0x10, 0x0E, 0x9A}));
+    ASSERT_TRUE(readLastByte(reg.data(), static_cast<std::uint32_t>(reg.size()), v));
+    EXPECT_EQ(v, 0x9A);
+    std::uint8_t reqBytes[kReadRegSize];
+    encodeReadReg(reqBytes, 0x10, 0x0E, 0);
+    EXPECT_TRUE(answers(reqBytes, kReadRegSize, reg.data(), static_cast<std::uint32_t>(reg.size())));
+
+    std::uint8_t got[8];
+    Bytes i2c = encode([&](auto* o) { return encodeI2cReadReply(o, data, 3); });
+    ASSERT_EQ(readI2cData(i2c.data(), static_cast<std::uint32_t>(i2c.size()), got, 8), 3u);
+    EXPECT_EQ(Bytes(got, got + 3), Bytes(data, data + 3));
+    EXPECT_EQ(encode([](auto* o) { return encodeI2cReadReply(o, nullptr, 0); }), (Bytes{0x01, 0x20}));  // NACK
+
+    Bytes q = encode([&](auto* o) { return encodeQueryReply(o, 2, kSlotItemClock, data, 3); });
+    QueryReply r;
+    ASSERT_TRUE(readQuery(q.data(), static_cast<std::uint32_t>(q.size()), r));
+    EXPECT_EQ(r.target, 2);
+    EXPECT_EQ(r.item, kSlotItemClock);
+    EXPECT_EQ(Bytes(r.value, r.value + r.valueLength), Bytes(data, data + 3));
+}
+
+TEST(BoardSide, ReplyEncodersClampToOneLengthByte) {
+    std::uint8_t big[300] = {};
+    Bytes i2c = encode([&](auto* o) { return encodeI2cReadReply(o, big, 300); });
+    EXPECT_EQ(i2c.size(), 256u);
+    EXPECT_EQ(i2c[0], 255);
+    Bytes q = encode([&](auto* o) { return encodeQueryReply(o, 0, kBoardItemName, big, 300); });
+    EXPECT_EQ(q.size(), 256u);
+    EXPECT_EQ(q[0], 255);
+}
+
+TEST(BoardSide, WellFormedByCommandCode) {
+    struct Case {
+        Bytes command;
+        bool ok;
+    } cases[] = {
+        {{0x06, CMD_WRITE_REG, 0, 0, 0, 0, 0}, true},
+        {{0x05, CMD_WRITE_REG, 0, 0, 0, 0}, false},
+        {{0x04, CMD_WAIT, 0, 0, 0}, true},
+        {{0x05, CMD_WAIT, 0, 0, 0, 0}, false},
+        {{0x04, CMD_WRITE_PORT, 0, 0, 0}, true},
+        {{0x03, CMD_WRITE_PORT, 0, 0}, false},
+        {{0x04, CMD_READ_REG, 0, 0, 0}, true},
+        {{0x06, CMD_READ_REG, 0, 0, 0, 0, 0}, false},
+        {{0x06, CMD_SET_CLOCK, 0, 0, 0, 0, 0}, true},
+        {{0x04, CMD_SET_CLOCK, 0, 0, 0}, false},
+        {{0x03, CMD_I2C_READ, 0x28, 1}, true},
+        {{0x05, CMD_I2C_READ, 0x28, 1, 0, 0}, true},
+        {{0x02, CMD_I2C_READ, 0x28}, false},
+        {{0x02, CMD_I2C_WRITE, 0x28}, true},
+        {{0x01, CMD_I2C_WRITE}, false},
+        {{0x03, CMD_QUERY, 0, 0}, true},
+        {{0x04, CMD_QUERY, 0, 0x0C, 0x28}, true},
+        {{0x05, CMD_QUERY, 0, 0, 0, 0}, false},
+        {{0x05, CMD_SET, 0, 0x0A, 0, 0}, true},
+        {{0x04, CMD_SET, 0, 0x0A, 0}, false},
+        {{0x01, CMD_SYNC}, true},
+        {{0x02, CMD_SYNC, 0}, false},
+        {{0x02, CMD_RESET, 0xFF}, true},
+        {{0x01, CMD_RESET}, false},
+        {{0x01, 0x41}, false},  // unknown code
+        {{0x00}, false},        // the empty command
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(wellFormed(c.command.data(), static_cast<std::uint32_t>(c.command.size())), c.ok)
+            << "code " << int(c.command.size() > 1 ? c.command[1] : -1) << " size " << c.command.size();
+}
+
 TEST(Batches, CursorWalksCommandsAndStopsAtTruncation) {
     const std::uint8_t d[] = {0x06, 0x00, 1, 2, 3, 4, 5, 0x04, 0x01, 0x00, 0x64, 0x00, 0x00, 0x01, 0x80, 0x06, 0x00};
     CommandCursor c(d, sizeof d);

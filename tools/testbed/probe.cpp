@@ -51,8 +51,8 @@ plat::SockAddr6 boardAddr(const std::string& text) {
 }
 
 // One request, one receive (as the library's queries do). Empty on time-out.
-std::vector<std::uint8_t> ask(plat::Socket s, const std::string& board, const std::vector<std::uint8_t>& req) {
-    plat::sendTo(s, req.data(), req.size(), boardAddr(board));
+std::vector<std::uint8_t> ask(plat::Socket s, const std::string& board, const std::uint8_t* req, unsigned length) {
+    plat::sendTo(s, req, length, boardAddr(board));
     std::vector<std::uint8_t> buf(256);
     plat::RecvResult r = plat::recvFrom(s, buf.data(), buf.size());
     if (r.status != plat::RecvStatus::Ok) return {};
@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
         plat::SockAddr6 group;
         plat::textToAddr("ff02::1", group.addr);
         group.port = proto::kBoardPort;
-        const std::uint8_t sync[2] = {0x01, proto::CMD_SYNC};
+        std::uint8_t sync[proto::kSyncSize];
+        proto::encodeSync(sync);
         plat::sendTo(s, sync, sizeof sync, group);
         std::vector<std::string> boards;
         for (;;) {
@@ -116,8 +117,9 @@ int main(int argc, char** argv) {
         std::sort(boards.begin(), boards.end());
         std::printf("link %s boards %zu\n", host.c_str(), boards.size());
         for (const auto& b : boards) {
-            auto name = ask(s, b, {0x03, proto::CMD_QUERY, 0x00, proto::kBoardItemName});
-            auto slots = ask(s, b, {0x03, proto::CMD_QUERY, 0x00, proto::kBoardItemSlotCount});
+            std::uint8_t query[proto::kQuerySize];
+            auto name = ask(s, b, query, proto::encodeQuery(query, 0, proto::kBoardItemName));
+            auto slots = ask(s, b, query, proto::encodeQuery(query, 0, proto::kBoardItemSlotCount));
             std::string n = name.size() > 4 ? std::string(name.begin() + 4, name.end()) : "";
             int count = slots.size() > 4 ? slots[4] : -1;
             std::printf("board %s via %s name=%s slots=%d\n", b.c_str(), host.c_str(), n.c_str(), count);
@@ -126,7 +128,7 @@ int main(int argc, char** argv) {
             int lost = 0;
             for (int i = 0; i < rttCount; ++i) {
                 auto t0 = std::chrono::steady_clock::now();
-                auto reply = ask(s, b, {0x01, proto::CMD_SYNC});
+                auto reply = ask(s, b, sync, sizeof sync);
                 auto t1 = std::chrono::steady_clock::now();
                 if (reply.size() == 4 && std::memcmp(reply.data(), proto::kSyncReply, 4) == 0)
                     us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
@@ -141,12 +143,10 @@ int main(int argc, char** argv) {
                 std::printf("rtt %s n=0 lost=%d\n", b.c_str(), lost);
             }
             if (flood > 0) {
-                std::vector<std::uint8_t> batch;
-                for (int k = 0; k < 100; ++k) {
-                    const std::uint8_t w[7] = {0x06, proto::CMD_WRITE_REG, 0x00, static_cast<std::uint8_t>(k), 0x55, 0,
-                                               0};
-                    batch.insert(batch.end(), w, w + 7);
-                }
+                std::vector<std::uint8_t> batch(100 * proto::kWriteRegSize);
+                for (int k = 0; k < 100; ++k)
+                    proto::encodeWriteReg(&batch[k * proto::kWriteRegSize], 0x00, static_cast<std::uint8_t>(k), 0x55, 0,
+                                          0);
                 auto t0 = std::chrono::steady_clock::now();
                 for (int k = 0; k < flood; ++k) plat::sendTo(s, batch.data(), batch.size(), boardAddr(b));
                 plat::sendTo(s, sync, sizeof sync, boardAddr(b));

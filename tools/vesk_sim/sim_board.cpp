@@ -43,29 +43,8 @@ const char* commandName(std::uint8_t code) {
     }
 }
 
-// Whether L suits the code; unknown codes are judged elsewhere.
-bool lengthFits(std::uint8_t code, std::size_t L) {
-    switch (code) {
-    case p::CMD_WRITE_REG: return L == 6;
-    case p::CMD_WAIT: return L == 4;
-    case p::CMD_WRITE_PORT: return L == 4;
-    case p::CMD_READ_REG: return L == 4;
-    case p::CMD_SET_CLOCK: return L == 6;
-    case p::CMD_I2C_READ: return L >= 3;
-    case p::CMD_I2C_WRITE: return L >= 2;
-    case p::CMD_QUERY: return L == 3 || L == 4;
-    case p::CMD_SET: return L == 5;
-    case p::CMD_SYNC: return L == 1;
-    case p::CMD_RESET: return L == 2;
-    default: return true;
-    }
-}
-
-void appendText(std::vector<std::uint8_t>& r, const std::string& s) {
-    // A reply's count byte limits it to 252 text bytes after the header.
-    std::size_t n = std::min<std::size_t>(s.size(), 252);
-    r.insert(r.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-}
+// Text values are cut to what a query reply holds by its encoder.
+void appendText(std::vector<std::uint8_t>& r, const std::string& s) { r.insert(r.end(), s.begin(), s.end()); }
 
 void appendLE(std::vector<std::uint8_t>& r, std::uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) r.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -207,10 +186,9 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
 }
 
 void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx) {
-    // Replies and slot resets are recorded after the command's own line.
-    std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::string>>> replies;
-    std::vector<std::size_t> resets;
     const std::int64_t replayNs = cursorNs_;
+    std::vector<Answer> answers;
+    std::vector<std::size_t> resets;
     {
         RecordLine line(record_, "command");
         line.str("board", cfg_.name)
@@ -224,160 +202,33 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
             line.str("status", "ok");
             return;
         }
-        const std::uint8_t code = cmd[1];
-        if (std::string(commandName(code)) == "unknown") {
+        if (std::string(commandName(cmd[1])) == "unknown") {
             line.str("status", "unknown_code");
             return;
         }
-        if (!lengthFits(code, L)) {
+        if (!p::wellFormed(cmd, static_cast<std::uint32_t>(L + 1))) {
             line.str("status", "bad_length");
             return;
         }
-        auto slotOf = [&](int slot) -> SlotState* {
-            line.num("slot", slot);
-            return slot < static_cast<int>(slots_.size()) ? &slots_[slot] : nullptr;
-        };
-        std::string status = "ok";
-
-        switch (code) {
-        case p::CMD_WRITE_REG: {
-            int slot = cmd[2] >> 4, port = cmd[2] & 15;
-            line.num("port", port).num("reg", cmd[3]).num("data", cmd[4]).num("wait_us", cmd[5] + cmd[6]);
-            if (SlotState* s = slotOf(slot)) {
-                s->regs[port * 256 + cmd[3]] = cmd[4];
-                s->lastByReg[cmd[3]] = cmd[4];
-            } else {
-                status = "no_slot";
-            }
-            cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
-            break;
+        Command c{cmd, L, ctx.multicast, line, "ok", {}, {}};
+        switch (cmd[1]) {
+        case p::CMD_WRITE_REG: handleWriteReg(c); break;
+        case p::CMD_WAIT: handleWait(c); break;
+        case p::CMD_WRITE_PORT: handleWritePort(c); break;
+        case p::CMD_READ_REG: handleReadReg(c); break;
+        case p::CMD_SET_CLOCK: handleSetClock(c); break;
+        case p::CMD_I2C_READ: handleI2cRead(c); break;
+        case p::CMD_I2C_WRITE: handleI2cWrite(c); break;
+        case p::CMD_QUERY: handleQuery(c); break;
+        case p::CMD_SET: handleSet(c); break;
+        case p::CMD_SYNC: handleSync(c); break;
+        case p::CMD_RESET: handleReset(c); break;
         }
-        case p::CMD_WAIT: {
-            std::uint32_t value = cmd[3] | (cmd[4] << 8);
-            if (cmd[2] == p::kWaitUnitMs) {
-                line.num("wait_us", value * 1000ll);
-                cursorNs_ += value * 1000000ll;
-            } else if (cmd[2] == p::kWaitUnitUs) {
-                line.num("wait_us", value);
-                cursorNs_ += value * 1000ll;
-            } else {
-                status = "bad_unit";
-            }
-            break;
-        }
-        case p::CMD_WRITE_PORT: {
-            int slot = cmd[2] >> 4, port = cmd[2] & 15;
-            line.num("port", port).num("data", cmd[3]).num("wait_us", cmd[4]);
-            if (SlotState* s = slotOf(slot))
-                s->ports[port] = cmd[3];
-            else
-                status = "no_slot";
-            cursorNs_ += cmd[4] * 1000ll;
-            break;
-        }
-        case p::CMD_READ_REG: {
-            int slot = cmd[2] >> 4, port = cmd[2] & 15, a = cmd[3];
-            int value = 0;
-            if (SlotState* s = slotOf(slot)) {
-                const auto& reads = cfg_.slots[slot].reads;
-                auto exact = reads.find({port, a}), any = reads.find({-1, a});
-                if (exact != reads.end())
-                    value = exact->second;
-                else if (any != reads.end())
-                    value = any->second;
-                else if (s->regs[port * 256 + a] >= 0)
-                    value = s->regs[port * 256 + a];
-                else if (s->lastByReg[a] >= 0)
-                    value = s->lastByReg[a];
-            } else {
-                status = "no_slot";
-            }
-            line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
-            cursorNs_ += cmd[4] * 1000ll;
-            replies.emplace_back(
-                std::vector<std::uint8_t>{0x04, p::CMD_READ_REG, cmd[2], cmd[3], static_cast<std::uint8_t>(value)},
-                std::vector<std::string>{"read", "read:" + hexItem(cmd[3])});
-            break;
-        }
-        case p::CMD_SET_CLOCK: {
-            int slot = cmd[2] & 0x7F;
-            std::uint32_t clock = cmd[3] | (cmd[4] << 8) | (cmd[5] << 16) | (static_cast<std::uint32_t>(cmd[6]) << 24);
-            line.num("clock", clock).num("value", cmd[2] >> 7);
-            if (SlotState* s = slotOf(slot)) {
-                if (cfg_.slots[slot].variableClock)
-                    s->clock = clock;
-                else
-                    status = "fixed_clock";
-            } else {
-                status = "no_slot";
-            }
-            break;
-        }
-        case p::CMD_I2C_READ: {
-            std::uint8_t addr = cmd[2];
-            std::size_t count = std::min<std::size_t>(cmd[3], 254);
-            std::size_t n = L - 3;
-            line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(count));
-            std::vector<std::uint8_t> r{0x01, p::CMD_I2C_READ};
-            if (I2cDevice* d = device(addr)) {
-                if (n) d->write(cmd + 4, n);
-                r.resize(2 + count);
-                d->read(r.data() + 2, count);
-                r[0] = static_cast<std::uint8_t>(1 + count);
-            } else {
-                status = "no_device";  // NACK: a reply with no data
-            }
-            replies.emplace_back(std::move(r), std::vector<std::string>{"i2c_read", "i2c_read:" + hexItem(addr)});
-            break;
-        }
-        case p::CMD_I2C_WRITE: {
-            std::uint8_t addr = cmd[2];
-            line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(L - 2));
-            if (I2cDevice* d = device(addr))
-                d->write(cmd + 3, L - 2);
-            else
-                status = "no_device";
-            break;
-        }
-        case p::CMD_QUERY: {
-            line.num("target", cmd[2]).num("item", cmd[3]);
-            std::vector<std::uint8_t> r;
-            std::vector<std::string> tags{"query"};
-            queryReply(cmd, L, r, tags);
-            if (r.empty())
-                status = "unknown_item";
-            else
-                replies.emplace_back(std::move(r), tags);
-            break;
-        }
-        case p::CMD_SET: {
-            std::uint16_t value = static_cast<std::uint16_t>(cmd[4] | (cmd[5] << 8));
-            line.num("target", cmd[2]).num("item", cmd[3]).num("value", value);
-            if (cmd[2] == 0 && cmd[3] == p::kSetItemHostPort)
-                hostPort_ = value;
-            else
-                status = "unknown_item";
-            replies.emplace_back(std::vector<std::uint8_t>(cmd, cmd + 6), std::vector<std::string>{"set"});
-            break;
-        }
-        case p::CMD_SYNC:
-            replies.emplace_back(std::vector<std::uint8_t>(p::kSyncReply, p::kSyncReply + 4),
-                                 std::vector<std::string>{ctx.multicast ? "discovery" : "sync"});
-            break;
-        case p::CMD_RESET: {
-            line.num("mask", cmd[2]);
-            for (std::size_t s = 0; s < slots_.size() && s < 8; ++s) {
-                if (!(cmd[2] & (1u << s))) continue;
-                slots_[s].clear();
-                resets.push_back(s);
-            }
-            replies.emplace_back(std::vector<std::uint8_t>(p::kResetReply, p::kResetReply + 4),
-                                 std::vector<std::string>{"reset"});
-            break;
-        }
-        }
-        line.str("status", status);
+        line.str("status", c.status);
+        answers = std::move(c.answers);
+        resets = std::move(c.resets);
     }
+    // Slot resets and replies are recorded after the command's own line.
     for (std::size_t s : resets)
         RecordLine(record_, "command")
             .str("board", cfg_.name)
@@ -388,13 +239,180 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
             .num("replay_ns", replayNs)
             .num("slot", static_cast<std::int64_t>(s))
             .str("status", "ok");
-    for (auto& r : replies) reply(std::move(r.first), r.second, replayNs, ctx);
+    for (auto& a : answers) reply(std::move(a.bytes), a.tags, replayNs, ctx);
 }
 
-void Board::queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& r,
-                       std::vector<std::string>& tags) {
+Board::SlotState* Board::slotAt(int slot, RecordLine& line) {
+    line.num("slot", slot);
+    return slot < static_cast<int>(slots_.size()) ? &slots_[slot] : nullptr;
+}
+
+// 06 00 T A D W1 W2: the register of the slot and port in T; W1 + W2 us on.
+void Board::handleWriteReg(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const int slot = cmd[2] >> 4, port = cmd[2] & 15;
+    c.line.num("port", port).num("reg", cmd[3]).num("data", cmd[4]).num("wait_us", cmd[5] + cmd[6]);
+    if (SlotState* s = slotAt(slot, c.line)) {
+        s->regs[port * 256 + cmd[3]] = cmd[4];
+        s->lastByReg[cmd[3]] = cmd[4];
+    } else {
+        c.status = "no_slot";
+    }
+    cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
+}
+
+// 04 01 unit value: the timeline moves on by value ms or us.
+void Board::handleWait(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const std::uint32_t value = cmd[3] | (cmd[4] << 8);
+    if (cmd[2] == p::kWaitUnitMs) {
+        c.line.num("wait_us", value * 1000ll);
+        cursorNs_ += value * 1000000ll;
+    } else if (cmd[2] == p::kWaitUnitUs) {
+        c.line.num("wait_us", value);
+        cursorNs_ += value * 1000ll;
+    } else {
+        c.status = "bad_unit";
+    }
+}
+
+// 04 02 T D W: the port of the slot in T; W us on.
+void Board::handleWritePort(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const int slot = cmd[2] >> 4, port = cmd[2] & 15;
+    c.line.num("port", port).num("data", cmd[3]).num("wait_us", cmd[4]);
+    if (SlotState* s = slotAt(slot, c.line))
+        s->ports[port] = cmd[3];
+    else
+        c.status = "no_slot";
+    cursorNs_ += cmd[4] * 1000ll;
+}
+
+// 04 04 T A W: answers the configured read value of the register, else what
+// was last written to it on that port, else on any port, else 0 (also for a
+// slot the board does not have); W us on.
+void Board::handleReadReg(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const int slot = cmd[2] >> 4, port = cmd[2] & 15, a = cmd[3];
+    int value = 0;
+    if (SlotState* s = slotAt(slot, c.line)) {
+        const auto& reads = cfg_.slots[slot].reads;
+        auto exact = reads.find({port, a}), any = reads.find({-1, a});
+        if (exact != reads.end())
+            value = exact->second;
+        else if (any != reads.end())
+            value = any->second;
+        else if (s->regs[port * 256 + a] >= 0)
+            value = s->regs[port * 256 + a];
+        else if (s->lastByReg[a] >= 0)
+            value = s->lastByReg[a];
+    } else {
+        c.status = "no_slot";
+    }
+    c.line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
+    cursorNs_ += cmd[4] * 1000ll;
+    std::vector<std::uint8_t> r(p::kReadRegReplySize);
+    p::encodeReadRegReply(r.data(), cmd[2], cmd[3], static_cast<std::uint8_t>(value));
+    c.answers.push_back({std::move(r), {"read", "read:" + hexItem(cmd[3])}});
+}
+
+// 06 08 S clock: the slot's clock, where the slot's clock is variable.
+void Board::handleSetClock(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const int slot = cmd[2] & 0x7F;
+    const std::uint32_t clock = cmd[3] | (cmd[4] << 8) | (cmd[5] << 16) | (static_cast<std::uint32_t>(cmd[6]) << 24);
+    c.line.num("clock", clock).num("value", cmd[2] >> 7);
+    if (SlotState* s = slotAt(slot, c.line)) {
+        if (cfg_.slots[slot].variableClock)
+            s->clock = clock;
+        else
+            c.status = "fixed_clock";
+    } else {
+        c.status = "no_slot";
+    }
+}
+
+// (n+3) 20 addr count write[n]: the device takes the n bytes, then gives
+// count; an absent device NACKs with a reply carrying no data.
+void Board::handleI2cRead(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const std::uint8_t addr = cmd[2];
+    const std::size_t count = std::min<std::size_t>(cmd[3], p::kI2cReadMaxCount);
+    const std::size_t n = c.L - 3;
+    c.line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(count));
+    std::uint8_t data[p::kI2cReadMaxCount];
+    std::size_t got = 0;
+    if (I2cDevice* d = device(addr)) {
+        if (n) d->write(cmd + 4, n);
+        d->read(data, count);
+        got = count;
+    } else {
+        c.status = "no_device";
+    }
+    std::vector<std::uint8_t> r(2 + got);
+    p::encodeI2cReadReply(r.data(), data, static_cast<std::uint32_t>(got));
+    c.answers.push_back({std::move(r), {"i2c_read", "i2c_read:" + hexItem(addr)}});
+}
+
+// (n+2) 30 addr data[n]
+void Board::handleI2cWrite(Command& c) {
+    const std::uint8_t addr = c.bytes[2];
+    c.line.num("i2c_addr", addr).num("count", static_cast<std::int64_t>(c.L - 2));
+    if (I2cDevice* d = device(addr))
+        d->write(c.bytes + 3, c.L - 2);
+    else
+        c.status = "no_device";
+}
+
+// 03 40 target item [arg]: unanswered when the item is unknown.
+void Board::handleQuery(Command& c) {
+    const std::uint8_t target = c.bytes[2], item = c.bytes[3];
+    c.line.num("target", target).num("item", item);
+    std::vector<std::uint8_t> value;
+    std::vector<std::string> tags{"query"};
+    if (!queryValue(c.bytes, c.L, value, tags)) {
+        c.status = "unknown_item";
+        return;
+    }
+    std::vector<std::uint8_t> r(4 + std::min<std::size_t>(value.size(), p::kQueryReplyMaxValue));
+    p::encodeQueryReply(r.data(), target, item, value.data(), static_cast<std::uint32_t>(value.size()));
+    c.answers.push_back({std::move(r), std::move(tags)});
+}
+
+// 05 50 target item value: only the board's host port is settable; the
+// command comes back as its own answer either way.
+void Board::handleSet(Command& c) {
+    const std::uint8_t* cmd = c.bytes;
+    const std::uint16_t value = static_cast<std::uint16_t>(cmd[4] | (cmd[5] << 8));
+    c.line.num("target", cmd[2]).num("item", cmd[3]).num("value", value);
+    if (cmd[2] == 0 && cmd[3] == p::kSetItemHostPort)
+        hostPort_ = value;
+    else
+        c.status = "unknown_item";
+    c.answers.push_back({std::vector<std::uint8_t>(cmd, cmd + p::kSetHostPortSize), {"set"}});
+}
+
+// 01 80: to the all-nodes group it is discovery, else a sync.
+void Board::handleSync(Command& c) {
+    c.answers.push_back({std::vector<std::uint8_t>(std::begin(p::kSyncReply), std::end(p::kSyncReply)),
+                         {c.multicast ? "discovery" : "sync"}});
+}
+
+// 02 90 mask: clears the slots whose bits are set (the first eight).
+void Board::handleReset(Command& c) {
+    const std::uint8_t mask = c.bytes[2];
+    c.line.num("mask", mask);
+    for (std::size_t s = 0; s < slots_.size() && s < 8; ++s) {
+        if (!(mask & (1u << s))) continue;
+        slots_[s].clear();
+        c.resets.push_back(s);
+    }
+    c.answers.push_back({std::vector<std::uint8_t>(std::begin(p::kResetReply), std::end(p::kResetReply)), {"reset"}});
+}
+
+bool Board::queryValue(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& r,
+                       std::vector<std::string>& tags) const {
     const std::uint8_t target = cmd[2], item = cmd[3];
-    r = {0, p::CMD_QUERY, target, item};
     if (target == 0) {
         tags.push_back("board:" + hexItem(item));
         switch (item) {
@@ -413,29 +431,29 @@ void Board::queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::
             // Without its argument byte the probe names no device.
             r.push_back(L == 4 && device(cmd[4]) ? 1 : 0);
             break;
-        default: r.clear(); return;
+        default: return false;
         }
-    } else {
-        tags.push_back("slot:" + hexItem(item));
-        std::size_t s = target - 1u;
-        // A slot the board does not have reads as an empty one.
-        static const SlotConfig kEmpty = [] {
-            SlotConfig c;
-            c.present = false;
-            return c;
-        }();
-        const SlotConfig& sc = s < cfg_.slots.size() ? cfg_.slots[s] : kEmpty;
-        switch (item) {
-        case p::kSlotItemPresent: r.push_back(sc.present ? 1 : 0); break;
-        case p::kSlotItemVariableClock: r.push_back(sc.variableClock ? 1 : 0); break;
-        case p::kSlotItemHardwareReset: r.push_back(sc.hardwareReset ? 1 : 0); break;
-        case p::kSlotItemClock: appendLE(r, s < slots_.size() ? slots_[s].clock : 0, 4); break;
-        case p::kSlotItemName: appendText(r, sc.chip); break;
-        case p::kSlotItemExtInfo: appendText(r, sc.extInfo); break;
-        default: r.clear(); return;
-        }
+        return true;
     }
-    r[0] = static_cast<std::uint8_t>(r.size() - 1);
+    tags.push_back("slot:" + hexItem(item));
+    const std::size_t s = target - 1u;
+    // A slot the board does not have reads as an empty one.
+    static const SlotConfig kEmpty = [] {
+        SlotConfig c;
+        c.present = false;
+        return c;
+    }();
+    const SlotConfig& sc = s < cfg_.slots.size() ? cfg_.slots[s] : kEmpty;
+    switch (item) {
+    case p::kSlotItemPresent: r.push_back(sc.present ? 1 : 0); break;
+    case p::kSlotItemVariableClock: r.push_back(sc.variableClock ? 1 : 0); break;
+    case p::kSlotItemHardwareReset: r.push_back(sc.hardwareReset ? 1 : 0); break;
+    case p::kSlotItemClock: appendLE(r, s < slots_.size() ? slots_[s].clock : 0, 4); break;
+    case p::kSlotItemName: appendText(r, sc.chip); break;
+    case p::kSlotItemExtInfo: appendText(r, sc.extInfo); break;
+    default: return false;
+    }
+    return true;
 }
 
 void Board::reply(std::vector<std::uint8_t> bytes, const std::vector<std::string>& tags, std::int64_t replayNs,

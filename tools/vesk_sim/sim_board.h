@@ -19,6 +19,8 @@
 
 namespace vesk::sim {
 
+class RecordLine;
+
 struct Peer {
     std::array<std::uint8_t, 16> addr{};
     std::uint16_t port = 0;
@@ -79,10 +81,49 @@ private:
         std::vector<Reply>* out;
     };
 
-    void execute(const std::uint8_t* cmd, std::size_t len, std::size_t index, Ctx& ctx);
+    // A reply a command makes, with the tags the faults select it by (the
+    // first names its kind).
+    struct Answer {
+        std::vector<std::uint8_t> bytes;
+        std::vector<std::string> tags;
+    };
+
+    // One well-formed command being executed: its bytes (L + 1 of them), its
+    // record line (a handler adds its fields), and what is left to do once
+    // the line is written.
+    struct Command {
+        const std::uint8_t* bytes;
+        std::size_t L;
+        bool multicast;
+        RecordLine& line;
+        std::string status = "ok";
+        std::vector<Answer> answers;
+        std::vector<std::size_t> resets;  // slots the command cleared
+    };
+
+    void execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx);
+    // One handler per command code; each records its fields, changes the
+    // board's state and timeline, and leaves its status, replies and resets
+    // in c.
+    void handleWriteReg(Command& c);
+    void handleWait(Command& c);
+    void handleWritePort(Command& c);
+    void handleReadReg(Command& c);
+    void handleSetClock(Command& c);
+    void handleI2cRead(Command& c);
+    void handleI2cWrite(Command& c);
+    void handleQuery(Command& c);
+    void handleSet(Command& c);
+    void handleSync(Command& c);
+    void handleReset(Command& c);
+    // The slot a command addresses, recorded on its line; null when the
+    // board has no such slot.
+    SlotState* slotAt(int slot, RecordLine& line);
+    // The value bytes of a query's answer; false for an item the board does
+    // not know.
+    bool queryValue(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& value,
+                    std::vector<std::string>& tags) const;
     void reply(std::vector<std::uint8_t> bytes, const std::vector<std::string>& tags, std::int64_t replayNs, Ctx& ctx);
-    void queryReply(const std::uint8_t* cmd, std::size_t L, std::vector<std::uint8_t>& r,
-                    std::vector<std::string>& tags);
     static bool matches(const std::vector<std::string>& tags, const std::string& selector);
     std::uint32_t noise();
 

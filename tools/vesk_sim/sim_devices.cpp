@@ -49,6 +49,17 @@ std::size_t argumentCount(std::uint8_t c) {
     default: return 0;
     }
 }
+
+// Steps a two-level address through a window: the inner one to its end, then
+// back to its start with the outer one on, both wrapping at their ends.
+void stepInWindow(int& inner, int innerStart, int innerEnd, int& outer, int outerStart, int outerEnd) {
+    if (inner >= innerEnd) {
+        inner = innerStart;
+        outer = outer >= outerEnd ? outerStart : outer + 1;
+    } else {
+        ++inner;
+    }
+}
 }  // namespace
 
 void Display::write(const std::uint8_t* data, std::size_t len) {
@@ -108,20 +119,10 @@ void Display::data(std::uint8_t b) {
     ram_[page_][col_] = b;
     switch (mode_) {
     case 0:  // horizontal: along the window's columns, then the next page
-        if (col_ >= colEnd_) {
-            col_ = colStart_;
-            page_ = page_ >= pageEnd_ ? pageStart_ : page_ + 1;
-        } else {
-            ++col_;
-        }
+        stepInWindow(col_, colStart_, colEnd_, page_, pageStart_, pageEnd_);
         break;
     case 1:  // vertical: down the window's pages, then the next column
-        if (page_ >= pageEnd_) {
-            page_ = pageStart_;
-            col_ = col_ >= colEnd_ ? colStart_ : col_ + 1;
-        } else {
-            ++page_;
-        }
+        stepInWindow(page_, pageStart_, pageEnd_, col_, colStart_, colEnd_);
         break;
     default:  // page: along the page, wrapping to its start column
         col_ = col_ >= 127 ? pageModeCol_ : col_ + 1;

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -205,31 +206,49 @@ struct Options {
     bool addAddresses = false, quiet = false;
 };
 
-int run(const Options& opt) {
-    SimConfig cfg;
-    try {
-        cfg = loadConfig(opt.config);
-    } catch (const ConfigError& e) {
-        std::fprintf(stderr, "vesk_sim: %s\n", e.what());
-        return 2;
-    }
+// The options that take a path, and where each goes.
+const std::pair<const char*, std::string Options::*> kPathOptions[] = {
+    {"--config", &Options::config},        {"--record", &Options::record}, {"--dump-dir", &Options::dumpDir},
+    {"--ready-file", &Options::readyFile}, {"--vgm", &Options::vgmDir},    {"--from-record", &Options::fromRecord},
+};
 
-    std::vector<unsigned> ifindex;
-    for (const auto& b : cfg.boards) {
+// The running simulator: the boards, the links they sit on, the one socket
+// and the replies still to be sent.
+struct Simulator {
+    SimConfig cfg;
+    std::vector<unsigned> ifindex;  // by board: its link's interface index
+    int fd = -1;
+    std::unique_ptr<std::ofstream> record;
+    // --vgm: each board's record lines pass through a tap that feeds its
+    // recorder on their way to the record file (if any).
+    std::vector<std::unique_ptr<VgmRecorder>> recorders;
+    std::vector<std::unique_ptr<LineTap>> taps;
+    std::vector<std::unique_ptr<std::ostream>> tapStreams;
+    std::vector<std::unique_ptr<Board>> boards;
+    std::multimap<std::int64_t, Reply> pending;  // by send time, in order of making
+    std::uint64_t seq = 0;                       // datagrams received so far
+};
+
+// Each board's link index into sim.ifindex, after making sure the board's
+// address (and its foreign address, when that fault is configured) is on its
+// link, adding them with --add-addresses. False (said on stderr) when a link
+// is missing or an address is not there.
+bool prepareBoardLinks(Simulator& sim, const Options& opt) {
+    for (const auto& b : sim.cfg.boards) {
         unsigned idx = if_nametoindex(b.link.c_str());
         if (!idx) {
             std::fprintf(stderr, "vesk_sim: %s: board %s: link %s does not exist\n", opt.config.c_str(), b.name.c_str(),
                          b.link.c_str());
-            return 1;
+            return false;
         }
-        ifindex.push_back(idx);
+        sim.ifindex.push_back(idx);
         if (!addressOnLink(b.link, b.addr)) {
             if (!opt.addAddresses || !addAddress(b.link, b.address) || !addressOnLink(b.link, b.addr)) {
                 std::fprintf(stderr,
                              "vesk_sim: board %s: address %s is not on %s (add it: ip -6 addr add %s/64 dev %s "
                              "nodad, or run with --add-addresses)\n",
                              b.name.c_str(), b.address.c_str(), b.link.c_str(), b.address.c_str(), b.link.c_str());
-                return 1;
+                return false;
             }
         }
         // Foreign replies leave from a second address of the board's link,
@@ -238,200 +257,250 @@ int run(const Options& opt) {
             (!addAddress(b.link, b.faults.foreignAddress) || !addressOnLink(b.link, b.faults.foreignAddr))) {
             std::fprintf(stderr, "vesk_sim: board %s: cannot add the foreign address %s to %s\n", b.name.c_str(),
                          b.faults.foreignAddress.c_str(), b.link.c_str());
-            return 1;
+            return false;
         }
     }
+    return true;
+}
 
+// The socket every board receives on: [::]:port, telling each datagram's
+// destination and interface (IPV6_PKTINFO) and the kernel's arrival stamp.
+// -1 (said on stderr) when it cannot be bound.
+int bindBoardSocket(std::uint16_t port) {
     int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     int on = 1;
     sockaddr_in6 local{};
     local.sin6_family = AF_INET6;
-    local.sin6_port = htons(opt.port);
+    local.sin6_port = htons(port);
     if (fd < 0 || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        std::fprintf(stderr, "vesk_sim: cannot bind UDP port %u: %s\n", opt.port, std::strerror(errno));
-        return 1;
+        std::fprintf(stderr, "vesk_sim: cannot bind UDP port %u: %s\n", port, std::strerror(errno));
+        return -1;
     }
     int rcvbuf = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     // The kernel stamps each datagram as it arrives (see arrivalNs).
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return fd;
+}
 
-    std::unique_ptr<std::ofstream> record;
+// Opens the record (if asked for) and makes the boards, each writing its
+// start line. False (said on stderr) when the record cannot be written.
+bool makeBoards(Simulator& sim, const Options& opt) {
     if (!opt.record.empty()) {
-        record = std::make_unique<std::ofstream>(opt.record, std::ios::binary | std::ios::trunc);
-        if (!*record) {
+        sim.record = std::make_unique<std::ofstream>(opt.record, std::ios::binary | std::ios::trunc);
+        if (!*sim.record) {
             std::fprintf(stderr, "vesk_sim: %s: cannot be written\n", opt.record.c_str());
-            return 1;
+            return false;
         }
     }
-    // --vgm: each board's record lines pass through a tap that feeds its
-    // recorder on their way to the record file (if any).
-    std::vector<std::unique_ptr<VgmRecorder>> recorders;
-    std::vector<std::unique_ptr<LineTap>> taps;
-    std::vector<std::unique_ptr<std::ostream>> tapStreams;
-    std::vector<std::unique_ptr<Board>> boards;
-    for (std::size_t i = 0; i < cfg.boards.size(); ++i) {
-        std::ostream* boardRecord = record.get();
+    for (std::size_t i = 0; i < sim.cfg.boards.size(); ++i) {
+        const BoardConfig& b = sim.cfg.boards[i];
+        std::ostream* boardRecord = sim.record.get();
         if (!opt.vgmDir.empty()) {
-            recorders.push_back(std::make_unique<VgmRecorder>(cfg.boards[i], i));
-            VgmRecorder* rec = recorders.back().get();
-            taps.push_back(
-                std::make_unique<LineTap>(record ? record->rdbuf() : nullptr, [rec](const char* line, std::size_t len) {
-                    BoardCommand c;
-                    if (commandFromLine(line, len, c)) rec->add(c);
-                }));
-            tapStreams.push_back(std::make_unique<std::ostream>(taps.back().get()));
-            boardRecord = tapStreams.back().get();
+            sim.recorders.push_back(std::make_unique<VgmRecorder>(b, i));
+            VgmRecorder* rec = sim.recorders.back().get();
+            sim.taps.push_back(std::make_unique<LineTap>(sim.record ? sim.record->rdbuf() : nullptr,
+                                                         [rec](const char* line, std::size_t len) {
+                                                             BoardCommand c;
+                                                             if (commandFromLine(line, len, c)) rec->add(c);
+                                                         }));
+            sim.tapStreams.push_back(std::make_unique<std::ostream>(sim.taps.back().get()));
+            boardRecord = sim.tapStreams.back().get();
         }
-        boards.push_back(std::make_unique<Board>(cfg.boards[i], i, boardRecord));
+        sim.boards.push_back(std::make_unique<Board>(b, i, boardRecord));
         if (!opt.quiet)
-            std::printf("vesk_sim: board %s at %s on %s, %zu slots\n", cfg.boards[i].name.c_str(),
-                        cfg.boards[i].address.c_str(), cfg.boards[i].link.c_str(), cfg.boards[i].slots.size());
+            std::printf("vesk_sim: board %s at %s on %s, %zu slots\n", b.name.c_str(), b.address.c_str(),
+                        b.link.c_str(), b.slots.size());
     }
+    return true;
+}
 
-    // Signals are only taken inside ppoll, so the loop never races them.
+// Blocks the signals the simulator takes (stop, dump, silence) and installs
+// their handler; returns the mask that lets them in, for ppoll alone, so the
+// loop never races them.
+sigset_t takeSignalsInPpoll() {
+    const int signals[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2};
     sigset_t blocked, waiting;
     sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGUSR1);
-    sigaddset(&blocked, SIGUSR2);
+    for (int sig : signals) sigaddset(&blocked, sig);
     sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGUSR1);
-    sigdelset(&waiting, SIGUSR2);
     struct sigaction sa {};
     sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGUSR1, &sa, nullptr);
-    sigaction(SIGUSR2, &sa, nullptr);
+    for (int sig : signals) {
+        sigdelset(&waiting, sig);
+        sigaction(sig, &sa, nullptr);
+    }
+    return waiting;
+}
 
-    if (record) record->flush();
+// A message of one buffer to or from peer, with room for ancillary data.
+msghdr oneBufferMessage(sockaddr_in6& peer, iovec& iov, char* control, std::size_t controlSize) {
+    msghdr msg{};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = controlSize;
+    return msg;
+}
+
+// Sends one reply from its board's address (or the board's foreign one) on
+// the board's link; a failure is said on stderr unless quiet.
+void sendReply(const Simulator& sim, const Reply& r, bool quiet) {
+    const BoardConfig& b = sim.cfg.boards[r.board];
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    std::memcpy(&to.sin6_addr, r.to.addr.data(), 16);
+    to.sin6_port = htons(r.to.port);
+    to.sin6_scope_id = sim.ifindex[r.board];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+    iovec iov{const_cast<std::uint8_t*>(r.bytes.data()), r.bytes.size()};
+    msghdr msg = oneBufferMessage(to, iov, control, sizeof control);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+    in6_pktinfo info{};
+    std::memcpy(&info.ipi6_addr, (r.foreign ? b.faults.foreignAddr : b.addr).data(), 16);
+    info.ipi6_ifindex = sim.ifindex[r.board];
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    if (sendmsg(sim.fd, &msg, 0) < 0 && !quiet)
+        std::fprintf(stderr, "vesk_sim: board %s: send failed: %s\n", b.name.c_str(), std::strerror(errno));
+}
+
+void sendDueReplies(Simulator& sim, bool quiet) {
+    const std::int64_t now = nowNs();
+    while (!sim.pending.empty() && sim.pending.begin()->first <= now) {
+        sendReply(sim, sim.pending.begin()->second, quiet);
+        sim.pending.erase(sim.pending.begin());
+    }
+}
+
+// How long ppoll may wait: until the next reply is due, or a second.
+timespec untilNextReply(const Simulator& sim) {
+    if (sim.pending.empty()) return {1, 0};
+    const std::int64_t wait = std::max<std::int64_t>(0, sim.pending.begin()->first - nowNs());
+    return {static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+}
+
+// A datagram no board is at: recorded with its destination, not answered.
+void recordUnclaimed(Simulator& sim, const std::uint8_t* data, std::size_t len, const sockaddr_in6& from,
+                     const in6_pktinfo& dst, std::int64_t arrival) {
+    char to[INET6_ADDRSTRLEN] = {}, fromText[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &dst.ipi6_addr, to, sizeof to);
+    inet_ntop(AF_INET6, &from.sin6_addr, fromText, sizeof fromText);
+    RecordLine(sim.record.get(), "datagram")
+        .str("board", "")
+        .num("seq", static_cast<std::int64_t>(sim.seq))
+        .num("arrival_ns", arrival)
+        .str("from", fromText)
+        .num("from_port", ntohs(from.sin6_port))
+        .str("to", to)
+        .num("len", static_cast<std::int64_t>(len))
+        .hex("bytes", data, len);
+    if (sim.record) sim.record->flush();
+}
+
+// Hands a datagram to the board at its destination (every board of the link
+// for the all-nodes group) and queues their replies.
+void dispatchDatagram(Simulator& sim, const std::uint8_t* data, std::size_t len, const sockaddr_in6& from,
+                      const in6_pktinfo& dst, std::int64_t arrival) {
+    Peer peer;
+    std::memcpy(peer.addr.data(), &from.sin6_addr, 16);
+    peer.port = ntohs(from.sin6_port);
+    peer.scope = from.sin6_scope_id;
+    const bool multicast = dst.ipi6_addr.s6_addr[0] == 0xFF;
+    ++sim.seq;
+    std::vector<Reply> made;
+    bool taken = false;
+    for (std::size_t i = 0; i < sim.boards.size(); ++i) {
+        if (sim.ifindex[i] != dst.ipi6_ifindex) continue;
+        if (!multicast && std::memcmp(sim.cfg.boards[i].addr.data(), &dst.ipi6_addr, 16) != 0) continue;
+        sim.boards[i]->receive(data, len, multicast, peer, arrival, sim.seq, made);
+        taken = true;
+    }
+    if (!taken) recordUnclaimed(sim, data, len, from, dst, arrival);
+    for (auto& r : made) sim.pending.emplace(r.sendAtNs, std::move(r));
+}
+
+// Receives and dispatches every datagram waiting on the socket.
+void drainSocket(Simulator& sim, std::vector<std::uint8_t>& buf) {
+    for (;;) {
+        sockaddr_in6 from{};
+        alignas(cmsghdr) char control[256];
+        iovec iov{buf.data(), buf.size()};
+        msghdr msg = oneBufferMessage(from, iov, control, sizeof control);
+        ssize_t len = recvmsg(sim.fd, &msg, MSG_DONTWAIT);
+        if (len < 0) return;
+        in6_pktinfo dst{};
+        const timespec* stamp = nullptr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
+                std::memcpy(&dst, CMSG_DATA(c), sizeof dst);
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+                stamp = reinterpret_cast<const timespec*>(CMSG_DATA(c));
+        }
+        dispatchDatagram(sim, buf.data(), static_cast<std::size_t>(len), from, dst, arrivalNs(stamp));
+    }
+}
+
+// Until a stop signal: dumps and silences on their signals, sends the
+// replies as they fall due, takes the datagrams as they come.
+void serve(Simulator& sim, const Options& opt, const sigset_t& waiting) {
+    std::vector<std::uint8_t> buf(65536);
+    while (!gStop) {
+        if (gDump) {
+            gDump = 0;
+            dumpState(sim.boards, opt.dumpDir);
+        }
+        if (gSilence) {
+            gSilence = 0;
+            for (auto& b : sim.boards) b->signalled(nowNs());
+        }
+        sendDueReplies(sim, opt.quiet);
+        timespec timeout = untilNextReply(sim);
+        pollfd pfd{sim.fd, POLLIN, 0};
+        if (ppoll(&pfd, 1, &timeout, &waiting) <= 0) continue;
+        // Drain what is there before looking at the reply queue again.
+        drainSocket(sim, buf);
+    }
+}
+
+// The last dump, the record's stop line, the VGM files. Returns the exit
+// code: 1 when a VGM file cannot be written.
+int shutDown(Simulator& sim, const Options& opt) {
+    dumpState(sim.boards, opt.dumpDir);
+    RecordLine(sim.record.get(), "stop");
+    if (sim.record) sim.record->flush();
+    close(sim.fd);
+    if (!opt.vgmDir.empty() && !writeVgms(sim.recorders, opt.vgmDir)) return 1;
+    return 0;
+}
+
+int run(const Options& opt) {
+    Simulator sim;
+    try {
+        sim.cfg = loadConfig(opt.config);
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "vesk_sim: %s\n", e.what());
+        return 2;
+    }
+    if (!prepareBoardLinks(sim, opt)) return 1;
+    if ((sim.fd = bindBoardSocket(opt.port)) < 0) return 1;
+    if (!makeBoards(sim, opt)) return 1;
+    const sigset_t waiting = takeSignalsInPpoll();
+
+    if (sim.record) sim.record->flush();
     std::printf("vesk_sim: ready\n");
     std::fflush(stdout);
     if (!opt.readyFile.empty()) std::ofstream(opt.readyFile) << getpid() << "\n";
 
-    std::multimap<std::int64_t, Reply> pending;  // by send time, in order of making
-    std::vector<std::uint8_t> buf(65536);
-    std::uint64_t seq = 0;
-    std::vector<Reply> made;
-    while (!gStop) {
-        if (gDump) {
-            gDump = 0;
-            dumpState(boards, opt.dumpDir);
-        }
-        if (gSilence) {
-            gSilence = 0;
-            for (auto& b : boards) b->signalled(nowNs());
-        }
-        // Send what is due.
-        std::int64_t now = nowNs();
-        while (!pending.empty() && pending.begin()->first <= now) {
-            const Reply& r = pending.begin()->second;
-            const BoardConfig& b = cfg.boards[r.board];
-            sockaddr_in6 to{};
-            to.sin6_family = AF_INET6;
-            std::memcpy(&to.sin6_addr, r.to.addr.data(), 16);
-            to.sin6_port = htons(r.to.port);
-            to.sin6_scope_id = ifindex[r.board];
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-            iovec iov{const_cast<std::uint8_t*>(r.bytes.data()), r.bytes.size()};
-            msghdr msg{};
-            msg.msg_name = &to;
-            msg.msg_namelen = sizeof to;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = IPPROTO_IPV6;
-            c->cmsg_type = IPV6_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
-            in6_pktinfo info{};
-            std::memcpy(&info.ipi6_addr, (r.foreign ? b.faults.foreignAddr : b.addr).data(), 16);
-            info.ipi6_ifindex = ifindex[r.board];
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            if (sendmsg(fd, &msg, 0) < 0 && !opt.quiet)
-                std::fprintf(stderr, "vesk_sim: board %s: send failed: %s\n", b.name.c_str(), std::strerror(errno));
-            pending.erase(pending.begin());
-        }
-
-        timespec timeout{1, 0};
-        timespec* tp = &timeout;
-        if (!pending.empty()) {
-            std::int64_t wait = std::max<std::int64_t>(0, pending.begin()->first - nowNs());
-            timeout = {static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        int n = ppoll(&pfd, 1, tp, &waiting);
-        if (n <= 0) continue;
-
-        // Drain what is there before looking at the reply queue again.
-        for (;;) {
-            sockaddr_in6 from{};
-            alignas(cmsghdr) char control[256];
-            iovec iov{buf.data(), buf.size()};
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof from;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            ssize_t len = recvmsg(fd, &msg, MSG_DONTWAIT);
-            if (len < 0) break;
-            in6_pktinfo dst{};
-            const timespec* stamp = nullptr;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
-                    std::memcpy(&dst, CMSG_DATA(c), sizeof dst);
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
-                    stamp = reinterpret_cast<const timespec*>(CMSG_DATA(c));
-            }
-            const std::int64_t arrival = arrivalNs(stamp);
-            Peer peer;
-            std::memcpy(peer.addr.data(), &from.sin6_addr, 16);
-            peer.port = ntohs(from.sin6_port);
-            peer.scope = from.sin6_scope_id;
-            bool multicast = dst.ipi6_addr.s6_addr[0] == 0xFF;
-            ++seq;
-            made.clear();
-            bool taken = false;
-            for (std::size_t i = 0; i < boards.size(); ++i) {
-                if (ifindex[i] != dst.ipi6_ifindex) continue;
-                if (!multicast && std::memcmp(cfg.boards[i].addr.data(), &dst.ipi6_addr, 16) != 0) continue;
-                boards[i]->receive(buf.data(), static_cast<std::size_t>(len), multicast, peer, arrival, seq, made);
-                taken = true;
-            }
-            if (!taken) {
-                char to[INET6_ADDRSTRLEN] = {}, fromText[INET6_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET6, &dst.ipi6_addr, to, sizeof to);
-                inet_ntop(AF_INET6, &from.sin6_addr, fromText, sizeof fromText);
-                RecordLine(record.get(), "datagram")
-                    .str("board", "")
-                    .num("seq", static_cast<std::int64_t>(seq))
-                    .num("arrival_ns", arrival)
-                    .str("from", fromText)
-                    .num("from_port", peer.port)
-                    .str("to", to)
-                    .num("len", len)
-                    .hex("bytes", buf.data(), static_cast<std::size_t>(len));
-                if (record) record->flush();
-            }
-            for (auto& r : made) pending.emplace(r.sendAtNs, std::move(r));
-        }
-    }
-    dumpState(boards, opt.dumpDir);
-    RecordLine(record.get(), "stop");
-    if (record) record->flush();
-    close(fd);
-    if (!opt.vgmDir.empty() && !writeVgms(recorders, opt.vgmDir)) return 1;
-    return 0;
+    serve(sim, opt, waiting);
+    return shutDown(sim, opt);
 }
 
 }  // namespace
@@ -443,7 +512,12 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const std::string* v = nullptr;
-        if (a == "--help" || a == "-h") {
+        auto path =
+            std::find_if(std::begin(kPathOptions), std::end(kPathOptions), [&](const auto& o) { return a == o.first; });
+        if (path != std::end(kPathOptions)) {
+            if (!(v = value(i))) return usage();
+            opt.*(path->second) = *v;
+        } else if (a == "--help" || a == "-h") {
             return usage(stdout);
         } else if (a == "--print" || a == "--summary") {
             if (!(v = value(i))) return usage();
@@ -464,27 +538,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
             return 0;
-        } else if (a == "--config") {
-            if (!(v = value(i))) return usage();
-            opt.config = *v;
-        } else if (a == "--record") {
-            if (!(v = value(i))) return usage();
-            opt.record = *v;
-        } else if (a == "--dump-dir") {
-            if (!(v = value(i))) return usage();
-            opt.dumpDir = *v;
-        } else if (a == "--ready-file") {
-            if (!(v = value(i))) return usage();
-            opt.readyFile = *v;
         } else if (a == "--port") {
             if (!(v = value(i))) return usage();
             opt.port = static_cast<std::uint16_t>(std::atoi(v->c_str()));
-        } else if (a == "--vgm") {
-            if (!(v = value(i))) return usage();
-            opt.vgmDir = *v;
-        } else if (a == "--from-record") {
-            if (!(v = value(i))) return usage();
-            opt.fromRecord = *v;
         } else if (a == "--add-addresses") {
             opt.addAddresses = true;
         } else if (a == "--quiet") {

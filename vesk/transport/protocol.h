@@ -77,6 +77,10 @@ constexpr unsigned kI2cReadMaxCount = 254;
 constexpr unsigned kI2cReadMaxWrite = 252;
 constexpr unsigned kI2cWriteMaxData = 253;
 
+// Limits and sizes of the board's replies.
+constexpr unsigned kReadRegReplySize = kReadRegSize;
+constexpr unsigned kQueryReplyMaxValue = 252;  // L = 3 + value, one byte
+
 // Reply buffer sizes the callers use.
 constexpr unsigned kSmallReplySize = 16;
 constexpr unsigned kQueryReplySize = 128;
@@ -226,6 +230,61 @@ inline unsigned encodeReset(std::uint8_t* out, std::uint8_t slotMask) {
 inline unsigned encodeKeepAlive(std::uint8_t* out) {
     out[0] = 0;
     return kKeepAliveSize;
+}
+
+// ---------------------------------------------------------------- board side
+//
+// What a board needs to judge the requests it receives and to answer them.
+// The reply encoders follow the encoders' contract above; each reply reads
+// back with the matching reader below.
+
+// Whether a request command of size bytes (L + 1) has a length its code
+// allows: the fixed-length commands their encoded size, the variable-length
+// ones at least their header. False for the empty command and unknown codes.
+inline bool wellFormed(const std::uint8_t* command, std::uint32_t size) {
+    if (size < 2) return false;
+    switch (command[1]) {
+    case CMD_WRITE_REG: return size == kWriteRegSize;
+    case CMD_WAIT: return size == kWaitCommandSize;
+    case CMD_WRITE_PORT: return size == kWritePortSize;
+    case CMD_READ_REG: return size == kReadRegSize;
+    case CMD_SET_CLOCK: return size == kSetClockSize;
+    case CMD_I2C_READ: return size >= 4;   // L addr count, then what to write first
+    case CMD_I2C_WRITE: return size >= 3;  // L addr, then the data
+    case CMD_QUERY: return size == kQuerySize || size == kQueryArgSize;
+    case CMD_SET: return size == kSetHostPortSize;
+    case CMD_SYNC: return size == kSyncSize;
+    case CMD_RESET: return size == kResetSize;
+    default: return false;
+    }
+}
+
+// 04 04 T A value: the answer to a register read (readLastByte), the
+// request's own shape with the value where the wait was.
+inline unsigned encodeReadRegReply(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t value) {
+    return encodeReadReg(out, target, reg, value);
+}
+
+// (n+1) 20 data[n]: the answer to an I2C read (readI2cData), n clamped to
+// kI2cReadMaxCount; n = 0 (data may be null) is the NACK of an absent
+// device. out holds up to 256 bytes.
+inline unsigned encodeI2cReadReply(std::uint8_t* out, const std::uint8_t* data, std::uint32_t count) {
+    std::uint32_t n = count > kI2cReadMaxCount ? kI2cReadMaxCount : count;
+    out[0] = static_cast<std::uint8_t>(n + 1);
+    out[1] = CMD_I2C_READ;
+    for (std::uint32_t i = 0; i < n; ++i) out[2 + i] = data[i];
+    return n + 2;
+}
+
+// (n+3) 40 target item value[n]: the answer to a query (readQuery), n
+// clamped to kQueryReplyMaxValue. out holds up to 256 bytes.
+inline unsigned encodeQueryReply(std::uint8_t* out, std::uint8_t target, std::uint8_t item, const std::uint8_t* value,
+                                 std::uint32_t length) {
+    std::uint32_t n = length > kQueryReplyMaxValue ? kQueryReplyMaxValue : length;
+    encodeQuery(out, target, item);
+    out[0] = static_cast<std::uint8_t>(n + 3);
+    for (std::uint32_t i = 0; i < n; ++i) out[4 + i] = value[i];
+    return n + 4;
 }
 
 // ---------------------------------------------------------------- readers
