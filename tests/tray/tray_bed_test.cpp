@@ -236,7 +236,7 @@ TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
     };
     // A batch opened while the latency is 5 s would hold up every later
     // one: no keep-alive may open one meanwhile.
-    t->keepAliveEnabled = false;
+    t->holdKeepAlives(true);
     bool shot = false;
     for (const auto& c : cases) {
         HWND menuWnd = openMenu(0);
@@ -251,7 +251,7 @@ TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
         EXPECT_EQ(tray->board(0)->waitMs, c.record) << c.text;
         EXPECT_EQ(t->getWaitMs(), c.transport) << c.text;
     }
-    t->keepAliveEnabled = true;
+    t->holdKeepAlives(false);
     EXPECT_TRUE(shot);
 }
 

@@ -49,7 +49,7 @@ void Manager::setBoardWait(std::uint32_t board, std::uint16_t ms) {
 }
 
 bool Manager::takeDataSent(std::uint32_t board) {
-    return board < transports_.size() && transports_[board] && transports_[board]->dataSent.exchange(false);
+    return board < transports_.size() && transports_[board] && transports_[board]->takeDataSent();
 }
 
 std::vector<Chip*> Manager::chipsOf(std::uint32_t board) const {
@@ -238,7 +238,7 @@ void Manager::queryChipsStep() {
 // slot and sends its silence table as it is made.
 void Manager::buildChipTableStep() {
     TransportLookup lookup;
-    for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->boardAddress));
+    for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->address()));
     buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
 }
 // The tray, where the library has one (see startClient).

@@ -66,9 +66,9 @@ constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 
 BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
                                std::uint8_t idleMs, std::uint8_t gapMs)
-    : keepAliveEnabled(false),
-      dataSent(false),
-      socket_(socket),
+    : socket_(socket),
+      keepAliveEnabled_(false),
+      dataSent_(false),
       waitMs_(std::max<std::uint32_t>(wait, gapMs)),
       gapMs_(gapMs),
       bufferSize_(bufferSize),
@@ -76,16 +76,16 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
       sendFunction_(&plat::trySendTo) {
     lastPush_ = Clock::now();
 
-    std::memset(boardAddress, 0, sizeof boardAddress);
+    std::memset(boardAddress_, 0, sizeof boardAddress_);
     if (address) {
         std::size_t n = std::strlen(address);
-        std::memcpy(boardAddress, address, std::min<std::size_t>(n, 64));
+        std::memcpy(boardAddress_, address, std::min<std::size_t>(n, 64));
     }
     destination_ = plat::SockAddr6{};
     destination_.port = proto::kBoardPort;
     // A text that does not parse leaves the unspecified address: sends go
     // nowhere and requests time out, as with a board that does not answer.
-    plat::textToAddr(boardAddress, destination_.addr);
+    plat::textToAddr(boardAddress_, destination_.addr);
 
     std::uint32_t waitMs = waitMs_.load();
     std::uint64_t ringRequest = waitMs >= 10 ? static_cast<std::uint64_t>(waitMs / 10) * 4 * bufferSize_
@@ -108,7 +108,7 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
     accLength_ = 0;
     batchDeadline_ = lastAppend_ = Clock::now();
 
-    keepAliveEnabled.store(true);
+    keepAliveEnabled_.store(true);
     sender_ = std::thread(&BoardTransport::senderLoop, this);
     try {
         batcher_ = std::thread(&BoardTransport::batcherLoop, this);
@@ -124,7 +124,7 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
 }
 
 BoardTransport::~BoardTransport() {
-    keepAliveEnabled.store(false);
+    keepAliveEnabled_.store(false);
     std::uint8_t sync[proto::kSyncSize];
     std::uint8_t reply[proto::kSmallReplySize];
     request(sync, proto::encodeSync(sync), reply, sizeof reply, 0);
@@ -285,7 +285,7 @@ void BoardTransport::batcherLoop() {
             const auto idleEnd = Clock::now() + idle_;
             while (accLength_ == 0 && Clock::now() < idleEnd) batchCond_.wait_until(lock, idleEnd);
             if (accLength_ == 0) {
-                if (keepAliveEnabled.load()) {
+                if (keepAliveEnabled_.load()) {
                     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs_.load());
                     lock.unlock();
                     std::uint8_t keepAlive[proto::kKeepAliveSize];
@@ -347,7 +347,7 @@ void BoardTransport::senderLoop() {
         plat::sleepUntilPrecise(item.deadline);
         Clock::time_point sentAt;
         const bool sent = sendDatagram(sendBuffer_.get(), item.length, item.keepAlive, &sentAt);
-        if (sent && item.length != 1) dataSent.store(true);
+        if (sent && item.length != 1) dataSent_.store(true);
         if (item.batch) {
             // The board starts a datagram at the later of its arrival and the
             // end of the one before.
@@ -401,7 +401,7 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                       std::uint32_t capacity, std::uint32_t extraSeconds) {
     std::lock_guard<std::mutex> one(requestMutex_);
-    const bool keepAlive = keepAliveEnabled.exchange(false);
+    const bool keepAlive = keepAliveEnabled_.exchange(false);
     const std::int64_t timeoutUs = static_cast<std::int64_t>(extraSeconds) * 1000000 +
                                    static_cast<std::int64_t>(std::min(waitMs_.load(), kMaxRequestWaitMs)) * 1000 +
                                    500000;
@@ -421,7 +421,7 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
         owed_.add(command, length, Clock::now());  // its reply may still come
         plat::messageBox("timeout", "push recv");
     }
-    keepAliveEnabled.store(keepAlive);
+    keepAliveEnabled_.store(keepAlive);
     return r.status == ReplyStatus::Answered ? r.length : 0;
 }
 

@@ -78,8 +78,12 @@ public:
     static constexpr std::uint32_t kMinBatchBytes = 266;
 
     std::uint32_t getBufferSize() const override { return bufferSize_; }
-    const char* address() const override { return boardAddress; }
-    void holdKeepAlives(bool hold) override { keepAliveEnabled.store(!hold); }
+    const char* address() const override { return boardAddress_; }
+    void holdKeepAlives(bool hold) override { keepAliveEnabled_.store(!hold); }
+    bool keepAlivesHeld() const { return !keepAliveEnabled_.load(); }
+    // Whether a datagram longer than one byte (music, not a keep-alive) went
+    // out since the last call; the tray's busy icon.
+    bool takeDataSent() { return dataSent_.exchange(false); }
     std::uint32_t getWaitMs() const { return waitMs_.load(); }
     // Takes effect for batches opened afterwards and for later requests.
     void setWaitMs(std::uint32_t ms) { waitMs_.store(ms > gapMs_ ? ms : gapMs_); }
@@ -98,11 +102,6 @@ public:
     // thread. Call before pushing anything; null restores the real one.
     using SendFunction = plat::SendStatus (*)(plat::Socket, const void*, std::size_t, const plat::SockAddr6&);
     void setSendFunctionForTest(SendFunction f) { sendFunction_.store(f ? f : &plat::trySendTo); }
-
-    std::atomic<bool> keepAliveEnabled;
-    // Set after each datagram longer than one byte; the tray takes and clears it.
-    std::atomic<bool> dataSent;
-    char boardAddress[65];
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -145,6 +144,9 @@ private:
     bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive, Clock::time_point* leftAt);
 
     plat::Socket socket_;
+    char boardAddress_[65];
+    std::atomic<bool> keepAliveEnabled_;
+    std::atomic<bool> dataSent_;  // set after each datagram longer than one byte
     std::mutex ioMutex_;
     plat::SockAddr6 destination_;
     std::atomic<std::uint32_t> waitMs_;
