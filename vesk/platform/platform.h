@@ -1,7 +1,8 @@
 // The thin OS layer. Everything that differs between Windows and POSIX lives
 // behind these functions; platform_win.cpp and platform_posix.cpp implement
-// them and the build picks one. This header holds the project's only
-// platform switch. OS errors are translated here, once, into the results
+// them and the build picks one, and platform_common.cpp holds what is the
+// same on both over the primitives of platform_native.h. This header holds
+// the project's only platform switch. OS errors are translated here, once, into the results
 // below; callers never see errno or WSAGetLastError.
 #ifndef VESK_PLATFORM_PLATFORM_H
 #define VESK_PLATFORM_PLATFORM_H

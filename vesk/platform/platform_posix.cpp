@@ -1,5 +1,5 @@
 // POSIX side of the platform layer (Linux).
-#include "platform.h"
+#include "platform_native.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -30,25 +30,6 @@ namespace vesk::plat {
 
 namespace {
 
-sockaddr_in6 toNative(const SockAddr6& a) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(a.port);
-    sa.sin6_flowinfo = htonl(a.flowInfo);
-    std::memcpy(&sa.sin6_addr, a.addr, 16);
-    sa.sin6_scope_id = a.scopeId;
-    return sa;
-}
-
-SockAddr6 fromNative(const sockaddr_in6& sa) {
-    SockAddr6 a;
-    std::memcpy(a.addr, &sa.sin6_addr, 16);
-    a.port = ntohs(sa.sin6_port);
-    a.flowInfo = ntohl(sa.sin6_flowinfo);
-    a.scopeId = sa.sin6_scope_id;
-    return a;
-}
-
 bool isLinkLocal(const std::uint8_t a[16]) { return a[0] == 0xfe && (a[1] & 0xc0) == 0x80; }
 
 // Index of the interface that holds addr, 0 when none does.
@@ -68,13 +49,6 @@ std::uint32_t interfaceOwning(const std::uint8_t addr[16]) {
     return index;
 }
 
-bool setIntOption(Socket s, int level, int name, int value) {
-    return setsockopt(static_cast<int>(s), level, name, &value, sizeof value) == 0;
-}
-
-std::mutex g_hookMutex;
-MessageHook g_hook;
-
 std::string readSmallFile(const std::string& path) {
     std::ifstream f(path);
     std::string s;
@@ -83,6 +57,10 @@ std::string readSmallFile(const std::string& path) {
 }
 
 }  // namespace
+
+bool setIntOption(Socket s, int level, int name, int value) {
+    return setsockopt(static_cast<int>(s), level, name, &value, sizeof value) == 0;
+}
 
 bool netStartup() { return true; }
 void netCleanup() {}
@@ -96,25 +74,13 @@ void closeSocket(Socket s) {
     if (s != kInvalidSocket) close(static_cast<int>(s));
 }
 
-bool setV6Only(Socket s, bool on) { return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0); }
-
 bool setProtectionLevel(Socket s, int) { return s != kInvalidSocket; }
-
-bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
 
 bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
     timeval tv{};
     tv.tv_sec = ms / 1000;
     tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
     return setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
-bool setSendBufferSize(Socket s, std::uint32_t bytes) {
-    return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
-}
-
-bool setRecvBufferSize(Socket s, std::uint32_t bytes) {
-    return setIntOption(s, SOL_SOCKET, SO_RCVBUF, static_cast<int>(bytes));
 }
 
 bool bindSocket(Socket s, const SockAddr6& addr) {
@@ -184,23 +150,6 @@ WaitStatus waitFor(Socket s, short events, std::int64_t timeoutUs) {
 WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) { return waitFor(s, POLLIN, timeoutUs); }
 WaitStatus waitWritable(Socket s, std::int64_t timeoutUs) { return waitFor(s, POLLOUT, timeoutUs); }
 
-std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
-    std::vector<SockAddr6> out;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    std::string service = port ? std::to_string(port) : std::string();
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port ? service.c_str() : nullptr, &hints, &res) != 0)
-        return out;
-    for (addrinfo* a = res; a; a = a->ai_next)
-        if (a->ai_family == AF_INET6) out.push_back(fromNative(*reinterpret_cast<sockaddr_in6*>(a->ai_addr)));
-    freeaddrinfo(res);
-    return out;
-}
-
 std::string addrToText(const std::uint8_t addr[16]) {
     char buf[INET6_ADDRSTRLEN + 1] = {};
     if (!inet_ntop(AF_INET6, addr, buf, sizeof buf)) return std::string();
@@ -258,14 +207,6 @@ std::vector<AdapterInfo> listAdapters() {
 
 void timerResolutionBegin() {}
 void timerResolutionEnd() {}
-
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return;
-        std::this_thread::sleep_for(deadline - now);
-    }
-}
 
 // clock_nanosleep wakes within the timer slack (50 us by default) of its
 // target; spinning covers the last stretch. Not yielding: on a busy machine
@@ -329,22 +270,8 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void messageBox(const std::string& text, const std::string& caption) {
-    MessageHook hook;
-    {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        hook = g_hook;
-    }
-    if (hook) {
-        hook(text, caption);
-        return;
-    }
+void showMessageBox(const std::string& text, const std::string& caption) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-}
-
-void setMessageHook(MessageHook hook) {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_hook = std::move(hook);
 }
 
 ConsoleUtf8::ConsoleUtf8() = default;

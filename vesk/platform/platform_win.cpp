@@ -1,5 +1,5 @@
 // Windows side of the platform layer (Winsock 2, IP helper, user32).
-#include "platform.h"
+#include "platform_native.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -25,29 +25,6 @@ namespace vesk::plat {
 
 namespace {
 
-sockaddr_in6 toNative(const SockAddr6& a) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(a.port);
-    sa.sin6_flowinfo = htonl(a.flowInfo);
-    std::memcpy(&sa.sin6_addr, a.addr, 16);
-    sa.sin6_scope_id = a.scopeId;
-    return sa;
-}
-
-SockAddr6 fromNative(const sockaddr_in6& sa) {
-    SockAddr6 a;
-    std::memcpy(a.addr, &sa.sin6_addr, 16);
-    a.port = ntohs(sa.sin6_port);
-    a.flowInfo = ntohl(sa.sin6_flowinfo);
-    a.scopeId = sa.sin6_scope_id;
-    return a;
-}
-
-bool setIntOption(Socket s, int level, int name, int value) {
-    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
-}
-
 std::wstring widen(const std::string& s) {
     if (s.empty()) return std::wstring();
     int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
@@ -70,10 +47,11 @@ std::string sockaddrText(const SOCKET_ADDRESS& sa) {
     return addrToText(reinterpret_cast<const std::uint8_t*>(&in6->sin6_addr));
 }
 
-std::mutex g_hookMutex;
-MessageHook g_hook;
-
 }  // namespace
+
+bool setIntOption(Socket s, int level, int name, int value) {
+    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
 
 bool netStartup() {
     WSADATA data;
@@ -91,24 +69,12 @@ void closeSocket(Socket s) {
     if (s != kInvalidSocket) closesocket(static_cast<SOCKET>(s));
 }
 
-bool setV6Only(Socket s, bool on) { return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0); }
-
 bool setProtectionLevel(Socket s, int level) { return setIntOption(s, IPPROTO_IPV6, IPV6_PROTECTION_LEVEL, level); }
-
-bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
 
 bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
     DWORD v = ms;  // Winsock takes a DWORD of milliseconds, not a timeval
     return setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&v), sizeof v) ==
            0;
-}
-
-bool setSendBufferSize(Socket s, std::uint32_t bytes) {
-    return setIntOption(s, SOL_SOCKET, SO_SNDBUF, static_cast<int>(bytes));
-}
-
-bool setRecvBufferSize(Socket s, std::uint32_t bytes) {
-    return setIntOption(s, SOL_SOCKET, SO_RCVBUF, static_cast<int>(bytes));
 }
 
 bool bindSocket(Socket s, const SockAddr6& addr) {
@@ -169,22 +135,6 @@ WaitStatus waitFor(Socket s, bool write, std::int64_t timeoutUs) {
 WaitStatus waitReadable(Socket s, std::int64_t timeoutUs) { return waitFor(s, false, timeoutUs); }
 WaitStatus waitWritable(Socket s, std::int64_t timeoutUs) { return waitFor(s, true, timeoutUs); }
 
-std::vector<SockAddr6> resolvePassive(const std::string& host, std::uint16_t port) {
-    std::vector<SockAddr6> out;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    std::string service = port ? std::to_string(port) : std::string();
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), port ? service.c_str() : nullptr, &hints, &res) != 0) return out;
-    for (addrinfo* a = res; a; a = a->ai_next)
-        if (a->ai_family == AF_INET6) out.push_back(fromNative(*reinterpret_cast<sockaddr_in6*>(a->ai_addr)));
-    freeaddrinfo(res);
-    return out;
-}
-
 std::string addrToText(const std::uint8_t addr[16]) {
     char buf[INET6_ADDRSTRLEN + 1] = {};
     in6_addr a;
@@ -221,14 +171,6 @@ std::vector<AdapterInfo> listAdapters() {
 
 void timerResolutionBegin() { timeBeginPeriod(1); }
 void timerResolutionEnd() { timeEndPeriod(1); }
-
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return;
-        std::this_thread::sleep_for(deadline - now);
-    }
-}
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -321,22 +263,8 @@ bool fileExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void messageBox(const std::string& text, const std::string& caption) {
-    MessageHook hook;
-    {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        hook = g_hook;
-    }
-    if (hook) {
-        hook(text, caption);
-        return;
-    }
+void showMessageBox(const std::string& text, const std::string& caption) {
     MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), MB_OK);
-}
-
-void setMessageHook(MessageHook hook) {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_hook = std::move(hook);
 }
 
 ConsoleUtf8::ConsoleUtf8() : previous_(GetConsoleOutputCP()) {
