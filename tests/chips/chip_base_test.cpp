@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "support/alloc_hooks.h"
-#include "chip_test_util.h"
+#include "support/chip_test_util.h"
 #include "chips/opn.h"
 
 namespace vesk {

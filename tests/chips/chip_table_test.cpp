@@ -4,7 +4,7 @@
 
 #include <typeinfo>
 
-#include "chip_test_util.h"
+#include "support/chip_test_util.h"
 #include "chips/ftdi_link.h"
 #include "chips/opl.h"
 #include "chips/opm.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "support/alloc_hooks.h"
-#include "chip_test_util.h"
+#include "support/chip_test_util.h"
 #include "chips/ftdi_link.h"
 #include "chips/ym2610h.h"
 #include "platform/platform.h"

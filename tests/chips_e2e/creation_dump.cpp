@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "chip_test_util.h"
+#include "support/chip_test_util.h"
 #include "chips/ftdi_link.h"
 
 int main(int argc, char** argv) {

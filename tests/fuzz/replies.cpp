@@ -10,7 +10,7 @@
 #include "chips/chip_table.h"
 #include "discovery/discovery.h"
 #include "discovery/query.h"
-#include "fake_board_link.h"
+#include "support/fake_board_link.h"
 #include "fuzz_check.h"
 #include "transport/exchange.h"
 #include "transport/protocol.h"

@@ -10,7 +10,6 @@ namespace {
 constexpr std::int64_t kRate = 44100;
 constexpr std::uint32_t kVersion = 0x171;
 constexpr std::size_t kHeaderSize = 0x100;
-constexpr std::uint32_t kDualBit = 0x40000000u;
 constexpr std::uint32_t kVariantBit = 0x80000000u;  // YM2610B, SCC+
 
 enum class Style {

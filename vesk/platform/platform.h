@@ -202,7 +202,7 @@ public:
     ConsoleUtf8& operator=(const ConsoleUtf8&) = delete;
 
 private:
-    unsigned previous_ = 0;  // 0: nothing to put back
+    [[maybe_unused]] unsigned previous_ = 0;  // Windows: the code page to put back, 0 for none
 };
 // The console's output code page; 0 without a console, and on POSIX.
 unsigned consoleOutputCodePage();

@@ -2,7 +2,7 @@
 // the test's own.
 #include <gtest/gtest.h>
 
-#include "chip_test_util.h"
+#include "support/chip_test_util.h"
 #include "core/chip_access.h"
 
 namespace vesk {

@@ -1,7 +1,7 @@
 // A recording stand-in for a board's transport: every push and request is
 // logged on its board, and requests are answered from a script.
-#ifndef VESK_TESTS_CHIPS_FAKE_BOARD_LINK_H
-#define VESK_TESTS_CHIPS_FAKE_BOARD_LINK_H
+#ifndef VESK_TESTS_SUPPORT_FAKE_BOARD_LINK_H
+#define VESK_TESTS_SUPPORT_FAKE_BOARD_LINK_H
 
 #include <atomic>
 #include <cstdint>
@@ -76,4 +76,4 @@ private:
 
 }  // namespace vesk::fake
 
-#endif  // VESK_TESTS_CHIPS_FAKE_BOARD_LINK_H
+#endif  // VESK_TESTS_SUPPORT_FAKE_BOARD_LINK_H

@@ -1,7 +1,7 @@
 // Helpers shared by the chip suites: records, chips on fake transports, and
 // payloads written as hex text ("06 00 21 10 3f 05 91").
-#ifndef VESK_TESTS_CHIPS_CHIP_TEST_UTIL_H
-#define VESK_TESTS_CHIPS_CHIP_TEST_UTIL_H
+#ifndef VESK_TESTS_SUPPORT_CHIP_TEST_UTIL_H
+#define VESK_TESTS_SUPPORT_CHIP_TEST_UTIL_H
 
 #include <vesk/vesk.h>
 
@@ -16,7 +16,7 @@
 #include "chips/chip_table.h"
 #include "chips/opn.h"
 #include "chips/ym2610h.h"
-#include "fake_board_link.h"
+#include "support/fake_board_link.h"
 
 namespace vesk {
 
@@ -93,4 +93,4 @@ struct ChipOnBoard {
 
 }  // namespace vesk::test
 
-#endif  // VESK_TESTS_CHIPS_CHIP_TEST_UTIL_H
+#endif  // VESK_TESTS_SUPPORT_CHIP_TEST_UTIL_H
