@@ -60,6 +60,28 @@ TEST(Encoders, MatchWireTemplates) {
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
 }
 
+// Callers size their buffers by these constants: an encoder longer than its
+// constant would write past them.
+TEST(Encoders, FixedSizesMatchTheirConstants) {
+    const struct {
+        const char* name;
+        std::size_t encoded;
+        unsigned constant;
+    } cases[] = {
+        {"write reg", encode([](auto* o) { return encodeWriteReg(o, 0, 0, 0, 0, 0); }).size(), kWriteRegSize},
+        {"write port", encode([](auto* o) { return encodeWritePort(o, 0, 0, 0); }).size(), kWritePortSize},
+        {"read reg", encode([](auto* o) { return encodeReadReg(o, 0, 0, 0); }).size(), kReadRegSize},
+        {"set clock", encode([](auto* o) { return encodeSetClock(o, 0, 0); }).size(), kSetClockSize},
+        {"wait", encode([](auto* o) { return encodeWaitUs(o, 0); }).size(), kWaitCommandSize},
+        {"query", encode([](auto* o) { return encodeQuery(o, 0, 0); }).size(), kQuerySize},
+        {"query arg", encode([](auto* o) { return encodeQueryArg(o, 0, 0, 0); }).size(), kQueryArgSize},
+        {"set host port", encode([](auto* o) { return encodeSetHostPort(o, 0); }).size(), kSetHostPortSize},
+        {"sync", encode([](auto* o) { return encodeSync(o); }).size(), kSyncSize},
+        {"reset", encode([](auto* o) { return encodeReset(o, 0); }).size(), kResetSize},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.encoded, c.constant) << c.name;
+}
+
 TEST(Encoders, VariableLengthLimits) {
     std::uint8_t data[300];
     for (int i = 0; i < 300; ++i) data[i] = static_cast<std::uint8_t>(i);

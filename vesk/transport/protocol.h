@@ -92,67 +92,44 @@ constexpr unsigned kI2cReplySize = 256;
 // bytes. out must hold at least that many bytes (the k...Size above, or the
 // stated maximum for the variable-length ones). Nothing is allocated.
 
-inline void putU16(std::uint8_t* out, std::uint16_t v) {
-    out[0] = static_cast<std::uint8_t>(v);
-    out[1] = static_cast<std::uint8_t>(v >> 8);
-}
+// Byte n (0 = lowest) of a little-endian number.
+constexpr std::uint8_t byteOf(std::uint32_t v, unsigned n) { return static_cast<std::uint8_t>(v >> (8 * n)); }
 
-inline void putU32(std::uint8_t* out, std::uint32_t v) {
-    out[0] = static_cast<std::uint8_t>(v);
-    out[1] = static_cast<std::uint8_t>(v >> 8);
-    out[2] = static_cast<std::uint8_t>(v >> 16);
-    out[3] = static_cast<std::uint8_t>(v >> 24);
+// The envelope every fixed-length command shares: L (the bytes after it),
+// the code, then the fields, one byte each. Returns the command's size.
+template <typename... Fields>
+inline unsigned encodeCommand(std::uint8_t* out, std::uint8_t code, Fields... fields) {
+    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(sizeof...(Fields) + 1), code,
+                                  static_cast<std::uint8_t>(fields)...};
+    for (unsigned i = 0; i < sizeof bytes; ++i) out[i] = bytes[i];
+    return sizeof bytes;
 }
 
 // 06 00 T A D W1 W2
 inline unsigned encodeWriteReg(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t data,
                                std::uint8_t wait1, std::uint8_t wait2) {
-    out[0] = 6;
-    out[1] = CMD_WRITE_REG;
-    out[2] = target;
-    out[3] = reg;
-    out[4] = data;
-    out[5] = wait1;
-    out[6] = wait2;
-    return kWriteRegSize;
+    return encodeCommand(out, CMD_WRITE_REG, target, reg, data, wait1, wait2);
 }
 
 // 04 02 T D W
 inline unsigned encodeWritePort(std::uint8_t* out, std::uint8_t target, std::uint8_t data, std::uint8_t wait) {
-    out[0] = 4;
-    out[1] = CMD_WRITE_PORT;
-    out[2] = target;
-    out[3] = data;
-    out[4] = wait;
-    return kWritePortSize;
+    return encodeCommand(out, CMD_WRITE_PORT, target, data, wait);
 }
 
 // 04 04 T A W
 inline unsigned encodeReadReg(std::uint8_t* out, std::uint8_t target, std::uint8_t reg, std::uint8_t wait) {
-    out[0] = 4;
-    out[1] = CMD_READ_REG;
-    out[2] = target;
-    out[3] = reg;
-    out[4] = wait;
-    return kReadRegSize;
+    return encodeCommand(out, CMD_READ_REG, target, reg, wait);
 }
 
 // 06 08 S clock:u32. slotByte carries bit 7 when the caller asks for it.
 inline unsigned encodeSetClock(std::uint8_t* out, std::uint8_t slotByte, std::uint32_t clockHz) {
-    out[0] = 6;
-    out[1] = CMD_SET_CLOCK;
-    out[2] = slotByte;
-    putU32(out + 3, clockHz);
-    return kSetClockSize;
+    return encodeCommand(out, CMD_SET_CLOCK, slotByte, byteOf(clockHz, 0), byteOf(clockHz, 1), byteOf(clockHz, 2),
+                         byteOf(clockHz, 3));
 }
 
 // 04 01 unit value:u16
 inline unsigned encodeWait(std::uint8_t* out, std::uint8_t unit, std::uint16_t value) {
-    out[0] = 4;
-    out[1] = CMD_WAIT;
-    out[2] = unit;
-    putU16(out + 3, value);
-    return kWaitCommandSize;
+    return encodeCommand(out, CMD_WAIT, unit, byteOf(value, 0), byteOf(value, 1));
 }
 inline unsigned encodeWaitMs(std::uint8_t* out, std::uint16_t ms) { return encodeWait(out, kWaitUnitMs, ms); }
 inline unsigned encodeWaitUs(std::uint8_t* out, std::uint16_t us) { return encodeWait(out, kWaitUnitUs, us); }
@@ -184,46 +161,25 @@ inline unsigned encodeI2cWrite(std::uint8_t* out, std::uint8_t i2cAddress, const
 
 // 03 40 target item
 inline unsigned encodeQuery(std::uint8_t* out, std::uint8_t target, std::uint8_t item) {
-    out[0] = 3;
-    out[1] = CMD_QUERY;
-    out[2] = target;
-    out[3] = item;
-    return kQuerySize;
+    return encodeCommand(out, CMD_QUERY, target, item);
 }
 
 // 04 40 target item arg (the I2C probe: target 0, item 0x0C, arg = I2C address)
 inline unsigned encodeQueryArg(std::uint8_t* out, std::uint8_t target, std::uint8_t item, std::uint8_t arg) {
-    out[0] = 4;
-    out[1] = CMD_QUERY;
-    out[2] = target;
-    out[3] = item;
-    out[4] = arg;
-    return kQueryArgSize;
+    return encodeCommand(out, CMD_QUERY, target, item, arg);
 }
 
 // 05 50 00 0A port:u16; port 0 withdraws the host port.
 inline unsigned encodeSetHostPort(std::uint8_t* out, std::uint16_t port) {
-    out[0] = 5;
-    out[1] = CMD_SET;
-    out[2] = 0;
-    out[3] = kSetItemHostPort;
-    putU16(out + 4, port);
-    return kSetHostPortSize;
+    return encodeCommand(out, CMD_SET, 0, kSetItemHostPort, byteOf(port, 0), byteOf(port, 1));
 }
 
 // 01 80
-inline unsigned encodeSync(std::uint8_t* out) {
-    out[0] = 1;
-    out[1] = CMD_SYNC;
-    return kSyncSize;
-}
+inline unsigned encodeSync(std::uint8_t* out) { return encodeCommand(out, CMD_SYNC); }
 
 // 02 90 mask; 0xFF resets every slot.
 inline unsigned encodeReset(std::uint8_t* out, std::uint8_t slotMask) {
-    out[0] = 2;
-    out[1] = CMD_RESET;
-    out[2] = slotMask;
-    return kResetSize;
+    return encodeCommand(out, CMD_RESET, slotMask);
 }
 
 // 00: the empty command, sent alone as keep-alive and as a transport's last datagram.
