@@ -673,6 +673,11 @@ int main(int argc, char** argv) {
     }
     const int threadsBefore = plat::processThreadCount();
     VeskManager* m = getManagerFn();
+    if (!m) {
+        std::fprintf(stderr, "vesk_play: the library could not make its manager (out of memory)\n");
+        plat::unloadModule(lib);
+        return 1;
+    }
     m->init();
     Boards found;
     found.boards.resize(m->getBoardCount());

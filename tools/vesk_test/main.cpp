@@ -46,6 +46,69 @@ bool displayPass(VeskManager* m, const char* board, std::uint8_t fill) {
     return ok;
 }
 
+void listBoards(const std::vector<VeskBoardInfo>& boards) {
+    std::printf("[ボードの数 = %u]\n", static_cast<unsigned>(boards.size()));
+    for (const auto& b : boards) {
+        std::printf("name = %s\n", field(b.name).c_str());
+        std::printf("local = %s\n", field(b.localAddress).c_str());
+        std::printf("board = %s\n", field(b.boardAddress).c_str());
+        std::printf("ver = %08x\n", b.firmwareVersion);
+        std::printf("slot num = %u\n", b.slotCount);
+        std::printf("protocol = %u\n", b.protocol);
+        std::printf("listen port = %u\n", static_cast<unsigned>(b.listenPort));
+        std::printf("send port = %u\n", static_cast<unsigned>(b.sendPort));
+        std::printf("buffer size = %u\n", b.bufferSize);
+        std::printf("wait = %u[ms]\n", static_cast<unsigned>(b.waitMs));
+        std::printf("%s", kSeparator);
+    }
+}
+
+void listChips(const std::vector<VeskChipInfo>& chips) {
+    std::printf("[チップの数 = %u]\n", static_cast<unsigned>(chips.size()));
+    for (const auto& c : chips) {
+        std::printf("name = %s\n", field(c.name).c_str());
+        std::printf("address = %s\n", field(c.address).c_str());
+        std::printf("slot no = %u\n", c.slot);
+        std::printf("clock = %u\n", c.clock);
+        std::printf("valiable clock = %u\n", static_cast<unsigned>(c.variableClock));
+        std::printf("hardware reset = %u\n", static_cast<unsigned>(c.hardwareReset));
+        std::printf("extinfo = %s\n", field(c.extInfo).c_str());
+        std::printf("%s", kSeparator);
+    }
+}
+
+// The board's I2C bus: probes both devices, steps the attenuator and shows
+// reads between the steps, then blanks, fills and blanks the display.
+void exerciseI2c(VeskManager* m, const std::string& board) {
+    std::uint8_t buf[16] = {};
+    std::printf("i2c 0x3c = %d\n", m->i2cProbe(board.c_str(), 0x3C) ? 1 : 0);
+    std::printf("i2c 0x28 = %d\n", m->i2cProbe(board.c_str(), 0x28) ? 1 : 0);
+    readR(m, board.c_str(), buf);
+    const std::uint8_t select[1] = {0x87};
+    m->i2cWrite(board.c_str(), 0x28, select, 1);
+    readR(m, board.c_str(), buf);
+    const std::uint8_t levels[2] = {0x00, 0x40};
+    m->i2cWrite(board.c_str(), 0x28, levels, 2);
+    readR(m, board.c_str(), buf);
+    std::fflush(stdout);
+    displayPass(m, board.c_str(), 0x00);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    displayPass(m, board.c_str(), 0xFF);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    displayPass(m, board.c_str(), 0x00);
+}
+
+// Takes the first chip of the model at 4 MHz and says what it got; null
+// when there is none.
+VeskChip* openChip(VeskManager* m, const char* model, int line) {
+    VeskChip* chip = m->getChip(model, 4000000);
+    if (chip)
+        std::printf("chip%d name = %s, clock = %u\n", line, chip->getName(), chip->getClock());
+    else
+        std::printf("%s は見つからなかった\n", model);
+    return chip;
+}
+
 }  // namespace
 
 int main() {
@@ -63,79 +126,28 @@ int main() {
         return 0;
     }
     auto getManagerFn = reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager"));
-    if (!getManagerFn) {
+    VeskManager* m = getManagerFn ? getManagerFn() : nullptr;
+    if (!m) {
         plat::messageBox("getManager 取得ミス", "error");
         return 0;
     }
 
-    VeskManager* m = getManagerFn();
     m->init();
-    const std::uint32_t boardCount = m->getBoardCount();
-    const std::uint32_t chipCount = m->getChipCount();
-    std::vector<VeskBoardInfo> boards(boardCount);
-    std::vector<VeskChipInfo> chips(chipCount);
-    if (boardCount) m->getBoardInfo(boards.data(), boardCount);
-    if (chipCount) m->getChipInfo(chips.data(), chipCount);
+    std::vector<VeskBoardInfo> boards(m->getBoardCount());
+    std::vector<VeskChipInfo> chips(m->getChipCount());
+    if (!boards.empty()) m->getBoardInfo(boards.data(), static_cast<std::uint32_t>(boards.size()));
+    if (!chips.empty()) m->getChipInfo(chips.data(), static_cast<std::uint32_t>(chips.size()));
 
     std::printf("ライブラリパス = %s\n", libraryPath.c_str());
     std::printf("%s", kSeparator);
-    std::printf("[ボードの数 = %u]\n", boardCount);
-    for (const auto& b : boards) {
-        std::printf("name = %s\n", field(b.name).c_str());
-        std::printf("local = %s\n", field(b.localAddress).c_str());
-        std::printf("board = %s\n", field(b.boardAddress).c_str());
-        std::printf("ver = %08x\n", b.firmwareVersion);
-        std::printf("slot num = %u\n", b.slotCount);
-        std::printf("protocol = %u\n", b.protocol);
-        std::printf("listen port = %u\n", static_cast<unsigned>(b.listenPort));
-        std::printf("send port = %u\n", static_cast<unsigned>(b.sendPort));
-        std::printf("buffer size = %u\n", b.bufferSize);
-        std::printf("wait = %u[ms]\n", static_cast<unsigned>(b.waitMs));
-        std::printf("%s", kSeparator);
-    }
-    std::printf("[チップの数 = %u]\n", chipCount);
-    for (const auto& c : chips) {
-        std::printf("name = %s\n", field(c.name).c_str());
-        std::printf("address = %s\n", field(c.address).c_str());
-        std::printf("slot no = %u\n", c.slot);
-        std::printf("clock = %u\n", c.clock);
-        std::printf("valiable clock = %u\n", static_cast<unsigned>(c.variableClock));
-        std::printf("hardware reset = %u\n", static_cast<unsigned>(c.hardwareReset));
-        std::printf("extinfo = %s\n", field(c.extInfo).c_str());
-        std::printf("%s", kSeparator);
-    }
+    listBoards(boards);
+    listChips(chips);
     std::fflush(stdout);
 
-    if (boardCount) {
-        const std::string board = field(boards[0].boardAddress);
-        std::uint8_t buf[16] = {};
-        std::printf("i2c 0x3c = %d\n", m->i2cProbe(board.c_str(), 0x3C) ? 1 : 0);
-        std::printf("i2c 0x28 = %d\n", m->i2cProbe(board.c_str(), 0x28) ? 1 : 0);
-        readR(m, board.c_str(), buf);
-        const std::uint8_t select[1] = {0x87};
-        m->i2cWrite(board.c_str(), 0x28, select, 1);
-        readR(m, board.c_str(), buf);
-        const std::uint8_t levels[2] = {0x00, 0x40};
-        m->i2cWrite(board.c_str(), 0x28, levels, 2);
-        readR(m, board.c_str(), buf);
-        std::fflush(stdout);
-        displayPass(m, board.c_str(), 0x00);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        displayPass(m, board.c_str(), 0xFF);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        displayPass(m, board.c_str(), 0x00);
-    }
+    if (!boards.empty()) exerciseI2c(m, field(boards[0].boardAddress));
 
-    VeskChip* opm = m->getChip("YM2151", 4000000);
-    if (opm)
-        std::printf("chip0 name = %s, clock = %u\n", opm->getName(), opm->getClock());
-    else
-        std::printf("YM2151 は見つからなかった\n");
-    VeskChip* psg = m->getChip("YM2149", 4000000);
-    if (psg)
-        std::printf("chip1 name = %s, clock = %u\n", psg->getName(), psg->getClock());
-    else
-        std::printf("YM2149 は見つからなかった\n");
+    VeskChip* opm = openChip(m, "YM2151", 0);
+    VeskChip* psg = openChip(m, "YM2149", 1);
     std::fflush(stdout);
 
     plat::waitForKey();

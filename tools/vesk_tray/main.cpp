@@ -28,6 +28,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return -1;
     }
     VeskManager* manager = getManager();
+    if (!manager) {
+        MessageBoxW(nullptr, L"getManager 取得ミス", L"error", MB_OK);
+        FreeLibrary(lib);
+        return -1;
+    }
     manager->init();
     MessageBoxW(nullptr, L"タスクトレイにアイコンを表示しています。OK で終了します", L"Message", MB_OK);
     manager->release();
