@@ -88,8 +88,7 @@ TEST_F(ChipTable, ModelNamesSelectTheirClasses) {
     std::vector<VeskChipInfo> records;
     for (const Case& c : cases) records.push_back(makeRecord(RecordSpec{c.name}));
     auto transport = std::make_unique<fake::FakeBoardLink>("fe80::1");
-    buildChipTable({{transport.get(), "fe80::1"}}, records.data(), static_cast<std::uint32_t>(records.size()), chips,
-                   lookup);
+    buildChipTable({transport.get()}, records.data(), static_cast<std::uint32_t>(records.size()), chips, lookup);
     ASSERT_EQ(chips.size(), records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(typeid(*chips[i]), cases[i].type) << '"' << cases[i].name << '"';
@@ -109,8 +108,8 @@ TEST_F(ChipTable, PositionsFollowTheBoardsAndTheLookupMapListsThem) {
         makeRecord(RecordSpec{"SCC", 1789772, 3, false, false, "", "fe80::b"}),
         makeRecord(RecordSpec{"YM2151", 4000000, 0, false, false, "", "fe80::gone"}),
     };
-    buildChipTable({{a.get(), "fe80::a"}, {b.get(), "fe80::b"}, {empty.get(), "fe80::e"}}, records.data(),
-                   static_cast<std::uint32_t>(records.size()), chips, lookup);
+    buildChipTable({a.get(), b.get(), empty.get()}, records.data(), static_cast<std::uint32_t>(records.size()), chips,
+                   lookup);
     ASSERT_EQ(chips.size(), 4u) << "the record of an unknown board gets no chip";
     EXPECT_EQ(lookup.size(), 3u);
     EXPECT_EQ(lookup.at("fe80::a"), (std::vector<std::uint32_t>{0, 1}));
@@ -138,7 +137,7 @@ TEST_F(ChipTable, TwoEndpointsWithOneAddressGiveTheFirstAllChips) {
         makeRecord(RecordSpec{"YM2151", 4000000, 0, false, false, "", "fe80::a"}),
         makeRecord(RecordSpec{"YM2151", 4000000, 1, false, false, "", "fe80::a"}),
     };
-    buildChipTable({{first.get(), "fe80::a"}, {second.get(), "fe80::a"}}, records.data(), 2, chips, lookup);
+    buildChipTable({first.get(), second.get()}, records.data(), 2, chips, lookup);
     ASSERT_EQ(chips.size(), 2u);
     EXPECT_EQ(lookup.size(), 1u);
     EXPECT_EQ(lookup.at("fe80::a"), (std::vector<std::uint32_t>{0, 1}));
@@ -149,7 +148,7 @@ TEST_F(ChipTable, TeardownDestroysEveryChipAndKeepsTheLength) {
     auto t = std::make_unique<fake::FakeBoardLink>("fe80::1");
     std::vector<VeskChipInfo> records = {makeRecord(RecordSpec{"YM3438"}), makeRecord(RecordSpec{"YM2610B+H"}),
                                          makeRecord(RecordSpec{"whatever"})};
-    buildChipTable({{t.get(), "fe80::1"}}, records.data(), 3, chips, lookup);
+    buildChipTable({t.get()}, records.data(), 3, chips, lookup);
     ASSERT_EQ(chips.size(), 3u);
     destroyChipTable(chips);
     EXPECT_EQ(chips, (std::vector<VeskChip*>{nullptr, nullptr, nullptr}));

@@ -32,7 +32,7 @@ protected:
             makeRecord(RecordSpec{"YM2151", 4000000, 0, false, false, "", "fe80::b"}),
         };
         ChipLookup lookup;
-        buildChipTable({{a.get(), "fe80::a"}, {b.get(), "fe80::b"}}, records.data(), 4, chips, lookup);
+        buildChipTable({a.get(), b.get()}, records.data(), 4, chips, lookup);
         take(a.get());
         take(b.get());
     }

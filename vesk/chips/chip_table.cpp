@@ -10,6 +10,7 @@
 #include "chips/opm.h"
 #include "chips/opn.h"
 #include "chips/psg.h"
+#include "transport/board_link.h"
 #include "chips/ym2610h.h"
 
 namespace vesk {
@@ -94,13 +95,14 @@ Chip* createChip(BoardLink* transport, VeskChipInfo* record) {
     return make<ChipUnknown>(transport, record);
 }
 
-void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, std::uint32_t count,
+void buildChipTable(const std::vector<BoardLink*>& links, VeskChipInfo* records, std::uint32_t count,
                     std::vector<VeskChip*>& chips, ChipLookup& lookup) {
     std::vector<VeskChipInfo*> pending;
     pending.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) pending.push_back(&records[i]);
 
-    for (const auto& [transport, boardAddress] : transports) {
+    for (BoardLink* link : links) {
+        const std::string boardAddress = link->address();
         std::vector<std::uint32_t> positions;
         for (auto it = pending.begin(); it != pending.end();) {
             VeskChipInfo* record = *it;
@@ -109,7 +111,7 @@ void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, st
                 continue;
             }
             chips.reserve(chips.size() + 1);
-            chips.push_back(createChip(transport, record));
+            chips.push_back(createChip(link, record));
             positions.push_back(static_cast<std::uint32_t>(chips.size() - 1));
             it = pending.erase(it);
         }

@@ -15,8 +15,6 @@ namespace vesk {
 class BoardLink;
 class Chip;
 
-// One entry per board in endpoint order: its transport and address text.
-using TransportLookup = std::vector<std::pair<BoardLink*, std::string>>;
 // Board address text -> positions of that board's chips in the chip vector.
 using ChipLookup = std::unordered_map<std::string, std::vector<std::uint32_t>>;
 
@@ -34,12 +32,12 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo);
 // outlive the chip. Talks to the board; throws std::bad_alloc.
 Chip* createChip(BoardLink* transport, VeskChipInfo* record);
 
-// Appends one chip per record whose address names a board of transports,
-// board by board in list order and records in their order, and gives every
+// Appends one chip per record whose address names a board of links (by
+// BoardLink::address), board by board in list order and records in their order, and gives every
 // board of the list a key in lookup (the first of two equal addresses keeps
 // its entry; the second gets no chips). Records of unknown boards get no
 // chip. The records must outlive the chips.
-void buildChipTable(const TransportLookup& transports, VeskChipInfo* records, std::uint32_t count,
+void buildChipTable(const std::vector<BoardLink*>& links, VeskChipInfo* records, std::uint32_t count,
                     std::vector<VeskChip*>& chips, ChipLookup& lookup);
 
 // Destroys every chip of the vector (joining any upload thread) and leaves

@@ -236,11 +236,7 @@ void Manager::queryChipsStep() {
 }
 // One chip object per record, on its board's transport; each resets its
 // slot and sends its silence table as it is made.
-void Manager::buildChipTableStep() {
-    TransportLookup lookup;
-    for (BoardTransport* t : transports_) lookup.emplace_back(t, std::string(t->address()));
-    buildChipTable(lookup, chipInfo_, chipCount_, chips_, chipLookup_);
-}
+void Manager::buildChipTableStep() { buildChipTable(links_, chipInfo_, chipCount_, chips_, chipLookup_); }
 // The tray, where the library has one (see startClient).
 void Manager::startTrayStep() {
     if (startClient_) client_ = startClient_(*this);
