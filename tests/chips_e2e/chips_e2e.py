@@ -139,8 +139,11 @@ def check_burst(values, rec):
     check(len(lat) > 1, "burst: the 15 ms gaps did not start new datagrams")
     # The sender's wake-up jitter: 0.1-0.6 ms natively, up to 2 ms while the
     # two cores are busy; 1-4 ms under Wine. In a sanitizer build a write
-    # call's own time varies by tens of us (p90 21 us seen with ASan).
-    gap_limit, spread_limit = (100.0, 15000.0) if args.wine else (50.0, 5000.0) if args.sanitized else (20.0, 5000.0)
+    # call's own time varies by tens of us (p90 21 us seen with ASan). On a
+    # 2-core VM a thread loses its core for 20 us or more some 300 times a
+    # second, so a native run beside the other suites saw p90 24.7 us; a
+    # transport fault (waits cut or lost) shows as milliseconds.
+    gap_limit, spread_limit = (100.0, 15000.0) if args.wine else (50.0, 5000.0)
     check(p90 <= gap_limit, "burst: 90%% of in-datagram timing errors within %.0f us, p90 %.1f us" % (gap_limit, p90))
     check(spread <= spread_limit, "burst: datagram latency spread %.0f us" % spread)
     if not args.wine and "burst.t0_ns" in values:
