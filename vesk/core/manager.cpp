@@ -144,6 +144,7 @@ void Manager::init() {
     transports_.clear();
     links_.clear();
     endpoints_.clear();
+    timing_ = TimingChoice{};
 }
 
 void Manager::initSteps() {
@@ -167,7 +168,7 @@ void Manager::setUpTapSwitch() {
 }
 
 void Manager::readConfigurationStep(std::vector<std::string>& targets) {
-    readConfiguration(libraryLocation().directory, targets);
+    readConfiguration(libraryLocation().directory, targets, &timing_);
 }
 
 bool Manager::startNetwork() {
@@ -214,7 +215,7 @@ void Manager::startTransportsStep() {
         // frees the transport (and its threads) here.
         auto t = std::make_unique<BoardTransport>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
                                                   boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
-                                                  boardSettings_[i].gapMs);
+                                                  boardSettings_[i].gapMs, timing_.forBoard(e.boardAddress));
         transports_.push_back(t.get());
         links_.push_back(t.get());
         t.release();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/chip_access.h"
+#include "discovery/config.h"
 #include "discovery/discovery.h"
 #include "discovery/query.h"
 #include "discovery/tap_switch.h"
@@ -137,6 +138,7 @@ private:
     bool timerStarted_ = false;
 
     std::list<BoardEndpoint> endpoints_;
+    TimingChoice timing_;  // from vesk_config.toml
     VeskBoardInfo* boardInfo_ = nullptr;
     BoardSettings* boardSettings_ = nullptr;
     std::uint32_t boardCount_ = 0;

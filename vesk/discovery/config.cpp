@@ -43,9 +43,62 @@ std::size_t firstNonUtf8(const std::string& text) {
     return std::string::npos;
 }
 
+bool timingNamed(const std::string& text, Timing& out) {
+    if (text == "board") {
+        out = Timing::BoardClock;
+        return true;
+    }
+    if (text == "departure") {
+        out = Timing::Departure;
+        return true;
+    }
+    return false;
+}
+
+// The `timing` table of a parsed file into choice; each value that is not one
+// of the choices is shown and left out.
+void readTiming(const toml::value& root, const std::string& name, TimingChoice& choice) {
+    if (!root.is_table() || !root.contains("timing") || !root.at("timing").is_table()) return;
+    const auto& table = root.at("timing");
+    auto refuse = [&](const std::string& what) {
+        plat::messageBox(name + ": timing." + what + ": not \"board\" or \"departure\" / an IPv6 address", "toml error");
+    };
+    if (table.contains("mode")) {
+        const auto& mode = table.at("mode");
+        if (!mode.is_string() || !timingNamed(mode.as_string().str, choice.all)) refuse("mode");
+    }
+    for (const auto& [key, timing] : {std::pair<const char*, Timing>{"board", Timing::BoardClock},
+                                      std::pair<const char*, Timing>{"departure", Timing::Departure}}) {
+        if (!table.contains(key)) continue;
+        const auto& list = table.at(key);
+        if (!list.is_array()) {
+            refuse(key);
+            continue;
+        }
+        for (const auto& item : list.as_array()) {
+            std::array<std::uint8_t, 16> addr{};
+            if (!item.is_string() || !plat::textToAddr(item.as_string().str, addr.data())) {
+                refuse(key);
+                continue;
+            }
+            choice.boards.emplace_back(addr, timing);
+        }
+    }
+}
+
 }  // namespace
 
-bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets) {
+Timing TimingChoice::forBoard(const std::string& address) const {
+    std::array<std::uint8_t, 16> addr{};
+    if (!plat::textToAddr(address, addr.data())) return all;
+    Timing t = all;
+    for (const auto& [a, timing] : boards)
+        if (a == addr) t = timing;
+    return t;
+}
+
+bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets,
+                        TimingChoice* timing) {
     targets.clear();
     // A TOML file is UTF-8 text. The parser must never see anything else:
     // a string holding bytes that are not UTF-8 makes it read outside its
@@ -59,6 +112,7 @@ bool parseConfiguration(const std::string& text, const std::string& name, std::v
     try {
         std::istringstream in(text);
         const auto root = toml::parse(in, name);
+        if (timing) readTiming(root, name, *timing);
         const auto& table = toml::find(root, "target_address");
         auto list = toml::find<std::vector<std::string>>(table, "ipv6");
         targets = std::move(list);
@@ -74,7 +128,7 @@ bool parseConfiguration(const std::string& text, const std::string& name, std::v
     return false;
 }
 
-bool readConfiguration(const std::string& directory, std::vector<std::string>& targets) {
+bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing) {
     targets.clear();
     // The file is read by its full Unicode path, so a library folder whose
     // name has no ANSI spelling still finds its configuration. A missing or
@@ -82,7 +136,7 @@ bool readConfiguration(const std::string& directory, std::vector<std::string>& t
     const std::string path = directory + kConfigFileName;
     std::string text;
     if (!plat::readFile(path, text)) return false;
-    return parseConfiguration(text, path, targets);
+    return parseConfiguration(text, path, targets, timing);
 }
 
 }  // namespace vesk

@@ -11,7 +11,8 @@ namespace vesk {
 
 namespace {
 
-static_assert(BoardTransport::kMinBatchBytes == proto::kMaxCommandSize + 2 * proto::kWaitCommandSize);
+static_assert(BoardTransport::kMinBatchBytes ==
+              proto::kMaxCommandSize + 2 * proto::kWaitCommandSize + proto::kDelayMaxSize + proto::kSyncSize);
 
 // A batch is one UDP datagram. The largest UDP payload over IPv6 is 65527
 // bytes; staying below 64 KiB with the IPv6 and UDP headers keeps a batch
@@ -62,19 +63,58 @@ constexpr auto kSendStalled = std::chrono::milliseconds(10);
 // awaitReply): a round trip and the board's own work, with room to spare.
 constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 
+// BoardClock: a wait-only datagram goes out when the board has less than
+// this left to play (at most half the latency), so that the next batch still
+// finds it playing; the sender's wake-up may be a few ms late on a busy host
+// or under Wine.
+constexpr auto kKeepAhead = std::chrono::milliseconds(5);
+// ... and only while the host wrote in the last second: a board whose music
+// stopped goes idle, and the next batch is timed from when it leaves.
+constexpr auto kChainHold = std::chrono::seconds(1);
+// A wait-only datagram extends the board's timeline to this much short of
+// the earliest time a write not yet pushed can be due (now + latency).
+constexpr auto kExtensionSlack = std::chrono::milliseconds(1);
+
+// The syncs that measure the board's clock: one every kProbeEvery at most;
+// the reckoning follows the smallest offset of the last kProbeWindow answers
+// once it is more than kProbeDeadband off (a crystal 100 ppm off drifts that
+// far in 3 s); an answer that comes kProbeEarly before the board could have
+// reached the sync shows a board that answers syncs on arrival, whose
+// answers say nothing of its clock.
+constexpr auto kProbeEvery = std::chrono::milliseconds(500);
+constexpr std::size_t kProbeWindow = 6;
+constexpr std::int64_t kProbeDeadbandNs = 300000;
+constexpr std::int64_t kProbeEarlyNs = 5000000;
+constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
+
+// Room in the send buffer before an item for its leading wait.
+constexpr std::uint32_t kLeadRoom = proto::kDelayMaxSize;
+
+std::int64_t toNs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+std::chrono::steady_clock::time_point fromNs(std::int64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+constexpr std::int64_t kNone = INT64_MAX;
+
 }  // namespace
 
 BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::uint16_t wait, std::uint32_t bufferSize,
-                               std::uint8_t idleMs, std::uint8_t gapMs)
+                               std::uint8_t idleMs, std::uint8_t gapMs, Timing timing)
     : socket_(socket),
+      timing_(timing),
       keepAliveEnabled_(false),
       dataSent_(false),
       waitMs_(std::max<std::uint32_t>(wait, gapMs)),
       gapMs_(gapMs),
       bufferSize_(bufferSize),
       idle_(idleMs ? idleMs : kIdleFloorMs),
-      sendFunction_(&plat::trySendTo) {
+      sendFunction_(&plat::trySendTo),
+      timeline_(std::max(bufferSize, kMinBatchBytes)),
+      openFirstWriteNs_(kNone) {
     lastPush_ = Clock::now();
+    lastPushNs_.store(toNs(lastPush_));
 
     std::memset(boardAddress_, 0, sizeof boardAddress_);
     if (address) {
@@ -93,32 +133,48 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
     ringRequest = std::clamp<std::uint64_t>(ringRequest, kMinBatchBytes, kMaxRingRequest);
     ring_ = std::make_unique<RingBuffer<unsigned char>>(static_cast<std::uint32_t>(ringRequest));
 
-    // A batch never outgrows the board's buffer (a board that reported less
-    // than one largest command gets kMinBatchBytes), one datagram, or the
-    // ring: a closed batch then always fits in the empty ring, and the board
-    // always has room for it.
-    const std::uint32_t board = std::clamp<std::uint32_t>(bufferSize_, kMinBatchBytes, kMaxDatagramBytes);
+    // A batch never outgrows its share of the board's buffer (a board that
+    // reported less than one largest command gets kMinBatchBytes), one
+    // datagram, or the ring: a closed batch then always fits in the empty
+    // ring, and the board always has room for it once it has played the
+    // rest. The share is half: the next datagram has to fit beside the one
+    // playing, or the board runs dry before it may be sent.
+    const std::uint32_t board = std::clamp<std::uint32_t>(bufferSize_ / 2, kMinBatchBytes, kMaxDatagramBytes);
     batchLimit_ = std::min(board, ring_->capacity());
+    bodyLimit_ = batchLimit_ - kLeadRoom - proto::kSyncSize;
 
     plat::setSendBufferSize(socket_, std::max(kMinSendBuffer, kSendBufferBatches * batchLimit_));
 
-    sendBuffer_.reset(new std::uint8_t[batchLimit_]());
-    accBuffer_.reset(new std::uint8_t[batchLimit_]());
-    closedBuffer_.reset(new std::uint8_t[batchLimit_]());
+    sendBuffer_.reset(new std::uint8_t[kLeadRoom + batchLimit_]());
+    accBuffer_.reset(new std::uint8_t[bodyLimit_]());
+    closedBuffer_.reset(new std::uint8_t[bodyLimit_]());
     accLength_ = 0;
-    batchDeadline_ = lastAppend_ = Clock::now();
+    lastAppend_ = cursor_ = Clock::now();
 
     keepAliveEnabled_.store(true);
+    // Each thread started is stopped again if a later one cannot start.
     sender_ = std::thread(&BoardTransport::senderLoop, this);
-    try {
-        batcher_ = std::thread(&BoardTransport::batcherLoop, this);
-    } catch (...) {
+    auto stopSender = [this] {
         {
             std::lock_guard<std::mutex> q(queueMutex_);
             batcherFinished_ = true;
         }
         queueCond_.notify_all();
         sender_.join();
+    };
+    if (timing_ == Timing::BoardClock) {
+        try {
+            listener_ = std::thread(&BoardTransport::listenerLoop, this);
+        } catch (...) {
+            stopSender();
+            throw;
+        }
+    }
+    try {
+        batcher_ = std::thread(&BoardTransport::batcherLoop, this);
+    } catch (...) {
+        stopSender();
+        if (listener_.joinable()) listener_.join();
         throw;
     }
 }
@@ -131,6 +187,7 @@ BoardTransport::~BoardTransport() {
     pushFinal();
     sender_.join();
     batcher_.join();
+    if (listener_.joinable()) listener_.join();
 }
 
 void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
@@ -140,12 +197,13 @@ void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
     // host writing, a tray dialog setting the volume) each see a gap that
     // ends at their own push.
     lastPush_ = Clock::now();
+    lastPushNs_.store(toNs(lastPush_), std::memory_order_relaxed);
     appendLocked(lock, bytes, length, lastPush_);
 }
 
 void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
                                   Clock::time_point now) {
-    if (length <= batchLimit_ - 2 * proto::kWaitCommandSize) {
+    if (length <= bodyLimit_ - 2 * proto::kWaitCommandSize) {
         appendPieceLocked(lock, bytes, length, now);
         return;
     }
@@ -165,59 +223,55 @@ void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std:
 
 void BoardTransport::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
                                        std::uint32_t length, Clock::time_point now) {
-    // The wait before this piece brings the board's timeline to the host's:
-    // the host time since the batch's first write less what the board spends
-    // on the batch so far, the waits already sent and the commands' own wait
-    // bytes. Recording the raw gap between pushes instead made the board add
-    // each write's own waits on top (14 us per YM2612 write: a DAC stream
-    // ran tens of ms behind within a second) and lose every truncated or
-    // dropped fraction of a microsecond.
-    std::uint8_t waits[2 * proto::kWaitCommandSize];
+    // Each write is due waitMs after its push, on the board's timeline, or
+    // as soon as the board is done with what comes before it. The wait
+    // before it brings the board there from where the writes before left
+    // it, their own wait bytes counted: recording the raw gap between
+    // pushes instead made the board add each write's own waits on top (14 us
+    // per YM2612 write: a DAC stream ran tens of ms behind within a second)
+    // and lose every truncated fraction of a microsecond.
+    const Clock::time_point due = now + std::chrono::milliseconds(waitMs_.load());
+    std::uint8_t waits[proto::kDelayMaxSize];
     std::uint32_t waitLength = 0;
     std::int64_t waitUs = 0;
     if (accLength_ != 0) {
-        const std::int64_t behindNs =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(now - batchStart_).count() - boardNs_;
-        const std::int64_t gapUs = std::min<std::int64_t>(behindNs / 1000, 0xFFFF * 1000);
-        const std::int64_t ms = gapUs / 1000;
-        const std::int64_t us = gapUs % 1000;
-        if (ms > 0) {
-            waitLength += proto::encodeWaitMs(waits, static_cast<std::uint16_t>(ms));
-            if (us > 0) waitLength += proto::encodeWaitUs(waits + waitLength, static_cast<std::uint16_t>(us));
-            waitUs = gapUs;
-        } else if (us > 10) {
-            waitLength += proto::encodeWaitUs(waits, static_cast<std::uint16_t>(us));
-            waitUs = us;
-        }
+        const std::int64_t behindNs = std::chrono::duration_cast<std::chrono::nanoseconds>(due - cursor_).count();
+        waitLength = proto::encodeDelayUs(waits, behindNs / 1000, &waitUs);
     }
-    if (accLength_ != 0 && accLength_ + waitLength + length > batchLimit_) {
-        // The open batch is full: have the batcher close it now. The gap
-        // before this write is carried by the next batch's deadline instead.
+    if (accLength_ != 0 && accLength_ + waitLength + length > bodyLimit_) {
+        // The open batch is full: have the batcher close it now. This write
+        // opens the next one, whose leading wait carries the gap.
         closeOpenBatchLocked(lock);
         waitLength = 0;
+        waitUs = 0;
     }
-    const std::int64_t ownNs = static_cast<std::int64_t>(proto::ownWaitUs(bytes, length)) * 1000;
+    const auto own = std::chrono::microseconds(proto::ownWaitUs(bytes, length));
     if (accLength_ == 0) {
-        batchDeadline_ = now + std::chrono::milliseconds(waitMs_.load());
-        batchStart_ = now;
-        // A board still playing earlier datagrams when this one arrives (one
-        // sent late on a busy host, or a batch that ran past its deadline)
-        // starts it late, and without this every later write would stay that
-        // late: the lag counts as board time already spent, so the waits of
-        // this batch shrink until the board is back on the host's timeline.
-        lagNs_ = std::max<std::int64_t>(
-            0, std::chrono::duration_cast<std::chrono::nanoseconds>(boardFreeLocked() - batchDeadline_).count());
-        boardNs_ = lagNs_ + ownNs;
+        // A board still busy with earlier batches (sent late on a busy host,
+        // or music denser than the board can play) starts this one late, and
+        // without this every later write would stay that late: the board's
+        // end counts as where the timeline stands, so the waits of this batch
+        // shrink until the board is back on the host's timeline.
+        cursor_ = std::max(cursor_, boardFreeLocked());
+        const Clock::time_point chainStart = cursor_;
+        firstWrite_ = std::max(due, cursor_);
+        // BoardClock: the batch has to reach the board before it runs dry,
+        // or at least before its first write is due.
+        const Clock::time_point needed =
+            timing_ == Timing::BoardClock && chainStart > now ? std::min(chainStart, firstWrite_) : firstWrite_;
+        closeBy_ = needed - kCloseMargin;
+        cursor_ = firstWrite_ + own;
         std::memcpy(accBuffer_.get(), bytes, length);
         accLength_ = length;
         lastAppend_ = now;
+        openFirstWriteNs_.store(toNs(firstWrite_), std::memory_order_relaxed);
         batchCond_.notify_one();
         return;
     }
     std::memcpy(accBuffer_.get() + accLength_, waits, waitLength);
     std::memcpy(accBuffer_.get() + accLength_ + waitLength, bytes, length);
     accLength_ += waitLength + length;
-    boardNs_ += waitUs * 1000 + ownNs;
+    cursor_ += std::chrono::microseconds(waitUs) + own;
     lastAppend_ = now;
 }
 
@@ -235,8 +289,8 @@ void BoardTransport::pushFinal() {
     closeOpenBatchLocked(lock);
     accBuffer_[0] = 0;
     accLength_ = 1;
-    boardNs_ = lagNs_ = 0;
-    batchDeadline_ = lastPush_ + std::chrono::milliseconds(waitMs_.load());
+    firstWrite_ = lastPush_ + (timing_ == Timing::Departure ? std::chrono::milliseconds(waitMs_.load())
+                                                             : std::chrono::milliseconds(0));
     lastAppend_ = lastPush_;
     finalPushed_ = true;
     closeRequested_ = true;
@@ -248,20 +302,19 @@ BoardTransport::Clock::time_point BoardTransport::boardFreeLocked() {
     std::uint64_t sent;
     {
         std::lock_guard<std::mutex> b(boardMutex_);
-        end = boardEndSent_;
+        end = timeline_.end();
         sent = lastSentBatch_;
     }
     while (!unsent_.empty() && unsent_.front().index <= sent) unsent_.pop_front();
-    for (const Unsent& u : unsent_) end = std::max(end, u.deadline) + std::chrono::nanoseconds(u.boardNs);
+    for (const Unsent& u : unsent_) end = std::max(end, u.firstWrite) + std::chrono::nanoseconds(u.bodyNs);
     return end;
 }
 
-void BoardTransport::enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline,
-                             bool keepAlive, std::uint64_t batch, std::int64_t boardNs) {
+void BoardTransport::enqueue(const std::uint8_t* bytes, std::uint32_t length, const SendItem& item) {
     {
         std::unique_lock<std::mutex> q(queueMutex_);
         // Never overrun the ring: unsent bytes would be replaced by newer
-        // ones. length <= batchLimit_ <= capacity, so room always comes as
+        // ones. length <= bodyLimit_ <= capacity, so room always comes as
         // the sender takes the queued items.
         roomCond_.wait(q, [&] {
             std::lock_guard<std::mutex> r(ringMutex_);
@@ -271,7 +324,8 @@ void BoardTransport::enqueue(const std::uint8_t* bytes, std::uint32_t length, Cl
             std::lock_guard<std::mutex> r(ringMutex_);
             ring_->write(bytes, length);
         }
-        queue_.push_back(SendItem{deadline, length, keepAlive, batch, boardNs});
+        queue_.push_back(item);
+        queue_.back().length = length;
     }
     queueCond_.notify_one();
 }
@@ -286,36 +340,46 @@ void BoardTransport::batcherLoop() {
             while (accLength_ == 0 && Clock::now() < idleEnd) batchCond_.wait_until(lock, idleEnd);
             if (accLength_ == 0) {
                 if (keepAliveEnabled_.load()) {
-                    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs_.load());
+                    const auto due = Clock::now() + (timing_ == Timing::Departure
+                                                          ? std::chrono::milliseconds(waitMs_.load())
+                                                          : std::chrono::milliseconds(0));
                     lock.unlock();
                     std::uint8_t keepAlive[proto::kKeepAliveSize];
-                    enqueue(keepAlive, proto::encodeKeepAlive(keepAlive), deadline, true);
+                    SendItem item;
+                    item.firstWrite = due;
+                    item.kind = Kind::KeepAlive;
+                    enqueue(keepAlive, proto::encodeKeepAlive(keepAlive), item);
                     lock.lock();
                 }
                 continue;
             }
         }
         // A batch is open: it closes gapMs after its latest write, a margin
-        // before its deadline, or at once when a push (full batch) or the
-        // destructor asks for it.
+        // before the board needs it, or at once when a push (full batch) or
+        // the destructor asks for it.
         for (;;) {
             if (closeRequested_) break;
-            const auto closeAt = std::min(lastAppend_ + gap, batchDeadline_ - kCloseMargin);
+            const auto closeAt = std::min(lastAppend_ + gap, closeBy_);
             if (Clock::now() >= closeAt) break;
             batchCond_.wait_until(lock, closeAt);
         }
         std::swap(accBuffer_, closedBuffer_);
-        const std::uint32_t length = accLength_;
-        const auto deadline = batchDeadline_;
-        const std::int64_t boardNs = boardNs_ - lagNs_;
-        const std::uint64_t batch = ++closedBatches_;
-        unsent_.push_back(Unsent{batch, deadline, boardNs});
         const bool last = finalPushed_;
+        SendItem item;
+        item.firstWrite = firstWrite_;
+        item.kind = last ? Kind::Final : Kind::Batch;
+        if (!last) {
+            item.batch = ++closedBatches_;
+            item.bodyNs = std::chrono::duration_cast<std::chrono::nanoseconds>(cursor_ - firstWrite_).count();
+            unsent_.push_back(Unsent{item.batch, item.firstWrite, item.bodyNs});
+        }
+        const std::uint32_t length = accLength_;
         accLength_ = 0;
+        openFirstWriteNs_.store(kNone, std::memory_order_relaxed);
         closeRequested_ = false;
         lock.unlock();
         takenCond_.notify_all();
-        enqueue(closedBuffer_.get(), length, deadline, false, batch, boardNs);
+        enqueue(closedBuffer_.get(), length, item);
         if (last) {
             {
                 std::lock_guard<std::mutex> q(queueMutex_);
@@ -328,32 +392,214 @@ void BoardTransport::batcherLoop() {
     }
 }
 
+BoardTransport::Clock::time_point BoardTransport::extensionDue(Clock::time_point now) {
+    if (timing_ != Timing::BoardClock || now - fromNs(lastPushNs_.load(std::memory_order_relaxed)) > kChainHold)
+        return Clock::time_point::max();
+    const auto ahead = std::min<Clock::duration>(kKeepAhead, std::chrono::milliseconds(waitMs_.load()) / 2);
+    std::lock_guard<std::mutex> b(boardMutex_);
+    // A board that ran dry is left so: the next batch is timed from when it
+    // leaves, as well as a wait-only datagram would be.
+    if (!timeline_.busyAt(now)) return Clock::time_point::max();
+    return timeline_.end() - ahead;
+}
+
 void BoardTransport::senderLoop() {
     plat::raiseThreadPriority();
     for (;;) {
         SendItem item;
+        bool extend = false;
         {
             std::unique_lock<std::mutex> q(queueMutex_);
-            queueCond_.wait(q, [this] { return !queue_.empty() || batcherFinished_; });
-            // The batcher queues the last datagram before it finishes, so an
-            // empty queue now means everything has been sent.
-            if (queue_.empty()) return;
-            item = queue_.front();
-            queue_.pop_front();
-            std::lock_guard<std::mutex> r(ringMutex_);
-            ring_->read(sendBuffer_.get(), item.length);
+            for (;;) {
+                // The batcher queues the last datagram before it finishes, so
+                // an empty queue then means everything has been sent.
+                if (!queue_.empty() || batcherFinished_) break;
+                const auto now = Clock::now();
+                const auto due = extensionDue(now);
+                if (due <= now) {
+                    extend = true;
+                    break;
+                }
+                if (due == Clock::time_point::max())
+                    queueCond_.wait(q);
+                else
+                    queueCond_.wait_until(q, due);
+            }
+            if (!extend) {
+                if (queue_.empty()) break;
+                item = queue_.front();
+                queue_.pop_front();
+                std::lock_guard<std::mutex> r(ringMutex_);
+                ring_->read(sendBuffer_.get() + kLeadRoom, item.length);
+            }
+        }
+        if (extend) {
+            sendExtension();
+            continue;
         }
         roomCond_.notify_one();
-        plat::sleepUntilPrecise(item.deadline);
-        Clock::time_point sentAt;
-        const bool sent = sendDatagram(sendBuffer_.get(), item.length, item.keepAlive, &sentAt);
-        if (sent && item.length != 1) dataSent_.store(true);
-        if (item.batch) {
-            // The board starts a datagram at the later of its arrival and the
-            // end of the one before.
+        sendItem(item);
+    }
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        senderFinished_ = true;
+    }
+    probeCond_.notify_all();
+}
+
+void BoardTransport::sendExtension() {
+    // The board's timeline runs on to just short of when the next write
+    // pushed can be due, and never past the open batch's first write.
+    const auto now = Clock::now();
+    auto target = now + std::chrono::milliseconds(waitMs_.load()) - kExtensionSlack;
+    const std::int64_t open = openFirstWriteNs_.load(std::memory_order_relaxed);
+    if (open != kNone) target = std::min(target, fromNs(open));
+    Clock::time_point start;
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        start = std::max(now, timeline_.end());
+    }
+    std::uint8_t wait[proto::kDelayMaxSize];
+    std::int64_t us = 0;
+    const std::uint32_t n = proto::encodeDelayUs(
+        wait, std::chrono::duration_cast<std::chrono::microseconds>(target - start).count(), &us);
+    if (n == 0 || us < 1000) {
+        // Too close to the open batch's first write to be worth a datagram:
+        // that batch is about to leave. Look again shortly.
+        plat::sleepUntil(now + std::chrono::microseconds(500));
+        return;
+    }
+    Clock::time_point leftAt;
+    if (!sendDatagram(wait, n, true, &leftAt)) return;
+    extensions_.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> b(boardMutex_);
+    timeline_.sent(leftAt, std::chrono::microseconds(us), n);
+}
+
+void BoardTransport::sendItem(const SendItem& item) {
+    std::uint8_t* body = sendBuffer_.get() + kLeadRoom;
+    const bool boardClock = timing_ == Timing::BoardClock;
+    // What leaves at most: the leading wait, the item and a sync.
+    const std::uint32_t most = item.length + (item.kind == Kind::Batch ? kLeadRoom + proto::kSyncSize : 0);
+    for (;;) {
+        Clock::time_point at;
+        {
             std::lock_guard<std::mutex> b(boardMutex_);
-            if (sent) boardEndSent_ = std::max(boardEndSent_, sentAt) + std::chrono::nanoseconds(item.boardNs);
-            lastSentBatch_ = item.batch;
+            at = timeline_.roomAt(Clock::now(), most);
+        }
+        if (!boardClock) at = std::max(at, item.firstWrite);
+        if (at <= Clock::now()) break;
+        plat::sleepUntilPrecise(at);
+    }
+    if (item.kind != Kind::Batch) {
+        Clock::time_point leftAt;
+        const bool sent = sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt);
+        if (sent && item.length != 1) dataSent_.store(true);
+        if (sent) {
+            std::lock_guard<std::mutex> b(boardMutex_);
+            timeline_.sent(leftAt, Clock::duration::zero(), item.length);
+        }
+        return;
+    }
+    // A sync goes at the end of a chained datagram now and then, when no
+    // request is waiting on the socket (it would take the answer for its own).
+    bool probe = false;
+    const auto now = Clock::now();
+    std::uint8_t* start = body;
+    std::uint32_t length = item.length;
+    std::int64_t leadUs = 0;
+    if (boardClock) {
+        std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
+        std::lock_guard<std::mutex> b(boardMutex_);
+        const auto lead = timeline_.leadFor(now, item.firstWrite);
+        std::uint8_t wait[proto::kDelayMaxSize];
+        const std::uint32_t n =
+            proto::encodeDelayUs(wait, std::chrono::duration_cast<std::chrono::microseconds>(lead).count(), &leadUs);
+        start = body - n;
+        std::memcpy(start, wait, n);
+        length += n;
+        if (rq.owns_lock() && !probeOut_ && !probesOff_ && timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery) {
+            probe = true;
+            probeOut_ = true;
+            probeDue_ = Clock::time_point::max();  // known once it has left
+            lastProbe_ = now;
+            length += proto::encodeSync(start + length);
+        }
+    }
+    Clock::time_point leftAt;
+    const bool sent = sendDatagram(start, length, false, &leftAt);
+    if (sent) dataSent_.store(true);
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        if (sent) {
+            const bool chained = timeline_.busyAt(leftAt);
+            (chained ? chained_ : anchored_).fetch_add(1, std::memory_order_relaxed);
+            const auto board = std::chrono::microseconds(leadUs) + std::chrono::nanoseconds(item.bodyNs);
+            timeline_.sent(leftAt, board, length);
+        }
+        lastSentBatch_ = item.batch;
+        if (probe) {
+            probeOut_ = sent;
+            probeDue_ = timeline_.end();
+        }
+    }
+    if (probe && sent) probeCond_.notify_all();
+}
+
+void BoardTransport::listenerLoop() {
+    std::uint8_t sync[proto::kSyncSize];
+    const std::uint32_t syncLength = proto::encodeSync(sync);
+    std::uint8_t buf[64];
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> b(boardMutex_);
+            probeCond_.wait(b, [this] { return senderFinished_ || (probeOut_ && probeDue_ != Clock::time_point::max()); });
+            if (senderFinished_) return;
+            if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + kProbeGiveUp) {
+                probeOut_ = false;  // lost
+                continue;
+            }
+        }
+        // The socket is a request's while one waits; request() then takes
+        // over what this sync is owed.
+        std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
+        if (!rq.owns_lock()) {
+            plat::sleepUntil(Clock::now() + std::chrono::milliseconds(1));
+            continue;
+        }
+        if (plat::waitReadable(socket_, 2000) != plat::WaitStatus::Ready) continue;
+        const auto now = Clock::now();
+        plat::RecvResult r;
+        {
+            std::lock_guard<std::mutex> io(ioMutex_);
+            r = plat::recvFrom(socket_, buf, sizeof buf);
+        }
+        if (r.status != plat::RecvStatus::Ok || std::memcmp(r.from.addr, destination_.addr, 16) != 0) continue;
+        const auto length = static_cast<std::uint32_t>(r.length);
+        if (!proto::answers(sync, syncLength, buf, length)) {
+            owed_.consume(buf, length, now);  // a late answer to a request that gave up
+            continue;
+        }
+        std::lock_guard<std::mutex> b(boardMutex_);
+        if (!probeOut_) continue;
+        probeOut_ = false;
+        probesAnswered_.fetch_add(1, std::memory_order_relaxed);
+        const std::int64_t offset = std::chrono::duration_cast<std::chrono::nanoseconds>(now - probeDue_).count();
+        if (offset < -kProbeEarlyNs) {
+            probesOff_ = true;
+            continue;
+        }
+        offsets_.push_back(offset);
+        if (offsets_.size() > kProbeWindow) offsets_.pop_front();
+        // An answer is only ever late for reasons other than the board (the
+        // way back, this thread's wake-up): the smallest offset is the
+        // board's. Early answers are believed at once, late ones once the
+        // window agrees.
+        const std::int64_t least = *std::min_element(offsets_.begin(), offsets_.end());
+        if (least < -kProbeDeadbandNs || (least > kProbeDeadbandNs && offsets_.size() == kProbeWindow)) {
+            timeline_.shift(std::chrono::nanoseconds(least));
+            for (auto& o : offsets_) o -= least;
+            corrections_.fetch_add(1, std::memory_order_relaxed);
         }
     }
 }
@@ -401,6 +647,16 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                       std::uint32_t capacity, std::uint32_t extraSeconds) {
     std::lock_guard<std::mutex> one(requestMutex_);
+    {
+        // The sender's sync still out is owed its answer from here on: this
+        // request must not take it for its own.
+        std::lock_guard<std::mutex> b(boardMutex_);
+        if (probeOut_) {
+            std::uint8_t sync[proto::kSyncSize];
+            owed_.add(sync, proto::encodeSync(sync), Clock::now());
+            probeOut_ = false;
+        }
+    }
     const bool keepAlive = keepAliveEnabled_.exchange(false);
     const std::int64_t timeoutUs = static_cast<std::int64_t>(extraSeconds) * 1000000 +
                                    static_cast<std::int64_t>(std::min(waitMs_.load(), kMaxRequestWaitMs)) * 1000 +

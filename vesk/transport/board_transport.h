@@ -1,17 +1,39 @@
 // The per-board transport: turns the host's stream of commands into timed
 // datagrams. Writes that follow each other closely form one batch, with wait
-// commands recording the gaps between them; each batch leaves waitMs after
-// its first write, so that the board replays it with the host's timing.
+// commands recording the gaps between them; each write is due on the board
+// waitMs after the host wrote it, so that the board replays the music with
+// the host's timing.
 //
-// A batch closes gapMs after its last write, shortly before its deadline (so
-// a dense stream still leaves on time) or before it would outgrow the board's
-// buffer, whichever comes first: no datagram is longer than the board can
+// How a batch's time reaches the board (Timing):
+// - BoardClock (the default): a batch leaves as soon as it is closed and the
+//   board has room for it, and starts with a wait command that carries the
+//   time from the end of what the board plays before it to its first write.
+//   A batch that arrives while the board is still playing is timed by the
+//   board's own clock, so the sender's wake-ups and a busy host never reach
+//   the music; one that arrives at an idle board is timed from when it left.
+//   While the host keeps writing, short wait-only datagrams keep the board's
+//   timeline running between bursts, so that frame-based music stays chained
+//   (about one 5-byte datagram per latency), and a sync at the end of a
+//   datagram now and then, answered when the board reaches it, keeps the
+//   host's reckoning on the board's crystal.
+// - Departure: the first write of a batch carries no wait; the batch leaves
+//   at its first write's time and the board plays it on arrival. For
+//   firmware that takes datagrams only when they are due.
+// In both, the bytes the board has not yet played plus the next datagram
+// never exceed the buffer it reported (board_timeline.h): a datagram waits
+// for room.
+//
+// A batch closes gapMs after its last write, shortly before the board needs
+// it (so a dense stream still leaves in time) or before it would outgrow its
+// limit, whichever comes first: no datagram is longer than the board can
 // take, and none is fragmented on a link whose MTU holds the board's buffer.
 //
 // Threads: a batcher closes batches into the ring and the send queue; a
-// sender sleeps until each batch's deadline and sends it. Lock order:
-// request mutex, then accumulation mutex, then queue mutex, then ring mutex;
-// the io mutex is taken alone.
+// sender sends them (BoardClock: at once, or when there is room; Departure:
+// at their first write's time) and the wait-only datagrams; a listener takes
+// the answers to the sender's syncs (BoardClock only). Lock order: request
+// mutex, then accumulation mutex, then queue mutex, then ring mutex, then
+// board mutex; the io mutex is taken alone or last.
 //
 // Pushes are serialised by the accumulation mutex, requests by the request
 // mutex (the callers' side of it in board_link.h).
@@ -29,20 +51,23 @@
 
 #include "platform/platform.h"
 #include "transport/board_link.h"
+#include "transport/board_timeline.h"
 #include "transport/exchange.h"
 #include "transport/ring_buffer.h"
 
 namespace vesk {
+
+enum class Timing { BoardClock, Departure };
 
 class BoardTransport final : public BoardLink {
 public:
     // socket: the board's bound UDP socket (not owned; the manager closes it).
     // boardAddress: standard IPv6 text, at most 64 characters are kept.
     // wait: the board's latency in ms; bufferSize: the board's buffer in bytes;
-    // idleMs / gapMs: the board's settings. Both threads are running on return.
+    // idleMs / gapMs: the board's settings. The threads are running on return.
     // Throws std::system_error when a thread cannot be started.
     BoardTransport(plat::Socket socket, const char* boardAddress, std::uint16_t wait, std::uint32_t bufferSize,
-                   std::uint8_t idleMs, std::uint8_t gapMs);
+                   std::uint8_t idleMs, std::uint8_t gapMs, Timing timing = Timing::BoardClock);
     // Syncs with the board (everything queued has left and the board has
     // answered, or the time-out box was shown), sends a last 00 datagram and
     // joins both threads. The socket stays open.
@@ -72,10 +97,10 @@ public:
     // must not hold a host for that long on every request.
     static constexpr std::uint32_t kMaxRequestWaitMs = 5000;
     // The smallest batch: the largest single command (L is one byte) with the
-    // two wait commands that may precede it. A board that reported a buffer
-    // of 0 (or less than this) gets batches of this size, so every command
-    // still fits.
-    static constexpr std::uint32_t kMinBatchBytes = 266;
+    // two wait commands that may precede it, the leading wait and a sync. A
+    // board that reported a buffer of 0 (or less than this) gets batches of
+    // this size, so every command still fits.
+    static constexpr std::uint32_t kMinBatchBytes = 278;
 
     std::uint32_t getBufferSize() const override { return bufferSize_; }
     const char* address() const override { return boardAddress_; }
@@ -88,15 +113,25 @@ public:
     // Takes effect for batches opened afterwards and for later requests.
     void setWaitMs(std::uint32_t ms) { waitMs_.store(ms > gapMs_ ? ms : gapMs_); }
     std::uint8_t getGapMs() const { return gapMs_; }
-    // The most bytes one batch (one datagram) holds: the board's buffer size
-    // (at least kMinBatchBytes), within the ring and one UDP datagram.
+    // The most bytes one batch (one datagram) holds: half the board's buffer
+    // (one datagram plays while the next waits on the board), at least
+    // kMinBatchBytes, within the ring and one UDP datagram.
     std::uint32_t getBatchLimit() const { return batchLimit_; }
+    Timing timing() const { return timing_; }
 
     // Sends that found no buffer space and were tried again, and datagrams
     // that could not be sent at all (keep-alives skipped for lack of space
     // are not failures). Both only grow.
     std::uint64_t sendRetries() const { return sendRetries_.load(); }
     std::uint64_t sendFailures() const { return sendFailures_.load(); }
+    // Batches that left while the board was still playing (chained) and
+    // those that found it idle (anchored); wait-only datagrams sent; syncs
+    // the board answered and the corrections they made. All only grow.
+    std::uint64_t chainedBatches() const { return chained_.load(); }
+    std::uint64_t anchoredBatches() const { return anchored_.load(); }
+    std::uint64_t extensionsSent() const { return extensions_.load(); }
+    std::uint64_t probesAnswered() const { return probesAnswered_.load(); }
+    std::uint64_t clockCorrections() const { return corrections_.load(); }
 
     // Test seam: replaces the datagram send (plat::trySendTo) of the sender
     // thread. Call before pushing anything; null restores the real one.
@@ -105,17 +140,18 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    enum class Kind : std::uint8_t { Batch, KeepAlive, Final };
     struct SendItem {
-        Clock::time_point deadline;
-        std::uint32_t length = 0;
-        bool keepAlive = false;    // may be skipped when the system has no room
+        Clock::time_point firstWrite;  // Batch: when its first write is due; else when it is due
+        std::uint32_t length = 0;      // bytes in the ring (a batch without its leading wait)
+        Kind kind = Kind::Batch;
         std::uint64_t batch = 0;   // its number among the closed batches; 0: not a batch
-        std::int64_t boardNs = 0;  // the board's time for it: waits and own wait bytes
+        std::int64_t bodyNs = 0;   // Batch: board time from its first write to its end
     };
     struct Unsent {  // a closed batch the sender has not reported sent
         std::uint64_t index;
-        Clock::time_point deadline;
-        std::int64_t boardNs;
+        Clock::time_point firstWrite;
+        std::int64_t bodyNs;
     };
 
     // Expects the accumulation mutex held (by lock).
@@ -126,16 +162,27 @@ private:
     // Expects the accumulation mutex held; returns with it held and the open batch empty.
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
-    void enqueue(const std::uint8_t* bytes, std::uint32_t length, Clock::time_point deadline, bool keepAlive = false,
-                 std::uint64_t batch = 0, std::int64_t boardNs = 0);
-    // When the board will have played every batch closed so far: from when
-    // the sender saw it end those already sent, then each of the others
-    // arriving at its deadline. Expects the accumulation mutex held; takes
-    // the board mutex.
+    void enqueue(const std::uint8_t* bytes, std::uint32_t length, const SendItem& item);
+    // When the board will have played every batch closed so far: the
+    // sender's reckoning of what it sent, then each of the others played
+    // from its first write. Expects the accumulation mutex held; takes the
+    // board mutex.
     Clock::time_point boardFreeLocked();
     void pushFinal();
     void batcherLoop();
     void senderLoop();
+    // BoardClock: when the board's timeline should next be extended by a
+    // wait-only datagram (max() when it need not be). Takes the board mutex.
+    Clock::time_point extensionDue(Clock::time_point now);
+    void sendExtension();
+    // Sends one item whose bytes are in sendBuffer_ + kLeadRoom: waits for
+    // room on the board (and, with Departure, for its time), puts the
+    // leading wait before a batch and now and then a sync after it.
+    void sendItem(const SendItem& item);
+    // Answers to the sender's syncs: each says where the board's timeline
+    // really is; the sender's reckoning follows the smallest of the last few
+    // offsets (a late wake-up here only ever makes an answer look later).
+    void listenerLoop();
     // Sends one datagram, retrying while the system has no buffer space for
     // what is left of kSendRetryTime (tried once when nothing is); false when
     // it could not be sent. Sender thread only. Takes the io mutex for each
@@ -145,6 +192,7 @@ private:
 
     plat::Socket socket_;
     char boardAddress_[65];
+    const Timing timing_;
     std::atomic<bool> keepAliveEnabled_;
     std::atomic<bool> dataSent_;  // set after each datagram longer than one byte
     std::mutex ioMutex_;
@@ -153,14 +201,16 @@ private:
     std::uint8_t gapMs_;
     std::unique_ptr<RingBuffer<unsigned char>> ring_;
     std::mutex ringMutex_;
-    std::unique_ptr<std::uint8_t[]> sendBuffer_;
+    std::unique_ptr<std::uint8_t[]> sendBuffer_;  // kLeadRoom, then the item, then room for a sync
     std::uint32_t bufferSize_;
-    std::uint32_t batchLimit_;  // bytes in each of the three batch buffers
-    std::thread sender_, batcher_;
+    std::uint32_t batchLimit_;  // bytes in one datagram
+    std::uint32_t bodyLimit_;   // bytes in each of the batch buffers: the limit less a leading wait and a sync
+    std::thread sender_, batcher_, listener_;
     std::chrono::milliseconds idle_;
     std::atomic<SendFunction> sendFunction_;
     std::atomic<std::uint64_t> sendRetries_{0};
     std::atomic<std::uint64_t> sendFailures_{0};
+    std::atomic<std::uint64_t> chained_{0}, anchored_{0}, extensions_{0}, probesAnswered_{0}, corrections_{0};
     Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
     std::mutex requestMutex_;  // held for a whole request
@@ -173,11 +223,24 @@ private:
     std::deque<SendItem> queue_;
     bool batcherFinished_ = false;
 
-    // Under boardMutex_ (taken last, held for a few instructions): set by the
-    // sender from the actual send times.
+    // Under boardMutex_ (taken last, held for a few instructions): the
+    // sender's reckoning of the board, from what it sent and when.
     std::mutex boardMutex_;
-    Clock::time_point boardEndSent_{};  // when the board ends the batches sent so far
+    BoardTimeline timeline_;
     std::uint64_t lastSentBatch_ = 0;
+    // A sync the sender put at the end of a datagram, not yet answered.
+    bool probeOut_ = false;
+    bool probesOff_ = false;              // the board answers syncs on arrival: they tell nothing
+    Clock::time_point probeDue_{};        // when the board should reach it
+    Clock::time_point lastProbe_{};       // when the last one left
+    std::deque<std::int64_t> offsets_;    // the last answers' offsets, ns
+    std::condition_variable probeCond_;   // a probe left, or the sender finished
+    bool senderFinished_ = false;
+
+    // Pushes as the sender sees them without the accumulation mutex: the
+    // last one, and the first write's time of the open batch (max: none).
+    std::atomic<std::int64_t> lastPushNs_{0};
+    std::atomic<std::int64_t> openFirstWriteNs_;
 
     // Under accMutex_.
     std::mutex accMutex_;
@@ -187,10 +250,11 @@ private:
     std::unique_ptr<std::uint8_t[]> accBuffer_;
     std::unique_ptr<std::uint8_t[]> closedBuffer_;  // batcher only: the batch being moved to the ring
     std::uint32_t accLength_ = 0;
-    Clock::time_point batchDeadline_;
-    Clock::time_point batchStart_;  // the open batch's first write
-    std::int64_t boardNs_ = 0;      // board time the open batch takes so far: lagNs_, waits, own wait bytes
-    std::int64_t lagNs_ = 0;        // how far the board was behind when the open batch opened
+    // Where the board's timeline stands after everything pushed, by the plan:
+    // each write at its push time + waitMs, or as soon as the board is free.
+    Clock::time_point cursor_{};
+    Clock::time_point firstWrite_;  // the open batch's first write, on the board's timeline
+    Clock::time_point closeBy_;     // the open batch closes by then, whatever comes
     std::uint64_t closedBatches_ = 0;
     std::deque<Unsent> unsent_;
     Clock::time_point lastAppend_;

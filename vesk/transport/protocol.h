@@ -134,6 +134,28 @@ inline unsigned encodeWait(std::uint8_t* out, std::uint8_t unit, std::uint16_t v
 inline unsigned encodeWaitMs(std::uint8_t* out, std::uint16_t ms) { return encodeWait(out, kWaitUnitMs, ms); }
 inline unsigned encodeWaitUs(std::uint8_t* out, std::uint16_t us) { return encodeWait(out, kWaitUnitUs, us); }
 
+// A delay as wait commands: whole ms in one, the remaining us in another.
+// Nothing for a delay of 10 us or less (the board's own command handling is
+// of that order); delays past 0xFFFF ms are cut to it. Writes at most
+// kDelayMaxSize bytes; *encodedUs is the delay the board will wait.
+constexpr unsigned kDelayMaxSize = 2 * kWaitCommandSize;
+inline unsigned encodeDelayUs(std::uint8_t* out, std::int64_t us, std::int64_t* encodedUs) {
+    us = us < 0 ? 0 : (us > 0xFFFFll * 1000 + 999 ? 0xFFFFll * 1000 + 999 : us);
+    const std::int64_t ms = us / 1000, rest = us % 1000;
+    unsigned n = 0;
+    if (ms > 0) {
+        n += encodeWaitMs(out, static_cast<std::uint16_t>(ms));
+        if (rest > 0) n += encodeWaitUs(out + n, static_cast<std::uint16_t>(rest));
+        *encodedUs = us;
+    } else if (rest > 10) {
+        n += encodeWaitUs(out, static_cast<std::uint16_t>(rest));
+        *encodedUs = rest;
+    } else {
+        *encodedUs = 0;
+    }
+    return n;
+}
+
 // (n+3) 20 addr count write[n]. count is clamped to kI2cReadMaxCount and n to
 // kI2cReadMaxWrite; a null write pointer sends n zeros. out holds up to 256 bytes.
 inline unsigned encodeI2cRead(std::uint8_t* out, std::uint8_t i2cAddress, std::uint32_t count,

@@ -1,0 +1,82 @@
+// The host's reckoning of a board's timeline, with made-up times: where a
+// batch's leading wait counts from, and when the board has room.
+#include "transport/board_timeline.h"
+
+#include <gtest/gtest.h>
+
+namespace vesk {
+namespace {
+
+using namespace std::chrono_literals;
+using TimePoint = BoardTimeline::TimePoint;
+const TimePoint t0 = TimePoint(std::chrono::seconds(100));
+const auto kHeld = BoardTimeline::kHoldMargin;
+const auto kAnchored = BoardTimeline::kHoldMargin + BoardTimeline::kAnchorSlack;
+
+// The board has played up to `end` (relative to t0, by one datagram sent at
+// t0 - 1 s, long over, and then one of `board` time sent so that it ends
+// there); a batch whose first write is due at `firstWrite` leaves at `now`.
+TEST(BoardTimeline, LeadingWaitRule) {
+    const struct {
+        const char* name;
+        std::chrono::microseconds end, now, firstWrite, lead, start;
+        bool chained;
+    } cases[] = {
+        {"board busy at arrival: from its end", 10000us, 0us, 15000us, 5000us, 10000us, true},
+        {"board idle: from the departure", -5000us, 0us, 20000us, 20000us, 0us, false},
+        {"late sender: shortened by the lateness", -3000us, 0us, 2000us, 2000us, 0us, false},
+        {"later than the first write: none", -3000us, 0us, -1000us, 0us, 0us, false},
+        {"first write before the board is free: none", 10000us, 0us, 8000us, 0us, 10000us, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardTimeline tl(16384);
+        const TimePoint before = t0 + c.end - 100ms;
+        tl.sent(before, 100ms, 10);
+        ASSERT_EQ(tl.end(), t0 + c.end);
+        EXPECT_EQ(tl.busyAt(t0 + c.now), c.chained);
+        const auto lead = tl.leadFor(t0 + c.now, t0 + c.firstWrite);
+        EXPECT_EQ(lead, c.lead);
+        EXPECT_EQ(tl.sent(t0 + c.now, lead + 1ms, 10), t0 + c.start);
+        EXPECT_EQ(tl.end(), t0 + c.start + lead + 1ms);
+    }
+}
+
+// Bytes are held until played, plus a margin (more for an anchored datagram,
+// which the link may deliver late); a datagram waits until it fits.
+TEST(BoardTimeline, RoomRule) {
+    BoardTimeline tl(1024);
+    tl.sent(t0, 10ms, 600);   // anchored: held to t0 + 10 ms + the anchored margin
+    tl.sent(t0, 5ms, 300);    // chained: held to t0 + 15 ms + the margin
+    const TimePoint first = t0 + 10ms + kAnchored, second = t0 + 15ms + kHeld;
+    const struct {
+        const char* name;
+        TimePoint now;
+        std::uint32_t length;
+        TimePoint room;
+    } cases[] = {
+        {"fits beside both", t0, 124, t0},
+        {"one byte over", t0, 125, std::min(first, second)},
+        {"after the first frees", t0, 500, first},
+        {"longer than the buffer: when all is played", t0, 2000, std::max(first, second)},
+        {"once both are played", first + 1us, 1024, first + 1us},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(tl.roomAt(c.now, c.length), c.room);
+    }
+    EXPECT_EQ(tl.heldAt(t0), 900u);
+}
+
+// An answer that shows the board's clock behind moves its end and the holds.
+TEST(BoardTimeline, ShiftMovesEndAndHolds) {
+    BoardTimeline tl(1024);
+    tl.sent(t0, 10ms, 1000);
+    tl.shift(300us);
+    EXPECT_EQ(tl.end(), t0 + 10300us);
+    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored - 1us), 1000u);
+    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored), 0u);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -1,0 +1,85 @@
+// What the host knows of a board's timeline, on the host's clock: when the
+// board will have played everything sent to it, and which of the bytes sent
+// it still holds.
+//
+// A board plays each datagram from the later of its arrival and the end of
+// the one before, and keeps its bytes until it has played its last command.
+// So a datagram that arrives while the board is still playing is timed by
+// the board's own clock (it is chained): a leading wait carries the time from
+// the end of the one before to its first write, and when it left does not
+// matter. One that arrives after the board ran dry is timed by its arrival
+// (it is anchored): the leading wait then counts from the moment it leaves,
+// which the host reads just before sending.
+//
+// No clock reads and no locking here: the transport's sender owns one and
+// passes the time in, so the rules can be checked with made-up times.
+#ifndef VESK_TRANSPORT_BOARD_TIMELINE_H
+#define VESK_TRANSPORT_BOARD_TIMELINE_H
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace vesk {
+
+class BoardTimeline {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+    using Duration = std::chrono::nanoseconds;
+
+    // Bytes count as held this long after the board should have played them:
+    // the link's delay and the error of the host's reckoning.
+    static constexpr Duration kHoldMargin = std::chrono::milliseconds(2);
+    // An anchored datagram starts when it arrives, which only the link knows
+    // (a wireless link delays datagrams by milliseconds): its bytes are held
+    // this much longer.
+    static constexpr Duration kAnchorSlack = std::chrono::milliseconds(10);
+
+    // bufferBytes: the buffer the board reported.
+    explicit BoardTimeline(std::uint32_t bufferBytes);
+
+    // When the board will have played everything sent (a time in the past
+    // when it is idle).
+    TimePoint end() const { return end_; }
+    // Whether a datagram arriving at t would be chained.
+    bool busyAt(TimePoint t) const { return end_ > t; }
+
+    // The leading wait of a batch whose first write should sound at
+    // firstWrite, leaving at now: from where the board will be when the
+    // batch arrives, its end or, when it is idle by then, the arrival. A
+    // sender that got out late (the board ran dry) shortens it by the
+    // lateness; zero when even that is too late.
+    Duration leadFor(TimePoint now, TimePoint firstWrite) const;
+
+    // The earliest time, now or later, at which a datagram of length bytes
+    // fits beside the bytes the board still holds. A datagram longer than
+    // the whole buffer gets the time the board holds nothing.
+    TimePoint roomAt(TimePoint now, std::uint32_t length);
+    // Bytes held at t.
+    std::uint32_t heldAt(TimePoint t) const;
+
+    // A datagram of length bytes left at now; the board spends `board` on it
+    // (its waits, the leading one included, and its commands' own wait
+    // bytes). Returns when the board starts it.
+    TimePoint sent(TimePoint now, Duration board, std::uint32_t length);
+
+    // The board's answers showed its timeline d later (d < 0: earlier) than
+    // reckoned: a clock that runs slow or fast.
+    void shift(Duration d);
+
+private:
+    struct Held {
+        TimePoint until;
+        std::uint32_t length;
+    };
+    std::deque<Held> held_;  // in the order sent
+    std::vector<Held> scratch_;
+    TimePoint end_{};
+    std::uint32_t buffer_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_TRANSPORT_BOARD_TIMELINE_H
