@@ -24,9 +24,9 @@ and a second table, how the boards took the datagrams:
   vs chip  the vs chip error above, of writes in chained datagrams and of
            those in anchored ones (timed by their arrival): p99 / max in us
   transport each write's board time against the time the player called the
-           library for it plus the board's median of the difference, or as
-           soon as the chip is free, as for vs chip: |error| p99 / max in us
-           (the library and the network alone, the player's pacing left out)
+           library for it (or, as for vs chip, as soon as the chip is free)
+           plus the board's median of the difference: |error| p99 / max in
+           us (the library and the network alone, the player's pacing left out)
 Figures, not pass/fail (exit 0 unless nothing could run).
   fidelity.py [--seconds S] [--platforms native,win64,win32] [--load N]
               [--buffer BYTES] [--jitter MS] [--ppm PPM] [--builds NAME=DIR,...] [SONG ...]"""
@@ -174,16 +174,19 @@ def figures(decoded, entry, rec, boards, uses, cpu=None, calls=None):
             if chip[chained]:
                 row.update({label + "_p99": percentile(chip[chained], 0.99), label + "_max": max(chip[chained])})
     # The transport's part: each write's board time against the player's
-    # call for it plus the board's median of the difference (its latency),
-    # or, as for vs chip, as soon as the chip is free of the writes before.
+    # call for it or, as for vs chip, as soon as the chip is free of the
+    # writes before, plus the board's median of the difference (its
+    # latency; taken after the chip's pace, so that a song of bursts the
+    # chip spreads out does not move it).
     spread = []
     for timeline in filter(None, transport.values()):
-        mid = statistics.median(b - c for c, b, _ in timeline)
-        free = float("-inf")
+        free, offsets = float("-inf"), []
         for c, b, own in sorted(timeline):
-            ideal = max(c + mid, free)
-            spread.append(abs(b - ideal) / 1000)
+            ideal = max(c, free)
+            offsets.append(b - ideal)
             free = ideal + own
+        mid = statistics.median(offsets)
+        spread += [abs(o - mid) / 1000 for o in offsets]
     if spread:
         row.update(transport_p99=percentile(spread, 0.99), transport_max=max(spread))
     lateness, span = [], []

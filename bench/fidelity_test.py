@@ -41,21 +41,32 @@ CALLS = {"YM2612": [(80 * MS, 0x030, 1), (90 * MS, 0x1B4, 2), (100 * MS, 0x030, 
 # Today's record: no "chained", "overflow" nor "held" on datagram lines.
 PLAIN = [{k: v for k, v in d.items() if k not in ("chained", "overflow")} for d in RECORD]
 
-CASES = [  # name, record, calls, expected figures (None: not in the row)
-    ("chained, dropped, transport", RECORD, CALLS,
+# A burst: five writes called at once, which the chip plays 29 us apart (their
+# own waits), then two alone, each 20 ms after its call: no transport error.
+BURST_DECODED = {("YM2612", 0): [(0, 0, 0x30, d) for d in range(5)] + [(441, 0, 0x31, 5), (882, 0, 0x31, 6)]}
+BURST_TIMES = [20 * MS + 29000 * i for i in range(5)] + [30 * MS, 40 * MS]
+BURST = RECORD[:4] + [
+    {"type": "datagram", "board": "B", "seq": 3, "arrival_ns": 20 * MS, "len": 60}] + [
+    dict(command(3, "write_reg", t, w[2], w[3]), bytes="060100000000%02x" % (29 if t < 30 * MS else 0))
+    for t, w in zip(BURST_TIMES, BURST_DECODED[("YM2612", 0)])]
+BURST_CALLS = {"YM2612": [(0, 0x30, d) for d in range(5)] + [(10 * MS, 0x31, 5), (20 * MS, 0x31, 6)]}
+
+CASES = [  # name, decoded, record, calls, expected figures (None: not in the row)
+    ("chained, dropped, transport", DECODED, RECORD, CALLS,
      dict(excerpt=4, at_board=3, lost=1, chained=1, dropped=1, chip_max=50, chained_max=50, anchored_max=0,
           transport_p99=30, transport_max=30)),
-    ("a record without the fields", PLAIN, CALLS,
+    ("a record without the fields", DECODED, PLAIN, CALLS,
      dict(at_board=3, chained=0, dropped=0, chip_max=50, chained_max=None, anchored_max=50, transport_max=30)),
-    ("a player without call times", RECORD, None, dict(at_board=3, transport_p99=None, transport_max=None)),
+    ("a player without call times", DECODED, RECORD, None, dict(at_board=3, transport_p99=None, transport_max=None)),
+    ("a burst the chip spreads out", BURST_DECODED, BURST, BURST_CALLS, dict(at_board=7, transport_max=0)),
 ]
 
 
 class Figures(unittest.TestCase):
     def test_cases(self):
-        for name, record, calls, want in CASES:
+        for name, decoded, record, calls, want in CASES:
             with self.subTest(name):
-                row = fidelity.figures(DECODED, ENTRY, record, BOARDS, {"B": 0}, calls=calls)
+                row = fidelity.figures(decoded, ENTRY, record, BOARDS, {"B": 0}, calls=calls)
                 for key, value in want.items():
                     if value is None:
                         self.assertNotIn(key, row, key)
