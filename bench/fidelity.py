@@ -91,8 +91,12 @@ def figures(decoded, entry, rec, boards, uses, cpu=None, calls=None):
     arrival = {(d["board"], d["seq"]): (d["arrival_ns"], d["len"]) for d in datagrams}
     chained_dgram = {(d["board"], d["seq"]) for d in datagrams if d.get("chained") is True}
     writes = [c for c in rec if c.get("type") == "command" and c.get("name") in ("write_reg", "write_port")]
-    seq_of = {(c["board"], c["replay_ns"]): c["seq"] for c in writes}
-    own_of = {(c["board"], c["replay_ns"]): own_wait_ns(c) for c in writes}
+    # A write at the board is known by its board, slot and time (a command
+    # with no wait of its own shares its time with the next: the first is it).
+    seq_of = {}
+    for c in writes:
+        seq_of.setdefault((c["board"], c.get("slot"), c["replay_ns"]), c["seq"])
+    own_of = own_waits(writes)
     row = dict(excerpt=0, at_board=0, lost=0, reordered=0, dgram=0, buffer=0, chained=0, dropped=0)
     timed = []   # (file ns, board ns)
     on_board = defaultdict(list)   # board -> [(file ns, board ns, own wait ns, chained)]
@@ -123,16 +127,17 @@ def figures(decoded, entry, rec, boards, uses, cpu=None, calls=None):
         row["at_board"] += len(pairs)
         row["lost"] += len(want) - len(pairs)
         row["reordered"] += reordered
-        seqs = [seq_of[(name, t)] for _, t, _ in take if (name, t) in seq_of]
+        at = lambda t: (name, part["slot"], t)
+        seqs = [seq_of[at(t)] for _, t, _ in take if at(t) in seq_of]
         if seqs:
             last_seq[name] = max(last_seq.get(name, -1), max(seqs))
         for i, j in pairs:
             file_ns, board_ns = want_raw[j][0] * 1e9 / 44100, take[i][1]
-            seq = seq_of.get((name, board_ns))
+            seq = seq_of.get(at(board_ns))
             chained = (name, seq) in chained_dgram
             row["chained"] += chained
             timed.append((file_ns, board_ns))
-            on_board[name].append((file_ns, board_ns, own_of.get((name, board_ns), 0), chained))
+            on_board[name].append((file_ns, board_ns, own_of.get(at(board_ns), 0), chained))
             if seq is not None:
                 known = first_dgram[name].get(seq)
                 first_dgram[name][seq] = file_ns if known is None else min(known, file_ns)
@@ -140,7 +145,7 @@ def figures(decoded, entry, rec, boards, uses, cpu=None, calls=None):
         # board with the earliest unused call that wrote it.
         made = (calls or {}).get(part["part"], [])
         call_pairs, _ = match(got[:body], [call_write(chip, a, d) for _, a, d in made])
-        transport[name] += [(made[k][0], take[i][1], own_of.get((name, take[i][1]), 0)) for i, k in call_pairs]
+        transport[name] += [(made[k][0], take[i][1], own_of.get(at(take[i][1]), 0)) for i, k in call_pairs]
     # Datagrams dropped for want of buffer on the song's boards: those after
     # the last datagram of the file before there, up to the song's own last.
     for name, hi in last_seq.items():
@@ -228,6 +233,27 @@ def read_write_times(path):
                 t += int(w[1])
                 parts[names[int(w[0])]].append((t, int(w[2], 16), int(w[3], 16)))
     return files
+
+
+def own_waits(writes):
+    """{(board, slot, replay ns): own wait ns} of the record's write
+    commands (the first of a slot at a time). An SCC write is three port
+    writes (address high, low, data: ports 13, 14, 15) that slot_segments
+    gives as one at the first's time: its wait is the three's."""
+    own, trio = {}, {}   # trio: (board, slot) -> the key of its port-13 write, while the rest may follow
+    for c in writes:
+        key, slot = (c["board"], c.get("slot"), c["replay_ns"]), (c["board"], c.get("slot"))
+        port = c.get("port") if c["name"] == "write_port" else None
+        if port in (14, 15) and slot in trio:
+            own[trio[slot]] += own_wait_ns(c)
+            if port == 15:
+                del trio[slot]
+            continue
+        trio.pop(slot, None)
+        own.setdefault(key, own_wait_ns(c))
+        if port == 13:
+            trio[slot] = key
+    return own
 
 
 def own_wait_ns(command):

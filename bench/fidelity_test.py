@@ -15,9 +15,11 @@ ENTRY = {"chips": [{"part": "YM2612", "model": "YM2612", "address": "fe80::b", "
 DECODED = {("YM2612", 0): [(0, 0, 0x30, 1), (441, 1, 0xB4, 2), (882, 0, 0x30, 3), (1323, 0, 0x30, 4)]}
 
 
-def command(seq, name, at_ns, reg=0, data=0, port=0):
-    return {"type": "command", "board": "B", "slot": 0, "seq": seq, "name": name, "replay_ns": at_ns,
-            "reg": reg, "data": data, "port": port, "bytes": "06010000000000"}
+def command(seq, name, at_ns, reg=0, data=0, port=0, wait_us=0, slot=0):
+    """A command line; its bytes hold its own wait where the board keeps it."""
+    raw = "0402%02x%02x%02x" % (port, data, wait_us) if name == "write_port" else "060100000000%02x" % wait_us
+    return {"type": "command", "board": "B", "slot": slot, "seq": seq, "name": name, "replay_ns": at_ns,
+            "reg": reg, "data": data, "port": port, "bytes": raw}
 
 
 RECORD = [
@@ -47,26 +49,38 @@ BURST_DECODED = {("YM2612", 0): [(0, 0, 0x30, d) for d in range(5)] + [(441, 0, 
 BURST_TIMES = [20 * MS + 29000 * i for i in range(5)] + [30 * MS, 40 * MS]
 BURST = RECORD[:4] + [
     {"type": "datagram", "board": "B", "seq": 3, "arrival_ns": 20 * MS, "len": 60}] + [
-    dict(command(3, "write_reg", t, w[2], w[3]), bytes="060100000000%02x" % (29 if t < 30 * MS else 0))
+    command(3, "write_reg", t, w[2], w[3], wait_us=29 if t < 30 * MS else 0)
     for t, w in zip(BURST_TIMES, BURST_DECODED[("YM2612", 0)])]
 BURST_CALLS = {"YM2612": [(0, 0x30, d) for d in range(5)] + [(10 * MS, 0x31, 5), (20 * MS, 0x31, 6)]}
 
-CASES = [  # name, decoded, record, calls, expected figures (None: not in the row)
-    ("chained, dropped, transport", DECODED, RECORD, CALLS,
+# Two SCC writes called at once: three port writes each (address high, low,
+# data), 50 us apart; the second plays 150 us after the first, as it should.
+SCC_ENTRY = {"chips": [{"part": "K051649", "model": "SCC", "address": "fe80::b", "slot": 1}]}
+SCC_DECODED = {("K051649", 0): [(0, 0, 0x10, 7), (0, 0, 0x11, 8)]}
+SCC = [command(2, "set_clock", 0, slot=1), command(2, "set_clock", 0, slot=1),
+       {"type": "datagram", "board": "B", "seq": 3, "arrival_ns": 20 * MS, "len": 30}] + [
+    command(3, "write_port", 20 * MS + 50000 * i, port=13 + i % 3, data=(0x98, 0x10 + i // 3, 7 + i // 3)[i % 3],
+            wait_us=50, slot=1) for i in range(6)]
+SCC_CALLS = {"K051649": [(0, 0x9810, 7), (0, 0x9811, 8)]}
+
+CASES = [  # name, entry, decoded, record, calls, expected figures (None: not in the row)
+    ("chained, dropped, transport", ENTRY, DECODED, RECORD, CALLS,
      dict(excerpt=4, at_board=3, lost=1, chained=1, dropped=1, chip_max=50, chained_max=50, anchored_max=0,
           transport_p99=30, transport_max=30)),
-    ("a record without the fields", DECODED, PLAIN, CALLS,
+    ("a record without the fields", ENTRY, DECODED, PLAIN, CALLS,
      dict(at_board=3, chained=0, dropped=0, chip_max=50, chained_max=None, anchored_max=50, transport_max=30)),
-    ("a player without call times", DECODED, RECORD, None, dict(at_board=3, transport_p99=None, transport_max=None)),
-    ("a burst the chip spreads out", BURST_DECODED, BURST, BURST_CALLS, dict(at_board=7, transport_max=0)),
+    ("a player without call times", ENTRY, DECODED, RECORD, None, dict(at_board=3, transport_p99=None, transport_max=None)),
+    ("a burst the chip spreads out", ENTRY, BURST_DECODED, BURST, BURST_CALLS, dict(at_board=7, transport_max=0)),
+    ("SCC writes, three commands each", SCC_ENTRY, SCC_DECODED, SCC, SCC_CALLS,
+     dict(at_board=2, chip_max=0, transport_max=0)),
 ]
 
 
 class Figures(unittest.TestCase):
     def test_cases(self):
-        for name, decoded, record, calls, want in CASES:
+        for name, entry, decoded, record, calls, want in CASES:
             with self.subTest(name):
-                row = fidelity.figures(decoded, ENTRY, record, BOARDS, {"B": 0}, calls=calls)
+                row = fidelity.figures(decoded, entry, record, BOARDS, {"B": 0}, calls=calls)
                 for key, value in want.items():
                     if value is None:
                         self.assertNotIn(key, row, key)
