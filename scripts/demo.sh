@@ -106,7 +106,8 @@ echo
 t=$SECONDS
 timeout 120 tools/testbed/testbed.sh run --quiet --sim "$sim" --config "$config" --wine \
     --record "$work/record.jsonl" \
-    -- "$work/vesk_play.exe" --report "$(winpath "$work/report.json")" "$(winpath "$PWD/$out/tune.vgm")" \
+    -- "$work/vesk_play.exe" --report "$(winpath "$work/report.json")" --write-times "$(winpath "$work/times.txt")" \
+    "$(winpath "$PWD/$out/tune.vgm")" \
     2> "$work/play-bed.txt"
 rc=$?
 echo
@@ -122,8 +123,10 @@ note "Commands per board, by kind and by slot (vesk_sim --summary of the simulat
 "$sim" --summary "$work/record.jsonl" | sed 's/^/  /'
 echo
 note "Timing: each write's time at the board (its datagram's arrival plus the waits"
-note "before it) against its time in the file, after aligning the first write:"
-python3 scripts/demo_show.py fidelity "$work/record.jsonl" "$work/report.json" "$out/tune.vgm" "$config"
+note "before it) against its time in the file, after aligning the first write, and"
+note "against the moment vesk_play.exe called the library for it (the transport's part):"
+python3 scripts/demo_show.py fidelity "$work/record.jsonl" "$work/report.json" "$out/tune.vgm" "$config" \
+    "$work/times.txt"
 echo
 # The board's recording from the tune's first write on (the library's
 # start-up writes to the chips cut), so that it lines up with the file.

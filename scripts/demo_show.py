@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Helpers of `make demo` that turn the programs' and the simulator's files into text:
   demo_show.py listing < VESK_TEST_OUTPUT       the boards and chips vesk_test listed, a line each
-  demo_show.py fidelity RECORD REPORT VGM CONFIG  how the board's timing matched the file
+  demo_show.py fidelity RECORD REPORT VGM CONFIG [TIMES]  how the board's timing matched the file
+                                                (TIMES: vesk_play's --write-times file)
   demo_show.py cut RECORD REPORT OUT            the record from the tune's first write on"""
 import os, sys
 
@@ -33,7 +34,7 @@ def listing():
         print("  %-12s %-14s I2C devices answering: %s" % ("", boards[0]["board"] if boards else "", ", ".join(i2c)))
 
 
-def fidelity(record, report, vgm, config):
+def fidelity(record, report, vgm, config, times=None):
     import json
     import fidelity as f
     rep = json.load(open(report, encoding="utf-8"))
@@ -41,7 +42,8 @@ def fidelity(record, report, vgm, config):
     for p in entry["chips"]:
         if p.get("model"):
             print("  %s -> %s slot %d (%d writes)" % (p["part"], p["board"], p["slot"], p["writes"]))
-    r = f.analyse(vgm, entry["seconds"] + 1, entry, f.read_record(record), f.sim_boards(config), {})
+    calls = f.read_write_times(times).get(0, {}) if times and os.path.exists(times) else None
+    r = f.analyse(vgm, entry["seconds"] + 1, entry, f.read_record(record), f.sim_boards(config), {}, calls=calls)
     print("  writes: %d in the file, %d at the board, %d lost, %d out of order" % (
         r["excerpt"], r["at_board"], r["lost"], r["reordered"]))
     print("  board time - file time: p50 %.0f us, p99 %.0f us, max %.0f us (one VGM sample is 23 us);" % (
@@ -51,13 +53,25 @@ def fidelity(record, report, vgm, config):
           " write's deadline: p99 %.0f us" % (r["dgram"], r["buffer"], r["deadline_p99"]))
     print("  the player's own pacing (write calls against the file's clock): p50 %d us, p99 %d us" % (
         entry["pacing_us"]["p50"], entry["pacing_us"]["p99"]))
+    print("  against what the chip could have played (each write at its file time, or once the chip is free):"
+          " p99 %s us, max %s us" % (f.us(r.get("chip_p99")), f.us(r.get("chip_max"))))
+    for label, what in (("chained", "came while the board still played an earlier one: its own clock timed them"),
+                        ("anchored", "timed by their arrival")):
+        n = r["chained"] if label == "chained" else r["at_board"] - r["chained"]
+        print("    writes in %s datagrams (%s): %.1f%%%s" % (
+            label, what, 100 * n / r["at_board"] if r["at_board"] else 0,
+            ", p99 %s us, max %s us" % (f.us(r[label + "_p99"]), f.us(r[label + "_max"])) if n else ""))
+    print("  datagrams the board dropped for want of buffer: %d" % r["dropped"])
+    if calls is not None:
+        print("  the transport's part (board time against the player's call for each write, plus the board's"
+              " latency): p99 %s us, max %s us" % (f.us(r.get("transport_p99")), f.us(r.get("transport_max"))))
 
 
 cmd = sys.argv[1] if len(sys.argv) > 1 else ""
 if cmd == "listing":
     listing()
 elif cmd == "fidelity":
-    fidelity(*sys.argv[2:6])
+    fidelity(*sys.argv[2:7])
 elif cmd == "cut":
     import json
     import fidelity as f

@@ -34,6 +34,9 @@ const char kUsage[] =
     "  --quiet        no progress display; one summary line per file\n"
     "  --report FILE  write a JSON report: per file, writes per chip, skipped commands,\n"
     "                 host pacing figures\n"
+    "  --write-times FILE\n"
+    "                 write every library write call of each file to FILE (text): per\n"
+    "                 chip, in call order, its steady-clock time (ns), address and data\n"
     "  --help         this text\n"
     "\n"
     "Exit status: 0 all played, 1 a file could not be played, 2 usage error,\n"
@@ -45,6 +48,7 @@ struct Options {
     std::string board;
     bool list = false, quiet = false;
     std::string report;
+    std::string writeTimes;
     std::vector<std::string> files;
 };
 
@@ -198,6 +202,28 @@ std::vector<Part> mapParts(const vgm::Song& song, const Boards& found, const std
 
 // ---------------------------------------------------------------- sending
 
+// One library write call as --write-times keeps it: when it was made, the
+// address and data it wrote, and the index of the file's part it was for.
+struct WriteCall {
+    std::int64_t ns;
+    std::uint32_t address;
+    std::uint8_t data;
+    std::uint8_t part;
+};
+
+// Where a part's write calls are noted: nowhere unless --write-times asked
+// (calls null). The vector is reserved before the music starts.
+struct CallLog {
+    std::vector<WriteCall>* calls = nullptr;
+    std::uint8_t part = 0;
+
+    void note(Clock::time_point at, std::uint32_t address, std::uint8_t data) const {
+        if (calls)
+            calls->push_back(
+                {std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count(), address, data, part});
+    }
+};
+
 // SCC and SCC+ addresses of the K051649 port writes of the log.
 std::vector<std::uint32_t> sccAddresses(bool plus, std::uint8_t port, std::uint8_t reg) {
     switch (port) {
@@ -219,18 +245,26 @@ std::vector<std::uint32_t> sccAddresses(bool plus, std::uint8_t port, std::uint8
     }
 }
 
-void sendWrite(Part& p, const vgm::Event& e) {
+// at: when the write's turn came (the time noted for its calls).
+void sendWrite(Part& p, const vgm::Event& e, const CallLog& log, Clock::time_point at) {
     VeskChip* c = p.handle;
+    auto write = [&](std::uint32_t address) {
+        log.note(at, address, e.data);
+        c->write(address, e.data);
+    };
     switch (p.chip) {
-    case Chip::SN76489: c->writeData(0, e.data); break;
+    case Chip::SN76489:
+        log.note(at, 0, e.data);
+        c->writeData(0, e.data);
+        break;
     case Chip::K051649:
-        for (std::uint32_t a : sccAddresses(p.model == "SCC+", e.port, e.reg)) c->write(a, e.data);
+        for (std::uint32_t a : sccAddresses(p.model == "SCC+", e.port, e.reg)) write(a);
         break;
     case Chip::YM2612:
     case Chip::YM2608:
     case Chip::YM2610:
-    case Chip::YMF262: c->write(static_cast<std::uint32_t>(e.port) << 8 | e.reg, e.data); break;
-    default: c->write(e.reg, e.data); break;
+    case Chip::YMF262: write(static_cast<std::uint32_t>(e.port) << 8 | e.reg); break;
+    default: write(e.reg); break;
     }
     ++p.writes;
 }
@@ -240,31 +274,36 @@ void sendWrite(Part& p, const vgm::Event& e) {
 // addresses in 32-byte units, the bytes to the data register, then the unit
 // reset. base is 0x100 on the YM2608, 0x00 on the Y8950 (its registers
 // 0x07-0x0F).
-void loadDeltaT(Part& p, const vgm::Song& song, const vgm::Event& e) {
+void loadDeltaT(Part& p, const vgm::Song& song, const vgm::Event& e, const CallLog& log) {
     const bool opna = p.chip == Chip::YM2608;
     const std::uint32_t control = opna ? 0x100 : 0x07, type = opna ? 0x101 : 0x08;
     const std::uint32_t startL = opna ? 0x102 : 0x09, stopL = opna ? 0x104 : 0x0B, data = opna ? 0x108 : 0x0F;
     const std::uint32_t first = e.start >> 5, last = (e.start + e.length - 1) >> 5;
     VeskChip* c = p.handle;
-    c->write(control, 0x01);
-    c->write(control, 0x60);
-    c->write(type, opna ? 0x02 : 0x00);
-    c->write(startL, first & 0xFF);
-    c->write(startL + 1, first >> 8 & 0xFF);
-    c->write(stopL, last & 0xFF);
-    c->write(stopL + 1, last >> 8 & 0xFF);
+    auto put = [&](std::uint32_t address, std::uint32_t value) {
+        if (log.calls) log.note(Clock::now(), address, static_cast<std::uint8_t>(value));
+        c->write(address, value);
+    };
+    put(control, 0x01);
+    put(control, 0x60);
+    put(type, opna ? 0x02 : 0x00);
+    put(startL, first & 0xFF);
+    put(startL + 1, first >> 8 & 0xFF);
+    put(stopL, last & 0xFF);
+    put(stopL + 1, last >> 8 & 0xFF);
     if (opna) {
-        c->write(0x10C, 0xFF);
-        c->write(0x10D, 0xFF);
+        put(0x10C, 0xFF);
+        put(0x10D, 0xFF);
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(song.bytes.data()) + e.offset;
-    for (std::uint32_t i = 0; i < e.length; ++i) c->write(data, bytes[i]);
-    c->write(control, 0x00);
-    c->write(control, 0x01);
+    for (std::uint32_t i = 0; i < e.length; ++i) put(data, bytes[i]);
+    put(control, 0x00);
+    put(control, 0x01);
     p.writes += e.length + 9;
 }
 
-void sendLoad(Part& p, const vgm::Song& song, const vgm::Event& e, std::vector<std::string>& notes) {
+void sendLoad(Part& p, const vgm::Song& song, const vgm::Event& e, std::vector<std::string>& notes,
+              const CallLog& log) {
     if (e.length == 0) return;
     if (e.memory == vgm::Memory::YM2610AdpcmA || e.memory == vgm::Memory::YM2610DeltaT) {
         SampleBlock block{reinterpret_cast<const std::uint8_t*>(song.bytes.data()) + e.offset,
@@ -275,7 +314,7 @@ void sendLoad(Part& p, const vgm::Song& song, const vgm::Event& e, std::vector<s
         return;
     }
     if (p.chip == Chip::YM2203) return;  // an OPN log carries no OPNA memory
-    loadDeltaT(p, song, e);
+    loadDeltaT(p, song, e, log);
 }
 
 // ---------------------------------------------------------------- pacing
@@ -321,6 +360,7 @@ struct FileResult {
     double seconds = 0;                  // music played
     double p50 = 0, p99 = 0, worst = 0;  // host lateness of the writes, us
     double callP99 = 0, callWorst = 0;   // time spent in the library's write calls, us
+    std::vector<WriteCall> calls;        // with --write-times
 };
 
 struct Item {
@@ -441,8 +481,10 @@ Spread spreadOf(std::vector<std::uint32_t>& values) {
 
 // Plays the schedule from start: each write at its time, then waits out
 // the song's tail. Records each write's lateness and the library call's
-// time (us) in r; false when the user interrupted.
-bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, bool progress, FileResult& r) {
+// time (us) in r and, with logCalls, each write call in r.calls
+// (--write-times); false when the user interrupted.
+bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, bool progress, bool logCalls,
+                  FileResult& r) {
     std::vector<std::uint32_t> late, call;
     late.reserve(sc.items.size());
     call.reserve(sc.items.size());
@@ -462,10 +504,11 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         const vgm::Event& e = song.events[it.event];
         Part& p = *sc.owner[it.event];
         if (p.handle) {
+            const CallLog log{logCalls ? &r.calls : nullptr, static_cast<std::uint8_t>(&p - r.parts.data())};
             if (e.kind == vgm::Event::Write)
-                sendWrite(p, e);
+                sendWrite(p, e, log, now);
             else
-                sendLoad(p, song, e, r.notes);
+                sendLoad(p, song, e, r.notes, log);
             call.push_back(static_cast<std::uint32_t>(
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
         }
@@ -525,7 +568,18 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         p.handle = m->getChipBySlot(c.address, c.slot, p.clock);
         if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
     }
-    r.interrupted = !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), progress, r);
+    const bool logCalls = !o.writeTimes.empty();
+    if (logCalls) {
+        // Room for every call, so that noting one never reallocates mid-song:
+        // a load makes a call per byte and nine more, an SCC+ waveform write two.
+        std::size_t room = 0;
+        for (const Item& it : sc.items) {
+            const vgm::Event& e = song.events[it.event];
+            room += e.kind == vgm::Event::Write ? 2 : e.length + 9;
+        }
+        r.calls.reserve(room);
+    }
+    r.interrupted = !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), progress, logCalls, r);
 
     // Silence and hand back every chip of the song.
     for (Part& p : r.parts) {
@@ -591,6 +645,30 @@ void writeReport(const std::string& path, const std::vector<FileResult>& results
     if (f) std::fclose(f);
 }
 
+// --write-times: per file "file INDEX PATH", its parts "part INDEX NAME", then
+// a line per write call in call order: part index, ns since the file's
+// previous call (the first: the steady clock's own count), address and data
+// in hex.
+void writeCallTimes(const std::string& path, const std::vector<FileResult>& results) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    bool ok = f != nullptr;
+    for (std::size_t i = 0; ok && i < results.size(); ++i) {
+        const FileResult& r = results[i];
+        ok = std::fprintf(f, "file %zu %s\n", i, r.path.c_str()) > 0;
+        for (std::size_t k = 0; ok && k < r.parts.size(); ++k)
+            ok = std::fprintf(f, "part %zu %s%s\n", k, vgm::chipName(r.parts[k].chip),
+                              r.parts[k].instance ? " #2" : "") > 0;
+        std::int64_t last = 0;
+        for (const WriteCall& c : r.calls) {
+            if (!ok) break;
+            ok = std::fprintf(f, "%u %" PRId64 " %x %x\n", c.part, c.ns - last, c.address, c.data) > 0;
+            last = c.ns;
+        }
+    }
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) std::fprintf(stderr, "%s: cannot be written\n", path.c_str());
+}
+
 bool parseNumber(const char* s, double& out) {
     char* end = nullptr;
     out = std::strtod(s, &end);
@@ -635,6 +713,12 @@ int parseOptions(int argc, char** argv, Options& o) {
                 return 2;
             }
             o.report = v;
+        } else if (a == "--write-times") {
+            if (!value(v)) {
+                std::fprintf(stderr, "vesk_play: --write-times needs a file name\n%s", kUsage);
+                return 2;
+            }
+            o.writeTimes = v;
         } else if (a == "--list") {
             o.list = true;
         } else if (a == "--quiet") {
@@ -725,6 +809,7 @@ int main(int argc, char** argv) {
     m->release();
     // Written after release, so that it can tell whether release left a thread.
     if (!o.report.empty()) writeReport(o.report, results, found, threadsBefore, plat::processThreadCount());
+    if (!o.writeTimes.empty()) writeCallTimes(o.writeTimes, results);
     plat::unloadModule(lib);
     if (interrupted) {
         plat::interruptFinished();
