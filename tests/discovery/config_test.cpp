@@ -50,6 +50,39 @@ TEST_F(Config, Cases) {
     EXPECT_TRUE(boxes.empty()) << "only a syntax error is shown";
 }
 
+// [timing]: every board by the board's clock unless the file says otherwise;
+// a value that is no choice is shown and leaves the default. Each case asks
+// for boards A (fe80::a) and B (fe80::b, also written fe80:0::B).
+TEST_F(Config, TimingChoice) {
+    const auto board = Timing::BoardClock, departure = Timing::Departure;
+    const struct {
+        const char* why;
+        const char* text;
+        Timing a, b;
+        std::size_t boxes;
+    } cases[] = {
+        {"no table: the board's clock", "[target_address]\nipv6 = []\n", board, board, 0},
+        {"departure for all, without a target list", "[timing]\nmode = \"departure\"\n", departure, departure, 0},
+        {"one board by departure", "[timing]\ndeparture = [\"fe80:0::B\"]\n", board, departure, 0},
+        {"all by departure but one",
+         "[timing]\nmode = \"departure\"\nboard = [\"fe80::a\"]\n", board, departure, 0},
+        {"an unknown mode is shown, the default kept", "[timing]\nmode = \"early\"\n", board, board, 1},
+        {"an address that does not parse is shown, the rest kept",
+         "[timing]\ndeparture = [\"fe80::zz\", \"fe80::a\"]\n", departure, board, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        boxes.clear();
+        std::vector<std::string> targets;
+        TimingChoice timing;
+        parseConfiguration(c.text, "vesk_config.toml", targets, &timing);
+        EXPECT_EQ(timing.forBoard("fe80::a"), c.a);
+        EXPECT_EQ(timing.forBoard("fe80::b"), c.b);
+        EXPECT_EQ(boxes.size(), c.boxes);
+        for (const auto& b : boxes) EXPECT_EQ(b.first, "toml error");
+    }
+}
+
 TEST_F(Config, SyntaxErrorShowsTheParsersText) {
     std::vector<std::string> targets;
     EXPECT_FALSE(parseConfiguration("[target_address]\nipv6 = [\"fe80::1\"\n[broken\n", "vesk_config.toml", targets));
