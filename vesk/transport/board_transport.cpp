@@ -64,10 +64,11 @@ constexpr auto kSendStalled = std::chrono::milliseconds(10);
 constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 
 // BoardClock: a wait-only datagram goes out when the board has less than
-// this left to play (at most half the latency), so that the next batch still
-// finds it playing; the sender's wake-up may be a few ms late on a busy host
-// or under Wine.
-constexpr auto kKeepAhead = std::chrono::milliseconds(5);
+// half the latency left to play, so that the next batch still finds it
+// playing: the sender's wake-up may be a few ms late on a busy host, and a
+// send under Wine takes up to 8 ms now and then. The board's timeline then
+// runs between half the latency and the latency ahead of the host: one
+// datagram of 5 bytes per half latency while the host writes nothing.
 // ... and only while the host wrote in the last second: a board whose music
 // stopped goes idle, and the next batch is timed from when it leaves.
 constexpr auto kChainHold = std::chrono::seconds(1);
@@ -404,7 +405,7 @@ void BoardTransport::batcherLoop() {
 BoardTransport::Clock::time_point BoardTransport::extensionDue(Clock::time_point now) {
     if (timing_ != Timing::BoardClock || now - fromNs(lastPushNs_.load(std::memory_order_relaxed)) > kChainHold)
         return Clock::time_point::max();
-    const auto ahead = std::min<Clock::duration>(kKeepAhead, std::chrono::milliseconds(waitMs_.load()) / 2);
+    const auto ahead = std::chrono::milliseconds(waitMs_.load()) / 2;
     std::lock_guard<std::mutex> b(boardMutex_);
     // A board that ran dry is left so: the next batch is timed from when it
     // leaves, as well as a wait-only datagram would be.
@@ -527,7 +528,12 @@ void BoardTransport::sendItem(const SendItem& item) {
         start = body - n;
         std::memcpy(start, wait, n);
         length += n;
-        if (rq.owns_lock() && !probeOut_ && !probesOff_ && timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery) {
+        // Only where the board reaches it well after it arrives: an answer
+        // on arrival (a board that does not wait to answer a sync) then
+        // cannot pass for a clock running fast.
+        const auto reached = std::max(now, timeline_.end()) + lead + std::chrono::nanoseconds(item.bodyNs);
+        if (rq.owns_lock() && !probeOut_ && !probesOff_ && timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
+            reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs)) {
             probe = true;
             probeOut_ = true;
             probeDue_ = Clock::time_point::max();  // known once it has left
