@@ -57,6 +57,12 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         {std::string(kHead) + std::string(kHead), "bad.toml:4: board[1].address: two boards"},
         {std::string(kHead) + "name = \"a\"\nname = \"b\"\n", "bad.toml:5: syntax error"},
         {std::string(kHead) + "address2 = fe80::1\n", "bad.toml:4: syntax error"},
+        {std::string(kHead) + "clock_ppm = 10000.5\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = -10001\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = nan\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = \"fast\"\n", "bad.toml:4: board[0].clock_ppm: expected a number"},
+        {std::string(kHead) + "jitter_ms = -0.1\n", "bad.toml:4: board[0].jitter_ms: out of range"},
+        {std::string(kHead) + "jitter_ms = 1001\n", "bad.toml:4: board[0].jitter_ms: out of range"},
     };
     for (const auto& c : cases) {
         std::string got = errorOf(c.text);
@@ -67,6 +73,23 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         ADD_FAILURE() << "accepted a missing file";
     } catch (const ConfigError& e) {
         EXPECT_NE(std::string(e.what()).find("/nonexistent/sim.toml"), std::string::npos);
+    }
+}
+
+TEST(SimConfig, ClockAndJitterTakeIntegersAndFloats) {
+    struct Case {
+        const char* keys;
+        double ppm, jitter;
+    } cases[] = {
+        {"", 0, 0},
+        {"clock_ppm = -100.0\njitter_ms = 0.5\n", -100, 0.5},
+        {"clock_ppm = 100\njitter_ms = 1000\n", 100, 1000},
+        {"clock_ppm = -10000\njitter_ms = 0\n", -10000, 0},
+    };
+    for (const auto& c : cases) {
+        const BoardConfig b = parseConfig(std::string(kHead) + c.keys, "ok.toml").boards.at(0);
+        EXPECT_EQ(b.clockPpm, c.ppm) << c.keys;
+        EXPECT_EQ(b.jitterMs, c.jitter) << c.keys;
     }
 }
 
