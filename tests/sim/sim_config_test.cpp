@@ -114,6 +114,7 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     std::ostringstream out;
     RecordLine(&out, "start").str("board", "A \"quoted\"\\name\n").num("slots", 2);
     RecordLine(&out, "datagram").str("board", "A").num("len", 7).flag("multicast", false);
+    RecordLine(&out, "datagram").str("board", "A").num("len", 9).flag("overflow", true);
     const std::uint8_t bytes[] = {0x06, 0x00, 0x10, 0x20, 0xff, 0, 0};
     RecordLine(&out, "command")
         .str("board", "A")
@@ -129,16 +130,17 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     std::string error;
     std::istringstream in(out.str() + "{\"type\":\"datagram\",\"bo");  // a line still being written
     ASSERT_TRUE(readRecord(in, entries, &error)) << error;
-    ASSERT_EQ(entries.size(), 6u);
+    ASSERT_EQ(entries.size(), 7u);
     EXPECT_EQ(entries[0].str("board"), "A \"quoted\"\\name\n");
     EXPECT_EQ(entries[0].num("slots"), 2);
     EXPECT_FALSE(entries[1].flag("multicast"));
-    EXPECT_EQ(entries[2].bytes("bytes"), std::vector<std::uint8_t>(bytes, bytes + sizeof bytes));
-    EXPECT_EQ(entries[2].num("missing", 42), 42);
+    EXPECT_EQ(entries[3].bytes("bytes"), std::vector<std::uint8_t>(bytes, bytes + sizeof bytes));
+    EXPECT_EQ(entries[3].num("missing", 42), 42);
 
     auto sum = summarize(entries);
-    EXPECT_EQ(sum["A"].datagrams, 1);
-    EXPECT_EQ(sum["A"].bytes, 7);
+    EXPECT_EQ(sum["A"].datagrams, 2);
+    EXPECT_EQ(sum["A"].bytes, 16);
+    EXPECT_EQ(sum["A"].overflow, 1);
     EXPECT_EQ(sum["A"].commands["write_reg"], 1);
     EXPECT_EQ(sum["A"].slots[1]["write_reg"], 1);
     EXPECT_EQ(sum["A"].statuses["unknown_item"], 1);
@@ -146,6 +148,7 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     EXPECT_EQ(sum[""].datagrams, 1);
     std::string text = formatSummary(sum);
     EXPECT_NE(text.find("slot 1: write_reg 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  overflow 1\n"), std::string::npos) << text;
 
     std::istringstream broken("{\"type\":\"start\"}\nnot json\n{\"type\":\"stop\"}\n");
     entries.clear();
