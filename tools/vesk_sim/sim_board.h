@@ -156,11 +156,11 @@ private:
     std::deque<std::pair<std::int64_t, std::size_t>> held_;
     std::size_t heldBytes_ = 0;
     std::int64_t lastArrivalNs_ = std::numeric_limits<std::int64_t>::min();
-    std::uint64_t jitterState_;
     std::int64_t firstArrivalNs_ = -1;
     std::int64_t signalNs_ = -1;
     std::uint64_t dropCounter_ = 0;
     std::uint32_t noiseState_;
+    std::uint64_t jitterState_;
 };
 
 }  // namespace vesk::sim
