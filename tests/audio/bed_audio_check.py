@@ -14,7 +14,9 @@ import argparse, json, os, shutil, struct, subprocess, sys, tempfile, gzip
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "bench"))
+sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 import fidelity  # noqa: E402
+from bed_results import overflowed  # noqa: E402
 
 # The unit check's thresholds (vgm_render's defaults: every voice but the
 # SN76489's sample by sample, correlation >= 0.99 and no 1 ms window under
@@ -76,6 +78,9 @@ try:
         print("FAIL: the player wrote no report (exit %d)\n%s" % (p.returncode, p.stderr[-2000:]))
         sys.exit(1)
     failures, uses = 0, {}
+    for d in overflowed(record):
+        print("FAIL: dropped for want of buffer:", d)
+        failures += 1
     for take, entry in enumerate(json.load(open(report))["files"], 1):
         name = os.path.basename(entry["file"])
         if not entry["ok"]:

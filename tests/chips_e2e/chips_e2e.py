@@ -8,7 +8,7 @@ timed burst of writes, resets, I2C and the attenuator. Exit 77 when no test
 bed can be built here."""
 import os, statistics, subprocess, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, bed_arguments, run_in_bed, sim_boards  # noqa: E402
+from bed_results import Checks, Scenarios, bed_arguments, overflowed, run_in_bed, sim_boards  # noqa: E402
 
 ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 ap.add_argument("--dump", nargs="+", required=True, help="command line of creation_dump")
@@ -23,6 +23,8 @@ def run(scenario, config, mode):
     r = run_in_bed(args, config, args.host, [mode], copy=[args.library], dump_files=["board0-attenuator.txt"],
                    prefix="vesk-chips-")
     check(r.rc == 0, "%s: host exited with %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    dropped = overflowed(r.record)
+    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (scenario, len(dropped), dropped[:3]))
     att = {}
     for l in r.files.get("board0-attenuator.txt", "").splitlines():
         k, _, v = l.strip().partition(" ")

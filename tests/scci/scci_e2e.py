@@ -6,7 +6,7 @@ scci_board.toml, then checks what the board received. Exit 77 when no test
 bed can be built here."""
 import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, overflowed, run_in_bed  # noqa: E402
 
 ap = bed_arguments("--config", "--host")
 ap.add_argument("--files", nargs="+", required=True, help="adapter, library, stand-in D2XX library")
@@ -29,6 +29,8 @@ print(r.stdout)
 check(r.rc == 0, "host exited with %d\n%s" % (r.rc, r.stderr[-3000:]))
 check("d2xx_upload = 4099" in r.stdout, "no sample upload of 0x1003 bytes")
 
+dropped = overflowed(r.record)
+check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
 cmds = [c for c in r.record if c.get("type") == "command"]
 
 

@@ -20,7 +20,6 @@ link = "vb0"
 address = "fe80::5e5c:1"
 firmware = "0.9.3"
 wait_ms = 40
-buffer_size = 64
 ipv4 = "10.0.0.7"
 idle_ms = 90
 #KEYS
@@ -50,6 +49,7 @@ idle_ms = 90
 )";
 
 constexpr std::int64_t kMs = 1000000;
+constexpr std::int64_t kIdle = -1;
 
 struct Harness {
     // extra: tables appended after the board; keys: keys of the board itself.
@@ -59,13 +59,15 @@ struct Harness {
         from.addr[15] = 1;
         from.port = 50003;
     }
-    // Sends one datagram at time t; returns what the board replies.
-    std::vector<Reply> send(const Bytes& d, std::int64_t t = 1000 * kMs, bool multicast = false) {
+    // Sends one datagram at time t (by default once the board has played
+    // all it holds); returns what the board replies.
+    std::vector<Reply> send(const Bytes& d, std::int64_t t = kIdle, bool multicast = false) {
         std::vector<Reply> out;
+        if (t == kIdle) t = std::max(1000 * kMs, board.timelineNs());
         board.receive(d.data(), d.size(), multicast, from, t, ++seq, out);
         return out;
     }
-    Bytes one(const Bytes& d, std::int64_t t = 1000 * kMs) {
+    Bytes one(const Bytes& d, std::int64_t t = kIdle) {
         auto r = send(d, t);
         EXPECT_EQ(r.size(), 1u) << "for " << toHex(d.data(), d.size());
         return r.empty() ? Bytes{} : r[0].bytes;
@@ -80,7 +82,9 @@ struct Harness {
         return out;
     }
 
-    static std::string withKeys(const std::string& keys) {
+    // The board's buffer is 64 bytes unless keys say otherwise.
+    static std::string withKeys(std::string keys) {
+        if (keys.find("buffer_size") == std::string::npos) keys += "\nbuffer_size = 64";
         std::string s = kBoard;
         return s.replace(s.find("#KEYS"), 5, keys);
     }
@@ -240,14 +244,34 @@ TEST(SimBoard, WaitsAdvanceTheBoardsTimeline) {
     EXPECT_EQ(h.entries("command").back().str("name"), "keepalive");
 }
 
-TEST(SimBoard, RepliesArePacedByTheTimelineWhenAsked) {
-    Harness h("", "pace_replies = true");
+TEST(SimBoard, RepliesLeaveWhenTheTimelineReachesThem) {
+    // A board busy with a 5 ms wait from t0 gets `then` at t0 + 1 ms (or
+    // t0 + 10 ms, idle again). A sync answers when the timeline reaches
+    // it, whatever pace_replies says; discovery at arrival; the rest as
+    // pace_replies says.
+    const Bytes wait5 = {0x04, 0x01, 0x01, 0x05, 0x00}, read = {0x04, 0x04, 0x00, 0x20, 0};
+    struct Case {
+        const char* what;
+        bool pace, multicast;
+        Bytes then;
+        std::int64_t at, reply;  // ms after t0
+    } cases[] = {
+        {"sync, busy", false, false, kSync, 1, 5},
+        {"sync, busy, paced", true, false, kSync, 1, 5},
+        {"sync, idle", false, false, kSync, 10, 10},
+        {"wait then sync in one datagram", false, false, {0x04, 0x01, 0x01, 0x02, 0x00, 0x01, 0x80}, 10, 12},
+        {"discovery, busy", false, true, kSync, 1, 1},
+        {"read, busy", false, false, read, 1, 1},
+        {"read, busy, paced", true, false, read, 1, 5},
+    };
     const std::int64_t t0 = 3000 * kMs;
-    auto r = h.send({0x04, 0x01, 0x01, 0x05, 0x00, 0x01, 0x80}, t0);  // wait 5 ms, sync
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].sendAtNs, t0 + 5 * kMs);
-    Harness unpaced;
-    EXPECT_EQ(unpaced.send({0x04, 0x01, 0x01, 0x05, 0x00, 0x01, 0x80}, t0)[0].sendAtNs, t0);
+    for (const auto& c : cases) {
+        Harness h("", c.pace ? "pace_replies = true" : "");
+        h.send(wait5, t0);
+        auto r = h.send(c.then, t0 + c.at * kMs, c.multicast);
+        ASSERT_EQ(r.size(), 1u) << c.what;
+        EXPECT_EQ(r[0].sendAtNs, t0 + c.reply * kMs) << c.what;
+    }
 }
 
 TEST(SimBoard, I2cAttenuatorMemoryAndAbsentDevices) {
@@ -271,7 +295,7 @@ TEST(SimBoard, I2cAttenuatorMemoryAndAbsentDevices) {
 }
 
 TEST(SimBoard, DisplayTakesTheTestProgramsPasses) {
-    Harness h;
+    Harness h("", "buffer_size = 256");
     auto pass = [&](std::uint8_t fill) {
         for (std::uint8_t page = 0; page < 8; ++page) {
             h.send(
@@ -464,7 +488,8 @@ TEST(SimBoard, SurvivesRandomAndMutatedDatagrams) {
   [board.faults]
   garbage = ["sync"]
   truncate = { "query" = 2 }
-)");
+)",
+              "buffer_size = 1024");
     std::mt19937 rng(12345);
     const Bytes valid[] = {
         {0x06, 0x00, 0x00, 0x20, 0xC7, 3, 21}, {0x04, 0x04, 0x10, 0x20, 5},    {0x03, 0x20, 0x28, 0x03},
@@ -487,7 +512,9 @@ TEST(SimBoard, SurvivesRandomAndMutatedDatagrams) {
             if (rng() % 4 == 0) d.resize(rng() % (d.size() + 1));
         }
         std::vector<Reply> out;
-        h.board.receive(d.data(), d.size(), rng() % 2, h.from, t += 1000, i, out);
+        // Mostly once the board is idle again, else into a fuller buffer.
+        t = rng() % 4 ? std::max(t + 1000, h.board.timelineNs()) : t + 1000;
+        h.board.receive(d.data(), d.size(), rng() % 2, h.from, t, i, out);
         for (const auto& r : out) {
             // A reply never claims more bytes than it carries (truncation and
             // noise aside, which are asked for here).
@@ -503,4 +530,136 @@ TEST(SimBoard, SurvivesRandomAndMutatedDatagrams) {
     std::istringstream in(h.record.str());
     std::string error;
     EXPECT_TRUE(readRecord(in, all, &error)) << error;  // every line of the record parses
+}
+
+namespace {
+// A datagram of len bytes: a wait of waitMs (if any), keep-alives, and a
+// sync to end it when there is room, so that whether it was played shows in
+// its reply.
+Bytes datagram(std::size_t len, int waitMs = 0) {
+    Bytes d;
+    if (waitMs) d = {0x04, 0x01, 0x01, static_cast<std::uint8_t>(waitMs), 0x00};
+    d.resize(len >= d.size() + 2 ? len - 2 : len, 0x00);
+    if (d.size() < len) d.insert(d.end(), {0x01, 0x80});
+    return d;
+}
+}  // namespace
+
+TEST(SimBoard, BufferHoldsEachDatagramUntilPlayedAndDropsWhatDoesNotFit) {
+    // 64-byte buffer. Each datagram: when it arrives (us after t0), its
+    // length and wait; what the board makes of it: bytes held at its
+    // arrival, taken (else dropped for want of buffer), chained (the
+    // board was still playing) and when it starts (us after t0).
+    struct Send {
+        std::int64_t atUs;
+        std::size_t len;
+        int waitMs;
+        bool multicast;
+        std::int64_t held;
+        bool taken, chained;
+        std::int64_t startUs;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Send> sends;
+    } cases[] = {
+        {"fits exactly", {{0, 20, 10, false, 0, true, false, 0}, {1000, 44, 0, false, 20, true, true, 10000}}},
+        {"one byte over, a ns before the end",
+         {{0, 20, 10, false, 0, true, false, 0}, {9999, 45, 0, false, 20, false, false, 0}}},
+        {"freed once played", {{0, 20, 10, false, 0, true, false, 0}, {10000, 64, 0, false, 0, true, false, 10000}}},
+        {"keep-alives count",
+         {{0, 63, 10, false, 0, true, false, 0},
+          {1000, 1, 0, false, 63, true, true, 10000},
+          {2000, 1, 0, false, 64, false, false, 0}}},
+        {"discovery counts", {{0, 63, 10, false, 0, true, false, 0}, {1000, 2, 0, true, 63, false, false, 0}}},
+        {"longer than the buffer", {{0, 65, 0, false, 0, false, false, 0}}},
+        {"a chain frees datagram by datagram",
+         {{0, 20, 10, false, 0, true, false, 0},
+          {1000, 20, 10, false, 20, true, true, 10000},
+          {15000, 44, 0, false, 20, true, true, 20000},
+          {15000, 1, 0, false, 64, false, false, 0}}},
+    };
+    const std::int64_t t0 = 7000 * kMs;
+    for (const auto& c : cases) {
+        Harness h;
+        for (std::size_t i = 0; i < c.sends.size(); ++i) {
+            const Send& s = c.sends[i];
+            const std::string what = std::string(c.what) + ", datagram " + std::to_string(i);
+            const Bytes d = datagram(s.len, s.waitMs);
+            ASSERT_EQ(d.size(), s.len);
+            auto r = h.send(d, t0 + s.atUs * 1000, s.multicast);
+            EXPECT_EQ(r.size(), s.taken && s.len > 1 ? 1u : 0u) << what;
+            const RecordEntry line = h.entries("datagram").back();
+            EXPECT_EQ(line.num("held"), s.held) << what;
+            EXPECT_EQ(line.flag("overflow"), !s.taken) << what;
+            EXPECT_EQ(line.flag("over_buffer"), s.len > 64) << what;
+            EXPECT_EQ(line.has("chained"), s.taken) << what;
+            if (s.taken) {
+                EXPECT_EQ(line.flag("chained"), s.chained) << what;
+                EXPECT_EQ(line.num("start_ns"), t0 + s.startUs * 1000) << what;
+            }
+            int commands = 0;
+            for (const auto& e : h.entries("command")) commands += e.num("seq") == static_cast<std::int64_t>(h.seq);
+            EXPECT_EQ(commands > 0, s.taken) << what;  // a dropped datagram is not played
+        }
+    }
+}
+
+TEST(SimBoard, ClockPpmScalesTheBoardsTimeWithoutDrift) {
+    // Ten datagrams of 1 s of waits each, all taken at t0: one 990 ms wait,
+    // 3333 of 3 us and a write with 1 us of wait bytes. Converting each 3 us
+    // step by itself would drift by about 10 us.
+    Bytes second = {0x04, 0x01, 0x01, 0xDE, 0x03};
+    for (int i = 0; i < 3333; ++i) second.insert(second.end(), {0x04, 0x01, 0x00, 0x03, 0x00});
+    second.insert(second.end(), {0x06, 0x00, 0x00, 0x20, 0x01, 1, 0});
+    struct Case {
+        const char* ppm;
+        std::int64_t endNs, within;  // after t0 + 10 s
+    } cases[] = {
+        {"0", 0, 0},
+        {"100.0", -1000000, 1000},  // fast: 1 ms early
+        {"-100", 1000000, 1000},    // slow: 1 ms late
+    };
+    const std::int64_t t0 = 9000 * kMs;
+    for (const auto& c : cases) {
+        Harness h("", std::string("buffer_size = 1000000\nclock_ppm = ") + c.ppm);
+        for (int i = 0; i < 10; ++i) h.send(second, t0);
+        EXPECT_NEAR(static_cast<double>(h.board.timelineNs() - t0 - 10000 * kMs), static_cast<double>(c.endNs),
+                    static_cast<double>(c.within))
+            << c.ppm << " ppm";
+        // Idle again, the board starts from the arrival: 1 ms of its time on.
+        h.send(datagram(7, 1), t0 + 20000 * kMs);
+        EXPECT_NEAR(static_cast<double>(h.board.timelineNs() - t0 - 20001 * kMs), c.endNs / 10000.0, 1.0) << c.ppm;
+    }
+}
+
+TEST(SimBoard, JitterDelaysWithinBoundsInOrderAndReproducibly) {
+    // Syncs every ms, 5 ms of jitter: each reaches the board 0 to 5 ms after
+    // its wire_ns, never before the one before, and is answered then. The
+    // delays, by seed.
+    auto delays = [](const char* seed) {
+        Harness h("", std::string("jitter_ms = 5\nseed = ") + seed);
+        std::vector<std::int64_t> out;
+        for (std::int64_t i = 0, last = 0; i < 200; ++i) {
+            const std::int64_t wire = 11000 * kMs + i * kMs;
+            auto r = h.send(kSync, wire);
+            const RecordEntry line = h.entries("datagram").back();
+            const std::int64_t arrival = line.num("arrival_ns");
+            EXPECT_EQ(line.num("wire_ns"), wire);
+            EXPECT_TRUE(arrival >= std::max(wire, last) && arrival <= wire + 5 * kMs) << i;
+            EXPECT_EQ(r.at(0).sendAtNs, arrival);
+            out.push_back(arrival - wire);
+            last = arrival;
+        }
+        return out;
+    };
+    const auto d = delays("7");
+    EXPECT_EQ(d, delays("7"));
+    EXPECT_NE(d, delays("8"));
+    // Spread over the range, not one delay.
+    EXPECT_LT(*std::min_element(d.begin(), d.end()), kMs);
+    EXPECT_GT(*std::max_element(d.begin(), d.end()), 4 * kMs);
+    Harness plain;
+    plain.send(kSync);
+    EXPECT_FALSE(plain.entries("datagram").back().has("wire_ns"));
 }

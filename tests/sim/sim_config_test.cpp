@@ -57,6 +57,12 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         {std::string(kHead) + std::string(kHead), "bad.toml:4: board[1].address: two boards"},
         {std::string(kHead) + "name = \"a\"\nname = \"b\"\n", "bad.toml:5: syntax error"},
         {std::string(kHead) + "address2 = fe80::1\n", "bad.toml:4: syntax error"},
+        {std::string(kHead) + "clock_ppm = 10000.5\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = -10001\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = nan\n", "bad.toml:4: board[0].clock_ppm: out of range"},
+        {std::string(kHead) + "clock_ppm = \"fast\"\n", "bad.toml:4: board[0].clock_ppm: expected a number"},
+        {std::string(kHead) + "jitter_ms = -0.1\n", "bad.toml:4: board[0].jitter_ms: out of range"},
+        {std::string(kHead) + "jitter_ms = 1001\n", "bad.toml:4: board[0].jitter_ms: out of range"},
     };
     for (const auto& c : cases) {
         std::string got = errorOf(c.text);
@@ -67,6 +73,23 @@ TEST(SimConfig, RejectsBadConfigurationsNamingFileLineAndKey) {
         ADD_FAILURE() << "accepted a missing file";
     } catch (const ConfigError& e) {
         EXPECT_NE(std::string(e.what()).find("/nonexistent/sim.toml"), std::string::npos);
+    }
+}
+
+TEST(SimConfig, ClockAndJitterTakeIntegersAndFloats) {
+    struct Case {
+        const char* keys;
+        double ppm, jitter;
+    } cases[] = {
+        {"", 0, 0},
+        {"clock_ppm = -100.0\njitter_ms = 0.5\n", -100, 0.5},
+        {"clock_ppm = 100\njitter_ms = 1000\n", 100, 1000},
+        {"clock_ppm = -10000\njitter_ms = 0\n", -10000, 0},
+    };
+    for (const auto& c : cases) {
+        const BoardConfig b = parseConfig(std::string(kHead) + c.keys, "ok.toml").boards.at(0);
+        EXPECT_EQ(b.clockPpm, c.ppm) << c.keys;
+        EXPECT_EQ(b.jitterMs, c.jitter) << c.keys;
     }
 }
 
@@ -91,6 +114,7 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     std::ostringstream out;
     RecordLine(&out, "start").str("board", "A \"quoted\"\\name\n").num("slots", 2);
     RecordLine(&out, "datagram").str("board", "A").num("len", 7).flag("multicast", false);
+    RecordLine(&out, "datagram").str("board", "A").num("len", 9).flag("overflow", true);
     const std::uint8_t bytes[] = {0x06, 0x00, 0x10, 0x20, 0xff, 0, 0};
     RecordLine(&out, "command")
         .str("board", "A")
@@ -106,16 +130,17 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     std::string error;
     std::istringstream in(out.str() + "{\"type\":\"datagram\",\"bo");  // a line still being written
     ASSERT_TRUE(readRecord(in, entries, &error)) << error;
-    ASSERT_EQ(entries.size(), 6u);
+    ASSERT_EQ(entries.size(), 7u);
     EXPECT_EQ(entries[0].str("board"), "A \"quoted\"\\name\n");
     EXPECT_EQ(entries[0].num("slots"), 2);
     EXPECT_FALSE(entries[1].flag("multicast"));
-    EXPECT_EQ(entries[2].bytes("bytes"), std::vector<std::uint8_t>(bytes, bytes + sizeof bytes));
-    EXPECT_EQ(entries[2].num("missing", 42), 42);
+    EXPECT_EQ(entries[3].bytes("bytes"), std::vector<std::uint8_t>(bytes, bytes + sizeof bytes));
+    EXPECT_EQ(entries[3].num("missing", 42), 42);
 
     auto sum = summarize(entries);
-    EXPECT_EQ(sum["A"].datagrams, 1);
-    EXPECT_EQ(sum["A"].bytes, 7);
+    EXPECT_EQ(sum["A"].datagrams, 2);
+    EXPECT_EQ(sum["A"].bytes, 16);
+    EXPECT_EQ(sum["A"].overflow, 1);
     EXPECT_EQ(sum["A"].commands["write_reg"], 1);
     EXPECT_EQ(sum["A"].slots[1]["write_reg"], 1);
     EXPECT_EQ(sum["A"].statuses["unknown_item"], 1);
@@ -123,6 +148,7 @@ TEST(SimRecord, WrittenLinesReadBackAndSummarise) {
     EXPECT_EQ(sum[""].datagrams, 1);
     std::string text = formatSummary(sum);
     EXPECT_NE(text.find("slot 1: write_reg 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  overflow 1\n"), std::string::npos) << text;
 
     std::istringstream broken("{\"type\":\"start\"}\nnot json\n{\"type\":\"stop\"}\n");
     entries.clear();

@@ -26,7 +26,7 @@ import collections, os, shutil, subprocess, sys, tempfile, json
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "vesk_play"))
-from bed_results import Checks, bed_arguments, parse_values, sim_boards  # noqa: E402
+from bed_results import Checks, bed_arguments, overflowed, parse_values, sim_boards  # noqa: E402
 from play_e2e import TWO_BANK, decode, expected_writes  # noqa: E402
 
 ap = bed_arguments("--config", "--host", "--library")
@@ -87,6 +87,8 @@ def run():
             print("  host:", l)
         if len(said) > 20:
             print("  host: ... %d more lines" % (len(said) - 20))
+        dropped = overflowed(record)
+        check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
         if p.returncode == 0:
             analyse(values, record, work)
     finally:

@@ -5,7 +5,8 @@ and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
 import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, bed_arguments, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
+from bed_results import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,  # noqa: E402
+                         sim_boards)
 
 ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()
@@ -31,6 +32,8 @@ def run_once(scenario, config, vesk_config=None):
     r = run_in_bed(args, config, args.host, copy=[args.library], prefix="vesk-startup-",
                    write=None if vesk_config is None else {"vesk_config.toml": vesk_config})
     check(r.rc == 0, "%s: host exited with %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    dropped = overflowed(r.record)
+    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (scenario, len(dropped), dropped[:3]))
     return r.values, r.record, r.boxes
 
 

@@ -8,7 +8,7 @@ answer; the exchanges whose reply was delayed may instead fail. Exit 77
 when no test bed can be built here."""
 import concurrent.futures, os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, overflowed, run_in_bed  # noqa: E402
 
 ap = bed_arguments("--config", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()
@@ -63,6 +63,8 @@ with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
 for (name, faults, may_fail), result in zip(cases, results):
     values, rec = result.values, result.record
     check(result.rc == 0, "%s: host exited with %d\n%s" % (name, result.rc, result.stderr[-2000:]))
+    dropped = overflowed(rec)
+    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (name, len(dropped), dropped[:3]))
     # The fault took effect: otherwise the case proves nothing.
     fates = [r for r in rec if r.get("type") == "reply"]
     acted = faults == "" or any(r.get("fate") == "delayed" or r.get("copies", 1) > 1 or r.get("foreign_from")

@@ -13,7 +13,7 @@ deadlines are shown and only a datagram 5 s late fails)
 Exit 77 when no test bed can be built here."""
 import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, bed_arguments, run_in_bed  # noqa: E402
+from bed_results import Checks, bed_arguments, overflowed, run_in_bed  # noqa: E402
 from stream_analysis import analyse, line, wine_clock_offset_ns  # noqa: E402
 
 PATTERNS = ["period:125:2000", "period:1000:2000", "burst:50:20:2000"]
@@ -69,5 +69,7 @@ for name in (p.replace(":", "_") for p in PATTERNS):
         name, r["min_latency"]))
 flagged = sum(1 for d in rec if d.get("type") == "datagram" and d.get("over_buffer"))
 check(flagged == 0, "the simulator flagged %d datagrams over the board's buffer" % flagged)
+dropped = overflowed(rec)
+check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
 
 checks.finish()

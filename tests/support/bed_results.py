@@ -24,6 +24,23 @@ def read_record(path):
         return [json.loads(l) for l in f]
 
 
+def overflowed(record):
+    """The datagrams the boards dropped for want of buffer, as text, one
+    each ("BOARD #SEQ: LEN bytes with HELD of BUFFER held"). record: the
+    entries (read_record's) or a record file's path, read line by line and
+    only the lines that matter parsed (a soak's record is large)."""
+    if isinstance(record, str):
+        lines = []
+        if os.path.exists(record):
+            with open(record) as f:
+                lines = [json.loads(l) for l in f if l.startswith('{"type":"start"') or '"overflow":true' in l]
+        record = lines
+    buffer = {e.get("board"): e.get("buffer_size", "?") for e in record if e.get("type") == "start"}
+    return ["%s #%s: %s bytes with %s of %s held" % (e.get("board"), e.get("seq"), e.get("len"), e.get("held"),
+                                                    buffer.get(e.get("board"), "?"))
+            for e in record if e.get("type") == "datagram" and e.get("overflow")]
+
+
 def read_boxes(boxlog, stderr):
     if os.path.exists(boxlog):
         return [tuple(l.rstrip("\n").split("\t", 1)) for l in open(boxlog, encoding="utf-8")]
@@ -218,3 +235,14 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
             print("kept", work)
         else:
             shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    # bed_results.py --overflowed RECORD: for drivers written in shell; exit 1
+    # when a board dropped a datagram for want of buffer.
+    if len(sys.argv) != 3 or sys.argv[1] != "--overflowed":
+        sys.exit("usage: bed_results.py --overflowed RECORD")
+    dropped = overflowed(sys.argv[2])
+    for d in dropped:
+        print("dropped for want of buffer:", d)
+    sys.exit(1 if dropped else 0)

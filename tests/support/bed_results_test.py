@@ -5,7 +5,8 @@ skip when there is no bed."""
 import os, stat, sys, tempfile, unittest
 from types import SimpleNamespace
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bed_results import run_in_bed  # noqa: E402
+import json  # noqa: E402
+from bed_results import overflowed, read_record, run_in_bed  # noqa: E402
 
 # Takes testbed.sh's "run" options, skips (77) on a configuration reading
 # "skip", otherwise runs the command and then plays the simulator: a record
@@ -66,6 +67,22 @@ class RunInBed(unittest.TestCase):
         with self.assertRaises(SystemExit) as e:
             run_in_bed(self.bed, config, self.host)
         self.assertEqual(e.exception.code, 77)
+
+
+class Overflowed(unittest.TestCase):
+    def test_lists_the_dropped_datagrams_from_entries_or_file(self):
+        lines = [{"type": "start", "board": "A", "buffer_size": 64},
+                 {"type": "datagram", "board": "A", "seq": 1, "len": 40, "held": 0},
+                 {"type": "datagram", "board": "A", "seq": 2, "len": 30, "held": 40, "overflow": True},
+                 {"type": "datagram", "board": "B", "seq": 3, "len": 9, "held": 0, "overflow": False}]
+        with tempfile.NamedTemporaryFile("w", suffix=".jsonl") as f:
+            # As the simulator writes them: no spaces.
+            f.write("".join(json.dumps(l, separators=(",", ":")) + "\n" for l in lines))
+            f.flush()
+            want = ["A #2: 30 bytes with 40 of 64 held"]
+            self.assertEqual(overflowed(f.name), want)
+            self.assertEqual(overflowed(read_record(f.name)), want)
+        self.assertEqual(overflowed("/nonexistent/record.jsonl"), [])
 
 
 if __name__ == "__main__":

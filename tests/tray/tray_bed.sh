@@ -33,10 +33,14 @@ if [ -f "$cache/.ready" ] && fc-list | grep -q ipag.ttf; then
     sed -i 's|^"Tahoma"=str(7):"|"Tahoma"=str(7):"ipag.ttf,IPAGothic\\0|' "$prefix/system.reg"
     prefix_opt=(--wineprefix "$prefix")
 fi
-"$testbed" run --quiet --sim "$sim" --config "$config" --wine "${prefix_opt[@]}" --alongside "$serve" -- "$exe" "$@"
+record=$shots/record.jsonl
+"$testbed" run --quiet --sim "$sim" --config "$config" --record "$record" --wine "${prefix_opt[@]}" \
+    --alongside "$serve" -- "$exe" "$@"
 rc=$?
 [ -n "${prefix:-}" ] && rm -rf "$prefix"
 [ $rc -eq 0 ] || exit $rc
+# A board that dropped a datagram for want of buffer fails the run.
+python3 "$(dirname "$0")/../support/bed_results.py" --overflowed "$record" || exit 1
 for done in "$shots"/*.done; do
     [ -e "$done" ] || continue
     png=${done%.done}.png

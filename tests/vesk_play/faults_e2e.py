@@ -15,7 +15,7 @@ from dataclasses import dataclass
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "support"))
 sys.path.insert(0, here)
-from bed_results import Checks, bed_arguments, run_in_bed, sim_boards  # noqa: E402
+from bed_results import Checks, bed_arguments, overflowed, run_in_bed, sim_boards  # noqa: E402
 from play_e2e import decode, expected_writes, slot_segments  # noqa: E402
 
 ap = bed_arguments("--config", "--library", "--dismisser", "--only")
@@ -234,6 +234,8 @@ def run_case(case, tune, decoded):
         return c
     rec = r.record
     check(r.rc == case.rc, "%s: exit code %d, expected %d\n%s" % (case.name, r.rc, case.rc, r.stderr[-1500:]))
+    dropped = overflowed(rec)
+    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (case.name, len(dropped), dropped[:3]))
     shown = "%d board(s), %d chip(s)" % (case.boards, 2 * case.boards)
     check(shown in r.stdout, "%s: the player did not show %r\n%s" % (case.name, shown, r.stdout[:600]))
     if case.boards:

@@ -10,7 +10,7 @@ Ctrl-C silences the chips, clears the host port and exits with 130.
 Exit 77 when no test bed or corpus is there."""
 import argparse, copy, json, os, shlex, shutil, struct, subprocess, sys, tempfile, gzip
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import read_record, sim_boards  # noqa: E402
+from bed_results import overflowed, read_record, sim_boards  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--testbed", required=True)
@@ -299,7 +299,10 @@ def run_bed(player_args, wrapper=None):
             print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
             sys.exit(77)
         rep = json.load(open(report, encoding="utf-8")) if os.path.exists(report) else {"files": []}
-        return p.returncode, p.stdout, p.stderr, read_record(record), rep
+        rec = read_record(record)
+        dropped = overflowed(rec)
+        check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
+        return p.returncode, p.stdout, p.stderr, rec, rep
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

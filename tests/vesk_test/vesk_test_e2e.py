@@ -6,7 +6,8 @@ I2C exercise and chip opening against what the boards received. Exit 77 when
 no test bed can be built here."""
 import os, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, bed_arguments, firmware, host_address, run_in_bed, sim_boards  # noqa: E402
+from bed_results import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,  # noqa: E402
+                         sim_boards)
 
 ap = bed_arguments("--configs", "--program", "--library", "--dismisser", "--only")
 args = ap.parse_args()
@@ -29,6 +30,8 @@ def run(scenario, config, with_library=True):
     r.lines = r.stdout.replace("\r", "").split("\n")
     r.library_path = r.path_seen(os.path.basename(args.library))
     check(r.rc == 0, "%s: exit code %d\n%s" % (scenario, r.rc, r.stderr[-2000:]))
+    dropped = overflowed(r.record)
+    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (scenario, len(dropped), dropped[:3]))
     return r
 
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 
 #include "sim_record.h"
@@ -59,7 +60,7 @@ void Board::SlotState::clear() {
 }
 
 Board::Board(const BoardConfig& cfg, std::size_t index, std::ostream* record)
-    : cfg_(cfg), index_(index), record_(record), noiseState_(cfg.seed ? cfg.seed : 1) {
+    : cfg_(cfg), index_(index), record_(record), noiseState_(cfg.seed ? cfg.seed : 1), jitterState_(cfg.seed) {
     slots_.resize(cfg_.slots.size());
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         slots_[i].clear();
@@ -70,7 +71,8 @@ Board::Board(const BoardConfig& cfg, std::size_t index, std::ostream* record)
         .str("board", cfg_.name)
         .str("link", cfg_.link)
         .str("address", cfg_.address)
-        .num("slots", static_cast<std::int64_t>(cfg_.slots.size()));
+        .num("slots", static_cast<std::int64_t>(cfg_.slots.size()))
+        .num("buffer_size", cfg_.bufferSize);
 }
 
 int Board::reg(int slot, int port, int address) const {
@@ -128,7 +130,29 @@ bool Board::matches(const std::vector<std::string>& tags, const std::string& sel
     return std::find(tags.begin(), tags.end(), selector) != tags.end();
 }
 
-void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t arrivalNs,
+std::int64_t Board::arrive(std::int64_t wireNs) {
+    std::int64_t delay = 0;
+    if (const std::int64_t span = std::llround(cfg_.jitterMs * 1e6)) {
+        // splitmix64: a reproducible delay for a given seed, apart from the
+        // garbage replies' noise so that either fault leaves the other as it was.
+        std::uint64_t z = jitterState_ += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        delay = static_cast<std::int64_t>(z % static_cast<std::uint64_t>(span + 1));
+    }
+    // The link keeps the order the datagrams were sent in.
+    return lastArrivalNs_ = std::max(wireNs + delay, lastArrivalNs_);
+}
+
+void Board::advance(std::int64_t boardNs) {
+    boardNs_ += boardNs;
+    std::int64_t host = boardNs_;
+    if (cfg_.clockPpm != 0) host = std::llround(static_cast<long double>(boardNs_) * 1e6L / (1e6L + cfg_.clockPpm));
+    cursorNs_ = anchorNs_ + host;
+}
+
+void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t wireNs,
                     std::uint64_t seq, std::vector<Reply>& out) {
     // Whatever the datagram held is in the record before its replies leave.
     struct Flush {
@@ -137,31 +161,45 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
             if (out) out->flush();
         }
     } flush{record_};
+    const std::int64_t arrivalNs = arrive(wireNs);
     if (firstArrivalNs_ < 0) firstArrivalNs_ = arrivalNs;
     const FaultConfig& f = cfg_.faults;
     const std::int64_t clockFrom = f.silentFromSignal ? signalNs_ : firstArrivalNs_;
     const std::int64_t since = arrivalNs - clockFrom;
     bool silent = f.silentAfterMs >= 0 && clockFrom >= 0 && since > f.silentAfterMs * 1000000 &&
                   (f.silentForMs <= 0 || since <= (f.silentAfterMs + f.silentForMs) * 1000000);
+    // A datagram is held from its arrival until the timeline has played it
+    // to its end; one that does not fit beside those still held is lost.
+    while (!held_.empty() && held_.front().first <= arrivalNs) {
+        heldBytes_ -= held_.front().second;
+        held_.pop_front();
+    }
+    const bool overflow = !silent && heldBytes_ + len > cfg_.bufferSize;
+    const bool chained = cursorNs_ > arrivalNs;
     {
         RecordLine line(record_, "datagram");
-        line.str("board", cfg_.name)
-            .num("seq", static_cast<std::int64_t>(seq))
-            .num("arrival_ns", arrivalNs)
-            .str("from", addrText(from.addr))
+        line.str("board", cfg_.name).num("seq", static_cast<std::int64_t>(seq)).num("arrival_ns", arrivalNs);
+        if (cfg_.jitterMs > 0) line.num("wire_ns", wireNs);
+        line.str("from", addrText(from.addr))
             .num("from_port", from.port)
             .flag("multicast", multicast)
             .num("len", static_cast<std::int64_t>(len))
-            .hex("bytes", data, len);
+            .hex("bytes", data, len)
+            .num("held", static_cast<std::int64_t>(heldBytes_));
         if (silent) line.flag("silent", true);
         if (len > cfg_.bufferSize) line.flag("over_buffer", true);
+        if (overflow) line.flag("overflow", true);
+        if (!silent && !overflow) line.num("start_ns", chained ? cursorNs_ : arrivalNs).flag("chained", chained);
     }
     // A silent board has stopped: it neither plays nor answers.
-    if (silent) return;
+    if (silent || overflow) return;
 
     // The board plays a datagram from its arrival, or after what it is
-    // still playing.
-    cursorNs_ = std::max(cursorNs_, arrivalNs);
+    // still playing; from idle its clock's count starts afresh.
+    if (!chained) {
+        anchorNs_ = cursorNs_ = arrivalNs;
+        boardNs_ = 0;
+    }
     Ctx ctx{&from, arrivalNs, seq, multicast, &out};
     std::size_t pos = 0, index = 0;
     while (pos < len) {
@@ -178,11 +216,13 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
                 .str("status", "truncated")
                 .num("replay_ns", cursorNs_)
                 .hex("bytes", data + pos, len - pos);
-            return;  // the rest cannot be framed
+            break;  // the rest cannot be framed
         }
         execute(data + pos, L, index++, ctx);
         pos += 1 + L;
     }
+    held_.emplace_back(cursorNs_, len);
+    heldBytes_ += len;
 }
 
 void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx) {
@@ -258,7 +298,7 @@ void Board::handleWriteReg(Command& c) {
     } else {
         c.status = "no_slot";
     }
-    cursorNs_ += (cmd[5] + cmd[6]) * 1000ll;
+    advance((cmd[5] + cmd[6]) * 1000ll);
 }
 
 // 04 01 unit value: the timeline moves on by value ms or us.
@@ -267,10 +307,10 @@ void Board::handleWait(Command& c) {
     const std::uint32_t value = cmd[3] | (cmd[4] << 8);
     if (cmd[2] == p::kWaitUnitMs) {
         c.line.num("wait_us", value * 1000ll);
-        cursorNs_ += value * 1000000ll;
+        advance(value * 1000000ll);
     } else if (cmd[2] == p::kWaitUnitUs) {
         c.line.num("wait_us", value);
-        cursorNs_ += value * 1000ll;
+        advance(value * 1000ll);
     } else {
         c.status = "bad_unit";
     }
@@ -285,7 +325,7 @@ void Board::handleWritePort(Command& c) {
         s->ports[port] = cmd[3];
     else
         c.status = "no_slot";
-    cursorNs_ += cmd[4] * 1000ll;
+    advance(cmd[4] * 1000ll);
 }
 
 // 04 04 T A W: answers the configured read value of the register, else what
@@ -310,7 +350,7 @@ void Board::handleReadReg(Command& c) {
         c.status = "no_slot";
     }
     c.line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
-    cursorNs_ += cmd[4] * 1000ll;
+    advance(cmd[4] * 1000ll);
     std::vector<std::uint8_t> r(p::kReadRegReplySize);
     p::encodeReadRegReply(r.data(), cmd[2], cmd[3], static_cast<std::uint8_t>(value));
     c.answers.push_back({std::move(r), {"read", "read:" + hexItem(cmd[3])}});
@@ -488,7 +528,10 @@ void Board::reply(std::vector<std::uint8_t> bytes, const std::vector<std::string
                 break;
             }
     }
-    std::int64_t sendAt = cfg_.paceReplies ? std::max(ctx.arrivalNs, replayNs) : ctx.arrivalNs;
+    // A sync answers when the timeline reaches it: the host's flow control
+    // counts on that. Discovery answers at once.
+    const bool reached = cfg_.paceReplies || tags[0] == "sync";
+    std::int64_t sendAt = reached ? std::max(ctx.arrivalNs, replayNs) : ctx.arrivalNs;
     std::uint32_t delay = 0;
     for (const auto& kv : f.delayMs)
         if (matches(tags, kv.first)) delay = std::max(delay, kv.second);

@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -42,11 +44,13 @@ public:
 
     const BoardConfig& config() const { return cfg_; }
 
-    // Handles one datagram that arrived at arrivalNs. multicast: it was sent
+    // Handles one datagram that reached the socket at wireNs; the board gets
+    // it then, or up to jitter_ms later (see arrive). multicast: it was sent
     // to the all-nodes group (discovery). seq numbers the datagram in the
     // record (shared with the other boards that got the same multicast).
-    // Appends the replies to send. Accepts any bytes.
-    void receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t arrivalNs,
+    // Appends the replies to send. Accepts any bytes. A datagram that does
+    // not fit beside the ones the board still holds is dropped unanswered.
+    void receive(const std::uint8_t* data, std::size_t len, bool multicast, const Peer& from, std::int64_t wireNs,
                  std::uint64_t seq, std::vector<Reply>& out);
 
     // State, for dumps and tests. -1: never written since start or reset.
@@ -55,6 +59,9 @@ public:
     std::uint32_t slotClock(int slot) const;
     std::uint16_t hostPort() const { return hostPort_; }
     std::int64_t timelineNs() const { return cursorNs_; }
+    // Bytes of the datagrams taken and not yet played to their end, as of
+    // the last arrival.
+    std::size_t heldBytes() const { return heldBytes_; }
     I2cDevice* device(std::uint8_t address) const;
     // Register files as text ("slot port reg value" lines, written ones only).
     std::string dumpRegisters() const;
@@ -101,6 +108,11 @@ private:
         std::vector<std::size_t> resets;  // slots the command cleared
     };
 
+    // When a datagram that reached the socket at wireNs reaches the board:
+    // the link's jitter added, never before the one before it.
+    std::int64_t arrive(std::int64_t wireNs);
+    // The timeline moves on by a span of the board's own clock.
+    void advance(std::int64_t boardNs);
     void execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx);
     // One handler per command code; each records its fields, changes the
     // board's state and timeline, and leaves its status, replies and resets
@@ -133,11 +145,22 @@ private:
     std::vector<SlotState> slots_;
     std::map<std::uint8_t, std::unique_ptr<I2cDevice>> devices_;
     std::uint16_t hostPort_ = 0;
-    std::int64_t cursorNs_ = 0;  // where the board's timeline stands
+    // Where the board's timeline stands: anchorNs_ (host time, where the
+    // board last started from idle) plus boardNs_ of the board's clock since
+    // then, converted as a whole so that rounding never accumulates.
+    std::int64_t cursorNs_ = 0;
+    std::int64_t anchorNs_ = 0;
+    std::int64_t boardNs_ = 0;
+    // The datagrams held: when each ends on the timeline, and its length.
+    // Ends never decrease, so the played ones leave from the front.
+    std::deque<std::pair<std::int64_t, std::size_t>> held_;
+    std::size_t heldBytes_ = 0;
+    std::int64_t lastArrivalNs_ = std::numeric_limits<std::int64_t>::min();
     std::int64_t firstArrivalNs_ = -1;
     std::int64_t signalNs_ = -1;
     std::uint64_t dropCounter_ = 0;
     std::uint32_t noiseState_;
+    std::uint64_t jitterState_;
 };
 
 }  // namespace vesk::sim

@@ -47,6 +47,24 @@ public:
         return n;
     }
 
+    // An integer or a float, lo <= v <= hi.
+    double number(const toml::value& v, const std::string& key, double lo, double hi) const {
+        double n = 0;
+        if (v.is_integer())
+            n = static_cast<double>(v.as_integer());
+        else if (v.is_floating())
+            n = v.as_floating();
+        else
+            fail(v, key, "expected a number");
+        // Written so that NaN fails too.
+        if (!(n >= lo && n <= hi)) {
+            std::ostringstream range;
+            range << "out of range " << lo << " to " << hi;
+            fail(v, key, range.str());
+        }
+        return n;
+    }
+
     std::string text(const toml::value& v, const std::string& key, std::size_t maxLen) const {
         if (!v.is_string()) fail(v, key, "expected a string");
         std::string s = v.as_string().str;
@@ -217,7 +235,7 @@ public:
         if (!t.is_table()) fail(t, path, "expected a table");
         onlyKeys(t, path,
                  {"name", "link", "address", "firmware", "wait_ms", "buffer_size", "ipv4", "idle_ms", "pace_replies",
-                  "seed", "slot", "i2c", "faults"});
+                  "seed", "clock_ppm", "jitter_ms", "slot", "i2c", "faults"});
         BoardConfig b;
         const toml::value* link = find(t, "link");
         if (!link) fail(t, join(path, "link"), "missing (the interface the board sits on)");
@@ -254,6 +272,8 @@ public:
         if (auto v = find(t, "pace_replies")) b.paceReplies = boolean(*v, join(path, "pace_replies"));
         if (auto v = find(t, "seed"))
             b.seed = static_cast<std::uint32_t>(integer(*v, join(path, "seed"), 0, 0xFFFFFFFFll));
+        if (auto v = find(t, "clock_ppm")) b.clockPpm = number(*v, join(path, "clock_ppm"), -10000, 10000);
+        if (auto v = find(t, "jitter_ms")) b.jitterMs = number(*v, join(path, "jitter_ms"), 0, 1000);
         if (auto v = find(t, "slot")) {
             if (!v->is_array()) fail(*v, join(path, "slot"), "expected [[board.slot]] tables");
             const auto& arr = v->as_array();

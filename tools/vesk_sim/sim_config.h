@@ -75,8 +75,14 @@ struct BoardConfig {
     std::uint32_t bufferSize = 16384;
     std::string ipv4 = "192.168.0.10";
     std::uint8_t idleMs = 100;
-    bool paceReplies = false;  // reply when the board's timeline reaches the command
-    std::uint32_t seed = 1;    // noise of garbage replies
+    bool paceReplies = false;  // reply when the board's timeline reaches the command (syncs always do)
+    std::uint32_t seed = 1;    // noise of garbage replies and of the link's jitter
+    // The board's crystal runs fast by this many parts per million: a wait
+    // of X us takes X / (1 + clockPpm / 1e6) us of the host's time.
+    double clockPpm = 0;
+    // Each datagram reaches the board uniformly 0 to this many ms after it
+    // reached the socket (never before the one sent before it).
+    double jitterMs = 0;
     std::vector<SlotConfig> slots;
     std::vector<I2cDeviceConfig> i2c;
     FaultConfig faults;

@@ -199,6 +199,7 @@ std::map<std::string, BoardSummary> summarize(const std::vector<RecordEntry>& en
             ++b.datagrams;
             b.bytes += e.num("len", 0);
             if (e.flag("silent")) ++b.silent;
+            if (e.flag("overflow")) ++b.overflow;
         } else if (t == "command") {
             auto& b = out[e.str("board")];
             std::string name = e.str("name");
@@ -248,6 +249,8 @@ std::string formatSummary(const std::map<std::string, BoardSummary>& sum) {
           << " bytes";
         if (b.silent) s << ", " << b.silent << " ignored while silent";
         s << "\n";
+        // Always there for a board, so that a script can rely on the line.
+        if (!kv.first.empty()) s << "  overflow " << b.overflow << "\n";
         for (const auto& c : b.commands) s << "  " << c.first << " " << c.second << "\n";
         for (const auto& sl : b.slots) {
             s << "  slot " << sl.first << ":";

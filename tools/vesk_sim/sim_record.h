@@ -2,10 +2,12 @@
 // datagrams arrive, so tests and benchmarks can assert on what the boards
 // received. Entry types and their fields:
 //
-//   start     board, link, address, slots
-//   datagram  board, seq, arrival_ns, from, from_port, multicast, len, bytes
-//             [silent] [over_buffer]        ("board" is "" when no board had
-//                                            the destination address)
+//   start     board, link, address, slots, buffer_size
+//   datagram  board, seq, arrival_ns, [wire_ns], from, from_port, multicast,
+//             len, bytes, held, [silent] [over_buffer] [overflow],
+//             and when the board took it: start_ns, chained
+//             ("board" is "" when no board had the destination address;
+//             such a line has neither held nor the fields after it)
 //   command   board, seq, index, name, code, status, replay_ns, bytes, and
 //             by command: slot port reg data wait_us i2c_addr count target
 //             item mask clock value
@@ -71,6 +73,7 @@ struct BoardSummary {
     std::int64_t datagrams = 0;
     std::int64_t bytes = 0;
     std::int64_t silent = 0;                                   // datagrams ignored by a silent board
+    std::int64_t overflow = 0;                                 // datagrams lost for want of buffer
     std::map<std::string, std::int64_t> commands;              // by name
     std::map<int, std::map<std::string, std::int64_t>> slots;  // slot -> name -> count
     std::map<std::string, std::int64_t> statuses;              // non-"ok" statuses
