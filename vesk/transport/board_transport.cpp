@@ -87,6 +87,8 @@ constexpr std::size_t kProbeWindow = 6;
 constexpr std::int64_t kProbeDeadbandNs = 300000;
 constexpr std::int64_t kProbeEarlyNs = 5000000;
 constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
+// While the board does not hear the host: a bare sync this often.
+constexpr auto kGateProbeEvery = std::chrono::milliseconds(100);
 
 // Room in the send buffer before an item for its leading wait.
 constexpr std::uint32_t kLeadRoom = proto::kDelayMaxSize;
@@ -480,6 +482,10 @@ void BoardTransport::sendExtension() {
         return;
     }
     Clock::time_point leftAt;
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        if (unheard_) return;
+    }
     if (!sendDatagram(wait, n, true, &leftAt)) return;
     extensions_.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> b(boardMutex_);
@@ -520,7 +526,29 @@ void BoardTransport::sendItem(const SendItem& item) {
     std::int64_t leadUs = 0;
     if (boardClock) {
         std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
-        std::lock_guard<std::mutex> b(boardMutex_);
+        std::unique_lock<std::mutex> b(boardMutex_);
+        // Not heard: the batch is dropped, unless a request waits for it
+        // (it would time out for nothing once the link is back).
+        if (unheard_ && rq.owns_lock()) {
+            lastSentBatch_ = item.batch;
+            unheardDrops_.fetch_add(1, std::memory_order_relaxed);
+            if (probeOut_ || now - lastGateProbe_ < kGateProbeEvery) return;
+            probeOut_ = gateProbe_ = true;
+            probeDue_ = Clock::time_point::max();
+            lastGateProbe_ = now;
+            b.unlock();
+            rq.unlock();
+            std::uint8_t sync[proto::kSyncSize];
+            Clock::time_point leftAt;
+            const bool sent = sendDatagram(sync, proto::encodeSync(sync), false, &leftAt);
+            {
+                std::lock_guard<std::mutex> relock(boardMutex_);
+                probeOut_ = sent && probeOut_;
+                probeDue_ = leftAt;
+            }
+            if (sent) probeCond_.notify_all();
+            return;
+        }
         const auto lead = timeline_.leadFor(now, item.firstWrite);
         std::uint8_t wait[proto::kDelayMaxSize];
         const std::uint32_t n =
@@ -546,6 +574,7 @@ void BoardTransport::sendItem(const SendItem& item) {
     if (sent) dataSent_.store(true);
     {
         std::lock_guard<std::mutex> b(boardMutex_);
+        if (!sent && boardClock) unheard_ = true;
         if (sent) {
             const bool chained = timeline_.busyAt(leftAt);
             (chained ? chained_ : anchored_).fetch_add(1, std::memory_order_relaxed);
@@ -596,9 +625,15 @@ void BoardTransport::listenerLoop() {
             continue;
         }
         std::lock_guard<std::mutex> b(boardMutex_);
-        if (!probeOut_) continue;
+        if (!probeOut_ && !gateProbe_) continue;
+        // Any answer shows the board hears the host again.
+        unheard_ = false;
         probeOut_ = false;
         probesAnswered_.fetch_add(1, std::memory_order_relaxed);
+        if (gateProbe_) {
+            gateProbe_ = false;  // answered when it arrived: nothing to learn of the clock
+            continue;
+        }
         const std::int64_t offset = std::chrono::duration_cast<std::chrono::nanoseconds>(now - probeDue_).count();
         if (offset < -kProbeEarlyNs) {
             probesOff_ = true;

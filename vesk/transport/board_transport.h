@@ -132,6 +132,9 @@ public:
     std::uint64_t extensionsSent() const { return extensions_.load(); }
     std::uint64_t probesAnswered() const { return probesAnswered_.load(); }
     std::uint64_t clockCorrections() const { return corrections_.load(); }
+    // Batches dropped while the board did not hear the host (a send failed
+    // and the board has not answered since). Only grows.
+    std::uint64_t unheardDrops() const { return unheardDrops_.load(); }
 
     // Test seam: replaces the datagram send (plat::trySendTo) of the sender
     // thread. Call before pushing anything; null restores the real one.
@@ -210,7 +213,8 @@ private:
     std::atomic<SendFunction> sendFunction_;
     std::atomic<std::uint64_t> sendRetries_{0};
     std::atomic<std::uint64_t> sendFailures_{0};
-    std::atomic<std::uint64_t> chained_{0}, anchored_{0}, extensions_{0}, probesAnswered_{0}, corrections_{0};
+    std::atomic<std::uint64_t> chained_{0}, anchored_{0}, extensions_{0}, probesAnswered_{0}, corrections_{0},
+        unheardDrops_{0};
     Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
     std::mutex requestMutex_;  // held for a whole request
@@ -234,6 +238,13 @@ private:
     Clock::time_point probeDue_{};        // when the board should reach it
     Clock::time_point lastProbe_{};       // when the last one left
     std::deque<std::int64_t> offsets_;    // the last answers' offsets, ns
+    // A send failed (the link is down): music is dropped rather than left to
+    // the system, which would queue it for a neighbour it cannot reach and
+    // hand the board seconds of stale music at once when the link is back.
+    // A bare sync goes out now and then; the board's answer ends it.
+    bool unheard_ = false;
+    bool gateProbe_ = false;              // the sync out is such a bare one
+    Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;   // a probe left, or the sender finished
     bool senderFinished_ = false;
 
