@@ -86,6 +86,8 @@ constexpr auto kProbeEvery = std::chrono::milliseconds(500);
 constexpr std::size_t kProbeWindow = 6;
 constexpr std::int64_t kProbeDeadbandNs = 300000;
 constexpr std::int64_t kProbeEarlyNs = 5000000;
+constexpr std::size_t kProbeRecent = 3;
+constexpr std::int64_t kProbeFarBehindNs = 3000000;
 constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
 // While the board does not hear the host: a bare sync this often.
 constexpr auto kGateProbeEvery = std::chrono::milliseconds(100);
@@ -631,7 +633,7 @@ void BoardTransport::listenerLoop() {
         probeOut_ = false;
         probesAnswered_.fetch_add(1, std::memory_order_relaxed);
         if (gateProbe_) {
-            gateProbe_ = false;  // answered when it arrived: nothing to learn of the clock
+            gateProbe_ = false;  // a bare sync: nothing to learn of the clock
             continue;
         }
         const std::int64_t offset = std::chrono::duration_cast<std::chrono::nanoseconds>(now - probeDue_).count();
@@ -645,8 +647,17 @@ void BoardTransport::listenerLoop() {
         // way back, this thread's wake-up): the smallest offset is the
         // board's. Early answers are believed at once, late ones once the
         // window agrees.
+        // A board far behind (it played a burst the system held back while
+        // the link was down) shows it in three answers in a row.
         const std::int64_t least = *std::min_element(offsets_.begin(), offsets_.end());
-        if (least < -kProbeDeadbandNs || (least > kProbeDeadbandNs && offsets_.size() == kProbeWindow)) {
+        const std::int64_t recent = offsets_.size() < kProbeRecent
+                                        ? INT64_MIN
+                                        : *std::min_element(offsets_.end() - kProbeRecent, offsets_.end());
+        if (recent > kProbeFarBehindNs) {
+            timeline_.shift(std::chrono::nanoseconds(recent));
+            for (auto& o : offsets_) o -= recent;
+            corrections_.fetch_add(1, std::memory_order_relaxed);
+        } else if (least < -kProbeDeadbandNs || (least > kProbeDeadbandNs && offsets_.size() == kProbeWindow)) {
             timeline_.shift(std::chrono::nanoseconds(least));
             for (auto& o : offsets_) o -= least;
             corrections_.fetch_add(1, std::memory_order_relaxed);
