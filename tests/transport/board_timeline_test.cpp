@@ -46,8 +46,8 @@ TEST(BoardTimeline, LeadingWaitRule) {
 // which the link may deliver late); a datagram waits until it fits.
 TEST(BoardTimeline, RoomRule) {
     BoardTimeline tl(1024);
-    tl.sent(t0, 10ms, 600);   // anchored: held to t0 + 10 ms + the anchored margin
-    tl.sent(t0, 5ms, 300);    // chained: held to t0 + 15 ms + the margin
+    tl.sent(t0, 10ms, 600);  // anchored: held to t0 + 10 ms + the anchored margin
+    tl.sent(t0, 5ms, 300);   // chained: held to t0 + 15 ms + the margin
     const TimePoint first = t0 + 10ms + kAnchored, second = t0 + 15ms + kHeld;
     EXPECT_EQ(tl.heldAt(t0), 900u);
     const struct {

@@ -470,11 +470,11 @@ TEST_F(Transport, BatchLimitRule) {
         std::uint32_t bufferSize;
         std::uint32_t limit;
     } cases[] = {
-        {20, 1024, 512},       // half the board's buffer
-        {5, 100, 278},         // floor: one largest command with its waits, a leading wait and a sync
-        {20, 16384, 8192},     // half the board's buffer < ring 131072
-        {20, 200000, 65024},   // one datagram
-        {0, 0, 278},           // floors
+        {20, 1024, 512},      // half the board's buffer
+        {5, 100, 278},        // floor: one largest command with its waits, a leading wait and a sync
+        {20, 16384, 8192},    // half the board's buffer < ring 131072
+        {20, 200000, 65024},  // one datagram
+        {0, 0, 278},          // floors
     };
     for (const auto& c : cases) {
         BoardTransport t(socket, "::1", c.wait, c.bufferSize, 200, 2);
@@ -952,8 +952,7 @@ TEST_F(Transport, StalledSenderTable) {
         ASSERT_GE(gDataSends.load(), 3) << "the held datagram was not among the first";
         ASSERT_TRUE(std::none_of(r.errorUs.begin(), r.errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
             << "writes missing";
-        if (r.slowestSendUs < 1000)
-            EXPECT_LE(r.mostHeld, c.stream.bufferSize) << "more in flight than the board holds";
+        if (r.slowestSendUs < 1000) EXPECT_LE(r.mostHeld, c.stream.bufferSize) << "more in flight than the board holds";
         if (c.worstUs) {
             // About the median: where the first datagram (timed by its
             // departure) put the timeline is not the stall's doing. 1st and

@@ -8,7 +8,7 @@ independently of the player), framed by the chip's silence before and
 after; that parts on boards with different waits sound together; and that
 Ctrl-C silences the chips, clears the host port and exits with 130.
 Exit 77 when no test bed or corpus is there."""
-import argparse, copy, json, os, shlex, shutil, struct, subprocess, sys, tempfile, gzip
+import argparse, copy, json, os, shlex, shutil, statistics, struct, subprocess, sys, tempfile, gzip
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from bed_results import overflowed, read_record, sim_boards  # noqa: E402
 
@@ -22,7 +22,7 @@ ap.add_argument("--corpus", default=os.environ.get("VESK_CORPUS"))
 ap.add_argument("--wine", action="store_true")
 ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
 ap.add_argument("--seconds", type=float, default=5.0)
-ap.add_argument("--only", help="one scenario: excerpts or interrupt")
+ap.add_argument("--only", help="one scenario: excerpts, interrupt or drift")
 ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
 ap.add_argument("--all", action="store_true", help="play every song of the corpus")
 ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -279,17 +279,23 @@ def missing_count(got, want):
 
 # ---------------------------------------------------------------- running
 
-def run_bed(player_args, wrapper=None):
-    """Runs the player in the bed. Returns (returncode, stdout, stderr, record, report)."""
+def run_bed(player_args, wrapper=None, board_lines=""):
+    """Runs the player in the bed, board_lines added to every board of the
+    configuration. Returns (returncode, stdout, stderr, record, report)."""
     work = tempfile.mkdtemp(prefix="vesk-play-")
+    config = args.config
     try:
+        if board_lines:
+            config = os.path.join(work, "boards.toml")
+            with open(args.config) as f, open(config, "w") as out:
+                out.write(f.read().replace("[[board]]\n", "[[board]]\n" + board_lines))
         for f in (args.player, args.library):
             shutil.copy(f, work)
         player = os.path.join(work, os.path.basename(args.player))
         record = os.path.join(work, "record.jsonl")
         report = os.path.join(work, "report.json")
         report_arg = ("Z:" + report.replace("/", "\\")) if args.wine else report
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", args.config, "--record", record]
+        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
         if args.wine:
             cmd += ["--wine"]
         full = [player, "--report", report_arg] + player_args
@@ -449,11 +455,43 @@ def interrupt():
         check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])
 
 
+def drift():
+    """Boards whose crystal runs 200 ppm slow behind a link that delays each
+    datagram by up to 3 ms: 12 s of a dense FM song arrive whole, no datagram
+    overflows, and the board's timeline stays on the file's (the drift alone
+    would put the end 2.4 ms late; the jitter lands on chained datagrams,
+    which the board times itself)."""
+    name = "ym2612-battle-hanafuda-autumn.vgm"
+    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", "12", os.path.join(args.corpus, name)],
+                                     board_lines="clock_ppm = -200\njitter_ms = 3\n")
+    check(rc == 0, "drift: player exited with %d\n%s" % (rc, err[-2000:]))
+    entry = next((e for e in rep["files"] if os.path.basename(e["file"].replace("\\", "/")) == name), None)
+    if not check(entry and entry["ok"], "drift: %s not played" % name):
+        return
+    want_raw = decode(os.path.join(args.corpus, name), 12).get(("YM2612", 0), [])
+    part = next(p for p in entry["chips"] if p["part"] == "YM2612")
+    board = board_names()[part["address"]]
+    segments = slot_segments(rec, board, part["slot"], "YM2612")
+    got = segments[1] if len(segments) > 1 else []
+    want = expected_writes("YM2612", want_raw)
+    if not check([w[0] for w in got[:len(want)]] == want, "drift: the YM2612's writes did not all arrive in order"):
+        return
+    # Board time less file time, its median over the first and the last
+    # 2 s of the excerpt (a burst the chip spreads out moves single writes,
+    # not the median): the timeline moved by their difference.
+    off = [(s / 44100, (t - s * 1e9 / 44100) / 1000) for (_, t, _), (s, _, _, _) in zip(got, want_raw)]
+    first = statistics.median(o for x, o in off if x < off[0][0] + 2)
+    last = statistics.median(o for x, o in off if x > off[-1][0] - 2)
+    print("  drift: %d writes; the board's timeline moved %.0f us against the file's over %.1f s" % (
+        len(off), last - first, off[-1][0] - off[0][0]))
+    check(abs(last - first) <= 1000, "drift: the board's timeline moved %.0f us (limit 1000 us)" % (last - first))
+
+
 def main():
     if not args.corpus or not os.path.isdir(args.corpus):
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
-    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt)):
+    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt), ("drift", drift)):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:

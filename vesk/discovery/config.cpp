@@ -61,7 +61,8 @@ void readTiming(const toml::value& root, const std::string& name, TimingChoice& 
     if (!root.is_table() || !root.contains("timing") || !root.at("timing").is_table()) return;
     const auto& table = root.at("timing");
     auto refuse = [&](const std::string& what) {
-        plat::messageBox(name + ": timing." + what + ": not \"board\" or \"departure\" / an IPv6 address", "toml error");
+        plat::messageBox(name + ": timing." + what + ": not \"board\" or \"departure\" / an IPv6 address",
+                         "toml error");
     };
     if (table.contains("mode")) {
         const auto& mode = table.at("mode");

@@ -36,8 +36,7 @@ struct TimingChoice {
 // With timing, also the table `timing` into it (left as it is when the file
 // has none); a value that is not one of the choices is shown in a "toml
 // error" box and left out.
-bool readConfiguration(const std::string& directory, std::vector<std::string>& targets,
-                       TimingChoice* timing = nullptr);
+bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing = nullptr);
 
 // The same, from text already read (name is used in the parser's messages).
 bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets,

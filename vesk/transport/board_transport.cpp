@@ -304,7 +304,7 @@ void BoardTransport::pushFinal() {
     accBuffer_[0] = 0;
     accLength_ = 1;
     firstWrite_ = lastPush_ + (timing_ == Timing::Departure ? std::chrono::milliseconds(waitMs_.load())
-                                                             : std::chrono::milliseconds(0));
+                                                            : std::chrono::milliseconds(0));
     lastAppend_ = lastPush_;
     finalPushed_ = true;
     closeRequested_ = true;
@@ -354,9 +354,9 @@ void BoardTransport::batcherLoop() {
             while (accLength_ == 0 && Clock::now() < idleEnd) batchCond_.wait_until(lock, idleEnd);
             if (accLength_ == 0) {
                 if (keepAliveEnabled_.load()) {
-                    const auto due = Clock::now() + (timing_ == Timing::Departure
-                                                          ? std::chrono::milliseconds(waitMs_.load())
-                                                          : std::chrono::milliseconds(0));
+                    const auto due =
+                        Clock::now() + (timing_ == Timing::Departure ? std::chrono::milliseconds(waitMs_.load())
+                                                                     : std::chrono::milliseconds(0));
                     lock.unlock();
                     std::uint8_t keepAlive[proto::kKeepAliveSize];
                     SendItem item;
@@ -475,8 +475,8 @@ void BoardTransport::sendExtension() {
     }
     std::uint8_t wait[proto::kDelayMaxSize];
     std::int64_t us = 0;
-    const std::uint32_t n = proto::encodeDelayUs(
-        wait, std::chrono::duration_cast<std::chrono::microseconds>(target - start).count(), &us);
+    const std::uint32_t n =
+        proto::encodeDelayUs(wait, std::chrono::duration_cast<std::chrono::microseconds>(target - start).count(), &us);
     if (n == 0 || us < 1000) {
         // Too close to the open batch's first write to be worth a datagram:
         // that batch is about to leave. Look again shortly.
@@ -599,7 +599,8 @@ void BoardTransport::listenerLoop() {
     for (;;) {
         {
             std::unique_lock<std::mutex> b(boardMutex_);
-            probeCond_.wait(b, [this] { return senderFinished_ || (probeOut_ && probeDue_ != Clock::time_point::max()); });
+            probeCond_.wait(b,
+                            [this] { return senderFinished_ || (probeOut_ && probeDue_ != Clock::time_point::max()); });
             if (senderFinished_) return;
             if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + kProbeGiveUp) {
                 probeOut_ = false;  // lost
@@ -607,9 +608,11 @@ void BoardTransport::listenerLoop() {
             }
         }
         // The socket is a request's while one waits; request() then takes
-        // over what this sync is owed.
-        std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
-        if (!rq.owns_lock()) {
+        // over what this sync is owed. One that is waiting to start goes
+        // first (the mutex is not fair: taking it back at once could keep a
+        // request out for as long as the answer is awaited).
+        std::unique_lock<std::mutex> rq(requestMutex_, std::defer_lock);
+        if (requestsWaiting_.load() > 0 || !rq.try_lock()) {
             plat::sleepUntil(Clock::now() + std::chrono::milliseconds(1));
             continue;
         }
@@ -707,7 +710,9 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                       std::uint32_t capacity, std::uint32_t extraSeconds) {
+    requestsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> one(requestMutex_);
+    requestsWaiting_.fetch_sub(1);
     {
         // The sender's sync still out is owed its answer from here on: this
         // request must not take it for its own.

@@ -148,8 +148,8 @@ private:
         Clock::time_point firstWrite;  // Batch: when its first write is due; else when it is due
         std::uint32_t length = 0;      // bytes in the ring (a batch without its leading wait)
         Kind kind = Kind::Batch;
-        std::uint64_t batch = 0;   // its number among the closed batches; 0: not a batch
-        std::int64_t bodyNs = 0;   // Batch: board time from its first write to its end
+        std::uint64_t batch = 0;  // its number among the closed batches; 0: not a batch
+        std::int64_t bodyNs = 0;  // Batch: board time from its first write to its end
     };
     struct Unsent {  // a closed batch the sender has not reported sent
         std::uint64_t index;
@@ -217,8 +217,9 @@ private:
         unheardDrops_{0};
     Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
-    std::mutex requestMutex_;  // held for a whole request
-    OwedReplies owed_;         // under requestMutex_: replies of requests that gave up
+    std::mutex requestMutex_;              // held for a whole request
+    std::atomic<int> requestsWaiting_{0};  // requests waiting for requestMutex_
+    OwedReplies owed_;                     // under requestMutex_: replies of requests that gave up
 
     // Under queueMutex_.
     std::mutex queueMutex_;
@@ -234,18 +235,18 @@ private:
     std::uint64_t lastSentBatch_ = 0;
     // A sync the sender put at the end of a datagram, not yet answered.
     bool probeOut_ = false;
-    bool probesOff_ = false;              // the board answers syncs on arrival: they tell nothing
-    Clock::time_point probeDue_{};        // when the board should reach it
-    Clock::time_point lastProbe_{};       // when the last one left
-    std::deque<std::int64_t> offsets_;    // the last answers' offsets, ns
+    bool probesOff_ = false;            // the board answers syncs on arrival: they tell nothing
+    Clock::time_point probeDue_{};      // when the board should reach it
+    Clock::time_point lastProbe_{};     // when the last one left
+    std::deque<std::int64_t> offsets_;  // the last answers' offsets, ns
     // A send failed (the link is down): music is dropped rather than left to
     // the system, which would queue it for a neighbour it cannot reach and
     // hand the board seconds of stale music at once when the link is back.
     // A bare sync goes out now and then; the board's answer ends it.
     bool unheard_ = false;
-    bool gateProbe_ = false;              // the sync out is such a bare one
+    bool gateProbe_ = false;  // the sync out is such a bare one
     Clock::time_point lastGateProbe_{};
-    std::condition_variable probeCond_;   // a probe left, or the sender finished
+    std::condition_variable probeCond_;  // a probe left, or the sender finished
     bool senderFinished_ = false;
 
     // Pushes as the sender sees them without the accumulation mutex: the
