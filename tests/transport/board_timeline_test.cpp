@@ -80,3 +80,34 @@ TEST(BoardTimeline, ShiftMovesEndAndHolds) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+// The clock syncs' answers: offsets in us, one per answer after the six that
+// learn the way back's delay (500 us here); the shifts they make, in us.
+TEST(ClockProbes, FollowTheBoardNotTheWayBack) {
+    const struct {
+        const char* name;
+        std::vector<std::int64_t> afterLearning;  // offsets, us
+        std::vector<std::int64_t> shifts;         // the non-zero shifts, in order, us
+    } cases[] = {
+        {"a steady way back: nothing", {500, 520, 700, 500, 510, 530, 505, 500}, {}},
+        {"one late wake-up: nothing", {500, 500, 9000, 500, 500, 500, 500}, {}},
+        {"a slow crystal: once the window agrees", {600, 700, 800, 900, 1000, 1100, 1200, 1300, 1400, 1500}, {400}},
+        {"a fast crystal: at once", {450, 300, 100}, {-400}},
+        {"far behind three times: at once", {500, 30500, 30600, 30700}, {30000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClockProbes p;
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(p.add(500000 + 10000 * (i % 2)), 0);
+        std::vector<std::int64_t> shifts;
+        for (std::int64_t us : c.afterLearning)
+            if (const std::int64_t s = p.add(us * 1000)) shifts.push_back(s / 1000);
+        EXPECT_EQ(shifts, c.shifts);
+    }
+}
+
+}  // namespace
+}  // namespace vesk

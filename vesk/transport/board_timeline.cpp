@@ -1,6 +1,7 @@
 #include "transport/board_timeline.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace vesk {
 
@@ -48,6 +49,29 @@ BoardTimeline::TimePoint BoardTimeline::sent(TimePoint now, Duration board, std:
 void BoardTimeline::shift(Duration d) {
     end_ += d;
     for (Held& h : held_) h.until += d;
+}
+
+std::int64_t ClockProbes::add(std::int64_t offsetNs) {
+    if (!learnt_) {
+        offsets_.push_back(offsetNs);
+        if (offsets_.size() < kWindow) return 0;
+        wayBackNs_ = *std::min_element(offsets_.begin(), offsets_.end());
+        offsets_.clear();
+        learnt_ = true;
+        return 0;
+    }
+    offsets_.push_back(offsetNs - wayBackNs_);
+    if (offsets_.size() > kWindow) offsets_.pop_front();
+    const std::int64_t least = *std::min_element(offsets_.begin(), offsets_.end());
+    const std::int64_t recent =
+        offsets_.size() < kFarAnswers ? INT64_MIN : *std::min_element(offsets_.end() - kFarAnswers, offsets_.end());
+    std::int64_t shift = 0;
+    if (recent > kFarBehindNs)
+        shift = recent;
+    else if (least < -kDeadbandNs || (least > kDeadbandNs && offsets_.size() == kWindow))
+        shift = least;
+    for (auto& o : offsets_) o -= shift;
+    return shift;
 }
 
 }  // namespace vesk

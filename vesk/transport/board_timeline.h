@@ -80,6 +80,33 @@ private:
     std::uint32_t buffer_;
 };
 
+// The board's answers to the syncs that measure its clock. Each offset is
+// when an answer came less when the reckoning had the board reach its sync.
+// An answer is late for reasons other than the board too (the way back, the
+// receiving thread's wake-up), so: the first kWindow answers only learn the
+// way back's delay (their smallest offset); after that the reckoning follows
+// the smallest offset of the last kWindow answers, less that delay, once it
+// is more than kDeadbandNs off (a crystal 100 ppm off drifts that far in
+// 3 s at one answer per 500 ms), and at once when the last kFarAnswers
+// answers all show the board more than kFarBehindNs behind (it played a
+// burst the system held back while the link was down).
+class ClockProbes {
+public:
+    static constexpr std::size_t kWindow = 6;
+    static constexpr std::size_t kFarAnswers = 3;
+    static constexpr std::int64_t kDeadbandNs = 300000;
+    static constexpr std::int64_t kFarBehindNs = 10000000;
+
+    // Takes one answer's offset (ns); returns how far to move the reckoning
+    // (ns, 0: not at all). The offsets kept are moved with it.
+    std::int64_t add(std::int64_t offsetNs);
+
+private:
+    std::deque<std::int64_t> offsets_;  // less the way back's delay once learnt
+    std::int64_t wayBackNs_ = 0;
+    bool learnt_ = false;
+};
+
 }  // namespace vesk
 
 #endif  // VESK_TRANSPORT_BOARD_TIMELINE_H

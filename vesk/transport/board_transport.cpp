@@ -76,18 +76,12 @@ constexpr auto kChainHold = std::chrono::seconds(1);
 // the earliest time a write not yet pushed can be due (now + latency).
 constexpr auto kExtensionSlack = std::chrono::milliseconds(1);
 
-// The syncs that measure the board's clock: one every kProbeEvery at most;
-// the reckoning follows the smallest offset of the last kProbeWindow answers
-// once it is more than kProbeDeadband off (a crystal 100 ppm off drifts that
-// far in 3 s); an answer that comes kProbeEarly before the board could have
-// reached the sync shows a board that answers syncs on arrival, whose
-// answers say nothing of its clock.
+// The syncs that measure the board's clock (board_timeline.h, ClockProbes):
+// one every kProbeEvery at most; an answer that comes kProbeEarly before the
+// board could have reached the sync shows a board that answers syncs on
+// arrival, whose answers say nothing of its clock.
 constexpr auto kProbeEvery = std::chrono::milliseconds(500);
-constexpr std::size_t kProbeWindow = 6;
-constexpr std::int64_t kProbeDeadbandNs = 300000;
 constexpr std::int64_t kProbeEarlyNs = 5000000;
-constexpr std::size_t kProbeRecent = 3;
-constexpr std::int64_t kProbeFarBehindNs = 3000000;
 constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
 // While the board does not hear the host: a bare sync this often.
 constexpr auto kGateProbeEvery = std::chrono::milliseconds(100);
@@ -644,25 +638,8 @@ void BoardTransport::listenerLoop() {
             probesOff_ = true;
             continue;
         }
-        offsets_.push_back(offset);
-        if (offsets_.size() > kProbeWindow) offsets_.pop_front();
-        // An answer is only ever late for reasons other than the board (the
-        // way back, this thread's wake-up): the smallest offset is the
-        // board's. Early answers are believed at once, late ones once the
-        // window agrees.
-        // A board far behind (it played a burst the system held back while
-        // the link was down) shows it in three answers in a row.
-        const std::int64_t least = *std::min_element(offsets_.begin(), offsets_.end());
-        const std::int64_t recent = offsets_.size() < kProbeRecent
-                                        ? INT64_MIN
-                                        : *std::min_element(offsets_.end() - kProbeRecent, offsets_.end());
-        if (recent > kProbeFarBehindNs) {
-            timeline_.shift(std::chrono::nanoseconds(recent));
-            for (auto& o : offsets_) o -= recent;
-            corrections_.fetch_add(1, std::memory_order_relaxed);
-        } else if (least < -kProbeDeadbandNs || (least > kProbeDeadbandNs && offsets_.size() == kProbeWindow)) {
-            timeline_.shift(std::chrono::nanoseconds(least));
-            for (auto& o : offsets_) o -= least;
+        if (const std::int64_t shift = probes_.add(offset)) {
+            timeline_.shift(std::chrono::nanoseconds(shift));
             corrections_.fetch_add(1, std::memory_order_relaxed);
         }
     }

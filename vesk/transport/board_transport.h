@@ -238,7 +238,7 @@ private:
     bool probesOff_ = false;            // the board answers syncs on arrival: they tell nothing
     Clock::time_point probeDue_{};      // when the board should reach it
     Clock::time_point lastProbe_{};     // when the last one left
-    std::deque<std::int64_t> offsets_;  // the last answers' offsets, ns
+    ClockProbes probes_;
     // A send failed (the link is down): music is dropped rather than left to
     // the system, which would queue it for a neighbour it cannot reach and
     // hand the board seconds of stale music at once when the link is back.
