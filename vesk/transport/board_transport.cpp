@@ -69,9 +69,11 @@ constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 // send under Wine takes up to 8 ms now and then. The board's timeline then
 // runs between half the latency and the latency ahead of the host: one
 // datagram of 5 bytes per half latency while the host writes nothing.
-// ... and only while the host wrote in the last second: a board whose music
-// stopped goes idle, and the next batch is timed from when it leaves.
-constexpr auto kChainHold = std::chrono::seconds(1);
+// ... and only while the host wrote in the last 5 s: a board whose music
+// stopped goes idle, and the next batch is timed from when it leaves (under
+// Wine a send may take milliseconds to leave, and that error would stay with
+// every chained batch after it: a pause in a song must not cost it).
+constexpr auto kChainHold = std::chrono::seconds(5);
 // A wait-only datagram extends the board's timeline to this much short of
 // the earliest time a write not yet pushed can be due (now + latency).
 constexpr auto kExtensionSlack = std::chrono::milliseconds(1);
