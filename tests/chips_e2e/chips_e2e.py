@@ -70,7 +70,15 @@ def check_creation(scenario, config, rec):
         start = got.index(expected[0]) if expected[0] in got else -1
         if not check(start >= 0, "%s: %s never received %s" % (scenario, board["name"], expected[0])):
             continue
-        window = got[start:start + len(expected)]
+        # The transport adds a sync of its own now and then (its clock
+        # checks): one where the class put none is skipped.
+        window, i = [], start
+        while i < len(got) and len(window) < len(expected):
+            if got[i] == "0180" and expected[len(window)] != "0180":
+                i += 1
+                continue
+            window.append(got[i])
+            i += 1
         bad = next((i for i, (g, e) in enumerate(zip(window, expected)) if g != e), None)
         if bad is None and len(window) < len(expected):
             bad = len(window)

@@ -30,12 +30,16 @@ public:
     using Duration = std::chrono::nanoseconds;
 
     // Bytes count as held this long after the board should have played them:
-    // the link's delay and the error of the host's reckoning.
-    static constexpr Duration kHoldMargin = std::chrono::milliseconds(2);
+    // the link's delay and the error of the host's reckoning. Short enough
+    // that the next datagram of a dense stream in a small buffer still finds
+    // the one before it playing (512 bytes of 12-byte writes 50 us apart
+    // play for 2 ms): with more, each waited for the board to run dry, was
+    // timed by its departure, held longer still, and the stream fell behind.
+    static constexpr Duration kHoldMargin = std::chrono::milliseconds(1);
     // An anchored datagram starts when it arrives, which only the link knows
-    // (a wireless link delays datagrams by milliseconds): its bytes are held
+    // (a wireless link delays datagrams by up to 5 ms): its bytes are held
     // this much longer.
-    static constexpr Duration kAnchorSlack = std::chrono::milliseconds(10);
+    static constexpr Duration kAnchorSlack = std::chrono::milliseconds(6);
 
     // bufferBytes: the buffer the board reported.
     explicit BoardTimeline(std::uint32_t bufferBytes);
