@@ -921,8 +921,13 @@ Replay Transport::replayThrough(BoardTransport::SendFunction send, const Stream&
 // catches up. Everything arrives, within the buffer.
 std::atomic<int> gDataSends{0};
 std::atomic<int> gStallMs{0};
+std::atomic<std::int64_t> gStalledUs{0};  // how long the stall really took
 plat::SendStatus secondDatagramHeld(plat::Socket s, const void* d, std::size_t n, const plat::SockAddr6& to) {
-    if (n > 1 && gDataSends.fetch_add(1) == 1) std::this_thread::sleep_for(std::chrono::milliseconds(gStallMs.load()));
+    if (n > 1 && gDataSends.fetch_add(1) == 1) {
+        const auto before = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(gStallMs.load()));
+        gStalledUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - before).count();
+    }
     return sendAndLog(s, d, n, to);
 }
 
@@ -947,13 +952,17 @@ TEST_F(Transport, StalledSenderTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         gDataSends = 0;
+        gStalledUs = 0;
         gStallMs = c.stallMs;
         const Replay r = replayThrough(&secondDatagramHeld, c.stream);
         ASSERT_GE(gDataSends.load(), 3) << "the held datagram was not among the first";
         ASSERT_TRUE(std::none_of(r.errorUs.begin(), r.errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
             << "writes missing";
         if (r.slowestSendUs < 1000) EXPECT_LE(r.mostHeld, c.stream.bufferSize) << "more in flight than the board holds";
-        if (c.worstUs) {
+        // A loaded machine (Wine's timers) may sleep well past the stall
+        // asked for, longer than the board had queued: nothing to judge then.
+        const bool stalledAsAsked = gStalledUs.load() < (c.stallMs + 5) * 1000;
+        if (c.worstUs && stalledAsAsked) {
             // About the median: where the first datagram (timed by its
             // departure) put the timeline is not the stall's doing. 1st and
             // 99th percentile: a preempted push stamp is the test's.

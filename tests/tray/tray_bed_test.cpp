@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -255,19 +256,33 @@ TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
     EXPECT_TRUE(shot);
 }
 
+// The number after "key": in a record line; -1 when absent.
+long long recordNumber(const std::string& line, const char* key) {
+    const std::string k = std::string("\"") + key + "\":";
+    const std::size_t at = line.find(k);
+    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + k.size());
+}
+
 // Whether the simulator has recorded, since offset, board A receiving a
-// register write of data to reg; offset moves past what was read.
-bool recordedWrite(std::streamoff& offset, int reg, int data) {
+// register write of data to reg; offset moves past what was read. *heldNs:
+// how long after its datagram arrived the board played it (datagrams leave
+// early and wait on the board, timed by its clock).
+bool recordedWrite(std::streamoff& offset, int reg, int data, long long* heldNs) {
     std::ifstream in(winPath(testbed::Env::get().record), std::ios::binary);
     in.seekg(offset);
     const std::string r = "\"reg\":" + std::to_string(reg) + ",", d = "\"data\":" + std::to_string(data) + ",";
     bool found = false;
+    long long arrival = -1;
     for (std::string line; std::getline(in, line);) {
         if (in.eof()) break;  // a line still being written
         offset += static_cast<std::streamoff>(line.size() + 1);
-        if (line.find("\"write_reg\"") != std::string::npos && line.find("\"VESK-A\"") != std::string::npos &&
-            line.find(r) != std::string::npos && line.find(d) != std::string::npos)
+        if (line.find("\"VESK-A\"") == std::string::npos) continue;
+        if (line.find("\"type\":\"datagram\"") != std::string::npos) arrival = recordNumber(line, "arrival_ns");
+        if (line.find("\"write_reg\"") != std::string::npos && line.find(r) != std::string::npos &&
+            line.find(d) != std::string::npos) {
             found = true;
+            *heldNs = arrival < 0 ? 0 : recordNumber(line, "replay_ns") - arrival;
+        }
     }
     return found;
 }
@@ -276,9 +291,10 @@ TEST_F(TrayBed, DelayTakesEffectForTheNextBatchAtTheBoard) {
     VeskChip* chip = mgr->getChipBySlot(kAddrA, 0, 4000000);
     ASSERT_NE(chip, nullptr);
     std::streamoff offset = 0;
-    recordedWrite(offset, -1, -1);  // skip what init sent
+    long long unused = 0;
+    recordedWrite(offset, -1, -1, &unused);  // skip what init sent
     // Sets the delay through the dialog, then times one write from the push
-    // to its arrival in the simulator's record.
+    // to when the board played it.
     auto latency = [&](const wchar_t* delay, int reg) {
         HWND menuWnd = openMenu(0);
         EXPECT_NE(menuWnd, nullptr);
@@ -291,14 +307,17 @@ TEST_F(TrayBed, DelayTakesEffectForTheNextBatchAtTheBoard) {
         Sleep(300);  // let batches opened before the change leave
         const auto t0 = std::chrono::steady_clock::now();
         chip->write(static_cast<std::uint32_t>(reg), 0x5A);
-        EXPECT_TRUE(waitFor([&] { return recordedWrite(offset, reg, 0x5A); }, 3000ms));
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        long long heldNs = 0;
+        EXPECT_TRUE(waitFor([&] { return recordedWrite(offset, reg, 0x5A, &heldNs); }, 3000ms));
+        // Push to arrival on the host's clock, then arrival to play on the board's.
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0) +
+               std::chrono::milliseconds(heldNs / 1000000);
     };
     const auto slow = latency(L"400", 0x31);
     const auto fast = latency(L"20", 0x32);
     latency(L"50", 0x33);
     mgr->releaseChip(chip);
-    std::printf("push to arrival: %lld ms at 400 ms, %lld ms at 20 ms\n", static_cast<long long>(slow.count()),
+    std::printf("push to play: %lld ms at 400 ms, %lld ms at 20 ms\n", static_cast<long long>(slow.count()),
                 static_cast<long long>(fast.count()));
     EXPECT_GE(slow.count(), 400);
     EXPECT_LT(slow.count(), 900);

@@ -64,11 +64,16 @@ constexpr auto kSendStalled = std::chrono::milliseconds(10);
 constexpr auto kPromptSlack = std::chrono::milliseconds(100);
 
 // BoardClock: a wait-only datagram goes out when the board has less than
-// half the latency left to play, so that the next batch still finds it
+// the keep-ahead left to play (half the latency, at most 25 ms: a latency of
+// 400 ms needs no 200 ms of it), so that the next batch still finds it
 // playing: the sender's wake-up may be a few ms late on a busy host, and a
 // send under Wine takes up to 8 ms now and then. The board's timeline then
-// runs between half the latency and the latency ahead of the host: one
-// datagram of 5 bytes per half latency while the host writes nothing.
+// runs between one and two keep-aheads (or the latency) ahead of the host:
+// a datagram of 5 bytes per keep-ahead while the host writes nothing.
+constexpr auto kMaxKeepAhead = std::chrono::milliseconds(25);
+std::chrono::steady_clock::duration keepAhead(std::uint32_t waitMs) {
+    return std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(waitMs) / 2, kMaxKeepAhead);
+}
 // ... and only while the host wrote in the last 5 s: a board whose music
 // stopped goes idle, and the next batch is timed from when it leaves (under
 // Wine a send may take milliseconds to leave, and that error would stay with
@@ -405,7 +410,7 @@ void BoardTransport::batcherLoop() {
 BoardTransport::Clock::time_point BoardTransport::extensionDue(Clock::time_point now) {
     if (timing_ != Timing::BoardClock || now - fromNs(lastPushNs_.load(std::memory_order_relaxed)) > kChainHold)
         return Clock::time_point::max();
-    const auto ahead = std::chrono::milliseconds(waitMs_.load()) / 2;
+    const auto ahead = keepAhead(waitMs_.load());
     std::lock_guard<std::mutex> b(boardMutex_);
     // A board that ran dry is left so: the next batch is timed from when it
     // leaves, as well as a wait-only datagram would be.
@@ -461,7 +466,12 @@ void BoardTransport::sendExtension() {
     // The board's timeline runs on to just short of when the next write
     // pushed can be due, and never past the open batch's first write.
     const auto now = Clock::now();
-    auto target = now + std::chrono::milliseconds(waitMs_.load()) - kExtensionSlack;
+    // At most twice the keep-ahead: a latency lowered later (the delay
+    // dialog) cannot undo waits already sent, and the board would play the
+    // next writes that much late.
+    const std::uint32_t waitMs = waitMs_.load();
+    auto target =
+        now + std::min<Clock::duration>(std::chrono::milliseconds(waitMs) - kExtensionSlack, 2 * keepAhead(waitMs));
     const std::int64_t open = openFirstWriteNs_.load(std::memory_order_relaxed);
     if (open != kNone) target = std::min(target, fromNs(open));
     Clock::time_point start;

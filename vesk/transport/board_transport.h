@@ -13,7 +13,7 @@
 //   the music; one that arrives at an idle board is timed from when it left.
 //   While the host keeps writing, short wait-only datagrams keep the board's
 //   timeline running between bursts, so that frame-based music stays chained
-//   (about two 5-byte datagrams per latency), and a sync at the end of a
+//   (a 5-byte datagram every half latency, at most 25 ms), and a sync at the end of a
 //   datagram now and then, answered when the board reaches it, keeps the
 //   host's reckoning on the board's crystal.
 // - Departure: the first write of a batch carries no wait; the batch leaves
