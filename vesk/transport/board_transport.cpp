@@ -495,7 +495,6 @@ void BoardTransport::sendExtension() {
         if (unheard_) return;
     }
     if (!sendDatagram(wait, n, true, &leftAt)) return;
-    extensions_.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> b(boardMutex_);
     timeline_.sent(leftAt, std::chrono::microseconds(us), n);
 }
@@ -539,7 +538,6 @@ void BoardTransport::sendItem(const SendItem& item) {
         // (it would time out for nothing once the link is back).
         if (unheard_ && rq.owns_lock()) {
             lastSentBatch_ = item.batch;
-            unheardDrops_.fetch_add(1, std::memory_order_relaxed);
             if (probeOut_ || now - lastGateProbe_ < kGateProbeEvery) return;
             probeOut_ = gateProbe_ = true;
             probeDue_ = Clock::time_point::max();
@@ -584,8 +582,6 @@ void BoardTransport::sendItem(const SendItem& item) {
         std::lock_guard<std::mutex> b(boardMutex_);
         if (!sent && boardClock) unheard_ = true;
         if (sent) {
-            const bool chained = timeline_.busyAt(leftAt);
-            (chained ? chained_ : anchored_).fetch_add(1, std::memory_order_relaxed);
             const auto board = std::chrono::microseconds(leadUs) + std::chrono::nanoseconds(item.bodyNs);
             timeline_.sent(leftAt, board, length);
         }
@@ -640,7 +636,6 @@ void BoardTransport::listenerLoop() {
         // Any answer shows the board hears the host again.
         unheard_ = false;
         probeOut_ = false;
-        probesAnswered_.fetch_add(1, std::memory_order_relaxed);
         if (gateProbe_) {
             gateProbe_ = false;  // a bare sync: nothing to learn of the clock
             continue;
@@ -650,10 +645,7 @@ void BoardTransport::listenerLoop() {
             probesOff_ = true;
             continue;
         }
-        if (const std::int64_t shift = probes_.add(offset)) {
-            timeline_.shift(std::chrono::nanoseconds(shift));
-            corrections_.fetch_add(1, std::memory_order_relaxed);
-        }
+        if (const std::int64_t shift = probes_.add(offset)) timeline_.shift(std::chrono::nanoseconds(shift));
     }
 }
 

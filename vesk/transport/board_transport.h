@@ -117,24 +117,12 @@ public:
     // (one datagram plays while the next waits on the board), at least
     // kMinBatchBytes, within the ring and one UDP datagram.
     std::uint32_t getBatchLimit() const { return batchLimit_; }
-    Timing timing() const { return timing_; }
 
     // Sends that found no buffer space and were tried again, and datagrams
     // that could not be sent at all (keep-alives skipped for lack of space
     // are not failures). Both only grow.
     std::uint64_t sendRetries() const { return sendRetries_.load(); }
     std::uint64_t sendFailures() const { return sendFailures_.load(); }
-    // Batches that left while the board was still playing (chained) and
-    // those that found it idle (anchored); wait-only datagrams sent; syncs
-    // the board answered and the corrections they made. All only grow.
-    std::uint64_t chainedBatches() const { return chained_.load(); }
-    std::uint64_t anchoredBatches() const { return anchored_.load(); }
-    std::uint64_t extensionsSent() const { return extensions_.load(); }
-    std::uint64_t probesAnswered() const { return probesAnswered_.load(); }
-    std::uint64_t clockCorrections() const { return corrections_.load(); }
-    // Batches dropped while the board did not hear the host (a send failed
-    // and the board has not answered since). Only grows.
-    std::uint64_t unheardDrops() const { return unheardDrops_.load(); }
 
     // Test seam: replaces the datagram send (plat::trySendTo) of the sender
     // thread. Call before pushing anything; null restores the real one.
@@ -213,8 +201,6 @@ private:
     std::atomic<SendFunction> sendFunction_;
     std::atomic<std::uint64_t> sendRetries_{0};
     std::atomic<std::uint64_t> sendFailures_{0};
-    std::atomic<std::uint64_t> chained_{0}, anchored_{0}, extensions_{0}, probesAnswered_{0}, corrections_{0},
-        unheardDrops_{0};
     Clock::duration refusedFor_{};  // sender thread: retry time spent since a datagram went out quickly
 
     std::mutex requestMutex_;              // held for a whole request
