@@ -42,13 +42,14 @@ TEST(BoardTimeline, LeadingWaitRule) {
     }
 }
 
-// Bytes are held until played, plus a margin (more for an anchored datagram,
-// which the link may deliver late); a datagram waits until it fits.
+// Bytes are held until played, plus a margin and the board's possible lag
+// (the link may deliver an anchored datagram late, and every datagram
+// chained to it with it); a datagram waits until it fits.
 TEST(BoardTimeline, RoomRule) {
     BoardTimeline tl(1024);
     tl.sent(t0, 10ms, 600);  // anchored: held to t0 + 10 ms + the anchored margin
-    tl.sent(t0, 5ms, 300);   // chained: held to t0 + 15 ms + the margin
-    const TimePoint first = t0 + 10ms + kAnchored, second = t0 + 15ms + kHeld;
+    tl.sent(t0, 5ms, 300);   // chained to it: held to t0 + 15 ms + the same
+    const TimePoint first = t0 + 10ms + kAnchored, second = t0 + 15ms + kAnchored;
     EXPECT_EQ(tl.heldAt(t0), 900u);
     const struct {
         const char* name;
@@ -57,14 +58,47 @@ TEST(BoardTimeline, RoomRule) {
         TimePoint room;
     } cases[] = {
         {"fits beside both", t0, 124, t0},
-        {"one byte over", t0, 125, std::min(first, second)},
+        {"one byte over", t0, 125, first},
         {"after the first frees", t0, 500, first},
-        {"longer than the buffer: when all is played", t0, 2000, std::max(first, second)},
-        {"once both are played", first + 1us, 1024, first + 1us},
+        {"longer than the buffer: when all is played", t0, 2000, second},
+        {"once both are played", second, 1024, second},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(tl.roomAt(c.now, c.length), c.room);
+    }
+}
+
+// The lag every hold is extended by: the anchor's slack until the board
+// answers, then what its answers show; the clock moves take it along.
+TEST(BoardTimeline, LagRule) {
+    using us = std::chrono::microseconds;
+    const us slack = std::chrono::duration_cast<us>(BoardTimeline::kAnchorSlack);
+    const struct {
+        const char* name;
+        bool answered;
+        us measured, shift, idleThenAnchor, lag;
+    } cases[] = {
+        {"anchored, no answer yet", false, 0us, 0us, 0us, slack},
+        {"an answer 300 us behind", true, 300us, 0us, 0us, 300us},
+        {"an answer ahead: no lag", true, -2000us, 0us, 0us, 0us},
+        {"a clock move takes its part", true, 5000us, 2000us, 0us, 3000us},
+        {"far behind (a stale burst), then anchored 4 ms after its end", true, 50000us, 0us, 4000us, 46000us},
+        {"a little behind, then anchored again: the slack", true, 300us, 0us, 4000us, slack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardTimeline tl(1024);
+        tl.sent(t0, 10ms, 500);
+        if (c.answered) tl.measured(c.measured);
+        if (c.shift != 0us) tl.shift(c.shift);
+        if (c.idleThenAnchor != 0us) tl.sent(tl.end() + c.idleThenAnchor, 1ms, 10);
+        EXPECT_EQ(tl.lag(), c.lag);
+        const TimePoint end = tl.end() - (c.idleThenAnchor != 0us ? 1ms : 0ms);
+        if (c.idleThenAnchor == 0us) {
+            EXPECT_EQ(tl.heldAt(end + kHeld + c.lag - 1us), 500u);
+            EXPECT_EQ(tl.heldAt(end + kHeld + c.lag), 0u);
+        }
     }
 }
 
@@ -74,8 +108,8 @@ TEST(BoardTimeline, ShiftMovesEndAndHolds) {
     tl.sent(t0, 10ms, 1000);
     tl.shift(300us);
     EXPECT_EQ(tl.end(), t0 + 10300us);
-    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored - 1us), 1000u);
-    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored), 0u);
+    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored - 300us - 1us), 1000u);
+    EXPECT_EQ(tl.heldAt(t0 + 10300us + kAnchored - 300us), 0u);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 namespace vesk {
 
-BoardTimeline::BoardTimeline(std::uint32_t bufferBytes) : buffer_(bufferBytes) { scratch_.reserve(64); }
+BoardTimeline::BoardTimeline(std::uint32_t bufferBytes) : buffer_(bufferBytes) {}
 
 BoardTimeline::Duration BoardTimeline::leadFor(TimePoint now, TimePoint firstWrite) const {
     const TimePoint start = std::max(now, end_);
@@ -15,40 +15,38 @@ BoardTimeline::Duration BoardTimeline::leadFor(TimePoint now, TimePoint firstWri
 std::uint32_t BoardTimeline::heldAt(TimePoint t) const {
     std::uint32_t bytes = 0;
     for (const Held& h : held_)
-        if (h.until > t) bytes += h.length;
+        if (until(h) > t) bytes += h.length;
     return bytes;
 }
 
 BoardTimeline::TimePoint BoardTimeline::roomAt(TimePoint now, std::uint32_t length) {
-    while (!held_.empty() && held_.front().until <= now) held_.pop_front();
-    const std::uint32_t held = heldAt(now);
-    if (held + static_cast<std::uint64_t>(length) <= buffer_) return now;
-    // Bytes leave the board in the order their holds end, which is not the
-    // order sent when an anchored datagram's slack outlasts later ones.
-    scratch_.clear();
-    for (const Held& h : held_)
-        if (h.until > now) scratch_.push_back(h);
-    std::sort(scratch_.begin(), scratch_.end(), [](const Held& a, const Held& b) { return a.until < b.until; });
-    std::uint64_t still = held;
-    for (const Held& h : scratch_) {
+    while (!held_.empty() && until(held_.front()) <= now) held_.pop_front();
+    // Every hold left ends after now, in the order sent.
+    std::uint64_t still = heldAt(now);
+    if (still + length <= buffer_) return now;
+    for (const Held& h : held_) {
         still -= h.length;
-        if (still + length <= buffer_) return h.until;
+        if (still + length <= buffer_) return until(h);
     }
-    return scratch_.empty() ? now : scratch_.back().until;
+    return held_.empty() ? now : until(held_.back());
 }
 
 BoardTimeline::TimePoint BoardTimeline::sent(TimePoint now, Duration board, std::uint32_t length) {
     const bool anchored = end_ <= now;
     const TimePoint start = anchored ? now : end_;
+    // What the board may still lag from before it ran dry shrinks by the
+    // time it had to catch up.
+    if (anchored) lag_ = std::max(kAnchorSlack, lag_ - (now - end_));
     end_ = start + board;
-    while (!held_.empty() && held_.front().until <= now) held_.pop_front();
-    held_.push_back(Held{end_ + kHoldMargin + (anchored ? kAnchorSlack : Duration::zero()), length});
+    while (!held_.empty() && until(held_.front()) <= now) held_.pop_front();
+    held_.push_back(Held{end_, length});
     return start;
 }
 
 void BoardTimeline::shift(Duration d) {
     end_ += d;
-    for (Held& h : held_) h.until += d;
+    for (Held& h : held_) h.end += d;
+    lag_ = std::max(lag_ - d, Duration::zero());
 }
 
 std::int64_t ClockProbes::add(std::int64_t offsetNs) {

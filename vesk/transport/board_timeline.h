@@ -18,8 +18,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <deque>
-#include <vector>
 
 namespace vesk {
 
@@ -29,17 +29,19 @@ public:
     using TimePoint = Clock::time_point;
     using Duration = std::chrono::nanoseconds;
 
-    // Bytes count as held this long after the board should have played them:
-    // the link's delay and the error of the host's reckoning. Short enough
+    // Bytes count as held this long after the board should have played them
+    // (its lag aside, below): the error of the host's reckoning. Short enough
     // that the next datagram of a dense stream in a small buffer still finds
     // the one before it playing (512 bytes of 12-byte writes 50 us apart
     // play for 2 ms): with more, each waited for the board to run dry, was
     // timed by its departure, held longer still, and the stream fell behind.
     static constexpr Duration kHoldMargin = std::chrono::milliseconds(1);
     // An anchored datagram starts when it arrives, which only the link knows
-    // (a wireless link delays datagrams by up to 5 ms): its bytes are held
-    // this much longer.
-    static constexpr Duration kAnchorSlack = std::chrono::milliseconds(6);
+    // (a wireless link delays datagrams by up to 5 ms, a send under Wine
+    // leaves up to 8 ms after the call): the board may be this much behind
+    // the reckoning from then on, every datagram chained to it too, until an
+    // answer of the board's says how far it really is.
+    static constexpr Duration kAnchorSlack = std::chrono::milliseconds(10);
 
     // bufferBytes: the buffer the board reported.
     explicit BoardTimeline(std::uint32_t bufferBytes);
@@ -63,6 +65,15 @@ public:
     TimePoint roomAt(TimePoint now, std::uint32_t length);
     // Bytes held at t.
     std::uint32_t heldAt(TimePoint t) const;
+    // How far behind the reckoning the board may be: what every hold is
+    // extended by. kAnchorSlack after an anchored datagram, then what the
+    // board's answers show.
+    Duration lag() const { return lag_; }
+    // An answer of the board's showed it `behind` the reckoning (an upper
+    // bound: the answer's own way back only makes it look later). A board
+    // that plays a burst the system held back while the link was down shows
+    // here before the clock reckoning believes it.
+    void measured(Duration behind) { lag_ = std::max(behind, Duration::zero()); }
 
     // A datagram of length bytes left at now; the board spends `board` on it
     // (its waits, the leading one included, and its commands' own wait
@@ -70,17 +81,19 @@ public:
     TimePoint sent(TimePoint now, Duration board, std::uint32_t length);
 
     // The board's answers showed its timeline d later (d < 0: earlier) than
-    // reckoned: a clock that runs slow or fast.
+    // reckoned: a clock that runs slow or fast. The lag left is less by d.
     void shift(Duration d);
 
 private:
     struct Held {
-        TimePoint until;
+        TimePoint end;  // when the board should have played it
         std::uint32_t length;
     };
-    std::deque<Held> held_;  // in the order sent
-    std::vector<Held> scratch_;
+    TimePoint until(const Held& h) const { return h.end + kHoldMargin + lag_; }
+    // Every hold shares the lag, so bytes leave in the order sent.
+    std::deque<Held> held_;
     TimePoint end_{};
+    Duration lag_{};
     std::uint32_t buffer_;
 };
 
@@ -104,6 +117,9 @@ public:
     // Takes one answer's offset (ns); returns how far to move the reckoning
     // (ns, 0: not at all). The offsets kept are moved with it.
     std::int64_t add(std::int64_t offsetNs);
+    // How far behind the reckoning (after add's move) the last answer showed
+    // the board, less the way back once learnt.
+    std::int64_t lastBehindNs() const { return offsets_.empty() ? 0 : offsets_.back(); }
 
 private:
     std::deque<std::int64_t> offsets_;  // less the way back's delay once learnt
