@@ -160,4 +160,61 @@ VESK_EXPORT VeskManager* getManager(void);
 typedef VeskManager* (*VeskGetManagerFn)(void);
 #endif
 
+// ---------------------------------------------------------------- timed writes
+// An extension beside the interfaces above, for hosts that know when each
+// write should sound (a file player): instead of being timed by the call,
+// a write is given its time. A host looks it up by name, "getTimedWrites",
+// as it looks up getManager; a library without it (older than the
+// extension) simply has no such export, and the host then times its writes
+// by calling at the right moment, as every host does without it:
+//
+//     VeskGetTimedWritesFn find = (VeskGetTimedWritesFn)GetProcAddress(lib, "getTimedWrites");
+//     const VeskTimedWrites* tw = find ? find() : NULL;
+//     int64_t start = tw ? tw->now() + 5000000 : 0;     // the music starts 5 ms from now
+//     for each write:
+//         if (tw) tw->setWriteTime(start + fileTimeNs);  // ahead of the music, at most the latency
+//         else    wait until the write's time;
+//         chip->write(reg, data);
+//
+// Rules:
+//   - A time is in nanoseconds on the library's clock, which now() reads (a
+//     steady clock, the same for every thread and board).
+//   - setWriteTime holds for the calling thread only, for the writes it makes
+//     through VeskChip::write and writeData, until it sets another time or
+//     calls clearWriteTime. A write at time t sounds at t plus its board's
+//     latency (VeskBoardInfo::waitMs), as a write called at t would.
+//   - Writes to one board are never reordered: a time before the board's
+//     previous write is taken as that write's time (a host that falls behind
+//     plays late, in order, and catches up as the board allows).
+//   - A write whose time is more than its board's latency ahead of now()
+//     waits in the write call until it is within the latency: a host can run
+//     ahead of the music, but never fill the pipeline beyond one latency.
+//   - Everything else is timed by the call, as without the extension:
+//     read, setClock, reset, resetSlot, uploadSampleMemory, the manager's
+//     calls, and every write of a thread that set no time (or cleared it).
+// Functions use the C calling convention. size is the record's size as the
+// library fills it: a member past it is absent (later versions may add
+// members at the end, never change these).
+#if defined(_WIN32) && !defined(_WIN64)
+#define VESK_CDECL __cdecl
+#else
+#define VESK_CDECL
+#endif
+struct VeskTimedWrites {
+    uint32_t size;
+    uint32_t version;  // 1
+    int64_t(VESK_CDECL* now)(void);
+    void(VESK_CDECL* setWriteTime)(int64_t ns);
+    void(VESK_CDECL* clearWriteTime)(void);
+};
+#ifdef __cplusplus
+extern "C" {
+#endif
+// Always the same record, valid while the library is loaded.
+VESK_EXPORT const struct VeskTimedWrites* VESK_CDECL getTimedWrites(void);
+#ifdef __cplusplus
+}
+#endif
+typedef const struct VeskTimedWrites*(VESK_CDECL* VeskGetTimedWritesFn)(void);
+
 #endif  // VESK_VESK_H

@@ -36,7 +36,11 @@ const char kUsage[] =
     "                 host pacing figures\n"
     "  --write-times FILE\n"
     "                 write every library write call of each file to FILE (text): per\n"
-    "                 chip, in call order, its steady-clock time (ns), address and data\n"
+    "                 chip, in call order, its time (ns: the time handed to the library,\n"
+    "                 or when paced the call's), address and data\n"
+    "  --paced        time each write by calling at its moment, as with a library\n"
+    "                 without timed writes (default: hand the library each write's\n"
+    "                 time, a little ahead of the music)\n"
     "  --help         this text\n"
     "\n"
     "Exit status: 0 all played, 1 a file could not be played, 2 usage error,\n"
@@ -46,7 +50,7 @@ struct Options {
     unsigned loops = 1;
     double seconds = -1;
     std::string board;
-    bool list = false, quiet = false;
+    bool list = false, quiet = false, paced = false;
     std::string report;
     std::string writeTimes;
     std::vector<std::string> files;
@@ -360,6 +364,7 @@ struct FileResult {
     double seconds = 0;                  // music played
     double p50 = 0, p99 = 0, worst = 0;  // host lateness of the writes, us
     double callP99 = 0, callWorst = 0;   // time spent in the library's write calls, us
+    bool timed = false;                  // the library was handed the writes' times
     std::vector<WriteCall> calls;        // with --write-times
 };
 
@@ -479,34 +484,104 @@ Spread spreadOf(std::vector<std::uint32_t>& values) {
     return s;
 }
 
-// Plays the schedule from start: each write at its time, then waits out
-// the song's tail. Records each write's lateness and the library call's
-// time (us) in r and, with logCalls, each write call in r.calls
-// (--write-times); false when the user interrupted.
-bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, bool progress, bool logCalls,
-                  FileResult& r) {
+// How far ahead of the music timed writes are handed to the library: the
+// player may then stall that much plus the boards' latency (less what the
+// transport needs to send) before a write is late. The library waits in a
+// write timed more than its board's latency ahead, so it stays within the
+// smallest latency of the boards in use.
+constexpr auto kTimedAhead = std::chrono::milliseconds(20);
+// A wake-up hands over every write due within the lead, and sleeps at least
+// this long: a dense song costs a few hundred wake-ups a second, not one per
+// write.
+constexpr auto kTimedNap = std::chrono::milliseconds(2);
+
+// The player's side of the library's timed writes: null when the library
+// has none (an older one) or --paced asked for the old way.
+struct TimedWrites {
+    const VeskTimedWrites* api = nullptr;
+    Clock::duration ahead = kTimedAhead;
+};
+
+// Test seam: VESK_PLAY_STALL="S,MS" stalls the player's thread MS ms once,
+// before the first write at or after S s of the music (a player preempted
+// mid-song on a busy host).
+struct Stall {
+    std::int64_t atNs = -1;
+    std::chrono::milliseconds length{0};
+    static Stall fromEnvironment() {
+        Stall st;
+        const char* v = std::getenv("VESK_PLAY_STALL");
+        double at = 0, ms = 0;
+        if (v && std::sscanf(v, "%lf,%lf", &at, &ms) == 2 && at >= 0 && ms > 0) {
+            st.atNs = static_cast<std::int64_t>(at * 1e9);
+            st.length = std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+        }
+        return st;
+    }
+    void maybe(std::int64_t ns) {
+        if (atNs < 0 || ns < atNs) return;
+        atNs = -1;
+        plat::sleepUntil(Clock::now() + length);
+    }
+};
+
+// Sleeps until t, waking for interrupts at least every 50 ms, without a
+// spin; false when an interrupt came first.
+bool napUntil(Clock::time_point t) {
+    for (;;) {
+        if (plat::interruptRequested()) return false;
+        const auto now = Clock::now();
+        if (now >= t) return true;
+        plat::sleepUntil(std::min(t, now + std::chrono::milliseconds(50)));
+    }
+}
+
+// Plays the schedule from start, then waits out the song's tail. Timed
+// (tw.api set): each write is handed to the library with its time, up to
+// tw.ahead before it; paced: each write is made at its time. Records each
+// write's lateness (against its hand-over time, or its time) and the
+// library call's time (us) in r and, with logCalls, each write call in
+// r.calls (--write-times); false when the user interrupted.
+bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const TimedWrites& tw,
+                  bool progress, bool logCalls, FileResult& r) {
     std::vector<std::uint32_t> late, call;
     late.reserve(sc.items.size());
     call.reserve(sc.items.size());
     Pacer pacer;
+    Stall stall = Stall::fromEnvironment();
     const double totalSeconds = static_cast<double>(sc.totalSamples) / vgm::kSampleRate;
     ProgressLine line(start, totalSeconds, sc.repeats > 0);
+    r.timed = tw.api != nullptr;
+    // The library's clock against the player's, read once.
+    const std::int64_t libraryStart =
+        r.timed ? tw.api->now() + std::chrono::duration_cast<std::chrono::nanoseconds>(start - Clock::now()).count() : 0;
     bool interrupted = false;
+    Clock::time_point awake{};  // timed: handed over up to here without sleeping
     for (const Item& it : sc.items) {
+        stall.maybe(it.ns);
         const auto deadline = start + std::chrono::nanoseconds(it.ns);
-        if (!pacer.waitUntil(deadline)) {
+        const auto handOver = r.timed ? deadline - tw.ahead : deadline;
+        if (r.timed && handOver > awake) {
+            if (!napUntil(handOver)) {
+                interrupted = true;
+                break;
+            }
+            awake = Clock::now() + kTimedNap;
+        } else if (!r.timed && !pacer.waitUntil(deadline)) {
             interrupted = true;
             break;
         }
         const auto now = Clock::now();
         late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now - deadline).count(), UINT32_MAX)));
+            std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(now - handOver).count()),
+            UINT32_MAX)));
         const vgm::Event& e = song.events[it.event];
         Part& p = *sc.owner[it.event];
         if (p.handle) {
             const CallLog log{logCalls ? &r.calls : nullptr, static_cast<std::uint8_t>(&p - r.parts.data())};
+            if (r.timed) tw.api->setWriteTime(libraryStart + it.ns);
             if (e.kind == vgm::Event::Write)
-                sendWrite(p, e, log, now);
+                sendWrite(p, e, log, r.timed ? deadline : now);
             else
                 sendLoad(p, song, e, r.notes, log);
             call.push_back(static_cast<std::uint32_t>(
@@ -514,11 +589,12 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         }
         if (progress) line.show(now, r.parts);
     }
+    if (r.timed) tw.api->clearWriteTime();
     if (!interrupted) {
         // The tail: the music runs until the song's end, not its last write.
         const auto end = start + std::chrono::nanoseconds(
                                      static_cast<std::int64_t>(sc.totalSamples * 1000000000ull / vgm::kSampleRate));
-        if (!pacer.waitUntil(end)) interrupted = true;
+        if (!(r.timed ? napUntil(end) : pacer.waitUntil(end))) interrupted = true;
     }
     if (progress) std::printf("\n");
     r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
@@ -531,7 +607,8 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     return !interrupted;
 }
 
-FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found, bool terminal) {
+FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found,
+                    const VeskTimedWrites* timedApi, bool terminal) {
     FileResult r;
     r.path = path;
     std::string bytes;
@@ -579,7 +656,12 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         }
         r.calls.reserve(room);
     }
-    r.interrupted = !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), progress, logCalls, r);
+    TimedWrites tw;
+    tw.api = timedApi;
+    for (const Part& p : r.parts)
+        if (p.handle) tw.ahead = std::min<Clock::duration>(tw.ahead, std::chrono::milliseconds(p.waitMs));
+    r.interrupted =
+        !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), tw, progress, logCalls, r);
 
     // Silence and hand back every chip of the song.
     for (Part& p : r.parts) {
@@ -633,9 +715,9 @@ void writeReport(const std::string& path, const std::vector<FileResult>& results
         j += "}, \"notes\": [";
         for (std::size_t i = 0; i < r.notes.size(); ++i) j += (i ? ", " : "") + jsonText(r.notes[i]);
         std::snprintf(num, sizeof num,
-                      "], \"pacing_us\": {\"p50\": %.0f, \"p99\": %.0f, \"max\": %.0f}"
+                      "], \"pacing\": \"%s\", \"pacing_us\": {\"p50\": %.0f, \"p99\": %.0f, \"max\": %.0f}"
                       ", \"write_call_us\": {\"p99\": %.0f, \"max\": %.0f}}",
-                      r.p50, r.p99, r.worst, r.callP99, r.callWorst);
+                      r.timed ? "timed" : "paced", r.p50, r.p99, r.worst, r.callP99, r.callWorst);
         j += num;
     }
     j += "\n  ]\n}\n";
@@ -719,6 +801,8 @@ int parseOptions(int argc, char** argv, Options& o) {
                 return 2;
             }
             o.writeTimes = v;
+        } else if (a == "--paced") {
+            o.paced = true;
         } else if (a == "--list") {
             o.list = true;
         } else if (a == "--quiet") {
@@ -755,6 +839,10 @@ int main(int argc, char** argv) {
         if (lib) plat::unloadModule(lib);
         return 1;
     }
+    // Timed writes where the library has them (an older one has not).
+    auto getTimedWritesFn = reinterpret_cast<VeskGetTimedWritesFn>(plat::findSymbol(lib, "getTimedWrites"));
+    const VeskTimedWrites* timedApi = getTimedWritesFn && !o.paced ? getTimedWritesFn() : nullptr;
+    if (timedApi && (timedApi->size < sizeof(VeskTimedWrites) || timedApi->version < 1)) timedApi = nullptr;
     const int threadsBefore = plat::processThreadCount();
     VeskManager* m = getManagerFn();
     if (!m) {
@@ -786,7 +874,7 @@ int main(int argc, char** argv) {
     std::vector<FileResult> results;
     int rc = 0;
     for (const std::string& path : o.files) {
-        FileResult r = playFile(path, o, m, found, terminal);
+        FileResult r = playFile(path, o, m, found, timedApi, terminal);
         if (!r.ok) {
             std::fprintf(stderr, "%s\n", r.error.c_str());
             rc = 1;
@@ -796,8 +884,9 @@ int main(int argc, char** argv) {
             int used = 0;
             for (const Part& p : r.parts) used += p.record >= 0;
             std::printf("%s: %.1f s, %" PRIu64 " writes on %d chip(s), %" PRIu64
-                        " commands skipped, pacing p50 %.0f us p99 %.0f us\n",
-                        baseName(path).c_str(), r.seconds, r.writes, used, skipped, r.p50, r.p99);
+                        " commands skipped, pacing (%s) p50 %.0f us p99 %.0f us\n",
+                        baseName(path).c_str(), r.seconds, r.writes, used, skipped, r.timed ? "timed" : "paced", r.p50,
+                        r.p99);
         }
         const bool stop = r.interrupted;
         results.push_back(std::move(r));

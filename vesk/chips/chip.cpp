@@ -5,6 +5,7 @@
 #include "platform/guarded.h"
 #include "transport/board_link.h"
 #include "transport/protocol.h"
+#include "transport/write_time.h"
 
 namespace vesk {
 
@@ -51,10 +52,14 @@ bool Chip::requestSlotReset() {
     return proto::isResetAck(reply_, n);
 }
 
+// The host's writes take the time its thread set for them, if any
+// (transport/write_time.h); the requests a write may make do not.
 bool Chip::write(std::uint32_t reg, std::uint32_t data) {
+    writetime::HostWrite timed;
     return guarded(false, [&] { return doWrite(reg, data); });
 }
 bool Chip::writeData(std::uint32_t port, std::uint32_t data) {
+    writetime::HostWrite timed;
     return guarded(false, [&] { return doWriteData(port, data); });
 }
 std::uint32_t Chip::read(std::uint32_t reg) {

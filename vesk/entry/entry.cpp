@@ -1,4 +1,4 @@
-// The library's one export. It sits above every layer: here the manager is
+// The library's exports. They sit above every layer: here the manager is
 // given the tray to start where the platform has a notification area, so
 // that no layer below has to know the tray.
 #include <vesk/vesk.h>
@@ -7,6 +7,7 @@
 
 #include "core/manager.h"
 #include "platform/platform.h"
+#include "transport/write_time.h"
 #if VESK_PLATFORM_HAS_TRAY
 #include "tray/tray.h"
 #endif
@@ -20,6 +21,22 @@ constexpr vesk::ClientStart kTray = &startTray;
 constexpr vesk::ClientStart kTray = nullptr;
 #endif
 
+std::int64_t VESK_CDECL timedNow() { return vesk::writetime::now(); }
+void VESK_CDECL setWriteTime(std::int64_t ns) {
+    // kByCall is the library's own mark for "no time": the earliest time a
+    // host can mean is one after it.
+    vesk::writetime::set(ns == vesk::writetime::kByCall ? ns + 1 : ns);
+}
+void VESK_CDECL clearWriteTime() { vesk::writetime::set(vesk::writetime::kByCall); }
+
+const VeskTimedWrites kTimedWrites = {sizeof(VeskTimedWrites), 1, &timedNow, &setWriteTime, &clearWriteTime};
+
 }  // namespace
 
 extern "C" VESK_EXPORT VeskManager* getManager(void) { return new (std::nothrow) vesk::Manager(kTray); }
+
+// VESK_NO_TIMED_WRITES builds the library as it was before the extension:
+// the hosts' fall-back is tested against it.
+#ifndef VESK_NO_TIMED_WRITES
+extern "C" VESK_EXPORT const VeskTimedWrites* VESK_CDECL getTimedWrites(void) { return &kTimedWrites; }
+#endif

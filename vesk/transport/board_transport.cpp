@@ -6,6 +6,7 @@
 
 #include "transport/exchange.h"
 #include "transport/protocol.h"
+#include "transport/write_time.h"
 
 namespace vesk {
 
@@ -197,20 +198,35 @@ BoardTransport::~BoardTransport() {
 }
 
 void BoardTransport::push(const std::uint8_t* bytes, std::uint32_t length) {
+    const std::int64_t at = writetime::HostWrite::current();
+    if (at != writetime::kByCall) {
+        // A host write timed further ahead than the latency waits here (no
+        // lock held) until it is within it: the pipeline holds one latency of
+        // music, however far ahead a host runs.
+        const auto within = fromNs(at) - std::chrono::milliseconds(waitMs_.load());
+        if (within > Clock::now()) plat::sleepUntil(within);
+    }
+    pushAt(bytes, length, at);
+}
+
+void BoardTransport::pushAt(const std::uint8_t* bytes, std::uint32_t length, std::int64_t at) {
     if (!bytes || length == 0) return;
     std::unique_lock<std::mutex> lock(accMutex_);
     // The time stamps are taken under the lock: pushes from two threads (the
     // host writing, a tray dialog setting the volume) each see a gap that
-    // ends at their own push.
-    lastPush_ = Clock::now();
+    // ends at their own push. A write is never timed before the one pushed
+    // before it: the board plays them in order.
+    const Clock::time_point now = Clock::now();
+    lastPush_ = std::max(lastPush_, at == writetime::kByCall ? now : fromNs(at));
     lastPushNs_.store(toNs(lastPush_), std::memory_order_relaxed);
-    appendLocked(lock, bytes, length, lastPush_);
+    if (at != writetime::kByCall) timedUntilNs_.store(toNs(now + kChainHold), std::memory_order_relaxed);
+    appendLocked(lock, bytes, length, lastPush_, now);
 }
 
 void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
-                                  Clock::time_point now) {
+                                  Clock::time_point stamp, Clock::time_point now) {
     if (length <= bodyLimit_ - 2 * proto::kWaitCommandSize) {
-        appendPieceLocked(lock, bytes, length, now);
+        appendPieceLocked(lock, bytes, length, stamp, now);
         return;
     }
     // Longer than a batch can hold: split between commands (each at most
@@ -221,14 +237,14 @@ void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std:
     std::uint32_t size;
     std::uint32_t done = 0;
     while (cursor.next(command, size)) {
-        appendPieceLocked(lock, command, size, now);
+        appendPieceLocked(lock, command, size, stamp, now);
         done += size;
     }
-    if (done < length) appendPieceLocked(lock, bytes + done, length - done, now);
+    if (done < length) appendPieceLocked(lock, bytes + done, length - done, stamp, now);
 }
 
 void BoardTransport::appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes,
-                                       std::uint32_t length, Clock::time_point now) {
+                                       std::uint32_t length, Clock::time_point stamp, Clock::time_point now) {
     // Each write is due waitMs after its push, on the board's timeline, or
     // as soon as the board is done with what comes before it. The wait
     // before it brings the board there from where the writes before left
@@ -236,7 +252,7 @@ void BoardTransport::appendPieceLocked(std::unique_lock<std::mutex>& lock, const
     // pushes instead made the board add each write's own waits on top (14 us
     // per YM2612 write: a DAC stream ran tens of ms behind within a second)
     // and lose every truncated fraction of a microsecond.
-    const Clock::time_point due = now + std::chrono::milliseconds(waitMs_.load());
+    const Clock::time_point due = stamp + std::chrono::milliseconds(waitMs_.load());
     std::uint8_t waits[proto::kDelayMaxSize];
     std::uint32_t waitLength = 0;
     std::int64_t waitUs = 0;
@@ -299,14 +315,14 @@ void BoardTransport::closeOpenBatchLocked(std::unique_lock<std::mutex>& lock) {
 
 void BoardTransport::pushFinal() {
     std::unique_lock<std::mutex> lock(accMutex_);
-    lastPush_ = Clock::now();
+    const Clock::time_point now = Clock::now();
     // The last datagram is the single byte 00, even if a batch is still open.
     closeOpenBatchLocked(lock);
     accBuffer_[0] = 0;
     accLength_ = 1;
-    firstWrite_ = lastPush_ + (timing_ == Timing::Departure ? std::chrono::milliseconds(waitMs_.load())
-                                                            : std::chrono::milliseconds(0));
-    lastAppend_ = lastPush_;
+    firstWrite_ = now + (timing_ == Timing::Departure ? std::chrono::milliseconds(waitMs_.load())
+                                                      : std::chrono::milliseconds(0));
+    lastAppend_ = now;
     finalPushed_ = true;
     closeRequested_ = true;
     batchCond_.notify_one();
@@ -472,6 +488,15 @@ void BoardTransport::sendExtension() {
     const std::uint32_t waitMs = waitMs_.load();
     auto target =
         now + std::min<Clock::duration>(std::chrono::milliseconds(waitMs) - kExtensionSlack, 2 * keepAhead(waitMs));
+    // A host that times its writes may hand the next one late (a stalled
+    // player catching up): the timeline must not run past where such a
+    // write is due. Writes are never timed before the last one, and a host
+    // late by more than the keep-ahead plays late anyway.
+    if (toNs(now) < timedUntilNs_.load(std::memory_order_relaxed)) {
+        const auto last = fromNs(lastPushNs_.load(std::memory_order_relaxed));
+        target = std::min(target, std::max(last, now - keepAhead(waitMs)) + std::chrono::milliseconds(waitMs) -
+                                      kExtensionSlack);
+    }
     const std::int64_t open = openFirstWriteNs_.load(std::memory_order_relaxed);
     if (open != kNone) target = std::min(target, fromNs(open));
     Clock::time_point start;
@@ -505,13 +530,17 @@ void BoardTransport::sendItem(const SendItem& item) {
     // What leaves at most: the leading wait, the item and a sync.
     const std::uint32_t most = item.length + (item.kind == Kind::Batch ? kLeadRoom + proto::kSyncSize : 0);
     for (;;) {
-        Clock::time_point at;
-        {
-            std::lock_guard<std::mutex> b(boardMutex_);
-            at = timeline_.roomAt(Clock::now(), most);
-        }
+        std::unique_lock<std::mutex> b(boardMutex_);
+        Clock::time_point at = timeline_.roomAt(Clock::now(), most);
         if (!boardClock) at = std::max(at, item.firstWrite);
         if (at <= Clock::now()) break;
+        // Room held back by the board's possible lag comes as soon as an
+        // answer shows the lag smaller: the listener wakes this wait.
+        if (boardClock && timeline_.lag() > BoardTimeline::kHoldMargin) {
+            lagCond_.wait_until(b, at);
+            continue;
+        }
+        b.unlock();
         plat::sleepUntilPrecise(at);
     }
     if (item.kind != Kind::Batch) {
@@ -562,16 +591,20 @@ void BoardTransport::sendItem(const SendItem& item) {
         start = body - n;
         std::memcpy(start, wait, n);
         length += n;
-        // Only where the board reaches it well after it arrives: an answer
-        // on arrival (a board that does not wait to answer a sync) then
-        // cannot pass for a clock running fast.
+        // Timing the clock: only where the board reaches it well after it
+        // arrives: an answer on arrival (a board that does not wait to
+        // answer a sync) then cannot pass for a clock running fast. Any
+        // datagram while the board's lag is unknown: its answer bounds it.
         const auto reached = std::max(now, timeline_.end()) + lead + std::chrono::nanoseconds(item.bodyNs);
-        if (rq.owns_lock() && !probeOut_ && !probesOff_ && timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
-            reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs)) {
+        const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
+                                reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
+        const bool lagUnknown = timeline_.lag() > BoardTimeline::kHoldMargin;
+        if (rq.owns_lock() && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
             probe = true;
             probeOut_ = true;
+            probeTimesClock_ = timesClock;
             probeDue_ = Clock::time_point::max();  // known once it has left
-            lastProbe_ = now;
+            if (timesClock) lastProbe_ = now;
             length += proto::encodeSync(start + length);
         }
     }
@@ -645,7 +678,13 @@ void BoardTransport::listenerLoop() {
             probesOff_ = true;
             continue;
         }
-        if (const std::int64_t shift = probes_.add(offset)) timeline_.shift(std::chrono::nanoseconds(shift));
+        std::int64_t behind = offset;
+        if (probeTimesClock_) {
+            if (const std::int64_t shift = probes_.add(offset)) timeline_.shift(std::chrono::nanoseconds(shift));
+            behind = probes_.lastBehindNs();
+        }
+        timeline_.measured(std::chrono::nanoseconds(behind));
+        lagCond_.notify_all();
     }
 }
 
@@ -713,7 +752,7 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     // stray datagram.
     discardWaiting(socket_, &ioMutex_, destination_.addr, &owed_);
     const auto sent = Clock::now();
-    push(command, length);
+    pushAt(command, length, writetime::kByCall);
     const auto deadline = sent + std::chrono::microseconds(timeoutUs);
     // The board's usual reply time: the batch leaves within the latency, the
     // board answers at once.

@@ -145,11 +145,15 @@ private:
         std::int64_t bodyNs;
     };
 
-    // Expects the accumulation mutex held (by lock).
+    // Pushes at the host's time `at` (steady clock, ns; writetime::kByCall:
+    // now), never before the previous push's.
+    void pushAt(const std::uint8_t* bytes, std::uint32_t length, std::int64_t at);
+    // Expects the accumulation mutex held (by lock). stamp: the write's host
+    // time; now: the clock.
     void appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
-                      Clock::time_point now);
+                      Clock::time_point stamp, Clock::time_point now);
     void appendPieceLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
-                           Clock::time_point now);
+                           Clock::time_point stamp, Clock::time_point now);
     // Expects the accumulation mutex held; returns with it held and the open batch empty.
     void closeOpenBatchLocked(std::unique_lock<std::mutex>& lock);
     // Takes the queue and ring mutexes (none held on entry); waits for ring room.
@@ -223,6 +227,7 @@ private:
     bool probeOut_ = false;
     bool probesOff_ = false;            // the board answers syncs on arrival: they tell nothing
     Clock::time_point probeDue_{};      // when the board should reach it
+    bool probeTimesClock_ = false;      // its answer goes to probes_ too, not only to the lag
     Clock::time_point lastProbe_{};     // when the last one left
     ClockProbes probes_;
     // A send failed (the link is down): music is dropped rather than left to
@@ -233,16 +238,19 @@ private:
     bool gateProbe_ = false;  // the sync out is such a bare one
     Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;  // a probe left, or the sender finished
+    std::condition_variable lagCond_;    // an answer showed the board's lag
     bool senderFinished_ = false;
 
     // Pushes as the sender sees them without the accumulation mutex: the
-    // last one, and the first write's time of the open batch (max: none).
+    // last one's host time, until when the board counts as written with
+    // timed writes, and the first write's time of the open batch (max: none).
     std::atomic<std::int64_t> lastPushNs_{0};
+    std::atomic<std::int64_t> timedUntilNs_{INT64_MIN};
     std::atomic<std::int64_t> openFirstWriteNs_;
 
     // Under accMutex_.
     std::mutex accMutex_;
-    Clock::time_point lastPush_;
+    Clock::time_point lastPush_;  // the last push's host time
     std::condition_variable batchCond_;  // a batch was opened, or its close was asked for
     std::condition_variable takenCond_;  // the batcher took the open batch
     std::unique_ptr<std::uint8_t[]> accBuffer_;
