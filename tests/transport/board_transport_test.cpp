@@ -18,6 +18,7 @@
 #include "core/chip_access.h"
 #include "transport/protocol.h"
 #include "transport/board_transport.h"
+#include "transport/write_time.h"
 #include "support/udp_peer.h"
 
 namespace vesk {
@@ -1032,5 +1033,80 @@ TEST_F(Transport, SlowSendReturnCutsNoWaits) {
     }
     GTEST_SKIP() << "every run had a send call stalled past 9 ms: this machine is too busy to judge";
 }
+}  // namespace
+}  // namespace vesk
+
+namespace vesk {
+namespace {
+
+// Timed writes: a host write takes the time its thread set; a write is never
+// timed before the one pushed before it (whatever its thread or kind); one
+// more than the latency ahead waits in the call; a push outside a host
+// write (a request, a reset's silence) is timed by the call.
+TEST_F(Transport, TimedWritesRules) {
+    make(20, 16384, 200, 2);
+    transport->setSendFunctionForTest(&sendAndLog);
+    takeSent();
+    const auto start = Clock::now();
+    const auto ns = [](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    };
+    std::vector<Clock::time_point> meant;
+    std::vector<Clock::duration> callTook;
+    // Each step pushes write number meant.size(): timed at start + at when
+    // hostWrite, else with the thread's time set but outside a host write.
+    auto push = [&](Clock::duration at, bool hostWrite) {
+        writetime::set(ns(start + at));
+        Bytes w = writeOf(static_cast<std::uint32_t>(meant.size()));
+        const auto before = Clock::now();
+        if (hostWrite) {
+            writetime::HostWrite timed;
+            transport->push(w.data(), static_cast<std::uint32_t>(w.size()));
+        } else {
+            transport->push(w.data(), static_cast<std::uint32_t>(w.size()));
+        }
+        callTook.push_back(Clock::now() - before);
+        meant.push_back(hostWrite ? start + at : before);
+        writetime::set(writetime::kByCall);
+    };
+    push(5ms, true);
+    push(8ms, true);
+    push(6ms, true);    // earlier than the write before: right after it
+    push(30ms, false);  // not a host write: by the call, so after the one before
+    std::thread([&] {   // another thread's write, by the call
+        Bytes w = writeOf(static_cast<std::uint32_t>(meant.size()));
+        meant.push_back(Clock::now());
+        transport->push(w.data(), static_cast<std::uint32_t>(w.size()));
+        callTook.push_back({});
+    }).join();
+    push(45ms, true);  // 25 ms past the latency: waits until within it
+    transport.reset();
+    const Replay r = replayOnBoard(takeSent(), meant, std::vector<std::chrono::milliseconds>(meant.size(), 20ms), 3us);
+    ASSERT_EQ(r.errorUs.size(), 6u);
+    for (std::int64_t e : r.errorUs) ASSERT_NE(e, INT64_MIN) << "a write never went";
+    // Board time of write i less write 0's, against what the rules say.
+    const auto board = [&](std::size_t i) {
+        return r.errorUs[i] + std::chrono::duration_cast<std::chrono::microseconds>(meant[i] - meant[0]).count() -
+               r.errorUs[0];
+    };
+    const struct {
+        const char* name;
+        std::size_t write;
+        std::int64_t us;
+    } cases[] = {
+        {"timed: at its time", 1, 3000},
+        {"earlier than the previous: right after it", 2, 3003},
+        {"not a host write: right after the previous", 3, 3006},
+        {"another thread's write: right after the previous", 4, 3009},
+        {"more than a latency ahead: at its time", 5, 40000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NEAR(board(c.write), c.us, 300);
+    }
+    EXPECT_GE(callTook[5], 24ms - (meant[4] - start)) << "the write more than a latency ahead did not wait";
+    EXPECT_LT(callTook[0], 5ms) << "a write within the latency waited";
+}
+
 }  // namespace
 }  // namespace vesk

@@ -22,7 +22,7 @@ ap.add_argument("--corpus", default=os.environ.get("VESK_CORPUS"))
 ap.add_argument("--wine", action="store_true")
 ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
 ap.add_argument("--seconds", type=float, default=5.0)
-ap.add_argument("--only", help="one scenario: excerpts, interrupt or drift")
+ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift or timeline")
 ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
 ap.add_argument("--all", action="store_true", help="play every song of the corpus")
 ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -279,9 +279,11 @@ def missing_count(got, want):
 
 # ---------------------------------------------------------------- running
 
-def run_bed(player_args, wrapper=None, board_lines=""):
+def run_bed(player_args, wrapper=None, board_lines="", library=None, env=None):
     """Runs the player in the bed, board_lines added to every board of the
-    configuration. Returns (returncode, stdout, stderr, record, report)."""
+    configuration, beside `library` (default: the one under test), with `env`
+    added to its environment. Returns (returncode, stdout, stderr, record,
+    report)."""
     work = tempfile.mkdtemp(prefix="vesk-play-")
     config = args.config
     try:
@@ -289,7 +291,7 @@ def run_bed(player_args, wrapper=None, board_lines=""):
             config = os.path.join(work, "boards.toml")
             with open(args.config) as f, open(config, "w") as out:
                 out.write(f.read().replace("[[board]]\n", "[[board]]\n" + board_lines))
-        for f in (args.player, args.library):
+        for f in (args.player, library or args.library):
             shutil.copy(f, work)
         player = os.path.join(work, os.path.basename(args.player))
         record = os.path.join(work, "record.jsonl")
@@ -300,7 +302,7 @@ def run_bed(player_args, wrapper=None, board_lines=""):
             cmd += ["--wine"]
         full = [player, "--report", report_arg] + player_args
         cmd += ["--"] + (wrapper(full) if wrapper else full)
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=900)
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=900, env=dict(os.environ, **(env or {})))
         if p.returncode == 77:
             print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
             sys.exit(77)
@@ -487,11 +489,51 @@ def drift():
     check(abs(last - first) <= 1000, "drift: the board's timeline moved %.0f us (limit 1000 us)" % (last - first))
 
 
+def timeline():
+    """Timed writes keep the file's timeline: a dense and a frame-based song,
+    the player's thread stalled 30 ms mid-song (its test seam), play within
+    the ideal-board rule (each write at its file time or as soon as the chip
+    is free), the stall nowhere to be heard. The same player beside a
+    library without timed writes falls back to pacing and plays the song
+    whole."""
+    import importlib.util   # the benchmark's ideal-board figures, loaded by path
+    spec = importlib.util.spec_from_file_location(
+        "fidelity", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "fidelity.py"))
+    fidelity = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fidelity)
+    songs = ["ym2612-sn76489-s3k-icecap.vgm", "ym2151-desperate-confrontation.vgm"]
+    seconds = 4.0
+    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", str(seconds)] + [os.path.join(args.corpus, f) for f in songs],
+                                     env={"VESK_PLAY_STALL": "2,30"})
+    check(rc == 0, "timeline: player exited with %d\n%s" % (rc, err[-2000:]))
+    boards, uses = sim_boards(args.config), {}
+    # A board stalled by the machine rather than the player may be late too:
+    # the limit catches a stall that moved the music (30 ms), not jitter.
+    limit = 5000 if args.wine or args.sanitized else 2000
+    for name, entry in zip(songs, rep["files"]):
+        row = fidelity.figures(decode(os.path.join(args.corpus, name), seconds), entry, rec, boards, uses)
+        print("  timeline: %s (%s): %d writes, %d lost, vs an ideal board p99 %.0f us, max %.0f us" % (
+            name, entry.get("pacing"), row["excerpt"], row["lost"], row.get("chip_p99", -1), row.get("chip_max", -1)))
+        check(entry.get("pacing") == "timed", "timeline: %s was not played timed" % name)
+        check(row["lost"] == 0 and row["excerpt"] > 0, "timeline: %s: %d writes lost" % (name, row["lost"]))
+        check(row.get("chip_max", 1e9) <= limit, "timeline: %s: a write %.0f us off the ideal board (limit %d us)" % (
+            name, row.get("chip_max", -1), limit))
+    untimed = os.path.join(os.path.dirname(args.library), "untimed", os.path.basename(args.library))
+    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", "1.5", os.path.join(args.corpus, songs[1])],
+                                     library=untimed)
+    entry = rep["files"][0] if rep["files"] else {}
+    row = fidelity.figures(decode(os.path.join(args.corpus, songs[1]), 1.5), entry, rec, boards, {}) if entry else {}
+    print("  timeline: beside a library without timed writes: exit %d, %s, %d of %d writes" % (
+        rc, entry.get("pacing"), row.get("at_board", 0), row.get("excerpt", 0)))
+    check(rc == 0 and entry.get("pacing") == "paced" and row.get("lost", 1) == 0,
+          "timeline: the player did not fall back to pacing beside an older library\n%s" % err[-1500:])
+
+
 def main():
     if not args.corpus or not os.path.isdir(args.corpus):
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
-    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt), ("drift", drift)):
+    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt), ("drift", drift), ("timeline", timeline)):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:

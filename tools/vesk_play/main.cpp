@@ -503,8 +503,8 @@ struct TimedWrites {
 };
 
 // Test seam: VESK_PLAY_STALL="S,MS" stalls the player's thread MS ms once,
-// before the first write at or after S s of the music (a player preempted
-// mid-song on a busy host).
+// when the first write at or after S s of the music is due to be made (a
+// player preempted mid-song on a busy host).
 struct Stall {
     std::int64_t atNs = -1;
     std::chrono::milliseconds length{0};
@@ -558,7 +558,6 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     bool interrupted = false;
     Clock::time_point awake{};  // timed: handed over up to here without sleeping
     for (const Item& it : sc.items) {
-        stall.maybe(it.ns);
         const auto deadline = start + std::chrono::nanoseconds(it.ns);
         const auto handOver = r.timed ? deadline - tw.ahead : deadline;
         if (r.timed && handOver > awake) {
@@ -571,6 +570,7 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
             interrupted = true;
             break;
         }
+        stall.maybe(it.ns);
         const auto now = Clock::now();
         late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
             std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(now - handOver).count()),
