@@ -8,7 +8,7 @@ independently of the player), framed by the chip's silence before and
 after; that parts on boards with different waits sound together; and that
 Ctrl-C silences the chips, clears the host port and exits with 130.
 Exit 77 when no test bed or corpus is there."""
-import argparse, copy, json, os, shlex, shutil, statistics, struct, subprocess, sys, tempfile, gzip
+import argparse, copy, json, os, re, shlex, shutil, statistics, struct, subprocess, sys, tempfile, gzip
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from bed_results import overflowed, read_record, sim_boards  # noqa: E402
 
@@ -279,18 +279,19 @@ def missing_count(got, want):
 
 # ---------------------------------------------------------------- running
 
-def run_bed(player_args, wrapper=None, board_lines="", library=None, env=None):
+def run_bed(player_args, wrapper=None, board_lines="", library=None, env=None, wait_ms=None):
     """Runs the player in the bed, board_lines added to every board of the
-    configuration, beside `library` (default: the one under test), with `env`
-    added to its environment. Returns (returncode, stdout, stderr, record,
-    report)."""
+    configuration (and every board's latency wait_ms when given), beside
+    `library` (default: the one under test), with `env` added to its
+    environment. Returns (returncode, stdout, stderr, record, report)."""
     work = tempfile.mkdtemp(prefix="vesk-play-")
     config = args.config
     try:
-        if board_lines:
+        if board_lines or wait_ms:
             config = os.path.join(work, "boards.toml")
             with open(args.config) as f, open(config, "w") as out:
-                out.write(f.read().replace("[[board]]\n", "[[board]]\n" + board_lines))
+                text = f.read().replace("[[board]]\n", "[[board]]\n" + board_lines)
+                out.write(re.sub(r"(?m)^wait_ms = \d+$", "wait_ms = %d" % wait_ms, text) if wait_ms else text)
         for f in (args.player, library or args.library):
             shutil.copy(f, work)
         player = os.path.join(work, os.path.basename(args.player))
@@ -491,11 +492,11 @@ def drift():
 
 def timeline():
     """Timed writes keep the file's timeline: a dense and a frame-based song,
-    the player's thread stalled 30 ms mid-song (its test seam), play within
-    the ideal-board rule (each write at its file time or as soon as the chip
-    is free), the stall nowhere to be heard. The same player beside a
-    library without timed writes falls back to pacing and plays the song
-    whole."""
+    the player's thread stalled 30 ms mid-song (its test seam) on boards of
+    50 ms latency (the player runs that far ahead), play within the
+    ideal-board rule (each write at its file time or as soon as the chip is
+    free), the stall nowhere to be heard. The same player beside a library
+    without timed writes falls back to pacing and plays the song whole."""
     import importlib.util   # the benchmark's ideal-board figures, loaded by path
     spec = importlib.util.spec_from_file_location(
         "fidelity", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "fidelity.py"))
@@ -504,7 +505,7 @@ def timeline():
     songs = ["ym2612-sn76489-s3k-icecap.vgm", "ym2151-desperate-confrontation.vgm"]
     seconds = 4.0
     rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", str(seconds)] + [os.path.join(args.corpus, f) for f in songs],
-                                     env={"VESK_PLAY_STALL": "2,30"})
+                                     env={"VESK_PLAY_STALL": "2,30"}, wait_ms=50)
     check(rc == 0, "timeline: player exited with %d\n%s" % (rc, err[-2000:]))
     boards, uses = sim_boards(args.config), {}
     # A board stalled by the machine rather than the player may be late too:

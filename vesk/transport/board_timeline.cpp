@@ -60,14 +60,16 @@ std::int64_t ClockProbes::add(std::int64_t offsetNs) {
     }
     offsets_.push_back(offsetNs - wayBackNs_);
     if (offsets_.size() > kWindow) offsets_.pop_front();
-    const std::int64_t least = *std::min_element(offsets_.begin(), offsets_.end());
+    const auto [least, most] = std::minmax_element(offsets_.begin(), offsets_.end());
     const std::int64_t recent =
         offsets_.size() < kFarAnswers ? INT64_MIN : *std::min_element(offsets_.end() - kFarAnswers, offsets_.end());
     std::int64_t shift = 0;
     if (recent > kFarBehindNs)
         shift = recent;
-    else if (least < -kDeadbandNs || (least > kDeadbandNs && offsets_.size() == kWindow))
-        shift = least;
+    else if (offsets_.size() == kWindow && *least > kDeadbandNs)
+        shift = *least;
+    else if (offsets_.size() == kWindow && *most < -kDeadbandNs)
+        shift = *most;
     for (auto& o : offsets_) o -= shift;
     return shift;
 }

@@ -101,12 +101,15 @@ private:
 // when an answer came less when the reckoning had the board reach its sync.
 // An answer is late for reasons other than the board too (the way back, the
 // receiving thread's wake-up), so: the first kWindow answers only learn the
-// way back's delay (their smallest offset); after that the reckoning follows
-// the smallest offset of the last kWindow answers, less that delay, once it
-// is more than kDeadbandNs off (a crystal 100 ppm off drifts that far in
-// 3 s at one answer per 500 ms), and at once when the last kFarAnswers
-// answers all show the board more than kFarBehindNs behind (it played a
-// burst the system held back while the link was down).
+// way back's delay (their smallest offset); after that, less that delay, the
+// reckoning moves when all of the last kWindow answers agree that it is more
+// than kDeadbandNs off, by the least of them (a crystal 100 ppm off drifts
+// that far in 3 s at one answer per 500 ms), and at once when the last
+// kFarAnswers answers all show the board more than kFarBehindNs behind (it
+// played a burst the system held back while the link was down). One answer
+// alone moves nothing either way: a late one may be a late wake-up, and an
+// early one (under Wine) shows only that the first answers' way back was
+// slow, not that the board runs ahead.
 class ClockProbes {
 public:
     static constexpr std::size_t kWindow = 6;

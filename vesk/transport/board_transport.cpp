@@ -219,7 +219,6 @@ void BoardTransport::pushAt(const std::uint8_t* bytes, std::uint32_t length, std
     const Clock::time_point now = Clock::now();
     lastPush_ = std::max(lastPush_, at == writetime::kByCall ? now : fromNs(at));
     lastPushNs_.store(toNs(lastPush_), std::memory_order_relaxed);
-    if (at != writetime::kByCall) timedUntilNs_.store(toNs(now + kChainHold), std::memory_order_relaxed);
     appendLocked(lock, bytes, length, lastPush_, now);
 }
 
@@ -488,15 +487,6 @@ void BoardTransport::sendExtension() {
     const std::uint32_t waitMs = waitMs_.load();
     auto target =
         now + std::min<Clock::duration>(std::chrono::milliseconds(waitMs) - kExtensionSlack, 2 * keepAhead(waitMs));
-    // A host that times its writes may hand the next one late (a stalled
-    // player catching up): the timeline must not run past where such a
-    // write is due. Writes are never timed before the last one, and a host
-    // late by more than the keep-ahead plays late anyway.
-    if (toNs(now) < timedUntilNs_.load(std::memory_order_relaxed)) {
-        const auto last = fromNs(lastPushNs_.load(std::memory_order_relaxed));
-        target = std::min(target, std::max(last, now - keepAhead(waitMs)) + std::chrono::milliseconds(waitMs) -
-                                      kExtensionSlack);
-    }
     const std::int64_t open = openFirstWriteNs_.load(std::memory_order_relaxed);
     if (open != kNone) target = std::min(target, fromNs(open));
     Clock::time_point start;

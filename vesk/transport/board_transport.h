@@ -242,10 +242,9 @@ private:
     bool senderFinished_ = false;
 
     // Pushes as the sender sees them without the accumulation mutex: the
-    // last one's host time, until when the board counts as written with
-    // timed writes, and the first write's time of the open batch (max: none).
+    // last one's host time, and the first write's time of the open batch
+    // (max: none).
     std::atomic<std::int64_t> lastPushNs_{0};
-    std::atomic<std::int64_t> timedUntilNs_{INT64_MIN};
     std::atomic<std::int64_t> openFirstWriteNs_;
 
     // Under accMutex_.
