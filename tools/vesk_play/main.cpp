@@ -484,23 +484,22 @@ Spread spreadOf(std::vector<std::uint32_t>& values) {
     return s;
 }
 
-// How far ahead of the music timed writes are handed to the library: the
-// player may then stall that much plus the boards' latency (less what the
-// transport needs to send) before a write is late. The library waits in a
-// write timed more than its board's latency ahead, so it stays within the
-// smallest latency of the boards in use.
-constexpr auto kTimedAhead = std::chrono::milliseconds(20);
+// How far ahead of the music timed writes are handed to the library: each
+// board's latency (the most the library takes without waiting in the
+// call), at most this. While the player is stalled the library keeps the
+// board's timeline running about a latency ahead, so a stall up to the lead
+// leaves the music where it was.
+constexpr auto kMostAhead = std::chrono::milliseconds(100);
 // A wake-up hands over every write due within the lead, and sleeps at least
 // this long: a dense song costs a few hundred wake-ups a second, not one per
 // write.
 constexpr auto kTimedNap = std::chrono::milliseconds(2);
 
-// The player's side of the library's timed writes: null when the library
-// has none (an older one) or --paced asked for the old way.
-struct TimedWrites {
-    const VeskTimedWrites* api = nullptr;
-    Clock::duration ahead = kTimedAhead;
-};
+// How far ahead of its time a part's writes are handed over.
+std::int64_t aheadNs(const Part& p) {
+    return std::min<std::int64_t>(std::int64_t{p.waitMs} * 1000000,
+                                  std::chrono::duration_cast<std::chrono::nanoseconds>(kMostAhead).count());
+}
 
 // Test seam: VESK_PLAY_STALL="S,MS" stalls the player's thread MS ms once,
 // when the first write at or after S s of the music is due to be made (a
@@ -537,12 +536,12 @@ bool napUntil(Clock::time_point t) {
 }
 
 // Plays the schedule from start, then waits out the song's tail. Timed
-// (tw.api set): each write is handed to the library with its time, up to
-// tw.ahead before it; paced: each write is made at its time. Records each
-// write's lateness (against its hand-over time, or its time) and the
+// (timed set): each write is handed to the library with its time, its
+// part's lead before it; paced: each write is made at its time. Records
+// each write's lateness (against its hand-over time, or its time) and the
 // library call's time (us) in r and, with logCalls, each write call in
 // r.calls (--write-times); false when the user interrupted.
-bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const TimedWrites& tw,
+bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const VeskTimedWrites* timed,
                   bool progress, bool logCalls, FileResult& r) {
     std::vector<std::uint32_t> late, call;
     late.reserve(sc.items.size());
@@ -551,15 +550,24 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     Stall stall = Stall::fromEnvironment();
     const double totalSeconds = static_cast<double>(sc.totalSamples) / vgm::kSampleRate;
     ProgressLine line(start, totalSeconds, sc.repeats > 0);
-    r.timed = tw.api != nullptr;
+    r.timed = timed != nullptr;
     // The library's clock against the player's, read once.
     const std::int64_t libraryStart =
-        r.timed ? tw.api->now() + std::chrono::duration_cast<std::chrono::nanoseconds>(start - Clock::now()).count() : 0;
+        r.timed ? timed->now() + std::chrono::duration_cast<std::chrono::nanoseconds>(start - Clock::now()).count() : 0;
     bool interrupted = false;
     Clock::time_point awake{};  // timed: handed over up to here without sleeping
-    for (const Item& it : sc.items) {
+    // Timed, in the order of their hand-over: each board's writes stay in
+    // order, and a board with more latency is handed its writes earlier.
+    std::vector<Item> order;
+    if (r.timed) {
+        order = sc.items;
+        std::stable_sort(order.begin(), order.end(), [&](const Item& a, const Item& b) {
+            return a.ns - aheadNs(*sc.owner[a.event]) < b.ns - aheadNs(*sc.owner[b.event]);
+        });
+    }
+    for (const Item& it : r.timed ? order : sc.items) {
         const auto deadline = start + std::chrono::nanoseconds(it.ns);
-        const auto handOver = r.timed ? deadline - tw.ahead : deadline;
+        const auto handOver = deadline - std::chrono::nanoseconds(r.timed ? aheadNs(*sc.owner[it.event]) : 0);
         if (r.timed && handOver > awake) {
             if (!napUntil(handOver)) {
                 interrupted = true;
@@ -579,7 +587,7 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         Part& p = *sc.owner[it.event];
         if (p.handle) {
             const CallLog log{logCalls ? &r.calls : nullptr, static_cast<std::uint8_t>(&p - r.parts.data())};
-            if (r.timed) tw.api->setWriteTime(libraryStart + it.ns);
+            if (r.timed) timed->setWriteTime(libraryStart + it.ns);
             if (e.kind == vgm::Event::Write)
                 sendWrite(p, e, log, r.timed ? deadline : now);
             else
@@ -589,7 +597,7 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         }
         if (progress) line.show(now, r.parts);
     }
-    if (r.timed) tw.api->clearWriteTime();
+    if (r.timed) timed->clearWriteTime();
     if (!interrupted) {
         // The tail: the music runs until the song's end, not its last write.
         const auto end = start + std::chrono::nanoseconds(
@@ -656,12 +664,8 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         }
         r.calls.reserve(room);
     }
-    TimedWrites tw;
-    tw.api = timedApi;
-    for (const Part& p : r.parts)
-        if (p.handle) tw.ahead = std::min<Clock::duration>(tw.ahead, std::chrono::milliseconds(p.waitMs));
     r.interrupted =
-        !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), tw, progress, logCalls, r);
+        !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), timedApi, progress, logCalls, r);
 
     // Silence and hand back every chip of the song.
     for (Part& p : r.parts) {
