@@ -28,18 +28,21 @@ demo:
 	@scripts/demo.sh
 
 # Excerpts of every corpus song played to simulated boards natively and under
-# Wine, tables of timing figures per platform (needs root; SECONDS=10,
-# SONGS="a.vgm b.vgz" to choose). x86 is played when build/win32 has it.
-# PLATFORMS=native,win64; LOAD=N busy processes beside the player; every
-# board's BUFFER=bytes, JITTER=ms, PPM=clock error; BUILDS=native-before=DIR
-# plays a platform from another build tree too.
+# Wine, tables of timing figures per platform and path (needs root;
+# SECONDS=10, SONGS="a.vgm b.vgz" to choose), then a summary of them. x86 is
+# played when build/win32 has it. Each platform plays the songs timed (the
+# player hands the library each write's time) and paced (vesk_play --paced):
+# PATHS=timed or PATHS=paced plays one. PLATFORMS=native,win64; LOAD=N busy
+# processes beside the player; every board's BUFFER=bytes, JITTER=ms,
+# PPM=clock error; BUILDS=native-before=DIR plays a platform from another
+# build tree too.
 SECONDS ?= 10
 fidelity:
 	@cmake --preset linux > /dev/null && cmake --build build/linux -j2 --target vesk_sim vesk_play vesk > /dev/null
 	@cmake --preset win64 > /dev/null && cmake --build build/win64 -j2 --target vesk_play vesk > /dev/null
-	@bench/fidelity.py --seconds $(SECONDS) $(if $(PLATFORMS),--platforms $(PLATFORMS)) $(if $(LOAD),--load $(LOAD)) \
-	  $(if $(BUFFER),--buffer $(BUFFER)) $(if $(JITTER),--jitter $(JITTER)) $(if $(PPM),--ppm $(PPM)) \
-	  $(if $(BUILDS),--builds $(BUILDS)) $(SONGS)
+	@bench/fidelity.py --seconds $(SECONDS) $(if $(PLATFORMS),--platforms $(PLATFORMS)) $(if $(PATHS),--paths $(PATHS)) \
+	  $(if $(LOAD),--load $(LOAD)) $(if $(BUFFER),--buffer $(BUFFER)) $(if $(JITTER),--jitter $(JITTER)) \
+	  $(if $(PPM),--ppm $(PPM)) $(if $(BUILDS),--builds $(BUILDS)) $(SONGS)
 
 # The libgme audio check on corpus songs played over the test bed (needs root):
 # each excerpt as the board played it against the file, natively.

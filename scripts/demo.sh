@@ -3,7 +3,8 @@
 # network link; vesk_test.exe (the x64 Windows build, under Wine) lists what
 # the library finds, then vesk_play.exe plays the project's demo tune through
 # vesk.dll to the board with its chips; then what the boards received, how
-# close to the file's timing they played it, and the music itself: the
+# close to the file's timing they played it, the player's CPU share while it
+# played, and the music itself: the
 # board's playing rendered to build/demo/demo.wav, and build/demo/demo.png,
 # the spectrograms of the tune and of what the board played. Needs root for
 # the network namespaces.
@@ -103,9 +104,14 @@ note "A tune this project composes (scripts/make_demo_tune.py): FM melody and ba
 note "on the YM2612, a PSG part on the SN76489, drums on the YM2612's DAC. vesk_play.exe"
 note "takes the chips it needs from the boards found and plays it in real time:"
 echo
+# Beside it, a sampler of the player's CPU time: every 50 ms the user and
+# system time of vesk_play.exe's process (all its threads: the program, the
+# library and Wine's code running in it) from /proc. wineserver and Wine's
+# other processes are not counted.
+python3 scripts/demo_show.py sampler > "$work/sampler.py"
 t=$SECONDS
 timeout 120 tools/testbed/testbed.sh run --quiet --sim "$sim" --config "$config" --wine \
-    --record "$work/record.jsonl" \
+    --record "$work/record.jsonl" --alongside "python3 $work/sampler.py $work/record.jsonl $work/cpu.txt" \
     -- "$work/vesk_play.exe" --report "$(winpath "$work/report.json")" --write-times "$(winpath "$work/times.txt")" \
     "$(winpath "$PWD/$out/tune.vgm")" \
     2> "$work/play-bed.txt"
@@ -124,9 +130,10 @@ note "Commands per board, by kind and by slot (vesk_sim --summary of the simulat
 echo
 note "Timing: each write's time at the board (its datagram's arrival plus the waits"
 note "before it) against its time in the file, after aligning the first write, and"
-note "against the moment vesk_play.exe called the library for it (the transport's part):"
+note "against the time vesk_play.exe gave the library for it (the transport's part); and"
+note "vesk_play.exe's CPU share while the tune played:"
 python3 scripts/demo_show.py fidelity "$work/record.jsonl" "$work/report.json" "$out/tune.vgm" "$config" \
-    "$work/times.txt"
+    "$work/times.txt" "$work/cpu.txt"
 echo
 # The board's recording from the tune's first write on (the library's
 # start-up writes to the chips cut), so that it lines up with the file.
