@@ -495,10 +495,14 @@ constexpr auto kMostAhead = std::chrono::milliseconds(100);
 // write.
 constexpr auto kTimedNap = std::chrono::milliseconds(2);
 
-// How far ahead of its time a part's writes are handed over.
+// How far ahead of its time a part's writes are handed over: its board's
+// latency less a nap and a margin, so that a write handed over a nap late
+// never makes the library wait.
 std::int64_t aheadNs(const Part& p) {
-    return std::min<std::int64_t>(std::int64_t{p.waitMs} * 1000000,
-                                  std::chrono::duration_cast<std::chrono::nanoseconds>(kMostAhead).count());
+    using std::chrono::nanoseconds;
+    const auto lead = std::min<nanoseconds>(std::chrono::milliseconds(p.waitMs), kMostAhead) - kTimedNap -
+                      std::chrono::milliseconds(1);
+    return std::max<std::int64_t>(0, lead.count());
 }
 
 // Test seam: VESK_PLAY_STALL="S,MS" stalls the player's thread MS ms once,

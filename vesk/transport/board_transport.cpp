@@ -220,6 +220,7 @@ void BoardTransport::pushAt(const std::uint8_t* bytes, std::uint32_t length, std
     lastPush_ = std::max(lastPush_, at == writetime::kByCall ? now : fromNs(at));
     lastPushNs_.store(toNs(lastPush_), std::memory_order_relaxed);
     appendLocked(lock, bytes, length, lastPush_, now);
+    if (at != writetime::kByCall) openTimed_ = true;
 }
 
 void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
@@ -387,9 +388,12 @@ void BoardTransport::batcherLoop() {
         // A batch is open: it closes gapMs after its latest write, a margin
         // before the board needs it, or at once when a push (full batch) or
         // the destructor asks for it.
+        // A batch a host gave times to closes by the board's need alone: its
+        // pushes come in bursts ahead of the music, and a pause between
+        // them is the host's sleep, not a gap in the music.
         for (;;) {
             if (closeRequested_) break;
-            const auto closeAt = std::min(lastAppend_ + gap, closeBy_);
+            const auto closeAt = openTimed_ ? closeBy_ : std::min(lastAppend_ + gap, closeBy_);
             if (Clock::now() >= closeAt) break;
             batchCond_.wait_until(lock, closeAt);
         }
@@ -405,6 +409,7 @@ void BoardTransport::batcherLoop() {
         }
         const std::uint32_t length = accLength_;
         accLength_ = 0;
+        openTimed_ = false;
         openFirstWriteNs_.store(kNone, std::memory_order_relaxed);
         closeRequested_ = false;
         lock.unlock();

@@ -23,7 +23,8 @@
 // never exceed the buffer it reported (board_timeline.h): a datagram waits
 // for room.
 //
-// A batch closes gapMs after its last write, shortly before the board needs
+// A batch closes gapMs after its last write (not when a host gave its writes
+// their times: it writes ahead in bursts), shortly before the board needs
 // it (so a dense stream still leaves in time) or before it would outgrow its
 // limit, whichever comes first: no datagram is longer than the board can
 // take, and none is fragmented on a link whose MTU holds the board's buffer.
@@ -264,6 +265,7 @@ private:
     std::deque<Unsent> unsent_;
     Clock::time_point lastAppend_;
     bool closeRequested_ = false;
+    bool openTimed_ = false;  // the open batch holds a write a host gave its time
     bool finalPushed_ = false;
 };
 
