@@ -94,6 +94,7 @@ TEST(BoardTimeline, LagRule) {
         if (c.shift != 0us) tl.shift(c.shift);
         if (c.idleThenAnchor != 0us) tl.sent(tl.end() + c.idleThenAnchor, 1ms, 10);
         EXPECT_EQ(tl.lag(), c.lag);
+        EXPECT_EQ(tl.lagMeasured(), c.answered && c.idleThenAnchor == 0us);
         const TimePoint end = tl.end() - (c.idleThenAnchor != 0us ? 1ms : 0ms);
         if (c.idleThenAnchor == 0us) {
             EXPECT_EQ(tl.heldAt(end + kHeld + c.lag - 1us), 500u);

@@ -493,7 +493,7 @@ constexpr auto kMostAhead = std::chrono::milliseconds(100);
 // A wake-up hands over every write due within the lead, and sleeps at least
 // this long: a dense song costs a few hundred wake-ups a second, not one per
 // write.
-constexpr auto kTimedNap = std::chrono::milliseconds(2);
+constexpr auto kTimedNap = std::chrono::milliseconds(5);
 
 // How far ahead of its time a part's writes are handed over: its board's
 // latency less a nap and a margin, so that a write handed over a nap late

@@ -36,7 +36,10 @@ BoardTimeline::TimePoint BoardTimeline::sent(TimePoint now, Duration board, std:
     const TimePoint start = anchored ? now : end_;
     // What the board may still lag from before it ran dry shrinks by the
     // time it had to catch up.
-    if (anchored) lag_ = std::max(kAnchorSlack, lag_ - (now - end_));
+    if (anchored) {
+        lag_ = std::max(kAnchorSlack, lag_ - (now - end_));
+        lagMeasured_ = false;
+    }
     end_ = start + board;
     while (!held_.empty() && until(held_.front()) <= now) held_.pop_front();
     held_.push_back(Held{end_, length});

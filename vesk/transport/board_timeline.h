@@ -69,11 +69,16 @@ public:
     // extended by. kAnchorSlack after an anchored datagram, then what the
     // board's answers show.
     Duration lag() const { return lag_; }
+    // Whether an answer has measured the lag since the last anchored datagram.
+    bool lagMeasured() const { return lagMeasured_; }
     // An answer of the board's showed it `behind` the reckoning (an upper
     // bound: the answer's own way back only makes it look later). A board
     // that plays a burst the system held back while the link was down shows
     // here before the clock reckoning believes it.
-    void measured(Duration behind) { lag_ = std::max(behind, Duration::zero()); }
+    void measured(Duration behind) {
+        lag_ = std::max(behind, Duration::zero());
+        lagMeasured_ = true;
+    }
 
     // A datagram of length bytes left at now; the board spends `board` on it
     // (its waits, the leading one included, and its commands' own wait
@@ -94,6 +99,7 @@ private:
     std::deque<Held> held_;
     TimePoint end_{};
     Duration lag_{};
+    bool lagMeasured_ = false;
     std::uint32_t buffer_;
 };
 

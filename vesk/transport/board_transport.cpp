@@ -589,11 +589,12 @@ void BoardTransport::sendItem(const SendItem& item) {
         // Timing the clock: only where the board reaches it well after it
         // arrives: an answer on arrival (a board that does not wait to
         // answer a sync) then cannot pass for a clock running fast. Any
-        // datagram while the board's lag is unknown: its answer bounds it.
+        // datagram while the board's lag since it was anchored is unknown:
+        // its answer bounds it (after that the clock's syncs keep it).
         const auto reached = std::max(now, timeline_.end()) + lead + std::chrono::nanoseconds(item.bodyNs);
         const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
                                 reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
-        const bool lagUnknown = timeline_.lag() > BoardTimeline::kHoldMargin;
+        const bool lagUnknown = !timeline_.lagMeasured();
         if (rq.owns_lock() && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
             probe = true;
             probeOut_ = true;
