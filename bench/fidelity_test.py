@@ -114,5 +114,22 @@ class Figures(unittest.TestCase):
         self.assertEqual(boards[1]["wait_ms"], 20)
 
 
+class PathTaken(unittest.TestCase):
+    def test_label_follows_the_report(self):
+        ok = lambda **e: dict(ok=True, **e)
+        cases = [  # (asked, report's files, label)
+            ("timed", [ok(pacing="timed"), ok(pacing="timed")], "timed"),
+            ("paced", [ok(pacing="paced")], "paced"),
+            ("timed", [ok(pacing="paced")], "paced (library has no timed writes)"),
+            ("timed", [ok()], "paced (player has no timed writes)"),
+            ("paced", [ok(pacing="timed")], "timed (paced was asked)"),
+            ("timed", [ok(pacing="timed"), ok(pacing="paced")], "paced and timed (timed was asked)"),
+            ("timed", [dict(ok=False)], "timed"),   # nothing played: nothing to tell
+        ]
+        for asked, files, label in cases:
+            with self.subTest(label=label):
+                self.assertEqual(fidelity.path_taken(asked, {"files": files}), label)
+
+
 if __name__ == "__main__":
     unittest.main()
