@@ -17,8 +17,11 @@ public:
     virtual ~BoardLink() = default;
 
     // Queues a command sequence for the board, timed after the previous
-    // push as the host made them. Returns at once unless the board's buffer
-    // is full (overload only). No allocation.
+    // push as the host made them, or, inside a host write whose thread gave
+    // its writes a time (transport/write_time.h), at that time, never before
+    // the previous push. Returns at once unless the board's buffer is full
+    // (overload only) or the time is more than the latency ahead (it waits
+    // until it is within it). No allocation.
     virtual void push(const std::uint8_t* bytes, std::uint32_t length) = 0;
 
     // Sends command after everything pushed before it and waits for the

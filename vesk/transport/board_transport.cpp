@@ -387,10 +387,10 @@ void BoardTransport::batcherLoop() {
         }
         // A batch is open: it closes gapMs after its latest write, a margin
         // before the board needs it, or at once when a push (full batch) or
-        // the destructor asks for it.
-        // A batch a host gave times to closes by the board's need alone: its
-        // pushes come in bursts ahead of the music, and a pause between
-        // them is the host's sleep, not a gap in the music.
+        // the destructor asks for it. One holding writes a host gave their
+        // times closes by the board's need alone: such pushes come in bursts
+        // ahead of the music, and a pause between them is the host's sleep,
+        // not a gap in the music.
         for (;;) {
             if (closeRequested_) break;
             const auto closeAt = openTimed_ ? closeBy_ : std::min(lastAppend_ + gap, closeBy_);
