@@ -624,6 +624,9 @@ void BoardTransport::sendItem(const SendItem& item) {
 }
 
 void BoardTransport::listenerLoop() {
+    // An answer's time is when this thread takes it: a late wake-up makes the
+    // board look behind its clock.
+    plat::raiseThreadPriority();
     std::uint8_t sync[proto::kSyncSize];
     const std::uint32_t syncLength = proto::encodeSync(sync);
     std::uint8_t buf[64];
