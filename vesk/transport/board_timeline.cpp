@@ -39,6 +39,7 @@ BoardTimeline::TimePoint BoardTimeline::sent(TimePoint now, Duration board, std:
     if (anchored) {
         lag_ = std::max(kAnchorSlack, lag_ - (now - end_));
         lagMeasured_ = false;
+        answers_.clear();
     }
     end_ = start + board;
     while (!held_.empty() && until(held_.front()) <= now) held_.pop_front();
@@ -50,6 +51,14 @@ void BoardTimeline::shift(Duration d) {
     end_ += d;
     for (Held& h : held_) h.end += d;
     lag_ = std::max(lag_ - d, Duration::zero());
+    for (Duration& a : answers_) a = std::max(a - d, Duration::zero());
+}
+
+void BoardTimeline::measured(Duration behind) {
+    answers_.push_back(std::max(behind, Duration::zero()));
+    if (answers_.size() > kLagAnswers) answers_.pop_front();
+    lag_ = *std::min_element(answers_.begin(), answers_.end());
+    lagMeasured_ = true;
 }
 
 std::int64_t ClockProbes::add(std::int64_t offsetNs) {

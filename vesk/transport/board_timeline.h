@@ -72,13 +72,14 @@ public:
     // Whether an answer has measured the lag since the last anchored datagram.
     bool lagMeasured() const { return lagMeasured_; }
     // An answer of the board's showed it `behind` the reckoning (an upper
-    // bound: the answer's own way back only makes it look later). A board
-    // that plays a burst the system held back while the link was down shows
-    // here before the clock reckoning believes it.
-    void measured(Duration behind) {
-        lag_ = std::max(behind, Duration::zero());
-        lagMeasured_ = true;
-    }
+    // bound: the answer's own way back and a late wake-up of the thread that
+    // took it only make it look later). The lag is the least of the last
+    // kLagAnswers since the board was anchored: one late wake-up does not
+    // hold the stream back, and a board that plays a burst the system held
+    // back while the link was down shows here before the clock reckoning
+    // believes it.
+    static constexpr std::size_t kLagAnswers = 3;
+    void measured(Duration behind);
 
     // A datagram of length bytes left at now; the board spends `board` on it
     // (its waits, the leading one included, and its commands' own wait
@@ -100,6 +101,7 @@ private:
     TimePoint end_{};
     Duration lag_{};
     bool lagMeasured_ = false;
+    std::deque<Duration> answers_;  // the last few measures of the lag, since the last anchor
     std::uint32_t buffer_;
 };
 

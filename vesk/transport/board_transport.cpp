@@ -638,6 +638,7 @@ void BoardTransport::listenerLoop() {
             if (senderFinished_) return;
             if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + kProbeGiveUp) {
                 probeOut_ = false;  // lost
+                lagCond_.notify_all();
                 continue;
             }
         }
@@ -668,6 +669,7 @@ void BoardTransport::listenerLoop() {
         // Any answer shows the board hears the host again.
         unheard_ = false;
         probeOut_ = false;
+        lagCond_.notify_all();
         if (gateProbe_) {
             gateProbe_ = false;  // a bare sync: nothing to learn of the clock
             continue;
@@ -729,17 +731,34 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                       std::uint32_t capacity, std::uint32_t extraSeconds) {
+    if (proto::answers(command, length, proto::kSyncReply, sizeof proto::kSyncReply)) {
+        // The answer to a sync the sender put at the end of a datagram looks
+        // like this request's own and comes first (the board answers in
+        // order): taken for this one's, the request would return as soon as
+        // the board reached the sender's sync, before what was pushed after
+        // it. The listener takes it first; this costs nothing, since the
+        // answer to this request comes after it anyway. Bounded by when the
+        // listener gives the sync up; past that it is owed, as below.
+        std::unique_lock<std::mutex> b(boardMutex_);
+        const auto most = std::chrono::milliseconds(std::min(waitMs_.load(), kMaxRequestWaitMs)) + kProbeGiveUp;
+        const auto limit = (probeDue_ == Clock::time_point::max() ? Clock::now() : std::min(probeDue_, Clock::now())) +
+                           most;
+        lagCond_.wait_until(b, limit, [this] { return !probeOut_ || gateProbe_ || senderFinished_; });
+    }
     requestsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> one(requestMutex_);
     requestsWaiting_.fetch_sub(1);
     {
         // The sender's sync still out is owed its answer from here on: this
-        // request must not take it for its own.
+        // request must not take it for its own. It left before this request
+        // (the sender puts none out while the request mutex is held), so its
+        // answer comes first.
         std::lock_guard<std::mutex> b(boardMutex_);
         if (probeOut_) {
             std::uint8_t sync[proto::kSyncSize];
-            owed_.add(sync, proto::encodeSync(sync), Clock::now());
+            owed_.add(sync, proto::encodeSync(sync), Clock::now(), true);
             probeOut_ = false;
+            lagCond_.notify_all();
         }
     }
     const bool keepAlive = keepAliveEnabled_.exchange(false);

@@ -239,7 +239,7 @@ private:
     bool gateProbe_ = false;  // the sync out is such a bare one
     Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;  // a probe left, or the sender finished
-    std::condition_variable lagCond_;    // an answer showed the board's lag
+    std::condition_variable lagCond_;    // an answer showed the board's lag, or the sync out was settled
     bool senderFinished_ = false;
 
     // Pushes as the sender sees them without the accumulation mutex: the
