@@ -84,6 +84,7 @@ TEST(BoardTimeline, LagRule) {
         {"an answer ahead: no lag", {-2000us}, 0us, 0us, 0us},
         {"one late answer among prompt ones: the least", {300us, 4000us}, 0us, 0us, 300us},
         {"three late ones in a row: the least of them", {300us, 4000us, 5000us, 4500us}, 0us, 0us, 4000us},
+        {"one far behind (a stale burst): at once", {300us, 400us, 60000us}, 0us, 0us, 60000us},
         {"a clock move takes its part", {5000us}, 2000us, 0us, 3000us},
         {"far behind (a stale burst), then anchored 4 ms after its end", {50000us}, 0us, 4000us, 46000us},
         {"a little behind, then anchored again: the slack", {300us}, 0us, 4000us, slack},

@@ -55,6 +55,7 @@ void BoardTimeline::shift(Duration d) {
 }
 
 void BoardTimeline::measured(Duration behind) {
+    if (behind > lag_ + kFarLag) answers_.clear();
     answers_.push_back(std::max(behind, Duration::zero()));
     if (answers_.size() > kLagAnswers) answers_.pop_front();
     lag_ = *std::min_element(answers_.begin(), answers_.end());

@@ -74,11 +74,12 @@ public:
     // An answer of the board's showed it `behind` the reckoning (an upper
     // bound: the answer's own way back and a late wake-up of the thread that
     // took it only make it look later). The lag is the least of the last
-    // kLagAnswers since the board was anchored: one late wake-up does not
-    // hold the stream back, and a board that plays a burst the system held
-    // back while the link was down shows here before the clock reckoning
-    // believes it.
+    // kLagAnswers since the board was anchored, so that one late wake-up
+    // does not hold a stream back; but one answer more than kFarLag behind
+    // counts at once: a board that plays a burst the system held back while
+    // the link was down is full of it, and the buffer comes first.
     static constexpr std::size_t kLagAnswers = 3;
+    static constexpr Duration kFarLag = std::chrono::milliseconds(10);
     void measured(Duration behind);
 
     // A datagram of length bytes left at now; the board spends `board` on it
