@@ -749,14 +749,14 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     std::lock_guard<std::mutex> one(requestMutex_);
     requestsWaiting_.fetch_sub(1);
     {
-        // The sender's sync still out is owed its answer from here on: this
-        // request must not take it for its own. It left before this request
-        // (the sender puts none out while the request mutex is held), so its
-        // answer comes first.
+        // The sender's sync still out (one that left after the wait above)
+        // is owed its answer from here on: this request must not take a late
+        // answer for its own. A prompt one it cannot tell apart; the wait
+        // above leaves that to the rare sync put out just as it ended.
         std::lock_guard<std::mutex> b(boardMutex_);
         if (probeOut_) {
             std::uint8_t sync[proto::kSyncSize];
-            owed_.add(sync, proto::encodeSync(sync), Clock::now(), true);
+            owed_.add(sync, proto::encodeSync(sync), Clock::now());
             probeOut_ = false;
             lagCond_.notify_all();
         }

@@ -20,9 +20,8 @@ auto underLock(std::mutex* io, F&& f) {
 
 }  // namespace
 
-void OwedReplies::add(const std::uint8_t* request, std::uint32_t length, Clock::time_point now, bool first) {
+void OwedReplies::add(const std::uint8_t* request, std::uint32_t length, Clock::time_point now) {
     Entry e;
-    e.first = first;
     e.length = length < sizeof e.request ? length : static_cast<std::uint32_t>(sizeof e.request);
     std::memcpy(e.request, request, e.length);
     e.until = now + kOwedWindow;
@@ -33,13 +32,13 @@ void OwedReplies::add(const std::uint8_t* request, std::uint32_t length, Clock::
     entries_[count_++] = e;
 }
 
-bool OwedReplies::consume(const std::uint8_t* reply, std::uint32_t length, Clock::time_point now, bool onlyFirst) {
+bool OwedReplies::consume(const std::uint8_t* reply, std::uint32_t length, Clock::time_point now) {
     std::size_t kept = 0;
     bool paid = false;
     for (std::size_t i = 0; i < count_; ++i) {
         const Entry& e = entries_[i];
         if (e.until <= now) continue;  // lapsed: its reply was lost
-        if (!paid && (e.first || !onlyFirst) && proto::answers(e.request, e.length, reply, length)) {
+        if (!paid && proto::answers(e.request, e.length, reply, length)) {
             paid = true;
             continue;
         }
@@ -87,9 +86,8 @@ Reply awaitReply(plat::Socket s, const std::uint8_t (&boardAddr)[16], const std:
             continue;
         }
         // A matching answer that comes in the board's usual time is this
-        // request's own, unless one owed was sent before it; a later one
-        // pays what is owed first.
-        if (owed && owed->consume(buf, length, now, now <= promptUntil)) continue;
+        // request's own; a later one pays what is owed first.
+        if (owed && now > promptUntil && owed->consume(buf, length, now)) continue;
         if (!reply || length > capacity) return {ReplyStatus::Failed, 0};
         std::memcpy(reply, buf, length);
         return {ReplyStatus::Answered, length};

@@ -31,17 +31,12 @@ public:
     static constexpr std::chrono::milliseconds kOwedWindow{3000};
     using Clock = std::chrono::steady_clock;
 
-    // first: its answer comes before any request made from now on (it was
-    // sent before them, and the board answers in order), so it is paid
-    // however promptly a matching reply comes.
-    void add(const std::uint8_t* request, std::uint32_t length, Clock::time_point now, bool first = false);
-    // True, and the entry gone, when reply answers an owed request (with
-    // onlyFirst, one added as first).
-    bool consume(const std::uint8_t* reply, std::uint32_t length, Clock::time_point now, bool onlyFirst = false);
+    void add(const std::uint8_t* request, std::uint32_t length, Clock::time_point now);
+    // True, and the entry gone, when reply answers an owed request.
+    bool consume(const std::uint8_t* reply, std::uint32_t length, Clock::time_point now);
 
 private:
     struct Entry {
-        bool first = false;
         std::uint8_t request[8] = {};  // enough for every matching rule
         std::uint32_t length = 0;
         Clock::time_point until;
