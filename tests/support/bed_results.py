@@ -158,7 +158,7 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
     folder holding a copy of it and of `copy` (under their names),
     `copy_as` (name: file) and `write` (name: text, written as is), and
     returns a BedRun read before the folder is removed (kept, and named,
-    with keep). bed: testbed, sim, wine and, optionally, dismisser (closes
+    with keep or VESK_KEEP_BED set). bed: testbed, sim, wine and, optionally, dismisser (closes
     message boxes under Wine and logs them). config is the simulator's
     configuration; a name given in `write` is taken from the run's folder.
     "{work}/" in program_args is the run's folder as the program sees it.
@@ -170,6 +170,7 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
     the run's folder, read back as text into BedRun.outputs when they exist.
     BedRun.seconds is the whole bed run's time. Exits 77, with the bed's
     reason, when there is no test bed here."""
+    keep = keep or bool(os.environ.get("VESK_KEEP_BED"))
     work = tempfile.mkdtemp(prefix=prefix)
     try:
         for f in [program] + list(copy):

@@ -559,25 +559,22 @@ void BoardTransport::sendItem(const SendItem& item) {
         std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
         std::unique_lock<std::mutex> b(boardMutex_);
         // Not heard: the batch is dropped, unless a request waits for it
-        // (it would time out for nothing once the link is back).
-        if (unheard_ && rq.owns_lock()) {
-            lastSentBatch_ = item.batch;
-            if (probeOut_ || now - lastGateProbe_ < kGateProbeEvery) return;
-            probeOut_ = gateProbe_ = true;
-            probeDue_ = Clock::time_point::max();
-            lastGateProbe_ = now;
-            b.unlock();
-            rq.unlock();
-            std::uint8_t sync[proto::kSyncSize];
-            Clock::time_point leftAt;
-            const bool sent = sendDatagram(sync, proto::encodeSync(sync), false, &leftAt);
-            {
-                std::lock_guard<std::mutex> relock(boardMutex_);
-                probeOut_ = sent && probeOut_;
-                probeDue_ = leftAt;
+        // (it would time out for nothing once the link is back; the listener
+        // holding the request mutex while it awaits an answer is no request:
+        // taking that for one let music through to the system's queue all
+        // the while the link was down); a bare sync
+        // goes now and then. One also goes, ahead of the batch, to check on
+        // a board whose answer to a clock sync was lost.
+        if (requestsIn_.load() == 0 && (unheard_ || checkWanted_)) {
+            const bool drop = unheard_;
+            if (drop) lastSentBatch_ = item.batch;
+            if (!probeOut_ && (!drop || now - lastGateProbe_ >= kGateProbeEvery)) {
+                checkWanted_ = false;
+                b.unlock();
+                sendBareSync(now);
+                b.lock();
             }
-            if (sent) probeCond_.notify_all();
-            return;
+            if (drop) return;
         }
         const auto lead = timeline_.leadFor(now, item.firstWrite);
         std::uint8_t wait[proto::kDelayMaxSize];
@@ -623,6 +620,27 @@ void BoardTransport::sendItem(const SendItem& item) {
     if (probe && sent) probeCond_.notify_all();
 }
 
+void BoardTransport::sendBareSync(Clock::time_point now) {
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        probeOut_ = gateProbe_ = true;
+        probeDue_ = Clock::time_point::max();
+        lastGateProbe_ = now;
+    }
+    std::uint8_t sync[proto::kSyncSize];
+    Clock::time_point leftAt;
+    const std::uint32_t n = proto::encodeSync(sync);
+    const bool sent = sendDatagram(sync, n, false, &leftAt);
+    {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        probeOut_ = sent && probeOut_;
+        probeDue_ = leftAt;
+        // Its two bytes wait behind what the board is playing.
+        if (sent && timeline_.busyAt(leftAt)) timeline_.sent(leftAt, Clock::duration::zero(), n);
+    }
+    if (sent) probeCond_.notify_all();
+}
+
 void BoardTransport::listenerLoop() {
     // An answer's time is when this thread takes it: a late wake-up makes the
     // board look behind its clock.
@@ -636,8 +654,23 @@ void BoardTransport::listenerLoop() {
             probeCond_.wait(b,
                             [this] { return senderFinished_ || (probeOut_ && probeDue_ != Clock::time_point::max()); });
             if (senderFinished_) return;
-            if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + kProbeGiveUp) {
-                probeOut_ = false;  // lost
+            // A bare sync is answered once the board has played what it
+            // holds: it is lost sooner.
+            const auto giveUp = gateProbe_ ? kPromptSlack : kProbeGiveUp;
+            if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + giveUp) {
+                // Lost. A clock sync's answer may be lost on its own: a bare
+                // sync checks on the board. When that is lost too, the board
+                // no longer hears the host (or no longer answers), though the
+                // sends succeed: a link that went down has the system queue
+                // what is sent for a neighbour it cannot reach and hand the
+                // board all of it at once when the link is back, stale music
+                // that fills its buffer for seconds. So the music is dropped,
+                // as when a send fails, until the board answers again.
+                probeOut_ = false;
+                if (gateProbe_)
+                    unheard_ = true;
+                else
+                    checkWanted_ = true;
                 lagCond_.notify_all();
                 continue;
             }
@@ -745,6 +778,11 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
                            most;
         lagCond_.wait_until(b, limit, [this] { return !probeOut_ || gateProbe_ || senderFinished_; });
     }
+    struct InRequest {
+        std::atomic<int>& n;
+        explicit InRequest(std::atomic<int>& count) : n(count) { n.fetch_add(1); }
+        ~InRequest() { n.fetch_sub(1); }
+    } inRequest(requestsIn_);
     requestsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> one(requestMutex_);
     requestsWaiting_.fetch_sub(1);

@@ -175,6 +175,9 @@ private:
     // room on the board (and, with Departure, for its time), puts the
     // leading wait before a batch and now and then a sync after it.
     void sendItem(const SendItem& item);
+    // Sends a sync alone, whose answer shows the board hears the host.
+    // Takes the board mutex.
+    void sendBareSync(Clock::time_point now);
     // Answers to the sender's syncs: each says where the board's timeline
     // really is; the sender's reckoning follows the smallest of the last few
     // offsets (a late wake-up here only ever makes an answer look later).
@@ -210,6 +213,7 @@ private:
 
     std::mutex requestMutex_;              // held for a whole request
     std::atomic<int> requestsWaiting_{0};  // requests waiting for requestMutex_
+    std::atomic<int> requestsIn_{0};       // requests begun and not yet returned
     OwedReplies owed_;                     // under requestMutex_: replies of requests that gave up
 
     // Under queueMutex_.
@@ -231,12 +235,14 @@ private:
     bool probeTimesClock_ = false;      // its answer goes to probes_ too, not only to the lag
     Clock::time_point lastProbe_{};     // when the last one left
     ClockProbes probes_;
-    // A send failed (the link is down): music is dropped rather than left to
-    // the system, which would queue it for a neighbour it cannot reach and
-    // hand the board seconds of stale music at once when the link is back.
-    // A bare sync goes out now and then; the board's answer ends it.
+    // A send failed or two syncs went unanswered (the link is down): music is
+    // dropped rather than left to the system, which would queue it for a
+    // neighbour it cannot reach and hand the board seconds of stale music at
+    // once when the link is back. A bare sync goes out now and then; the
+    // board's answer ends it.
     bool unheard_ = false;
-    bool gateProbe_ = false;  // the sync out is such a bare one
+    bool gateProbe_ = false;    // the sync out is such a bare one
+    bool checkWanted_ = false;  // a clock sync went unanswered: a bare sync checks on the board
     Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;  // a probe left, or the sender finished
     std::condition_variable lagCond_;    // an answer showed the board's lag, or the sync out was settled
