@@ -133,10 +133,10 @@ CASES = [
          rc=1, boards=0, writes="none", before=HOLD_PORT,
          acted=lambda rec: (not datagrams(rec), "the board received nothing")),
     # The system holds the datagrams it took while the link was down and
-    # hands them over at once when it is back: the board keeps what fits of
-    # that stale burst and drops the rest, and while it plays what it kept
-    # (the host cannot know of it until the board's answers show it) it has
-    # no room for what comes next: drops within a second of the burst.
+    # hands them over at once when it is back. The transport drops the music
+    # once the board stops answering, so that burst is mostly bare syncs; what
+    # music went into it before the host noticed may not all fit the board
+    # (drops within a second of the burst are allowed), but nothing after.
     Case("link down and up",
          "no box; the writes made while the link was down are lost (the board plays what of them fits when the"
          " system hands them over), the rest plays",
