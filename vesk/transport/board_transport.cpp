@@ -551,30 +551,38 @@ void BoardTransport::sendItem(const SendItem& item) {
     // A sync goes at the end of a chained datagram now and then, when no
     // request is waiting on the socket (it would take the answer for its own).
     bool probe = false;
-    const auto now = Clock::now();
+    auto now = Clock::now();
     std::uint8_t* start = body;
     std::uint32_t length = item.length;
     std::int64_t leadUs = 0;
     if (boardClock) {
         std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
         std::unique_lock<std::mutex> b(boardMutex_);
-        // Not heard: the batch is dropped, unless a request waits for it
-        // (it would time out for nothing once the link is back; the listener
-        // holding the request mutex while it awaits an answer is no request:
-        // taking that for one let music through to the system's queue all
-        // the while the link was down); a bare sync
-        // goes now and then. One also goes, ahead of the batch, to check on
-        // a board whose answer to a clock sync was lost.
+        // Not heard: a bare sync goes now and then, and the batch waits for
+        // the board's answer until it is due, then is dropped, rather than
+        // left to a system that queues it for a link that is down. Not while
+        // a request waits (it would time out for nothing once the link is
+        // back; the listener holding the request mutex while it awaits an
+        // answer is no request: taking it for one let music through to the
+        // system's queue all the while the link was down). A bare sync also
+        // goes, ahead of the batch, to check on a board whose answer to a
+        // clock sync was lost.
         if (requestsIn_.load() == 0 && (unheard_ || checkWanted_)) {
-            const bool drop = unheard_;
-            if (drop) lastSentBatch_ = item.batch;
-            if (!probeOut_ && (!drop || now - lastGateProbe_ >= kGateProbeEvery)) {
+            if (!probeOut_ && (!unheard_ || now - lastGateProbe_ >= kGateProbeEvery)) {
                 checkWanted_ = false;
                 b.unlock();
                 sendBareSync(now);
                 b.lock();
             }
-            if (drop) return;
+            if (unheard_) {
+                if (rq.owns_lock()) rq.unlock();  // the listener takes the answer
+                lagCond_.wait_until(b, item.firstWrite - kCloseMargin, [this] { return !unheard_; });
+                if (unheard_) {
+                    lastSentBatch_ = item.batch;
+                    return;
+                }
+                now = Clock::now();
+            }
         }
         const auto lead = timeline_.leadFor(now, item.firstWrite);
         std::uint8_t wait[proto::kDelayMaxSize];
@@ -592,7 +600,7 @@ void BoardTransport::sendItem(const SendItem& item) {
         const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
                                 reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
         const bool lagUnknown = !timeline_.lagMeasured();
-        if (rq.owns_lock() && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
+        if (rq.owns_lock() && requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
             probe = true;
             probeOut_ = true;
             probeTimesClock_ = timesClock;
@@ -764,6 +772,14 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
 
 std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                       std::uint32_t capacity, std::uint32_t extraSeconds) {
+    // From here on the sender puts no sync of its own at the end of a
+    // datagram: one put out between the wait below and this request taking
+    // the socket could have its answer taken for this request's.
+    struct InRequest {
+        std::atomic<int>& n;
+        explicit InRequest(std::atomic<int>& count) : n(count) { n.fetch_add(1); }
+        ~InRequest() { n.fetch_sub(1); }
+    } inRequest(requestsIn_);
     if (proto::answers(command, length, proto::kSyncReply, sizeof proto::kSyncReply)) {
         // The answer to a sync the sender put at the end of a datagram looks
         // like this request's own and comes first (the board answers in
@@ -778,11 +794,6 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
                            most;
         lagCond_.wait_until(b, limit, [this] { return !probeOut_ || gateProbe_ || senderFinished_; });
     }
-    struct InRequest {
-        std::atomic<int>& n;
-        explicit InRequest(std::atomic<int>& count) : n(count) { n.fetch_add(1); }
-        ~InRequest() { n.fetch_sub(1); }
-    } inRequest(requestsIn_);
     requestsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> one(requestMutex_);
     requestsWaiting_.fetch_sub(1);
