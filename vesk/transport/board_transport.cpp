@@ -91,6 +91,9 @@ constexpr auto kExtensionSlack = std::chrono::milliseconds(1);
 constexpr auto kProbeEvery = std::chrono::milliseconds(500);
 constexpr std::int64_t kProbeEarlyNs = 5000000;
 constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
+// Music flowing with no answer for this long (a stream the clock syncs do
+// not suit, too close to its deadlines): a bare sync checks on the board.
+constexpr auto kCheckEvery = std::chrono::seconds(1);
 // While the board does not hear the host: a bare sync this often.
 constexpr auto kGateProbeEvery = std::chrono::milliseconds(100);
 
@@ -122,6 +125,7 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
       openFirstWriteNs_(kNone) {
     lastPush_ = Clock::now();
     lastPushNs_.store(toNs(lastPush_));
+    lastAnswer_ = lastPush_;  // the board answered discovery just now
 
     std::memset(boardAddress_, 0, sizeof boardAddress_);
     if (address) {
@@ -551,38 +555,32 @@ void BoardTransport::sendItem(const SendItem& item) {
     // A sync goes at the end of a chained datagram now and then, when no
     // request is waiting on the socket (it would take the answer for its own).
     bool probe = false;
-    auto now = Clock::now();
+    const auto now = Clock::now();
     std::uint8_t* start = body;
     std::uint32_t length = item.length;
     std::int64_t leadUs = 0;
     if (boardClock) {
         std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
         std::unique_lock<std::mutex> b(boardMutex_);
-        // Not heard: a bare sync goes now and then, and the batch waits for
-        // the board's answer until it is due, then is dropped, rather than
-        // left to a system that queues it for a link that is down. Not while
-        // a request waits (it would time out for nothing once the link is
-        // back; the listener holding the request mutex while it awaits an
-        // answer is no request: taking it for one let music through to the
-        // system's queue all the while the link was down). A bare sync also
-        // goes, ahead of the batch, to check on a board whose answer to a
-        // clock sync was lost.
+        // Not heard: the batch is dropped, rather than left to a system that
+        // queues it for a link that is down, and a bare sync goes now and
+        // then. Not while a request waits (it would time out for nothing once
+        // the link is back; the listener holding the request mutex while it
+        // awaits an answer is no request: taking it for one let music through
+        // to the system's queue all the while the link was down). A bare sync
+        // also goes, ahead of the batch, to check on a board whose answer to a
+        // clock sync was lost, or that has not answered for a while.
+        if (!probeOut_ && timeline_.busyAt(now) && now - lastAnswer_ > kCheckEvery) checkWanted_ = true;
         if (requestsIn_.load() == 0 && (unheard_ || checkWanted_)) {
-            if (!probeOut_ && (!unheard_ || now - lastGateProbe_ >= kGateProbeEvery)) {
+            const bool drop = unheard_;
+            if (drop) lastSentBatch_ = item.batch;
+            if (!probeOut_ && (!drop || now - lastGateProbe_ >= kGateProbeEvery)) {
                 checkWanted_ = false;
                 b.unlock();
                 sendBareSync(now);
                 b.lock();
             }
-            if (unheard_) {
-                if (rq.owns_lock()) rq.unlock();  // the listener takes the answer
-                lagCond_.wait_until(b, item.firstWrite - kCloseMargin, [this] { return !unheard_; });
-                if (unheard_) {
-                    lastSentBatch_ = item.batch;
-                    return;
-                }
-                now = Clock::now();
-            }
+            if (drop) return;
         }
         const auto lead = timeline_.leadFor(now, item.firstWrite);
         std::uint8_t wait[proto::kDelayMaxSize];
@@ -709,6 +707,7 @@ void BoardTransport::listenerLoop() {
         if (!probeOut_ && !gateProbe_) continue;
         // Any answer shows the board hears the host again.
         unheard_ = false;
+        lastAnswer_ = now;
         probeOut_ = false;
         lagCond_.notify_all();
         if (gateProbe_) {
@@ -829,6 +828,9 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     if (r.status == ReplyStatus::TimedOut) {
         owed_.add(command, length, Clock::now());  // its reply may still come
         plat::messageBox("timeout", "push recv");
+    } else if (r.status == ReplyStatus::Answered) {
+        std::lock_guard<std::mutex> b(boardMutex_);
+        lastAnswer_ = Clock::now();
     }
     keepAliveEnabled_.store(keepAlive);
     return r.status == ReplyStatus::Answered ? r.length : 0;

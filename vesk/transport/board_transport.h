@@ -243,6 +243,7 @@ private:
     bool unheard_ = false;
     bool gateProbe_ = false;    // the sync out is such a bare one
     bool checkWanted_ = false;  // a clock sync went unanswered: a bare sync checks on the board
+    Clock::time_point lastAnswer_{};  // when the board last answered (a sync of the sender's, a request)
     Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;  // a probe left, or the sender finished
     std::condition_variable lagCond_;    // an answer showed the board's lag, or the sync out was settled
