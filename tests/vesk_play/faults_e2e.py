@@ -104,13 +104,10 @@ CASES = [
          faults="silent_after_ms = 1000\nsilent_from_signal = true", alongside=SONG_STARTED, seconds=2.5,
          boxes=1, writes="head", release_box=True,
          acted=lambda rec: (any(d.get("silent") for d in datagrams(rec)), "datagrams came to a silent board")),
-    # The host cannot tell at once that the board hears again: a sync it
-    # sent while the board was silent, found lost after the board came back,
-    # has it drop what it plays until the board answers the next.
     Case("board comes back",
-         "no box; what the board missed while silent is lost, and perhaps a moment after it, the rest plays",
+         "no box; what the board missed while silent is lost, the rest plays",
          faults="silent_after_ms = 700\nsilent_for_ms = 700\nsilent_from_signal = true", alongside=SONG_STARTED,
-         seconds=2.5, writes="gaps",
+         seconds=2.5, writes="gap",
          acted=lambda rec: (any(d.get("silent") for d in datagrams(rec)) and not datagrams(rec)[-1].get("silent"),
                             "silent datagrams, then answered ones")),
     Case("duplicate discovery answers", "one board, the song plays whole",
@@ -137,9 +134,9 @@ CASES = [
          acted=lambda rec: (not datagrams(rec), "the board received nothing")),
     # The system holds the datagrams it took while the link was down and
     # hands them over at once when it is back. The transport drops the music
-    # once the board stops answering, so that burst is mostly bare syncs; what
-    # music went into it before the host noticed may not all fit the board
-    # (drops within a second of the burst are allowed), but nothing after.
+    # while its sends fail, so that burst is mostly bare syncs; what music went
+    # into it before a send failed may not all fit the board (drops within a
+    # second of the burst are allowed), but nothing after.
     Case("link down and up",
          "no box; the writes made while the link was down are lost (the board plays what of them fits when the"
          " system hands them over), the rest plays",

@@ -91,9 +91,6 @@ constexpr auto kExtensionSlack = std::chrono::milliseconds(1);
 constexpr auto kProbeEvery = std::chrono::milliseconds(500);
 constexpr std::int64_t kProbeEarlyNs = 5000000;
 constexpr auto kProbeGiveUp = std::chrono::milliseconds(500);
-// Music flowing with no answer for this long (a stream the clock syncs do
-// not suit, too close to its deadlines): a bare sync checks on the board.
-constexpr auto kCheckEvery = std::chrono::seconds(1);
 // While the board does not hear the host: a bare sync this often.
 constexpr auto kGateProbeEvery = std::chrono::milliseconds(100);
 
@@ -125,7 +122,6 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
       openFirstWriteNs_(kNone) {
     lastPush_ = Clock::now();
     lastPushNs_.store(toNs(lastPush_));
-    lastAnswer_ = lastPush_;  // the board answered discovery just now
 
     std::memset(boardAddress_, 0, sizeof boardAddress_);
     if (address) {
@@ -562,25 +558,20 @@ void BoardTransport::sendItem(const SendItem& item) {
     if (boardClock) {
         std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
         std::unique_lock<std::mutex> b(boardMutex_);
-        // Not heard: the batch is dropped, rather than left to a system that
-        // queues it for a link that is down, and a bare sync goes now and
-        // then. Not while a request waits (it would time out for nothing once
-        // the link is back; the listener holding the request mutex while it
-        // awaits an answer is no request: taking it for one let music through
-        // to the system's queue all the while the link was down). A bare sync
-        // also goes, ahead of the batch, to check on a board whose answer to a
-        // clock sync was lost, or that has not answered for a while.
-        if (!probeOut_ && timeline_.busyAt(now) && now - lastAnswer_ > kCheckEvery) checkWanted_ = true;
-        if (requestsIn_.load() == 0 && (unheard_ || checkWanted_)) {
-            const bool drop = unheard_;
-            if (drop) lastSentBatch_ = item.batch;
-            if (!probeOut_ && (!drop || now - lastGateProbe_ >= kGateProbeEvery)) {
-                checkWanted_ = false;
-                b.unlock();
-                sendBareSync(now);
-                b.lock();
-            }
-            if (drop) return;
+        // Not heard (a send failed: the link is down): the batch is dropped,
+        // rather than left to a system that queues it for a neighbour it
+        // cannot reach, and a bare sync goes now and then. Not while a
+        // request waits (it would time out for nothing once the link is back;
+        // the listener holding the request mutex while it awaits an answer is
+        // no request: taking it for one let music through to the system's
+        // queue all the while the link was down, and the board got seconds of
+        // it, stale, when the link came back).
+        if (requestsIn_.load() == 0 && unheard_) {
+            lastSentBatch_ = item.batch;
+            if (probeOut_ || now - lastGateProbe_ < kGateProbeEvery) return;
+            b.unlock();
+            sendBareSync(now);
+            return;
         }
         const auto lead = timeline_.leadFor(now, item.firstWrite);
         std::uint8_t wait[proto::kDelayMaxSize];
@@ -660,23 +651,8 @@ void BoardTransport::listenerLoop() {
             probeCond_.wait(b,
                             [this] { return senderFinished_ || (probeOut_ && probeDue_ != Clock::time_point::max()); });
             if (senderFinished_) return;
-            // A bare sync is answered once the board has played what it
-            // holds: it is lost sooner.
-            const auto giveUp = gateProbe_ ? kPromptSlack : kProbeGiveUp;
-            if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + giveUp) {
-                // Lost. A clock sync's answer may be lost on its own: a bare
-                // sync checks on the board. When that is lost too, the board
-                // no longer hears the host (or no longer answers), though the
-                // sends succeed: a link that went down has the system queue
-                // what is sent for a neighbour it cannot reach and hand the
-                // board all of it at once when the link is back, stale music
-                // that fills its buffer for seconds. So the music is dropped,
-                // as when a send fails, until the board answers again.
-                probeOut_ = false;
-                if (gateProbe_)
-                    unheard_ = true;
-                else
-                    checkWanted_ = true;
+            if (Clock::now() > probeDue_ + std::chrono::milliseconds(waitMs_.load()) + kProbeGiveUp) {
+                probeOut_ = false;  // lost
                 lagCond_.notify_all();
                 continue;
             }
@@ -707,7 +683,6 @@ void BoardTransport::listenerLoop() {
         if (!probeOut_ && !gateProbe_) continue;
         // Any answer shows the board hears the host again.
         unheard_ = false;
-        lastAnswer_ = now;
         probeOut_ = false;
         lagCond_.notify_all();
         if (gateProbe_) {
@@ -828,9 +803,6 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
     if (r.status == ReplyStatus::TimedOut) {
         owed_.add(command, length, Clock::now());  // its reply may still come
         plat::messageBox("timeout", "push recv");
-    } else if (r.status == ReplyStatus::Answered) {
-        std::lock_guard<std::mutex> b(boardMutex_);
-        lastAnswer_ = Clock::now();
     }
     keepAliveEnabled_.store(keepAlive);
     return r.status == ReplyStatus::Answered ? r.length : 0;

@@ -235,15 +235,12 @@ private:
     bool probeTimesClock_ = false;      // its answer goes to probes_ too, not only to the lag
     Clock::time_point lastProbe_{};     // when the last one left
     ClockProbes probes_;
-    // A send failed or two syncs went unanswered (the link is down): music is
-    // dropped rather than left to the system, which would queue it for a
-    // neighbour it cannot reach and hand the board seconds of stale music at
-    // once when the link is back. A bare sync goes out now and then; the
-    // board's answer ends it.
+    // A send failed (the link is down): music is dropped rather than left to
+    // the system, which would queue it for a neighbour it cannot reach and
+    // hand the board seconds of stale music at once when the link is back.
+    // A bare sync goes out now and then; the board's answer ends it.
     bool unheard_ = false;
-    bool gateProbe_ = false;    // the sync out is such a bare one
-    bool checkWanted_ = false;  // a clock sync went unanswered: a bare sync checks on the board
-    Clock::time_point lastAnswer_{};  // when the board last answered (a sync of the sender's, a request)
+    bool gateProbe_ = false;  // the sync out is such a bare one
     Clock::time_point lastGateProbe_{};
     std::condition_variable probeCond_;  // a probe left, or the sender finished
     std::condition_variable lagCond_;    // an answer showed the board's lag, or the sync out was settled
