@@ -556,7 +556,6 @@ void BoardTransport::sendItem(const SendItem& item) {
     std::uint32_t length = item.length;
     std::int64_t leadUs = 0;
     if (boardClock) {
-        std::unique_lock<std::mutex> rq(requestMutex_, std::try_to_lock);
         std::unique_lock<std::mutex> b(boardMutex_);
         // Not heard (a send failed: the link is down): the batch is dropped,
         // rather than left to a system that queues it for a neighbour it
@@ -589,7 +588,7 @@ void BoardTransport::sendItem(const SendItem& item) {
         const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
                                 reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
         const bool lagUnknown = !timeline_.lagMeasured();
-        if (rq.owns_lock() && requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
+        if (requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
             probe = true;
             probeOut_ = true;
             probeTimesClock_ = timesClock;
