@@ -433,8 +433,9 @@ BoardTransport::Clock::time_point BoardTransport::extensionDue(Clock::time_point
     const auto ahead = keepAhead(waitMs_.load());
     std::lock_guard<std::mutex> b(boardMutex_);
     // A board that ran dry is left so: the next batch is timed from when it
-    // leaves, as well as a wait-only datagram would be.
-    if (!timeline_.busyAt(now)) return Clock::time_point::max();
+    // leaves, as well as a wait-only datagram would be. One that does not
+    // hear the host gets no waits either.
+    if (unheard_ || !timeline_.busyAt(now)) return Clock::time_point::max();
     return timeline_.end() - ahead;
 }
 
@@ -514,9 +515,18 @@ void BoardTransport::sendExtension() {
         std::lock_guard<std::mutex> b(boardMutex_);
         if (unheard_) return;
     }
-    if (!sendDatagram(wait, n, true, &leftAt)) return;
-    std::lock_guard<std::mutex> b(boardMutex_);
-    timeline_.sent(leftAt, std::chrono::microseconds(us), n);
+    const plat::SendStatus status = sendDatagram(wait, n, true, &leftAt);
+    std::unique_lock<std::mutex> b(boardMutex_);
+    if (status == plat::SendStatus::Sent) {
+        timeline_.sent(leftAt, std::chrono::microseconds(us), n);
+        return;
+    }
+    // Not extended, the timeline stays due: without this the sender would
+    // try again at once, for as long as the board had music left. Failed
+    // outright, the board does not hear the host, as when a batch fails.
+    if (status == plat::SendStatus::Error) unheard_ = true;
+    b.unlock();
+    plat::sleepUntil(now + std::chrono::milliseconds(1));
 }
 
 void BoardTransport::sendItem(const SendItem& item) {
@@ -540,7 +550,8 @@ void BoardTransport::sendItem(const SendItem& item) {
     }
     if (item.kind != Kind::Batch) {
         Clock::time_point leftAt;
-        const bool sent = sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt);
+        const bool sent =
+            sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt) == plat::SendStatus::Sent;
         if (sent && item.length != 1) dataSent_.store(true);
         if (sent) {
             std::lock_guard<std::mutex> b(boardMutex_);
@@ -598,7 +609,7 @@ void BoardTransport::sendItem(const SendItem& item) {
         }
     }
     Clock::time_point leftAt;
-    const bool sent = sendDatagram(start, length, false, &leftAt);
+    const bool sent = sendDatagram(start, length, false, &leftAt) == plat::SendStatus::Sent;
     if (sent) dataSent_.store(true);
     {
         std::lock_guard<std::mutex> b(boardMutex_);
@@ -626,7 +637,7 @@ void BoardTransport::sendBareSync(Clock::time_point now) {
     std::uint8_t sync[proto::kSyncSize];
     Clock::time_point leftAt;
     const std::uint32_t n = proto::encodeSync(sync);
-    const bool sent = sendDatagram(sync, n, false, &leftAt);
+    const bool sent = sendDatagram(sync, n, false, &leftAt) == plat::SendStatus::Sent;
     {
         std::lock_guard<std::mutex> b(boardMutex_);
         probeOut_ = sent && probeOut_;
@@ -703,8 +714,8 @@ void BoardTransport::listenerLoop() {
     }
 }
 
-bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
-                                  Clock::time_point* leftAt) {
+plat::SendStatus BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
+                                              Clock::time_point* leftAt) {
     const auto start = Clock::now();
     const auto giveUp = start + (refusedFor_ < kSendRetryTime ? kSendRetryTime - refusedFor_ : Clock::duration::zero());
     for (;;) {
@@ -725,14 +736,14 @@ bool BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t lengt
             *leftAt = end - tried < kSendStalled ? tried : end;
             const auto took = end - start;
             refusedFor_ = took < kQuickSend ? Clock::duration::zero() : refusedFor_ + took;
-            return true;
+            return status;
         }
-        if (keepAlive && status == plat::SendStatus::NoBuffer) return false;  // the next one will do
+        if (keepAlive && status == plat::SendStatus::NoBuffer) return status;  // the next one will do
         const auto now = Clock::now();
         if (status == plat::SendStatus::Error || now >= giveUp) {
             if (status == plat::SendStatus::NoBuffer) refusedFor_ += now - start;
             sendFailures_.fetch_add(1);
-            return false;
+            return plat::SendStatus::Error;
         }
         sendRetries_.fetch_add(1);
         // Writable comes back as soon as the socket has any room; ENOBUFS on

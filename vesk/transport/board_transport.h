@@ -185,9 +185,11 @@ private:
     // Sends one datagram, retrying while the system has no buffer space for
     // what is left of kSendRetryTime (tried once when nothing is); false when
     // it could not be sent. Sender thread only. Takes the io mutex for each
-    // try only. A keep-alive is not retried. On success *leftAt is when the
-    // datagram left, as far as the host can tell.
-    bool sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive, Clock::time_point* leftAt);
+    // try only. A keep-alive is not retried: refused, it returns NoBuffer
+    // and counts nothing; any other failure is counted and returns Error. On
+    // Sent *leftAt is when the datagram left, as far as the host can tell.
+    plat::SendStatus sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
+                                  Clock::time_point* leftAt);
 
     plat::Socket socket_;
     char boardAddress_[65];
