@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tool_version.h"
 #include "vgm_reader.h"
 
 namespace {
@@ -41,6 +42,7 @@ const char kUsage[] =
     "  --paced        time each write by calling at its moment, as with a library\n"
     "                 without timed writes (default: hand the library each write's\n"
     "                 time, a little ahead of the music)\n"
+    "  --version      the player's version and that of the library beside it\n"
     "  --help         this text\n"
     "\n"
     "Exit status: 0 all played, 1 a file could not be played, 2 usage error,\n"
@@ -765,7 +767,13 @@ bool parseNumber(const char* s, double& out) {
     return end != s && *end == 0 && out >= 0;
 }
 
-// 0 parsed, 1 --help shown, 2 usage error (message shown).
+// The library the player loads: the one in its own folder.
+std::string libraryBeside() {
+    return plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&parseNumber))) +
+           plat::sharedLibraryName("vesk");
+}
+
+// 0 parsed, 1 --help or --version shown, 2 usage error (message shown).
 int parseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -778,6 +786,9 @@ int parseOptions(int argc, char** argv, Options& o) {
         double n = 0;
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 1;
+        } else if (a == "--version") {
+            vesk::tools::printVersion("vesk_play", libraryBeside());
             return 1;
         } else if (a == "--loops") {
             if (!value(v) || !parseNumber(v, n) || n != static_cast<unsigned>(n)) {
@@ -838,8 +849,7 @@ int main(int argc, char** argv) {
     plat::catchInterrupts();
     const bool terminal = plat::stdoutIsTerminal();
 
-    const std::string self = plat::modulePath(reinterpret_cast<const void*>(&parseNumber));
-    const std::string libraryPath = plat::directoryOf(self) + plat::sharedLibraryName("vesk");
+    const std::string libraryPath = libraryBeside();
     plat::Module lib = plat::loadModule(libraryPath);
     auto getManagerFn = lib ? reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(lib, "getManager")) : nullptr;
     if (!getManagerFn) {

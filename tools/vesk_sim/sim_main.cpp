@@ -31,6 +31,7 @@
 #include "sim_record.h"
 #include "sim_vgm.h"
 #include "transport/protocol.h"
+#include "vesk_version.h"
 
 using namespace vesk::sim;
 
@@ -79,6 +80,7 @@ int usage(std::FILE* out = stderr) {
                  "       vesk_sim --summary RECORD    counts per board, command and slot\n"
                  "       vesk_sim --vgm DIR --config FILE --from-record RECORD\n"
                  "                                    what each board of a record played, as VGM\n"
+                 "       vesk_sim --version\n"
                  "       vesk_sim --help\n");
     return out == stderr ? 2 : 0;
 }
@@ -519,6 +521,9 @@ int main(int argc, char** argv) {
             opt.*(path->second) = *v;
         } else if (a == "--help" || a == "-h") {
             return usage(stdout);
+        } else if (a == "--version") {
+            std::printf("vesk_sim %s\n", VESK_VERSION_TEXT);
+            return 0;
         } else if (a == "--print" || a == "--summary") {
             if (!(v = value(i))) return usage();
             return printRecord(*v, a == "--summary");

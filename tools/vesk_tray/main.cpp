@@ -5,8 +5,39 @@
 #include <vesk/vesk.h>
 
 #include <cwchar>
+#include <string>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+#include "vesk_version.h"
+
+namespace {
+
+// --version: the launcher's version and that of the library beside it. A
+// windowed program has no console of its own: the text goes to the output
+// it was given (redirected), else to the console it was started from, else
+// to a message box.
+int showVersion(HMODULE lib) {
+    std::string text = std::string("vesk_tray ") + VESK_VERSION_TEXT + "\n";
+    auto version = lib ? reinterpret_cast<VeskGetVersionFn>(
+                             reinterpret_cast<void*>(GetProcAddress(lib, "getVeskVersion")))
+                       : nullptr;
+    text += std::string("library vesk.dll ") +
+            (!lib ? "(cannot be loaded)"
+                  : version ? version() : "(a release before 0.9.0: it does not tell its version)") +
+            "\n";
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        if (AttachConsole(ATTACH_PARENT_PROCESS)) out = GetStdHandle(STD_OUTPUT_HANDLE);
+    }
+    DWORD written = 0;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE ||
+        !WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        MessageBoxA(nullptr, text.c_str(), "vesk_tray", MB_OK);
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     wchar_t* slash = std::wcsrchr(path, L'\\');
@@ -16,6 +47,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::wcsncat(path, L"vesk.dll", room - 1);
 
     HMODULE lib = LoadLibraryW(path);
+    if (commandLine && std::wcscmp(commandLine, L"--version") == 0) {
+        const int rc = showVersion(lib);
+        if (lib) FreeLibrary(lib);
+        return rc;
+    }
     if (!lib) {
         MessageBoxW(nullptr, L"DLL load error", L"DLL loading error", MB_OK);
         return -1;
