@@ -217,4 +217,43 @@ VESK_EXPORT const struct VeskTimedWrites* VESK_CDECL getTimedWrites(void);
 #endif
 typedef const struct VeskTimedWrites*(VESK_CDECL* VeskGetTimedWritesFn)(void);
 
+// ---------------------------------------------------------------- init report
+// Why the most recent init found fewer boards than it could, in words for
+// the user: another export beside getManager, looked up by name the same
+// way; a library without it (older) has no such export:
+//
+//     VeskGetInitReportFn report = (VeskGetInitReportFn)GetProcAddress(lib, "getInitReport");
+//     uint32_t n = report ? report(NULL, 0) : 0;        // 0: nothing to say
+//     if (n) { char* text = malloc(n + 1); report(text, n + 1); show(text); free(text); }
+//
+// text receives the reasons as UTF-8, one a line ("\n" between them, none
+// after the last), NUL-terminated, cut to capacity bytes (the terminator
+// included) before a character that does not fit; nothing is written when
+// text is null or capacity is 0. Returns the length in bytes the whole text
+// needs, the terminator not counted: 0 when no init ran in this process or
+// the last one found every board it could. The text stays after release,
+// until the next init. Any thread; uses the C calling convention.
+#ifdef __cplusplus
+extern "C" {
+#endif
+VESK_EXPORT uint32_t VESK_CDECL getInitReport(char* text, uint32_t capacity);
+#ifdef __cplusplus
+}
+#endif
+typedef uint32_t(VESK_CDECL* VeskGetInitReportFn)(char* text, uint32_t capacity);
+
+// ---------------------------------------------------------------- version
+// The library's version, looked up by name like getTimedWrites (libraries
+// before 0.9.0 lack it): "MAJOR.MINOR.PATCH", then, for a build from a
+// checkout, a space and the git description in parentheses, e.g.
+// "0.9.0 (git 9508587)". A static string, valid while the library is loaded.
+#ifdef __cplusplus
+extern "C" {
+#endif
+VESK_EXPORT const char* VESK_CDECL getVeskVersion(void);
+#ifdef __cplusplus
+}
+#endif
+typedef const char*(VESK_CDECL* VeskGetVersionFn)(void);
+
 #endif  // VESK_VESK_H

@@ -97,10 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::string> targets{"left over"};
         const bool ok = parseConfiguration(text, kConfigFileName, targets);
         FUZZ_CHECK(ok ? boxes == 0 : targets.empty() && boxes <= 1);
-        // The timing table as well: its refusals are boxes of their own.
+        // The timing and log tables as well: their refusals are boxes of their own.
         TimingChoice timing;
+        bool log = false;
         std::vector<std::string> again;
-        FUZZ_CHECK(parseConfiguration(text, kConfigFileName, again, &timing) == ok && again == targets);
+        FUZZ_CHECK(parseConfiguration(text, kConfigFileName, again, &timing, &log) == ok && again == targets);
         const Timing t = timing.forBoard("fe80::1");
         FUZZ_CHECK(t == Timing::BoardClock || t == Timing::Departure);
         plat::setMessageHook([](const std::string&, const std::string&) {});

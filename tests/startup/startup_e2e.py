@@ -3,7 +3,7 @@
 Windows build under Wine) in the network test bed against simulated boards,
 and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
-import os, sys
+import os, re, sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from bed_results import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,  # noqa: E402
                          sim_boards)
@@ -160,6 +160,67 @@ def toml_error():
     check(len(boxes) == 1 and boxes[0][0] == "toml error" and "missing array separator" in boxes[0][1],
           "toml error: boxes %s" % boxes)
     check(values.get("boards") == "1", "toml error: init goes on as without a file")
+
+
+# Another program holding a host UDP port (without address reuse) before the
+# host starts; it stays until the bed ends.
+HOLD_PORT = ("python3 -c 'import os, socket, time\n"
+             "s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)\n"
+             "s.bind((\"::\", %d))\n"
+             "os.fork() and os._exit(0)\n"
+             "time.sleep(600)' </dev/null >/dev/null 2>&1")
+HOST = "fe80::76:68ff:fe00:1"
+# Why init found fewer boards than it could, as getInitReport gives it: the
+# bed's setting, the --before command, the boards init keeps, a piece of
+# each reason line in order, and, where vesk_config.toml asks for the log,
+# what vesk.log holds besides the reasons (None: no log asked for, none
+# written).
+REASONS = [
+    ("every board found", "topologies/one-board", None, 1, [], None),
+    ("no board answers", "silent", None, 0,
+     ["Looked for boards on 1 network connection, but no board answered. Check that the boards are switched on"],
+     None),
+    ("search port held", "topologies/one-board", HOLD_PORT % 50003, 0,
+     ["Could not look for boards on the network connection %s: UDP port 50003 on this computer is in use by"
+      " another program" % HOST], ["init: 1 network connection(s): " + HOST, "init: 0 board(s) to use"]),
+    ("board's port held", "topologies/two-boards", HOLD_PORT % 50004, 2,
+     ["The board at fe80::5e5c:2 cannot be used: UDP port 50004 on this computer, which it needs, is in use by"
+      " another program"], None),
+    ("board silent after the search", "topologies/discovery-only", None, 1,
+     ["The board at fe80::5e5c:1 answered the search but none of the questions that followed"],
+     ["search on link %s: 1 answer(s)" % HOST, "board fe80::5e5c:1: 0 of 7 questions answered",
+      "board fe80::5e5c:1: no answer to a request", "release: done"]),
+    ("no link-local address", "topologies/one-board", "ip -6 addr flush dev vh0 scope link", 0,
+     ["has an IPv6 link-local address (fe80::...), so no board can be reached"], None),
+]
+STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ")
+
+
+@scenario
+def init_reasons():
+    for name, config, before, boards, pieces, logged in REASONS:
+        folder = os.path.dirname(topologies) if config.startswith("topologies/") else args.configs
+        r = run_in_bed(args, os.path.join(folder, config + ".toml"), args.host, copy=[args.library],
+                       prefix="vesk-startup-", before=before, outputs=["vesk.log"],
+                       write=None if logged is None else {"vesk_config.toml": "[log]\nenabled = true\n"})
+        v = r.values
+        reasons = [v[k] for k in sorted((k for k in v if k.startswith("reason")), key=lambda k: int(k[6:]))]
+        check(r.rc == 0 and v.get("boards") == str(boards), "%s: exit %d, %s boards, expected %d\n%s" % (
+            name, r.rc, v.get("boards"), boards, r.stderr[-800:]))
+        check(len(reasons) == len(pieces) and all(p in l for p, l in zip(pieces, reasons)),
+              "%s: reasons %s, expected lines with %s" % (name, reasons, pieces))
+        full = "\n".join(reasons)
+        check(v.get("report_length") == str(len(full.encode())) and v.get("report_cut") == full[:16],
+              "%s: report length %s, cut %r, for %d bytes" % (name, v.get("report_length"), v.get("report_cut"),
+                                                              len(full.encode())))
+        log = r.outputs.get("vesk.log")
+        if logged is None:
+            check(log is None, "%s: vesk.log written without being asked for" % name)
+        elif check(log is not None, "%s: no vesk.log" % name):
+            want = ["problem: " + l for l in reasons] + logged + ["init: done"]
+            check(all(STAMP.match(l) for l in log.splitlines()) and all(w in log for w in want),
+                  "%s: vesk.log lacks a time stamp or one of %s:\n%s" % (name, want, log))
+        print("  %s: %s" % (name, " / ".join(reasons) or "no reason"))
 
 
 scenarios.run(args.only)

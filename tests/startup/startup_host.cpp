@@ -3,6 +3,7 @@
 // and reports the process's threads before init and after release.
 #include <vesk/vesk.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +47,21 @@ int main() {
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count()));
     const std::uint32_t nb = m->getBoardCount(), nc = m->getChipCount();
     std::printf("boards = %u\nchips = %u\n", nb, nc);
+    // The init report through the export, whole ("reasonN" per line) and
+    // into a 17-byte buffer ("report_cut").
+    if (lib.getInitReport) {
+        const std::uint32_t n = lib.getInitReport(nullptr, 0);
+        std::vector<char> full(n + 1), cut(17, '\x7f');
+        std::printf("report_length = %u\n", lib.getInitReport(full.data(), n + 1));
+        lib.getInitReport(cut.data(), static_cast<std::uint32_t>(cut.size()));
+        std::printf("report_cut = %s\n", std::string(cut.data(), strnlen(cut.data(), cut.size())).c_str());
+        std::string text(full.data());
+        for (std::size_t i = 0, line = 0; i < text.size(); ++line) {
+            const std::size_t end = std::min(text.find('\n', i), text.size());
+            std::printf("reason%u = %s\n", static_cast<unsigned>(line), text.substr(i, end - i).c_str());
+            i = end + 1;
+        }
+    }
     std::vector<VeskBoardInfo> boards(nb);
     std::vector<VeskChipInfo> chips(nc);
     m->getBoardInfo(boards.data(), nb);

@@ -27,12 +27,14 @@ public:
     HostLibrary()
         : module_(plat::loadModule(plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&anchor))) +
                                    plat::sharedLibraryName("vesk"))),
-          getManager(reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(module_, "getManager"))) {}
+          getManager(reinterpret_cast<VeskGetManagerFn>(plat::findSymbol(module_, "getManager"))),
+          getInitReport(reinterpret_cast<VeskGetInitReportFn>(plat::findSymbol(module_, "getInitReport"))) {}
     ~HostLibrary() { plat::unloadModule(module_); }
     HostLibrary(const HostLibrary&) = delete;
     HostLibrary& operator=(const HostLibrary&) = delete;
 
     const VeskGetManagerFn getManager;
+    const VeskGetInitReportFn getInitReport;  // null in a library older than it
 
     static int missing() {
         std::printf("error = no library\n");

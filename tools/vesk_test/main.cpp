@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tool_version.h"
 
 namespace {
 
@@ -109,11 +110,46 @@ VeskChip* openChip(VeskManager* m, const char* model, int line) {
     return chip;
 }
 
+// Why init found fewer boards than it could, when the library says
+// (getInitReport, looked up as a host would); nothing from an older library
+// without the export.
+void printInitReport(vesk::plat::Module lib) {
+    auto report = reinterpret_cast<VeskGetInitReportFn>(vesk::plat::findSymbol(lib, "getInitReport"));
+    const std::uint32_t n = report ? report(nullptr, 0) : 0;
+    if (n == 0) return;
+    std::vector<char> text(n + 1);
+    report(text.data(), n + 1);
+    std::printf("[init report]\n%s\n%s", text.data(), kSeparator);
+}
+
+const char* const kUsage =
+    "usage: vesk_test [--version | --help]\n"
+    "Lists the boards and chips the library finds, exercises the first board's\n"
+    "I2C bus, opens a YM2151 and a YM2149 at 4 MHz, then waits for a key and\n"
+    "shuts everything down.\n"
+    "  --version  this program's version and that of the library beside it\n";
+
+// The options: each stands alone. Returns the exit status.
+int options(const std::string& a, int argc) {
+    if (argc == 2 && (a == "--help" || a == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && a == "--version") {
+        const std::string self = vesk::plat::modulePath(reinterpret_cast<const void*>(&readR));
+        vesk::tools::printVersion("vesk_test", vesk::plat::directoryOf(self) + vesk::plat::sharedLibraryName("vesk"));
+        return 0;
+    }
+    std::fprintf(stderr, "vesk_test: unknown option %s\n%s", a.c_str(), kUsage);
+    return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using namespace vesk;
     plat::ConsoleUtf8 utf8Console;
+    if (argc > 1) return options(argv[1], argc);
 
     const std::string self = plat::modulePath(reinterpret_cast<const void*>(&readR));
     const std::string dir = plat::directoryOf(self);
@@ -142,6 +178,7 @@ int main() {
     std::printf("%s", kSeparator);
     listBoards(boards);
     listChips(chips);
+    printInitReport(lib);
     std::fflush(stdout);
 
     if (!boards.empty()) exerciseI2c(m, field(boards[0].boardAddress));

@@ -1,6 +1,7 @@
 #include "core/manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/guarded.h"
@@ -129,6 +130,23 @@ void Manager::init() {
     // of transports and chips on the first: refuse it, without effect.
     if (initCalled_) return;
     initCalled_ = true;
+    const auto started = std::chrono::steady_clock::now();
+    // The report is published however init ends, so a host never reads an
+    // earlier init's reasons for this one.
+    struct Publish {
+        Manager& m;
+        std::chrono::steady_clock::time_point started;
+        ~Publish() {
+            guardedVoid([&] {
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+                plat::logLine("init: done in " + std::to_string(ms.count()) + " ms: " +
+                              std::to_string(m.boardCount_) + " board(s), " + std::to_string(m.chipCount_) +
+                              " chip(s), " + std::to_string(m.report_.reasons().size()) + " problem(s)");
+                publishInitReport(m.report_);
+            });
+        }
+    } publish{*this, started};
     if (guarded(false, [&] {
             initSteps();
             return true;
@@ -136,6 +154,10 @@ void Manager::init() {
         return;
     // A step threw (memory, a thread that cannot start): everything started
     // so far is stopped and the manager is left as if no board answered.
+    guardedVoid([&] {
+        report_.add("Setting up the boards stopped early: the computer ran out of memory or could not start a "
+                    "thread. Close some programs and try again.");
+    });
     guardedVoid([&] { stopEverything(); });
     boardCount_ = 0;
     chipCount_ = 0;
@@ -168,12 +190,17 @@ void Manager::setUpTapSwitch() {
 }
 
 void Manager::readConfigurationStep(std::vector<std::string>& targets) {
-    readConfiguration(libraryLocation().directory, targets, &timing_);
+    bool log = false;
+    readConfiguration(libraryLocation().directory, targets, &timing_, &log);
+    if (log) plat::setLogFile(libraryLocation().directory + "vesk.log");
+    plat::logLine("init: library " + plat::modulePath(&g_anchor) + ", " + std::to_string(targets.size()) +
+                  " board(s) named in " + kConfigFileName);
 }
 
 bool Manager::startNetwork() {
     netStarted_ = plat::netStartup();
     if (!netStarted_) {
+        report_.add("The network could not be started on this computer, so no board can be reached.");
         plat::messageBox("Error : Winsock を初期化できない", "error");
         return false;
     }
@@ -188,20 +215,27 @@ void Manager::startTimerResolution() {
 // Links, discovery, endpoint list and the configuration filter.
 void Manager::discoverStep(const std::vector<std::string>& targets) {
     std::vector<LinkEntry> links;
-    for (auto& address : enumerateLocalLinks()) links.push_back(LinkEntry{std::move(address), {}});
-    discoverBoards(links);
+    std::string linkText;
+    for (auto& address : enumerateLocalLinks()) {
+        linkText += " " + (address.empty() ? std::string("(no link-local address)") : address);
+        links.push_back(LinkEntry{std::move(address), {}});
+    }
+    plat::logLine("init: " + std::to_string(links.size()) + " network connection(s):" + linkText);
+    discoverBoards(links, &report_);
+    if (!targets.empty()) reportMissingTargets(links, targets, report_);
     endpoints_ = buildEndpoints(links);
     filterEndpoints(endpoints_, targets);
+    plat::logLine("init: " + std::to_string(endpoints_.size()) + " board(s) to use");
 }
 
-void Manager::assignHostPortsStep() { assignHostPorts(endpoints_); }
+void Manager::assignHostPortsStep() { assignHostPorts(endpoints_, &report_); }
 
 void Manager::queryBoardsStep() {
     boardCount_ = static_cast<std::uint32_t>(endpoints_.size());
     if (boardCount_ == 0) return;
     boardInfo_ = new VeskBoardInfo[boardCount_]();
     boardSettings_ = new BoardSettings[boardCount_]();
-    queryBoards(endpoints_, boardInfo_, boardSettings_);
+    queryBoards(endpoints_, boardInfo_, boardSettings_, &report_);
 }
 
 void Manager::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
@@ -247,6 +281,10 @@ void Manager::startTrayStep() {
 
 void Manager::release() {
     guardedVoid([&] { stopEverything(); });
+    guardedVoid([] {
+        plat::logLine("release: done");
+        plat::setLogFile(std::string());
+    });
     delete this;
 }
 

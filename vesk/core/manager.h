@@ -14,6 +14,7 @@
 #include "core/chip_access.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
+#include "discovery/init_report.h"
 #include "discovery/query.h"
 #include "discovery/tap_switch.h"
 #include "platform/platform.h"
@@ -95,6 +96,9 @@ public:
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
     // The client from init's last step to release's first; null elsewhere.
     ManagerClient* client() const { return client_.get(); }
+    // Why this manager's init found fewer boards than it could (empty before
+    // init); published for getInitReport when init ends.
+    const InitReport& initReport() const { return report_; }
 
 private:
     friend struct ManagerTestAccess;
@@ -110,6 +114,7 @@ private:
 
     // init steps, in order.
     void setUpTapSwitch();
+    // Also starts the log when the configuration asks for it.
     void readConfigurationStep(std::vector<std::string>& targets);
     // returns false when Winsock could not start (init then stops)
     bool startNetwork();
@@ -139,6 +144,7 @@ private:
 
     std::list<BoardEndpoint> endpoints_;
     TimingChoice timing_;  // from vesk_config.toml
+    InitReport report_;
     VeskBoardInfo* boardInfo_ = nullptr;
     BoardSettings* boardSettings_ = nullptr;
     std::uint32_t boardCount_ = 0;

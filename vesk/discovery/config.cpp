@@ -87,6 +87,17 @@ void readTiming(const toml::value& root, const std::string& name, TimingChoice& 
     }
 }
 
+// The `log` table's `enabled` into log, when it is a boolean.
+void readLog(const toml::value& root, const std::string& name, bool& log) {
+    if (!root.is_table() || !root.contains("log") || !root.at("log").is_table()) return;
+    const auto& table = root.at("log");
+    if (!table.contains("enabled")) return;
+    if (table.at("enabled").is_boolean())
+        log = table.at("enabled").as_boolean();
+    else
+        plat::messageBox(name + ": log.enabled: not true or false", "toml error");
+}
+
 }  // namespace
 
 Timing TimingChoice::forBoard(const std::string& address) const {
@@ -99,7 +110,7 @@ Timing TimingChoice::forBoard(const std::string& address) const {
 }
 
 bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets,
-                        TimingChoice* timing) {
+                        TimingChoice* timing, bool* log) {
     targets.clear();
     // A TOML file is UTF-8 text. The parser must never see anything else:
     // a string holding bytes that are not UTF-8 makes it read outside its
@@ -114,6 +125,7 @@ bool parseConfiguration(const std::string& text, const std::string& name, std::v
         std::istringstream in(text);
         const auto root = toml::parse(in, name);
         if (timing) readTiming(root, name, *timing);
+        if (log) readLog(root, name, *log);
         const auto& table = toml::find(root, "target_address");
         auto list = toml::find<std::vector<std::string>>(table, "ipv6");
         targets = std::move(list);
@@ -129,7 +141,8 @@ bool parseConfiguration(const std::string& text, const std::string& name, std::v
     return false;
 }
 
-bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing) {
+bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing,
+                       bool* log) {
     targets.clear();
     // The file is read by its full Unicode path, so a library folder whose
     // name has no ANSI spelling still finds its configuration. A missing or
@@ -137,7 +150,7 @@ bool readConfiguration(const std::string& directory, std::vector<std::string>& t
     const std::string path = directory + kConfigFileName;
     std::string text;
     if (!plat::readFile(path, text)) return false;
-    return parseConfiguration(text, path, targets, timing);
+    return parseConfiguration(text, path, targets, timing, log);
 }
 
 }  // namespace vesk

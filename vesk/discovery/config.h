@@ -36,11 +36,16 @@ struct TimingChoice {
 // With timing, also the table `timing` into it (left as it is when the file
 // has none); a value that is not one of the choices is shown in a "toml
 // error" box and left out.
-bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing = nullptr);
+// With log, also the table `log`, key `enabled` (a boolean: append init's
+// steps and problems and request time-outs to vesk.log beside the library)
+// into it: left as it is when the file has none; a value that is not a
+// boolean is shown in a "toml error" box and left out.
+bool readConfiguration(const std::string& directory, std::vector<std::string>& targets, TimingChoice* timing = nullptr,
+                       bool* log = nullptr);
 
 // The same, from text already read (name is used in the parser's messages).
 bool parseConfiguration(const std::string& text, const std::string& name, std::vector<std::string>& targets,
-                        TimingChoice* timing = nullptr);
+                        TimingChoice* timing = nullptr, bool* log = nullptr);
 
 }  // namespace vesk
 

@@ -13,6 +13,8 @@
 
 namespace vesk {
 
+class InitReport;
+
 // One board that survived discovery and filtering.
 struct BoardEndpoint {
     plat::Socket socket = plat::kInvalidSocket;
@@ -47,13 +49,19 @@ bool isDiscoveryAnswer(const std::uint8_t* data, std::size_t length);
 
 // Sends the sync call to ff02::1 from each link's address and collects the
 // answering board addresses until 200 ms pass without a datagram. Removes
-// links without boards and sorts each board list by byte order.
-void discoverBoards(std::vector<LinkEntry>& links);
+// links without boards and sorts each board list by byte order. With a
+// report, adds why no board could be found: no link with a link-local
+// address, a link whose port 50003 could not be opened (held by another
+// program, or otherwise) or whose call could not be sent, and, when no board
+// answered at all, on how many links the call went out.
+void discoverBoards(std::vector<LinkEntry>& links, InitReport* report = nullptr);
 
 // A UDP socket bound to (host, port) with IPV6_V6ONLY, the restricted
 // protection level, SO_REUSEADDR and the 200 ms receive time-out, set in
-// that order; kInvalidSocket when no resolved address could be bound.
-plat::Socket openBoundSocket(const std::string& host, std::uint16_t port);
+// that order; kInvalidSocket when no resolved address could be bound, with
+// *inUse (when given) true if a bind failed because another socket held
+// the port.
+plat::Socket openBoundSocket(const std::string& host, std::uint16_t port, bool* inUse = nullptr);
 
 // One endpoint per (link, board), links in order and boards in order.
 std::list<BoardEndpoint> buildEndpoints(const std::vector<LinkEntry>& links);
@@ -64,8 +72,15 @@ void filterEndpoints(std::list<BoardEndpoint>& endpoints, const std::vector<std:
 
 // Gives endpoint i the host port 50003 + i and a socket bound to it, and
 // tells each board its port (reply awaited up to 200 ms, not examined). A
-// socket that failed to open stays invalid; its sends simply fail.
-void assignHostPorts(std::list<BoardEndpoint>& endpoints);
+// socket that failed to open stays invalid; its sends simply fail, and the
+// report (when given) names the board and the port.
+void assignHostPorts(std::list<BoardEndpoint>& endpoints, InitReport* report = nullptr);
+
+// With a target list, adds to the report each target that no link's
+// discovery found (compared byte for byte, as filterEndpoints does); nothing
+// when no board answered at all (discoverBoards says so).
+void reportMissingTargets(const std::vector<LinkEntry>& links, const std::vector<std::string>& targets,
+                          InitReport& report);
 
 // Sends set-host-port 0 to every board, waits up to 200 ms for a reply and
 // closes the sockets.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "discovery/discovery.h"
+#include "discovery/init_report.h"
 #include "transport/exchange.h"
 #include "transport/protocol.h"
 
@@ -107,7 +108,8 @@ bool applySlotReply(const std::uint8_t* r, std::size_t length, SlotResult& slot)
     }
 }
 
-void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* boards, BoardSettings* settings) {
+void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* boards, BoardSettings* settings,
+                 InitReport* report) {
     static const std::uint8_t kItems[] = {
         proto::kBoardItemFirmware, proto::kBoardItemSlotCount, proto::kBoardItemWait, proto::kBoardItemBufferSize,
         proto::kBoardItemName,     proto::kBoardItemIPv4,      proto::kBoardItemIdle};
@@ -122,12 +124,25 @@ void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* board
         b.listenPort = proto::kBoardPort;
         b.sendPort = e.hostPort;
         s.gapMs = kBatchGapMs;
+        std::size_t answered = 0;
         for (std::uint8_t item : kItems) {
             std::uint8_t buf[kQueryReplySize];
             std::size_t length;
             askAndApply(e, 0, item, buf, length);
             applyBoardReply(buf, length, b, s);
+            answered += length > 0;
         }
+        plat::logLine("board " + e.boardAddress + ": " + std::to_string(answered) + " of " +
+                      std::to_string(sizeof kItems) + " questions answered, " + std::to_string(b.slotCount) +
+                      " slot(s), firmware " + std::to_string(b.firmwareVersion >> 24) + "." +
+                      std::to_string(b.firmwareVersion >> 16 & 0xFF) + "." +
+                      std::to_string(b.firmwareVersion >> 8 & 0xFF));
+        // A board without a socket is already reported with its port.
+        if (report && answered == 0 && e.socket != plat::kInvalidSocket)
+            report->add("The board at " + e.boardAddress +
+                        " answered the search but none of the questions that followed, so its chips cannot be "
+                        "used. Switch the board off and on again; if that does not help, check that no firewall "
+                        "blocks the board's replies.");
     }
 }
 

@@ -14,6 +14,8 @@
 
 namespace vesk {
 
+class InitReport;
+
 // Per-board transport timing, filled by the board query.
 struct BoardSettings {
     std::uint8_t idleMs;  // keep-alive after this many ms without writes
@@ -46,7 +48,10 @@ void copyTextField(char* field, std::size_t fieldSize, const std::uint8_t* text,
 // Asks every board, in endpoint order, items 00 01 04 05 06 07 0B (one
 // receive of up to 128 bytes after each, 200 ms), after setting the
 // library's own fields. boards and settings hold one zeroed entry per endpoint.
-void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* boards, BoardSettings* settings);
+// The report (when given) names each board with a socket that answered none
+// of the items.
+void queryBoards(const std::list<BoardEndpoint>& endpoints, VeskBoardInfo* boards, BoardSettings* settings,
+                 InitReport* report = nullptr);
 
 // Asks every slot of every board items 00..05; one result per slot, in
 // board then slot order, present or not.

@@ -6,8 +6,11 @@
 #include <new>
 
 #include "core/manager.h"
+#include "discovery/init_report.h"
+#include "platform/guarded.h"
 #include "platform/platform.h"
 #include "transport/write_time.h"
+#include "vesk_version.h"
 #if VESK_PLATFORM_HAS_TRAY
 #include "tray/tray.h"
 #endif
@@ -35,8 +38,19 @@ const VeskTimedWrites kTimedWrites = {sizeof(VeskTimedWrites), 1, &timedNow, &se
 
 extern "C" VESK_EXPORT VeskManager* getManager(void) { return new (std::nothrow) vesk::Manager(kTray); }
 
+extern "C" VESK_EXPORT const char* VESK_CDECL getVeskVersion(void) { return VESK_VERSION_TEXT; }
+
 // VESK_NO_TIMED_WRITES builds the library as it was before the extension:
 // the hosts' fall-back is tested against it.
 #ifndef VESK_NO_TIMED_WRITES
 extern "C" VESK_EXPORT const VeskTimedWrites* VESK_CDECL getTimedWrites(void) { return &kTimedWrites; }
+#endif
+
+// VESK_NO_INIT_REPORT builds the library as it was before the export, for
+// the hosts' fall-back.
+#ifndef VESK_NO_INIT_REPORT
+extern "C" VESK_EXPORT std::uint32_t VESK_CDECL getInitReport(char* text, std::uint32_t capacity) {
+    return vesk::guarded(std::uint32_t{0},
+                         [&] { return vesk::copyReportText(vesk::publishedInitReport(), text, capacity); });
+}
 #endif

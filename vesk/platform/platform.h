@@ -63,6 +63,10 @@ bool setRecvBufferSize(Socket s, std::uint32_t bytes);
 // Binds to addr. A link-local address given with scope 0 is bound to the
 // interface that owns it (Windows does this itself; POSIX needs the index).
 bool bindSocket(Socket s, const SockAddr6& addr);
+// bindSocket telling why it failed: InUse when another socket holds the
+// address and port (EADDRINUSE; Windows also WSAEACCES, an exclusive holder).
+enum class BindStatus { Bound, InUse, Error };
+BindStatus bindSocketStatus(Socket s, const SockAddr6& addr);
 
 // Sends one datagram. Returns the byte count or -1.
 int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to);
@@ -158,6 +162,22 @@ bool readFile(const std::string& path, std::string& out);
 
 // True when path names an existing regular file.
 bool fileExists(const std::string& path);
+
+// Appends text to the file at path (UTF-8), creating it; false when it could
+// not be opened or written whole.
+bool appendFile(const std::string& path, const std::string& text);
+// The local wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm".
+std::string localTimeStamp();
+
+// ---------------------------------------------------------------- log
+
+// The library's optional log: while a file is set, logLine appends
+// "<localTimeStamp()> <text>\n" to it, from any thread (lines never
+// interleave). Off (the default) it costs one atomic load. A line that
+// cannot be written is dropped.
+void setLogFile(const std::string& path);  // empty: off
+bool logEnabled();
+void logLine(const std::string& text);
 
 // ---------------------------------------------------------------- user
 

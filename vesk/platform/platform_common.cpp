@@ -2,6 +2,7 @@
 // once the system's sockets and boxes are reached through platform_native.h.
 #include "platform_native.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,8 @@ SockAddr6 fromNative(const sockaddr_in6& sa) {
     a.scopeId = sa.sin6_scope_id;
     return a;
 }
+
+bool bindSocket(Socket s, const SockAddr6& addr) { return bindSocketStatus(s, addr) == BindStatus::Bound; }
 
 bool setReuseAddr(Socket s, bool on) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
 
@@ -87,6 +90,29 @@ void messageBox(const std::string& text, const std::string& caption) {
 void setMessageHook(MessageHook hook) {
     std::lock_guard<std::mutex> lock(g_hookMutex);
     g_hook = std::move(hook);
+}
+
+namespace {
+
+std::mutex g_logMutex;
+std::string g_logPath;  // under g_logMutex
+std::atomic<bool> g_logOn{false};
+
+}  // namespace
+
+void setLogFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_logPath = path;
+    g_logOn.store(!path.empty());
+}
+
+bool logEnabled() { return g_logOn.load(std::memory_order_relaxed); }
+
+void logLine(const std::string& text) {
+    if (!logEnabled()) return;
+    std::string line = localTimeStamp() + " " + text + "\n";
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (!g_logPath.empty()) appendFile(g_logPath, line);
 }
 
 }  // namespace vesk::plat

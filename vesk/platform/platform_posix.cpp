@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -83,12 +84,13 @@ bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
     return setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool bindSocket(Socket s, const SockAddr6& addr) {
+BindStatus bindSocketStatus(Socket s, const SockAddr6& addr) {
     sockaddr_in6 sa = toNative(addr);
     // Linux refuses a link-local bind without a scope (EINVAL); Windows
     // finds the interface itself. Do the same here.
     if (sa.sin6_scope_id == 0 && isLinkLocal(addr.addr)) sa.sin6_scope_id = interfaceOwning(addr.addr);
-    return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return BindStatus::Bound;
+    return errno == EADDRINUSE ? BindStatus::InUse : BindStatus::Error;
 }
 
 int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
@@ -238,10 +240,12 @@ std::string modulePath(const void* addr) {
     Dl_info info{};
     if (!dladdr(addr, &info) || !info.dli_fname) return std::string();
     std::string p = info.dli_fname;
-    if (!p.empty() && p[0] != '/') {
-        char buf[4096];
-        if (realpath(p.c_str(), buf)) p = buf;
-    }
+    // The main program is named as it was started: a bare name found on
+    // PATH, or a link (an installed tool in /usr/bin links to its folder
+    // beside the library). Its folder is where the link points.
+    if (p.find('/') == std::string::npos) p = "/proc/self/exe";
+    char buf[4096];
+    if (realpath(p.c_str(), buf)) p = buf;
     return p;
 }
 
@@ -268,6 +272,24 @@ bool readFile(const std::string& path, std::string& out) {
 bool fileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool appendFile(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string localTimeStamp() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ts.tv_nsec / 1000000);
+    return buf;
 }
 
 void showMessageBox(const std::string& text, const std::string& caption) {

@@ -77,9 +77,11 @@ bool setRecvTimeoutMs(Socket s, std::uint32_t ms) {
            0;
 }
 
-bool bindSocket(Socket s, const SockAddr6& addr) {
+BindStatus bindSocketStatus(Socket s, const SockAddr6& addr) {
     sockaddr_in6 sa = toNative(addr);
-    return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return BindStatus::Bound;
+    const int e = WSAGetLastError();
+    return e == WSAEADDRINUSE || e == WSAEACCES ? BindStatus::InUse : BindStatus::Error;
 }
 
 int sendTo(Socket s, const void* data, std::size_t len, const SockAddr6& to) {
@@ -261,6 +263,22 @@ bool readFile(const std::string& path, std::string& out) {
 bool fileExists(const std::string& path) {
     DWORD a = GetFileAttributesW(widen(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool appendFile(const std::string& path, const std::string& text) {
+    FILE* f = _wfopen(widen(path).c_str(), L"ab");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string localTimeStamp() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond, t.wMilliseconds);
+    return buf;
 }
 
 void showMessageBox(const std::string& text, const std::string& caption) {

@@ -1,7 +1,9 @@
 #include "transport/board_transport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "transport/exchange.h"
@@ -812,6 +814,12 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
                          &owed_, prompt);
     if (r.status == ReplyStatus::TimedOut) {
         owed_.add(command, length, Clock::now());  // its reply may still come
+        if (plat::logEnabled()) {
+            char code[8];
+            std::snprintf(code, sizeof code, "%02x", length > 1 ? command[1] : 0);
+            plat::logLine(std::string("board ") + boardAddress_ + ": no answer to a request (code " + code +
+                          ") within " + std::to_string(timeoutUs / 1000) + " ms");
+        }
         plat::messageBox("timeout", "push recv");
     }
     keepAliveEnabled_.store(keepAlive);
