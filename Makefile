@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: test deps demo bench fidelity audio-check fuzz soak clean
+.PHONY: test deps demo bench fidelity audio-check fuzz soak clean dist docs
 
 # Installs what is missing, builds linux, linux-asan, linux-tsan, linux-fuzz,
 # win64 and win32 (benchmarks included), runs every suite and the fuzz targets
@@ -11,7 +11,12 @@ deps:
 	@scripts/install-deps.sh
 
 clean:
-	rm -rf build
+	rm -rf build dist
+
+# The packages, in dist/: vesk-<version>-windows.zip (x64 and x86) and
+# vesk_<version>_amd64.deb, with the user guide.
+dist:
+	@scripts/dist.sh
 
 # Benchmarks from the release presets, natively and under Wine, as one table.
 bench:
@@ -61,3 +66,13 @@ soak:
 	@python3 tests/soak/soak_e2e.py --seconds $(SOAK_SECONDS) --testbed tools/testbed/testbed.sh \
 	  --sim build/linux/bin/vesk_sim --host build/linux/bin/soak_host --library build/linux/bin/libvesk.so \
 	  --config tests/soak/soak.toml
+
+# The user guide's tray pictures, taken from the x64 library under Wine while
+# it plays the demo tune to simulated boards (docs/images; needs root), and
+# the guide as one HTML page, build/docs/user-guide.html.
+docs:
+	@scripts/install-deps.sh
+	@cmake --preset linux >/dev/null && cmake --build build/linux -j2 --target vesk_sim >/dev/null
+	@cmake --preset win64 >/dev/null && cmake --build build/win64 -j2 --target vesk vesk_play >/dev/null
+	@scripts/tray_screenshots.sh --build build/win64 --sim build/linux/bin/vesk_sim --out docs/images
+	@mkdir -p build/docs && scripts/render_guide.py docs/user-guide.md build/docs/user-guide.html

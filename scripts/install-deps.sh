@@ -12,8 +12,12 @@ pkgs=(build-essential cmake ninja-build pkg-config
       libtoml11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
       wine wine64 xvfb xauth x11-utils xdotool imagemagick iproute2 procps python3
       fonts-ipafont-gothic fontconfig)
+# Packages (make dist): man pages from --help, the .deb's dependencies.
+pkgs+=(help2man dpkg-dev)
 # VGM rendering for the audio checks and the demo's pictures.
 pkgs+=(libgme-dev sox)
+# The user guide as HTML (scripts/render_guide.py).
+pkgs+=(python3-markdown)
 # The fuzz targets: clang, its libFuzzer and sanitizer runtimes (libclang-rt
 # is only recommended by clang), and llvm-symbolizer for readable crash stacks.
 pkgs+=(clang libclang-rt-14-dev llvm-14)

@@ -16,7 +16,8 @@
 #   --record FILE        the simulator's record (default: in the work directory)
 #   --dump-dir DIR       where the simulator dumps registers, display and
 #                        attenuator at the end (and on SIGUSR1)
-#   --sim PATH           vesk_sim binary (default $VESK_SIM, else build/linux/bin/vesk_sim)
+#   --sim PATH           vesk_sim binary (default $VESK_SIM, else the build's or the
+#                        installed one)
 #   --wine               run the command under Wine: a prefix of its own, and a
 #                        wineserver and an Xvfb display started inside the host
 #                        namespace (Wine's sockets live in wineserver); Wine is
@@ -59,7 +60,7 @@
 # bed itself failed.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+here=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 
 say() { [ "$quiet" = 1 ] || echo "testbed: $*" >&2; }
@@ -144,7 +145,8 @@ done
 [ -n "$config" ] || { echo "testbed: no --config or --topology given" >&2; exit 2; }
 [ -f "$config" ] || die "$config: no such configuration"
 config=$(cd "$(dirname "$config")" && pwd)/$(basename "$config")
-[ -n "$sim" ] || sim=$repo/build/linux/bin/vesk_sim
+# Installed (the Linux package), the simulator is beside the bed's folder.
+[ -n "$sim" ] || { sim=$repo/build/linux/bin/vesk_sim; [ -x "$here/../vesk_sim" ] && sim=$here/../vesk_sim; }
 [ -x "$sim" ] || die "$sim: simulator not built (cmake --build build/linux --target vesk_sim)"
 
 if [ "$wine" = 1 ]; then
