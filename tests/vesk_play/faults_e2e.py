@@ -129,7 +129,8 @@ CASES = [
          faults='foreign_reply = ["query", "set", "reset", "sync"]',
          acted=lambda rec: (sum(1 for r in replies(rec) if r.get("foreign_from")) >= 20,
                             "every reply preceded by a foreign copy")),
-    Case("host port taken", "0 board(s), the file named as having no chip, exit 1",
+    Case("host port taken", "0 board(s), why (the port in use by another program), the file named as having "
+         "no chip, exit 1",
          rc=1, boards=0, writes="none", before=HOLD_PORT,
          acted=lambda rec: (not datagrams(rec), "the board received nothing")),
     # The system holds the datagrams it took while the link was down and
@@ -272,6 +273,8 @@ def run_case(case, tune, decoded):
     else:
         check("tune.vgm: no chip on the boards for any of its parts" in r.stderr.replace("\\", "/"),
               "%s: the player did not say why nothing played\n%s" % (case.name, r.stderr[-800:]))
+        check("is in use by another program" in r.stderr,
+              "%s: the player did not say why no board was found\n%s" % (case.name, r.stderr[-800:]))
     check(r.boxes == [BOX] * case.boxes, "%s: boxes %s, expected %d time-out box(es)" % (case.name, r.boxes, case.boxes))
     ok, what = case.acted(rec)
     check(ok, "%s: the fault did not act as meant (%s)" % (case.name, what))

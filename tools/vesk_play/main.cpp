@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "init_report_text.h"
 #include "tool_version.h"
 #include "vgm_reader.h"
 
@@ -885,6 +886,14 @@ int main(int argc, char** argv) {
                     std::printf("    slot %u: %s at %u Hz%s\n", c.slot, text(c.name).c_str(), c.clock,
                                 c.variableClock ? " (variable clock)" : "");
         }
+    }
+    // Why boards are missing goes to the error output even with --quiet:
+    // a user who sees none played needs it most.
+    std::string why = vesk::tools::initReportText(lib);
+    for (std::size_t at = 0; at < why.size();) {
+        const std::size_t end = std::min(why.find('\n', at), why.size());
+        std::fprintf(stderr, "vesk_play: %s\n", why.substr(at, end - at).c_str());
+        at = end + 1;
     }
     if (!o.board.empty() && !found.board(o.board))
         std::fprintf(stderr, "vesk_play: no board with the address %s\n", o.board.c_str());

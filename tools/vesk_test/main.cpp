@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "init_report_text.h"
 #include "tool_version.h"
 
 namespace {
@@ -114,12 +115,8 @@ VeskChip* openChip(VeskManager* m, const char* model, int line) {
 // (getInitReport, looked up as a host would); nothing from an older library
 // without the export.
 void printInitReport(vesk::plat::Module lib) {
-    auto report = reinterpret_cast<VeskGetInitReportFn>(vesk::plat::findSymbol(lib, "getInitReport"));
-    const std::uint32_t n = report ? report(nullptr, 0) : 0;
-    if (n == 0) return;
-    std::vector<char> text(n + 1);
-    report(text.data(), n + 1);
-    std::printf("[init report]\n%s\n%s", text.data(), kSeparator);
+    const std::string text = vesk::tools::initReportText(lib);
+    if (!text.empty()) std::printf("[init report]\n%s\n%s", text.c_str(), kSeparator);
 }
 
 const char* const kUsage =
