@@ -201,9 +201,14 @@ TEST_F(Access, I2cWriteInChunksEachFollowedByASync) {
     EXPECT_FALSE(access().i2cWrite("fe80::b", 0x3C, nullptr, 4));
     EXPECT_TRUE(take(b.get()).empty());
 
-    // The sync's answer is not needed.
+    // A sync left unanswered (or answered with a cut reply) fails the write,
+    // and what follows it is not sent.
     b->board().silent = true;
-    EXPECT_TRUE(access().i2cWrite("fe80::b", 0x3C, data.data(), 1));
+    EXPECT_FALSE(access().i2cWrite("fe80::b", 0x3C, data.data(), 255));
+    EXPECT_EQ(take(b.get()).size(), 2u) << "the first chunk and its sync only";
+    b->board().silent = false;
+    b->board().answer(0x80, {0x03, 0x80});
+    EXPECT_FALSE(access().i2cWrite("fe80::b", 0x3C, data.data(), 1));
     // An absent device is not written to.
     b->board().answer(0x40, probeReply(0x3D, false));
     EXPECT_FALSE(access().i2cWrite("fe80::b", 0x3D, data.data(), 1));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "transport/protocol.h"
@@ -116,6 +117,34 @@ TEST(Readers, FixedReplies) {
     EXPECT_FALSE(isResetAck(ok, 0));
     EXPECT_FALSE(isResetAck(bad, 4));
     EXPECT_FALSE(isResetAck(sync, 4));
+}
+
+// Which reply is taken as a request's answer: a sync's or a reset's only
+// whole (one cut to its code says nothing), the others by what they echo.
+TEST(Readers, RepliesAnswerTheirRequest) {
+    const struct {
+        Bytes request, reply;
+        bool answers;
+    } cases[] = {
+        {{0x01, 0x80}, {0x03, 0x80, 'W', 'P'}, true},
+        {{0x01, 0x80}, {0x03, 0x80}, false},
+        {{0x01, 0x80}, {0x03, 0x80, 'W'}, false},
+        {{0x01, 0x80}, {0x03, 0x90, 'O', 'K'}, false},
+        {{0x02, 0x90, 0x0F}, {0x03, 0x90, 'O', 'K'}, true},
+        {{0x02, 0x90, 0x0F}, {0x03, 0x90, 'N', 'G'}, true},  // a whole answer: the reset failed
+        {{0x02, 0x90, 0x0F}, {0x03, 0x90}, false},
+        {{0x03, 0x40, 0x00, 0x06}, {0x05, 0x40, 0x00, 0x06, 'V', 'K'}, true},
+        {{0x03, 0x40, 0x00, 0x06}, {0x05, 0x40, 0x00, 0x07, 'V', 'K'}, false},
+        {{0x04, 0x04, 0x10, 0x0E, 0x00}, {0x04, 0x04, 0x10, 0x0F, 0x9A}, false},
+        {{0x05, 0x50, 0x00, 0x0A, 0xC3, 0x53}, {0x03, 0x50, 0x00, 0x0A}, true},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(answers(c.request.data(), static_cast<std::uint32_t>(c.request.size()), c.reply.data(),
+                          static_cast<std::uint32_t>(c.reply.size())),
+                  c.answers)
+            << "row " << i;
+    }
 }
 
 TEST(Readers, LastByteOnlyWhenReceived) {

@@ -169,6 +169,53 @@ TEST_F(TrayDialogs, DelayActsOnTheBoardItWasOpenedFor) {
     EXPECT_EQ(tray->board(1)->waitMs, 40);
 }
 
+// The settings page is the menu's board's, even when another icon's click
+// made that board current while the menu was open. Neither board reports a
+// usable IPv4 address here: no browser is started, and the refusal names
+// the board.
+TEST_F(TrayDialogs, SettingsPageIsForTheMenusBoard) {
+    std::vector<std::string> boxes;
+    plat::setMessageHook([&](const std::string& text, const std::string&) { boxes.push_back(text); });
+    VeskBoardInfo& a = *const_cast<VeskBoardInfo*>(tray->board(0));
+    VeskBoardInfo& b = *const_cast<VeskBoardInfo*>(tray->board(1));
+    const std::string ipv4a = a.boardIPv4, ipv4b = b.boardIPv4;
+    std::strcpy(a.boardIPv4, "-a");
+    std::strcpy(b.boardIPv4, "-b");
+    const auto readable = tray->boardState(1).volumeReadable;
+    tray->boardState(1).volumeReadable = 0;
+    click(0, WM_RBUTTONUP);
+    HWND menu = waitWindow(kMenu);
+    ASSERT_NE(menu, nullptr);
+    click(1, WM_LBUTTONUP);  // board 1 current; its volume is not readable: nothing opens
+    ASSERT_TRUE(waitFor([&] { return tray->currentBoard() == 1; }));
+    for (int i = 0; i < 4; ++i) PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_TRUE(waitFor([&] { return !boxes.empty(); }));
+    plat::setMessageHook(nullptr);
+    std::strcpy(a.boardIPv4, ipv4a.c_str());
+    std::strcpy(b.boardIPv4, ipv4b.c_str());
+    tray->boardState(1).volumeReadable = readable;
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("fe80::a"), std::string::npos) << boxes[0];
+}
+
+// The refusal of a delay too large belongs to the dialog: it stays in front
+// of it and the dialog takes no input until it is closed.
+TEST_F(TrayDialogs, DelayRefusalBoxIsOwnedByTheDialog) {
+    chooseItem(0, 2);
+    HWND dlg = waitWindow(kDialog, kDelayCaption);
+    ASSERT_NE(dlg, nullptr);
+    SetDlgItemTextW(dlg, IDC_DELAY_EDIT, L"5001");
+    PostMessageW(dlg, WM_COMMAND, IDOK, 0);
+    HWND box = waitWindow(kDialog, L"Delay");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(GetWindow(box, GW_OWNER), dlg);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(waitFor([&] { return !IsWindow(box); }));
+    PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(waitFor([&] { return !IsWindow(dlg); }));
+}
+
 TEST_F(TrayDialogs, VolumeActsOnTheBoardItWasOpenedFor) {
     tray->boardState(0).volumeReadable = 1;
     tray->boardState(0).volumeIndex = 4;
@@ -236,6 +283,20 @@ TEST_F(TrayDialogs, BoardInformationChosenAgainComesForwardAndReopensAfterClosin
     EXPECT_EQ(tray->boardState(0).infoWindow, info);
     PostMessageW(info, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(waitFor([&] { return tray->boardState(0).infoOpen == 0; }));
+}
+
+// Stopping wakes the icon thread from its second between two looks at the
+// boards: release must not wait it out (it did, a second each time).
+TEST(TrayStop, DoesNotWaitOutTheIconThreadsSecond) {
+    auto* m = static_cast<Manager*>(getManager());
+    ManagerTestAccess::setBoards(*m, 30, 40);
+    std::unique_ptr<Tray> tray = Tray::start(*m);
+    const auto t0 = std::chrono::steady_clock::now();
+    tray->stopIconThread();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 500);
+    tray.reset();
+    m->release();
 }
 
 }  // namespace

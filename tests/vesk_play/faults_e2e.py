@@ -115,10 +115,10 @@ CASES = [
          acted=lambda rec: ([r.get("copies") for r in replies(rec) if r["tag"] == "discovery"] == [2],
                             "discovery answered twice")),
     Case("garbage and truncated replies",
-         "the board without its name; a time-out box per garbled reset (a sync cut to its code still answers);"
-         " the song plays whole",
+         "the board without its name; a time-out box per garbled reset and one for the closing sync (a sync"
+         " cut to its code is no answer); the song plays whole",
          faults='garbage = ["reset", "board:0x0b"]\ntruncate = { "sync" = 2, "board:0x06" = 3 }',
-         board_name="", boxes=2,
+         board_name="", boxes=3, release_box=True,
          # The transport's own syncs (its clock checks) are cut too: the
          # truncated count is one board item and at least the release's sync.
          acted=lambda rec: (len(replies(rec, "garbage")) == 3 and

@@ -154,7 +154,7 @@ bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, con
         std::uint32_t n = std::min<std::uint32_t>(length - sent, proto::kI2cWriteMaxData);
         t->push(cmd, proto::encodeI2cWrite(cmd, i2cAddress, data + sent, n));
         std::uint8_t reply[proto::kSmallReplySize];
-        t->request(sync, sizeof sync, reply, sizeof reply, 0);
+        if (!proto::isSyncReply(reply, t->request(sync, sizeof sync, reply, sizeof reply, 0))) return false;
         sent += n;
     }
     return true;

@@ -50,8 +50,10 @@ struct ChipAccess {
 
     // The first probe of an address asks the board; its answer is kept.
     bool i2cProbe(const char* boardAddress, std::uint8_t i2cAddress);
-    // In chunks of at most 253 bytes, each followed by a sync (whose answer
-    // is not needed for success).
+    // In chunks of at most 253 bytes, each followed by a sync: the board's
+    // answer says it has written the chunk. False, with the rest unsent, at
+    // the first sync left unanswered (success claimed then would leave a
+    // volume change or a display update the host believes made undone).
     bool i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, const std::uint8_t* data, std::uint8_t length);
     // Bytes stored in out, 0 on any failure. Never stores past outCapacity:
     // a reply with more bytes than that (or fewer than its count byte

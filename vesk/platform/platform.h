@@ -181,10 +181,12 @@ void logLine(const std::string& text);
 
 // ---------------------------------------------------------------- user
 
-// Shows a modal OK box with no owner window; returns when dismissed.
-// Text and caption are UTF-8 and are shown as Unicode on Windows. POSIX
-// writes "caption: text" to standard error instead.
-void messageBox(const std::string& text, const std::string& caption);
+// Shows a modal OK box; returns when dismissed. owner is the window the box
+// belongs to (an HWND on Windows: the box stays in front of it and the
+// window takes no input meanwhile), or none. Text and caption are UTF-8 and
+// are shown as Unicode on Windows. POSIX writes "caption: text" to standard
+// error instead.
+void messageBox(const std::string& text, const std::string& caption, void* owner = nullptr);
 // Test seam: while set, messageBox calls the hook instead of showing anything.
 using MessageHook = std::function<void(const std::string& text, const std::string& caption)>;
 void setMessageHook(MessageHook hook);

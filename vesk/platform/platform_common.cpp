@@ -74,7 +74,7 @@ MessageHook g_hook;
 
 }  // namespace
 
-void messageBox(const std::string& text, const std::string& caption) {
+void messageBox(const std::string& text, const std::string& caption, void* owner) {
     MessageHook hook;
     {
         std::lock_guard<std::mutex> lock(g_hookMutex);
@@ -84,7 +84,7 @@ void messageBox(const std::string& text, const std::string& caption) {
         hook(text, caption);
         return;
     }
-    showMessageBox(text, caption);
+    showMessageBox(text, caption, owner);
 }
 
 void setMessageHook(MessageHook hook) {

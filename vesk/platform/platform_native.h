@@ -30,7 +30,7 @@ bool setIntOption(Socket s, int level, int name, int value);
 
 // The box itself, once messageBox has found no hook: a modal box on
 // Windows, a line on standard error elsewhere.
-void showMessageBox(const std::string& text, const std::string& caption);
+void showMessageBox(const std::string& text, const std::string& caption, void* owner);
 
 }  // namespace vesk::plat
 

@@ -292,7 +292,7 @@ std::string localTimeStamp() {
     return buf;
 }
 
-void showMessageBox(const std::string& text, const std::string& caption) {
+void showMessageBox(const std::string& text, const std::string& caption, void*) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 

@@ -281,8 +281,8 @@ std::string localTimeStamp() {
     return buf;
 }
 
-void showMessageBox(const std::string& text, const std::string& caption) {
-    MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), MB_OK);
+void showMessageBox(const std::string& text, const std::string& caption, void* owner) {
+    MessageBoxW(static_cast<HWND>(owner), widen(text).c_str(), widen(caption).c_str(), MB_OK);
 }
 
 ConsoleUtf8::ConsoleUtf8() : previous_(GetConsoleOutputCP()) {

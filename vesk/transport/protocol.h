@@ -351,8 +351,10 @@ inline bool queryValue(const QueryReply& q, std::uint32_t offset, std::uint32_t 
 
 // Whether a received datagram answers the request command sent: the same
 // code, and for a query the same target and item, for a register read the
-// same target and register, for a set the same item. Syncs, resets and I2C
-// reads carry nothing more to compare. Boards answer in order but a reply may
+// same target and register, for a set the same item; a sync's or a reset's
+// answer is whole (four bytes: one cut to its code is no answer, it says
+// nothing of whether the board got there or reset). I2C reads carry nothing
+// more to compare. Boards answer in order but a reply may
 // come after its request gave up; this keeps such a late reply (or one to
 // somebody else's request) from being taken as the answer to a later one.
 inline bool answers(const std::uint8_t* request, std::uint32_t requestLength, const std::uint8_t* reply,
@@ -362,6 +364,8 @@ inline bool answers(const std::uint8_t* request, std::uint32_t requestLength, co
     case CMD_QUERY:
     case CMD_READ_REG: return requestLength >= 4 && received >= 4 && reply[2] == request[2] && reply[3] == request[3];
     case CMD_SET: return requestLength >= 4 && received >= 4 && reply[3] == request[3];
+    case CMD_SYNC: return isSyncReply(reply, received);
+    case CMD_RESET: return received >= sizeof kResetReply && reply[0] == kResetReply[0];
     default: return true;
     }
 }

@@ -81,7 +81,7 @@ INT_PTR CALLBACK Tray::delayProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         // an unsigned long comes back as its largest value.
         const unsigned long parsed = std::wcstoul(text, nullptr, 10);
         if (parsed > kMaxDelayMs) {
-            plat::messageBox("The delay can be at most " + std::to_string(kMaxDelayMs) + " ms.", "Delay");
+            plat::messageBox("The delay can be at most " + std::to_string(kMaxDelayMs) + " ms.", "Delay", dlg);
             SetFocus(GetDlgItem(dlg, IDC_DELAY_EDIT));
             return TRUE;  // the dialog stays open for another value
         }

@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "chips/chip.h"
 #include "tray/resource.h"
@@ -101,16 +102,27 @@ std::unique_ptr<Tray> Tray::start(Manager& m) {
     }
     plat::sleepUntil(earliest);
 
-    t.running_ = true;
+    {
+        std::lock_guard<std::mutex> lock(t.iconMutex_);
+        t.running_ = true;
+    }
     t.iconThread_ = std::thread([&t] { t.iconThreadMain(); });
     return tray;
 }
 
 Tray::~Tray() { stop(); }
 
-void Tray::stop() {
-    running_ = false;
+void Tray::stopIconThread() {
+    {
+        std::lock_guard<std::mutex> lock(iconMutex_);
+        running_ = false;
+    }
+    iconCv_.notify_all();
     if (iconThread_.joinable()) iconThread_.join();
+}
+
+void Tray::stop() {
+    stopIconThread();
 
     for (std::uint32_t i = 0; i < boardCount_; ++i)
         if (boards_[i].iconAdded) Shell_NotifyIconW(NIM_DELETE, &boards_[i].icon);
@@ -187,8 +199,11 @@ void Tray::trayThreadMain() {
 
 void Tray::iconThreadMain() {
     std::vector<std::uint8_t> lastState(boardCount_, 0), phase(boardCount_, 0);
-    do {
-        plat::sleepUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(iconMutex_);
+            if (iconCv_.wait_for(lock, std::chrono::seconds(1), [this] { return !running_; })) return;
+        }
         for (std::uint32_t i = 0; i < boardCount_; ++i) {
             const bool sent = manager_.takeDataSent(i);
             HICON icon = nullptr;
@@ -205,7 +220,7 @@ void Tray::iconThreadMain() {
             }
             lastState[i] = sent ? 1 : 0;
         }
-    } while (running_);
+    }
 }
 
 // ---------------------------------------------------------------- window
@@ -257,19 +272,21 @@ LRESULT Tray::onNotify(WPARAM id, LPARAM mouse) {
         break;
     case IDM_DELAY: openDialog(IDD_DELAY, b); break;
     case IDM_VOLUME: openDialog(IDD_VOLUME, b); break;
-    case IDM_SETTINGS_PAGE: openSettingsPage(); break;
+    case IDM_SETTINGS_PAGE: openSettingsPage(b); break;
     default: break;
     }
     return 0;
 }
 
-void Tray::openSettingsPage() {
-    const VeskBoardInfo* info = board(currentBoard_);
-    const std::wstring ipv4 = info ? boardIPv4Text(*info) : std::wstring();
+void Tray::openSettingsPage(std::uint32_t b) {
+    const VeskBoardInfo* info = board(b);
+    if (!info) return;
+    const std::wstring ipv4 = boardIPv4Text(*info);
     if (!isDottedQuad(ipv4)) {
         // The text comes from the board; anything but an address could
         // smuggle options onto the browser's command line.
-        plat::messageBox("The board did not report a usable IPv4 address; no settings page is opened.",
+        const std::string address(info->boardAddress, strnlen(info->boardAddress, sizeof info->boardAddress));
+        plat::messageBox("The board " + address + " did not report a usable IPv4 address; no settings page is opened.",
                          "Settings page");
         return;
     }

@@ -113,10 +113,17 @@ private:
     // Colours the board's chip lines while their chips are written, until
     // the board's infoRunning is cleared.
     void monitorMain(std::uint32_t board, HWND wnd);
-    // Opens the current board's settings page (command 40003).
-    void openSettingsPage();
+    // Opens the settings page (command 40003) of the board whose menu it
+    // was chosen from (another icon's click in the menu's loop changes the
+    // current board).
+    void openSettingsPage(std::uint32_t board);
     // Closes the windows and joins the threads; safe on a half-started tray.
     void stop();
+public:
+    // stop's first step, at once: the icons no longer change. Safe to call
+    // more than once.
+    void stopIconThread();
+private:
 
     Manager& manager_;
     const std::uint32_t boardCount_;
@@ -131,7 +138,11 @@ private:
 
     std::thread trayThread_;
     std::thread iconThread_;
-    std::atomic<bool> running_{false};  // the icon thread runs while set
+    // The icon thread runs while set; stop clears it under iconMutex_ and
+    // wakes the thread's one-second wait (release must not wait it out).
+    bool running_ = false;
+    std::mutex iconMutex_;
+    std::condition_variable iconCv_;
 
     // The tray thread's start-up handshake: set once the window and icons
     // exist or the thread has ended.
