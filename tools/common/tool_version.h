@@ -14,6 +14,12 @@
 
 namespace vesk::tools {
 
+// The library a tool loads: the one in the folder of the module holding
+// anchor (the tool's own).
+inline std::string libraryBeside(const void* anchor) {
+    return plat::directoryOf(plat::modulePath(anchor)) + plat::sharedLibraryName("vesk");
+}
+
 // Prints "<tool> <version>" and, when libraryPath is given, a line for that
 // library: its version, or why it has none (cannot be loaded; older than
 // the version export). The library is loaded and unloaded again; nothing of

@@ -769,10 +769,7 @@ bool parseNumber(const char* s, double& out) {
 }
 
 // The library the player loads: the one in its own folder.
-std::string libraryBeside() {
-    return plat::directoryOf(plat::modulePath(reinterpret_cast<const void*>(&parseNumber))) +
-           plat::sharedLibraryName("vesk");
-}
+std::string libraryBeside() { return vesk::tools::libraryBeside(reinterpret_cast<const void*>(&parseNumber)); }
 
 // 0 parsed, 1 --help or --version shown, 2 usage error (message shown).
 int parseOptions(int argc, char** argv, Options& o) {

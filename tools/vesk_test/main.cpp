@@ -133,8 +133,7 @@ int options(const std::string& a, int argc) {
         return 0;
     }
     if (argc == 2 && a == "--version") {
-        const std::string self = vesk::plat::modulePath(reinterpret_cast<const void*>(&readR));
-        vesk::tools::printVersion("vesk_test", vesk::plat::directoryOf(self) + vesk::plat::sharedLibraryName("vesk"));
+        vesk::tools::printVersion("vesk_test", vesk::tools::libraryBeside(reinterpret_cast<const void*>(&readR)));
         return 0;
     }
     std::fprintf(stderr, "vesk_test: unknown option %s\n%s", a.c_str(), kUsage);

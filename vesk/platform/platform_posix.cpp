@@ -286,7 +286,7 @@ std::string localTimeStamp() {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm local{};
     localtime_r(&ts.tv_sec, &local);
-    char buf[40];
+    char buf[80];  // room for any int the fields could hold
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ts.tv_nsec / 1000000);
     return buf;
