@@ -50,13 +50,10 @@ for p in "${presets[@]}"; do
   # calling conventions as hosts see them (host_*), the imports and exports,
   # the SCCI host, and one play end to end.
   [ "$p" = win32 ] && which=(-R '^(platform_test|core_test|discovery_test|transport_protocol_test|transport_test|chips_test|scci_test|tray_unit_test|vgm_reader_test|host_cpp|host_c|windows_imports|scci_exports|scci_e2e|play_e2e)$')
-  # The native suites run two at a time (each test bed in namespaces of its
-  # own): their timing checks hold on a busy machine. The sanitizer builds'
-  # and Wine's do not (a dense song fell behind the board's buffer; Wine's
-  # sender woke tens of ms late): those run one at a time.
-  jobs=1
-  [ "$p" = linux ] && jobs=2
-  if ctest --preset "$p" --timeout 300 -j$jobs "${which[@]}"; then
+  # Suites run two at a time, each test bed in namespaces of its own. Where
+  # programs run slow or wake late (the sanitizer builds, Wine) the suites
+  # that time the music run alone (RUN_SERIAL, vesk_timed in tests/).
+  if ctest --preset "$p" --timeout 300 -j2 "${which[@]}"; then
     if [ -n "$no32" ]; then
       result[$p]="built; suites skipped: $no32"
     else
