@@ -7,6 +7,8 @@
 #include "adapter_config.h"
 #include "platform/guarded.h"
 
+namespace scci2vesk {
+
 using vesk::guarded;
 using vesk::guardedVoid;
 
@@ -73,7 +75,7 @@ std::int32_t VESK_SCCI_CALL AdapterManager::initializeAdapter() {
 }
 
 void AdapterManager::buildChipList() {
-    const scci2vesk::IniConfig config = scci2vesk::readIniConfig(iniPath_);
+    const IniConfig config = readIniConfig(iniPath_);
 
     const std::uint32_t count = manager_->getChipCount();
     recordCount_ = static_cast<std::int32_t>(count);
@@ -104,9 +106,9 @@ void AdapterManager::buildChipList() {
     for (std::size_t p = 0; p < primaries; ++p) {
         AdapterChip* primary = chipList_[p];
         std::vector<AdapterChip*> group{primary};
-        const char* section = scci2vesk::sectionNameOf(primary->info.chipType);
+        const char* section = sectionNameOf(primary->info.chipType);
         if (primary->record->variableClock && section) {
-            for (std::uint32_t clock : scci2vesk::clocksFor(config, section)) {
+            for (std::uint32_t clock : clocksFor(config, section)) {
                 if (clock == primary->info.clock) continue;
                 std::unique_ptr<AdapterChip> variant(primary->makeVariant(clock, nextBus++));
                 group.push_back(variant.get());
@@ -136,3 +138,5 @@ std::int32_t VESK_SCCI_CALL AdapterManager::releaseAdapter() {
     delete this;
     return 1;
 }
+
+}  // namespace scci2vesk

@@ -11,6 +11,8 @@
 #include "sound_chips.h"
 #include "vesk/vesk.h"
 
+namespace scci2vesk {
+
 class AdapterManager : public SoundInterfaceManager {
 public:
     // Takes ownership of the loaded library (may be null in tests) and its
@@ -74,5 +76,7 @@ private:
     std::string iniPath_;
     bool initialized_ = false;
 };
+
+}  // namespace scci2vesk
 
 #endif  // SCCI2VESK_ADAPTER_MANAGER_H

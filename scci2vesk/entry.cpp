@@ -23,7 +23,7 @@ extern "C" SCCI2VESK_EXPORT SoundInterfaceManager* getSoundInterfaceManager(void
     if (!getManager) return nullptr;
     VeskManager* manager = getManager();
     if (!manager) return nullptr;
-    auto* adapter = new (std::nothrow) AdapterManager(library, manager, dir + "scci2vesk.ini");
+    auto* adapter = new (std::nothrow) scci2vesk::AdapterManager(library, manager, dir + "scci2vesk.ini");
     if (!adapter) {
         manager->release();
         vesk::plat::unloadModule(library);

@@ -5,6 +5,8 @@
 #include "adapter_config.h"
 #include "platform/guarded.h"
 
+namespace scci2vesk {
+
 using vesk::guarded;
 
 AdapterChip::AdapterChip(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNumber)
@@ -15,7 +17,7 @@ AdapterChip::AdapterChip(VeskChip* chip, VeskChipInfo* rec, std::uint32_t busNum
     std::memcpy(info.name, rec->name, n);
     info.busNumber = busNumber;
     info.clock = rec->clock;
-    scci2vesk::ChipKind kind = scci2vesk::chipKindOf(info.name);
+    ChipKind kind = chipKindOf(info.name);
     info.chipType = kind.type;
     info.location = kind.location;
 }
@@ -149,3 +151,5 @@ std::int32_t AdapterChipYM2610H::writePseudoOrChip(std::uint32_t a, std::uint32_
     uploadMode = false;
     return libraryChip->write(a, d) ? 1 : 0;
 }
+
+}  // namespace scci2vesk

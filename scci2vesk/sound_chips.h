@@ -9,6 +9,8 @@
 #include "scci.h"
 #include "vesk/vesk.h"
 
+namespace scci2vesk {
+
 // One SCCI chip entry over a library chip. Several entries (a primary and
 // its clock variants) may share one library chip; they form a group that is
 // taken and given back as a whole. Entries are made and destroyed only by
@@ -101,5 +103,7 @@ public:
 private:
     std::vector<AdapterChip*> chips_;
 };
+
+}  // namespace scci2vesk
 
 #endif  // SCCI2VESK_SOUND_CHIPS_H

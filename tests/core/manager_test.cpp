@@ -19,14 +19,14 @@ struct ManagerAllocationAccess {
     // fail at once), with its record and settings.
     static void setOneEndpoint(Manager& m) {
         m.endpoints_.push_back(BoardEndpoint{plat::kInvalidSocket, "fe80::1", "fe80::2", 50003});
-        m.boardInfo_ = new VeskBoardInfo[1]();
-        m.boardInfo_[0].waitMs = 20;
-        m.boardInfo_[0].bufferSize = 1024;
-        m.boardSettings_ = new BoardSettings[1]{{50, 2}};
+        m.boards_.allocate(1);
+        m.boards_.records()[0].waitMs = 20;
+        m.boards_.records()[0].bufferSize = 1024;
+        m.boards_.settings()[0] = BoardSettings{50, 2};
         m.boardCount_ = 1;
     }
     static void startTransports(Manager& m) { m.startTransportsStep(); }
-    static std::size_t transports(Manager& m) { return m.transports_.size(); }
+    static std::size_t transports(Manager& m) { return m.boards_.transportCount(); }
 };
 
 namespace {

@@ -13,12 +13,12 @@ namespace vesk {
 
 struct ManagerTestAccess {
     static void setBoards(Manager& m, std::uint32_t n) {
-        m.boardInfo_ = new VeskBoardInfo[n]();
-        for (std::uint32_t i = 0; i < n; ++i) m.boardInfo_[i].sendPort = static_cast<std::uint16_t>(50003 + i);
+        m.boards_.allocate(n);
+        for (std::uint32_t i = 0; i < n; ++i) m.boards_.records()[i].sendPort = static_cast<std::uint16_t>(50003 + i);
         m.boardCount_ = n;
     }
     static void setChips(Manager& m, std::uint32_t n) {
-        m.chipInfo_ = new VeskChipInfo[n]();
+        m.chipInfo_ = std::make_unique<VeskChipInfo[]>(n);
         for (std::uint32_t i = 0; i < n; ++i) m.chipInfo_[i].slot = i;
         m.chipCount_ = n;
     }

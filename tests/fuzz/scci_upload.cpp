@@ -9,7 +9,7 @@
 
 namespace {
 
-using Entry = AdapterChipYM2610H;
+using Entry = scci2vesk::AdapterChipYM2610H;
 
 class StandInChip : public VeskChip {
 public:

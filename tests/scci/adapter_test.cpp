@@ -15,6 +15,9 @@
 #include "support/alloc_hooks.h"
 
 namespace {
+using scci2vesk::AdapterChip;
+using scci2vesk::AdapterChipYM2610H;
+using scci2vesk::AdapterManager;
 using vesk::test::allocationFailed;
 using vesk::test::failAllocationNumber;
 using vesk::test::failAllocationsFrom;

@@ -222,7 +222,7 @@ TEST_F(TrayBed, LeftClickOpensTheVolumeDialogOnlyWhereTheVolumeIsReadable) {
 // ---------------------------------------------------------------- delay
 
 TEST_F(TrayBed, DelayDialogSetsRecordAndTransportLatency) {
-    BoardTransport* t = mgr->transports()[0];
+    BoardTransport* t = mgr->transport(0);
     const std::uint32_t gap = t->getGapMs();
     const struct {
         const wchar_t* text;

@@ -80,13 +80,14 @@ namespace vesk {
 struct ManagerTestAccess {
     // Two boards with the given waits, no transports and no chips.
     static void setBoards(Manager& m, std::uint16_t wait0, std::uint16_t wait1) {
-        m.boardInfo_ = new VeskBoardInfo[2]();
-        m.boardInfo_[0].waitMs = wait0;
-        m.boardInfo_[1].waitMs = wait1;
-        std::strcpy(m.boardInfo_[0].boardAddress, "fe80::a");
-        std::strcpy(m.boardInfo_[1].boardAddress, "fe80::b");
-        std::strcpy(m.boardInfo_[0].boardIPv4, "10.0.0.1");
-        std::strcpy(m.boardInfo_[1].boardIPv4, "10.0.0.2");
+        m.boards_.allocate(2);
+        VeskBoardInfo* info = m.boards_.records();
+        info[0].waitMs = wait0;
+        info[1].waitMs = wait1;
+        std::strcpy(info[0].boardAddress, "fe80::a");
+        std::strcpy(info[1].boardAddress, "fe80::b");
+        std::strcpy(info[0].boardIPv4, "10.0.0.1");
+        std::strcpy(info[1].boardIPv4, "10.0.0.2");
         m.boardCount_ = 2;
     }
     static void setClient(Manager& m, std::unique_ptr<ManagerClient> client) { m.client_ = std::move(client); }

@@ -40,17 +40,18 @@ Manager::~Manager() = default;
 // ---------------------------------------------------------------- client view
 
 const VeskBoardInfo* Manager::boardRecord(std::uint32_t board) const {
-    return board < boardCount_ && boardInfo_ ? &boardInfo_[board] : nullptr;
+    return board < boardCount_ && boards_.records() ? &boards_.records()[board] : nullptr;
 }
 
 void Manager::setBoardWait(std::uint32_t board, std::uint16_t ms) {
-    if (board >= boardCount_ || !boardInfo_) return;
-    boardInfo_[board].waitMs = ms;
-    if (board < transports_.size() && transports_[board]) transports_[board]->setWaitMs(ms);
+    if (board >= boardCount_ || !boards_.records()) return;
+    boards_.records()[board].waitMs = ms;
+    if (BoardTransport* t = boards_.transport(board)) t->setWaitMs(ms);
 }
 
 bool Manager::takeDataSent(std::uint32_t board) {
-    return board < transports_.size() && transports_[board] && transports_[board]->takeDataSent();
+    BoardTransport* t = boards_.transport(board);
+    return t && t->takeDataSent();
 }
 
 std::vector<Chip*> Manager::chipsOf(std::uint32_t board) const {
@@ -66,12 +67,12 @@ std::vector<Chip*> Manager::chipsOf(std::uint32_t board) const {
 
 void Manager::getChipInfo(VeskChipInfo* dst, std::uint32_t capacity) {
     if (!dst || !chipInfo_) return;
-    std::memcpy(dst, chipInfo_, sizeof(VeskChipInfo) * std::min(capacity, chipCount_));
+    std::memcpy(dst, chipInfo_.get(), sizeof(VeskChipInfo) * std::min(capacity, chipCount_));
 }
 
 void Manager::getBoardInfo(VeskBoardInfo* dst, std::uint32_t capacity) {
-    if (!dst || !boardInfo_) return;
-    std::memcpy(dst, boardInfo_, sizeof(VeskBoardInfo) * std::min(capacity, boardCount_));
+    if (!dst || !boards_.records()) return;
+    std::memcpy(dst, boards_.records(), sizeof(VeskBoardInfo) * std::min(capacity, boardCount_));
 }
 
 // ---------------------------------------------------------------- chips and boards
@@ -163,8 +164,6 @@ void Manager::init() {
     chipCount_ = 0;
     chips_.clear();
     chipLookup_.clear();
-    transports_.clear();
-    links_.clear();
     endpoints_.clear();
     timing_ = TimingChoice{};
 }
@@ -233,26 +232,22 @@ void Manager::assignHostPortsStep() { assignHostPorts(endpoints_, &report_); }
 void Manager::queryBoardsStep() {
     boardCount_ = static_cast<std::uint32_t>(endpoints_.size());
     if (boardCount_ == 0) return;
-    boardInfo_ = new VeskBoardInfo[boardCount_]();
-    boardSettings_ = new BoardSettings[boardCount_]();
-    queryBoards(endpoints_, boardInfo_, boardSettings_, &report_);
+    boards_.allocate(boardCount_);
+    queryBoards(endpoints_, boards_.records(), boards_.settings(), &report_);
 }
 
-void Manager::checkFirmwareStep() { checkFirmware(boardInfo_, boardCount_); }
+void Manager::checkFirmwareStep() { checkFirmware(boards_.records(), boardCount_); }
 
 // One transport per board, in board order; each starts its threads at once.
 void Manager::startTransportsStep() {
-    links_.reserve(endpoints_.size());  // so that links_.push_back below cannot throw
+    boards_.reserveTransports(endpoints_.size());
+    const VeskBoardInfo* info = boards_.records();
+    const BoardSettings* settings = boards_.settings();
     std::uint32_t i = 0;
     for (const auto& e : endpoints_) {
-        // Owned until the list holds it: a list that cannot grow stops and
-        // frees the transport (and its threads) here.
-        auto t = std::make_unique<BoardTransport>(e.socket, e.boardAddress.c_str(), boardInfo_[i].waitMs,
-                                                  boardInfo_[i].bufferSize, boardSettings_[i].idleMs,
-                                                  boardSettings_[i].gapMs, timing_.forBoard(e.boardAddress));
-        transports_.push_back(t.get());
-        links_.push_back(t.get());
-        t.release();
+        boards_.addTransport(std::make_unique<BoardTransport>(e.socket, e.boardAddress.c_str(), info[i].waitMs,
+                                                              info[i].bufferSize, settings[i].idleMs,
+                                                              settings[i].gapMs, timing_.forBoard(e.boardAddress)));
         ++i;
     }
 }
@@ -261,17 +256,17 @@ void Manager::startTransportsStep() {
 // slot order.
 void Manager::queryChipsStep() {
     if (boardCount_ == 0) return;
-    std::vector<SlotResult> slots = querySlots(endpoints_, boardInfo_);
+    std::vector<SlotResult> slots = querySlots(endpoints_, boards_.records());
     slots.erase(std::remove_if(slots.begin(), slots.end(), [](const SlotResult& r) { return !r.present; }),
                 slots.end());
     chipCount_ = static_cast<std::uint32_t>(slots.size());
     if (chipCount_ == 0) return;
-    chipInfo_ = new VeskChipInfo[chipCount_]();
+    chipInfo_ = std::make_unique<VeskChipInfo[]>(chipCount_);
     for (std::uint32_t i = 0; i < chipCount_; ++i) chipInfo_[i] = slots[i].info;
 }
 // One chip object per record, on its board's transport; each resets its
 // slot and sends its silence table as it is made.
-void Manager::buildChipTableStep() { buildChipTable(links_, chipInfo_, chipCount_, chips_, chipLookup_); }
+void Manager::buildChipTableStep() { buildChipTable(boards_.links(), chipInfo_.get(), chipCount_, chips_, chipLookup_); }
 // The tray, where the library has one (see startClient).
 void Manager::startTrayStep() {
     if (startClient_) client_ = startClient_(*this);
@@ -303,24 +298,14 @@ void Manager::stopTrayStep() { client_.reset(); }
 
 void Manager::freeRecordsStep() {
     // The counts stay as they were; only the arrays go.
-    delete[] chipInfo_;
-    chipInfo_ = nullptr;
-    delete[] boardInfo_;
-    boardInfo_ = nullptr;
-    delete[] boardSettings_;
-    boardSettings_ = nullptr;
+    chipInfo_.reset();
+    boards_.freeRecords();
 }
 
 // Joins any upload thread of a chip; records and transports stay.
 void Manager::destroyChipTableStep() { destroyChipTable(chips_); }
 // Each transport first syncs with its board, then stops and joins.
-void Manager::destroyTransportsStep() {
-    links_.clear();
-    for (auto& t : transports_) {
-        delete t;
-        t = nullptr;
-    }
-}
+void Manager::destroyTransportsStep() { boards_.stopTransports(); }
 void Manager::closeEndpointsStep() { withdrawHostPorts(endpoints_); }
 
 void Manager::stopNetwork() {

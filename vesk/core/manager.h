@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/boards.h"
 #include "core/chip_access.h"
 #include "discovery/config.h"
 #include "discovery/discovery.h"
@@ -91,8 +92,8 @@ public:
     // The board's chips, in chip-table order.
     std::vector<Chip*> chipsOf(std::uint32_t board) const;
 
-    // Read by the tests; owned here.
-    const std::vector<BoardTransport*>& transports() const { return transports_; }
+    // Read by the tests; owned here. Null when the board has none.
+    BoardTransport* transport(std::uint32_t board) const { return boards_.transport(board); }
     const std::list<BoardEndpoint>& endpoints() const { return endpoints_; }
     // The client from init's last step to release's first; null elsewhere.
     ManagerClient* client() const { return client_.get(); }
@@ -105,7 +106,7 @@ private:
     friend struct ManagerAllocationAccess;
 
     // The chip and board operations over this manager's tables.
-    ChipAccess access() { return ChipAccess{chips_, links_, i2cProbeCache_}; }
+    ChipAccess access() { return ChipAccess{chips_, boards_.links(), i2cProbeCache_}; }
 
     // init's steps in order; may throw (init then stops everything).
     void initSteps();
@@ -145,13 +146,10 @@ private:
     std::list<BoardEndpoint> endpoints_;
     TimingChoice timing_;  // from vesk_config.toml
     InitReport report_;
-    VeskBoardInfo* boardInfo_ = nullptr;
-    BoardSettings* boardSettings_ = nullptr;
-    std::uint32_t boardCount_ = 0;
-    VeskChipInfo* chipInfo_ = nullptr;
+    Boards boards_;
+    std::uint32_t boardCount_ = 0;  // kept when release frees the records
+    std::unique_ptr<VeskChipInfo[]> chipInfo_;
     std::uint32_t chipCount_ = 0;
-    std::vector<BoardTransport*> transports_;
-    std::vector<BoardLink*> links_;  // transports_ as the chips and chip access see them
     std::vector<VeskChip*> chips_;
     std::unordered_map<std::string, std::vector<std::uint32_t>> chipLookup_;
     I2cProbeCache i2cProbeCache_;
