@@ -123,12 +123,12 @@ void deadlineAndReplay() {
         std::uint32_t firstSeq = 0;
         double boardOffset = 0;
         while (c.next(cmd, n)) {
-            if (n == 5 && cmd[1] == proto::CMD_WAIT) {
+            if (n == proto::commandSize(proto::kCmdWait) && cmd[1] == proto::kCmdWait) {
                 double v = cmd[3] | (cmd[4] << 8);
                 boardOffset += cmd[2] == proto::kWaitUnitMs ? v * 1000.0 : v;
                 continue;
             }
-            if (n != 7 || cmd[1] != proto::CMD_WRITE_REG) continue;
+            if (n != proto::commandSize(proto::kCmdWriteReg) || cmd[1] != proto::kCmdWriteReg) continue;
             std::uint32_t seq = bench::seqOf(cmd);
             if (seq >= hostTime.size()) continue;
             if (first) {
@@ -171,7 +171,7 @@ void stream(std::uint32_t bufferSize, std::uint16_t waitMs, double seconds) {
         const std::uint8_t* cmd;
         std::uint32_t len;
         while (c.next(cmd, len)) {
-            if (len != 7 || cmd[1] != proto::CMD_WRITE_REG) continue;
+            if (len != proto::commandSize(proto::kCmdWriteReg) || cmd[1] != proto::kCmdWriteReg) continue;
             std::uint32_t seq = bench::seqOf(cmd);
             ++writes;
             if (seq == (expected & 0xFFFFFF)) {

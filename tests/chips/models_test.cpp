@@ -196,7 +196,7 @@ Pairs parseTable(const std::string& text) {
     return out;
 }
 
-// (register, value) of every write in the log: CMD_WRITE_REG (bank from the
+// (register, value) of every write in the log: kCmdWriteReg (bank from the
 // port code), the SCC's three port writes, or single port writes.
 Pairs decodeWrites(const std::vector<fake::Exchange>& log) {
     Pairs out;

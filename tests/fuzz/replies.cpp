@@ -45,7 +45,7 @@ struct Bed {
     void answer(std::uint8_t code, const Bytes& reply) {
         board.answer(code, fake::Bytes(reply.data(), reply.data() + reply.size()));
     }
-    void answerProbe(bool present) { board.answer(proto::CMD_QUERY, {4, proto::CMD_QUERY, 0, 0x0C, present}); }
+    void answerProbe(bool present) { board.answer(proto::kCmdQuery, {4, proto::kCmdQuery, 0, 0x0C, present}); }
     void done() {
         std::lock_guard<std::mutex> lock(board.mutex);
         board.script.clear();
@@ -82,14 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         BoardSettings settings{};
         const std::size_t length = n < proto::kQueryReplySize ? n : proto::kQueryReplySize;
         if (applyBoardReply(reply.data(), length, board, settings))
-            FUZZ_CHECK(length >= 4 && reply[1] == proto::CMD_QUERY && reply[2] == 0);
+            FUZZ_CHECK(length >= 4 && reply[1] == proto::kCmdQuery && reply[2] == 0);
         break;
     }
     case 1: {  // slot query reply
         SlotResult slot;
         const std::size_t length = n < proto::kQueryReplySize ? n : proto::kQueryReplySize;
         if (applySlotReply(reply.data(), length, slot))
-            FUZZ_CHECK(length >= 4 && reply[1] == proto::CMD_QUERY && reply[2] != 0);
+            FUZZ_CHECK(length >= 4 && reply[1] == proto::kCmdQuery && reply[2] != 0);
         break;
     }
     case 2: {  // discovery: a 16-byte receive buffer; a longer datagram is refused before
@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 3: {  // resets: of every board, and of the chip's slot
-        bed.answer(proto::CMD_RESET, reply);
-        bed.answer(proto::CMD_RESET, reply);
+        bed.answer(proto::kCmdReset, reply);
+        bed.answer(proto::kCmdReset, reply);
         const bool boards = access.resetBoards();
         const bool slot = bed.chip->resetSlot();
         const bool ack = startsWith(reply, proto::kResetReply) && n <= proto::kSmallReplySize;
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 4: {  // register read: the value is the byte the count byte points at, or 0
-        bed.answer(proto::CMD_READ_REG, reply);
+        bed.answer(proto::kCmdReadReg, reply);
         const std::uint32_t value = bed.chip->read(param);
         std::uint8_t last = 0;
         const bool fits = n <= Chip::kReplyCapacity;  // a longer datagram is no answer
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 5: {  // I2C read into a buffer of every capacity 0..255
         bed.answerProbe(true);
-        bed.answer(proto::CMD_I2C_READ, reply);
+        bed.answer(proto::kCmdI2cRead, reply);
         const std::uint8_t capacity = param;
         std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[capacity]);
         std::memset(buffer.get(), 0xA5, capacity);
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             access.i2cRead(kBoard, kDevice, buffer.get(), capacity, static_cast<std::uint8_t>(~param), nullptr, 0);
         FUZZ_CHECK(count <= capacity);
         if (count) {
-            FUZZ_CHECK(reply[0] == count + 1 && reply[1] == proto::CMD_I2C_READ);
+            FUZZ_CHECK(reply[0] == count + 1 && reply[1] == proto::kCmdI2cRead);
             FUZZ_CHECK(std::memcmp(buffer.get(), reply.data() + 2, count) == 0);
         } else {
             // Nothing of a refused reply is left in the buffer: untouched or cleared.
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 6: {  // I2C probe: present when the byte the count byte points at is not 0
-        bed.answer(proto::CMD_QUERY, reply);
+        bed.answer(proto::kCmdQuery, reply);
         const bool present = access.i2cProbe(kBoard, kDevice);
         std::uint8_t last = 0;
         FUZZ_CHECK(present == (n <= proto::kSmallReplySize && lastByteOf(reply, last) && last != 0));
@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 7: {  // volume: a level is six bits, read from a channel's byte
         bed.answerProbe(true);
-        bed.answer(proto::CMD_I2C_READ, reply);
+        bed.answer(proto::kCmdI2cRead, reply);
         std::uint32_t level = 0xFFFFFFFF;
         if (access.getOutputVolume(kBoard, &level, param % 3, 0))
             FUZZ_CHECK(level <= 0x3F);
@@ -157,13 +157,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 8: {  // sync: only the whole fixed answer answers; a volume write fails without it
-        std::uint8_t sync[proto::kSyncSize];
+        std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
         proto::encodeSync(sync);
         const bool whole = proto::isSyncReply(reply.data(), n);
         if (whole) FUZZ_CHECK(startsWith(reply, proto::kSyncReply));
         FUZZ_CHECK(proto::answers(sync, sizeof sync, reply.data(), n) == whole);
         bed.answerProbe(true);
-        bed.answer(proto::CMD_SYNC, reply);
+        bed.answer(proto::kCmdSync, reply);
         // (with it, a write of both channels still needs a second answer)
         const bool set = access.setOutputVolume(kBoard, param, param >> 6, 0);
         if (!whole) FUZZ_CHECK(!set);

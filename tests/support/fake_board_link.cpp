@@ -24,9 +24,9 @@ std::uint32_t FakeBoardLink::request(const std::uint8_t* command, std::uint32_t 
     if (scripted != board_.script.end() && !scripted->second.empty()) {
         answer = std::move(scripted->second.front());
         scripted->second.pop_front();
-    } else if (!board_.silent && code == proto::CMD_RESET) {
+    } else if (!board_.silent && code == proto::kCmdReset) {
         answer.assign(proto::kResetReply, proto::kResetReply + 4);
-    } else if (!board_.silent && code == proto::CMD_SYNC) {
+    } else if (!board_.silent && code == proto::kCmdSync) {
         answer.assign(proto::kSyncReply, proto::kSyncReply + 4);
     }
     // A datagram longer than the buffer is a receive error, as on the wire.

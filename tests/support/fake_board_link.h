@@ -30,7 +30,7 @@ struct Board {
     std::mutex mutex;
     std::vector<Exchange> log;
     // Scripted replies by command code, used first; an empty Bytes is "no
-    // reply". Without a script, CMD_RESET and CMD_SYNC get their OK replies
+    // reply". Without a script, kCmdReset and kCmdSync get their OK replies
     // (unless silent) and everything else no reply.
     std::map<std::uint8_t, std::deque<Bytes>> script;
     bool silent = false;

@@ -149,7 +149,7 @@ private:
         const std::uint8_t* cmd;
         std::uint32_t size;
         while (c.next(cmd, size))
-            if (size == 2 && cmd[1] == proto::CMD_SYNC) return true;
+            if (size == 2 && cmd[1] == proto::kCmdSync) return true;
         return false;
     }
 
@@ -179,7 +179,7 @@ private:
                 }
                 plat::sendTo(socket_, proto::kSyncReply, sizeof proto::kSyncReply, r.from);
             }
-            if (answerReset && hasCode(buf.data(), r.length, proto::CMD_RESET))
+            if (answerReset && hasCode(buf.data(), r.length, proto::kCmdReset))
                 plat::sendTo(socket_, proto::kResetReply, sizeof proto::kResetReply, r.from);
         }
     }

@@ -45,7 +45,7 @@ const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new TimerResolution
 
 // A register write whose three payload bytes carry a sequence number.
 Bytes writeOf(std::uint32_t seq) {
-    Bytes b(proto::kWriteRegSize);
+    Bytes b(proto::commandSize(proto::kCmdWriteReg));
     proto::encodeWriteReg(b.data(), static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(seq >> 8),
                           static_cast<std::uint8_t>(seq), 1, 2);
     return b;
@@ -259,7 +259,7 @@ TEST_F(Transport, WritesMicrosecondsApartFormOneBatchWithWaits) {
                     EXPECT_EQ(cmds[i].bytes, writeOf(static_cast<std::uint32_t>(i - gapIndex)));
                     continue;
                 }
-                REQUIRE_OR_FAIL(cmds[i].code == proto::CMD_WAIT);
+                REQUIRE_OR_FAIL(cmds[i].code == proto::kCmdWait);
                 std::uint8_t unit;
                 std::uint32_t v = waitValue(cmds[i].bytes, &unit);
                 EXPECT_EQ(unit, proto::kWaitUnitUs);
@@ -296,7 +296,7 @@ TEST_F(Transport, WritesFiveMicrosecondsApartCarryNoWait) {
         auto cmds = commandsOf(got[0].bytes);
         REQUIRE_OR_FAIL(cmds.size() == 4u);
         EXPECT_EQ(cmds[0].bytes, w0);
-        EXPECT_EQ(cmds[1].code, proto::CMD_WAIT);
+        EXPECT_EQ(cmds[1].code, proto::kCmdWait);
         EXPECT_EQ(cmds[2].bytes, w1);
         EXPECT_EQ(cmds[3].bytes, w2) << "a wait between writes 5 us apart";
         return true;
@@ -316,10 +316,10 @@ TEST_F(Transport, GapAboveAMillisecondBecomesMsAndUsWaits) {
         REQUIRE_OR_FAIL(cmds.size() == 4u);
         EXPECT_EQ(got[0].bytes.size(), 24u);
         std::uint8_t unit;
-        REQUIRE_OR_FAIL(cmds[1].code == proto::CMD_WAIT);
+        REQUIRE_OR_FAIL(cmds[1].code == proto::kCmdWait);
         EXPECT_EQ(waitValue(cmds[1].bytes, &unit), 1u);
         EXPECT_EQ(unit, proto::kWaitUnitMs);
-        REQUIRE_OR_FAIL(cmds[2].code == proto::CMD_WAIT);
+        REQUIRE_OR_FAIL(cmds[2].code == proto::kCmdWait);
         std::uint32_t us = waitValue(cmds[2].bytes, &unit);
         EXPECT_EQ(unit, proto::kWaitUnitUs);
         EXPECT_GE(us, 500u - 3u);  // less the write's own 3 us
@@ -420,7 +420,7 @@ TEST_F(Transport, DestructionSyncsThenSendsTheFinalByte) {
     for (auto& d : all)
         if (d.bytes.size() > 1)
             for (auto& c : commandsOf(d.bytes))
-                if (c.code != proto::CMD_WAIT) cmds.push_back(c.bytes);
+                if (c.code != proto::kCmdWait) cmds.push_back(c.bytes);
     const Bytes sync{0x01, 0x80};
     ASSERT_FALSE(cmds.empty());
     EXPECT_EQ(cmds.back(), sync);
@@ -453,9 +453,9 @@ void expectEveryWriteOnce(const std::vector<Datagram>& got, std::uint32_t count,
         EXPECT_LE(d.bytes.size(), limit);
         bool truncated = false;
         for (auto& c : commandsOf(d.bytes, &truncated)) {
-            if (c.code == proto::CMD_WAIT || c.code == proto::CMD_SYNC) continue;
-            ASSERT_EQ(c.code, proto::CMD_WRITE_REG);
-            ASSERT_EQ(c.bytes.size(), proto::kWriteRegSize);
+            if (c.code == proto::kCmdWait || c.code == proto::kCmdSync) continue;
+            ASSERT_EQ(c.code, proto::kCmdWriteReg);
+            ASSERT_EQ(c.bytes.size(), proto::commandSize(proto::kCmdWriteReg));
             ASSERT_EQ(seqOf(c.bytes), next) << "lost, repeated or reordered write";
             ASSERT_EQ(c.bytes[5], 1);
             ASSERT_EQ(c.bytes[6], 2);
@@ -549,8 +549,8 @@ TEST_F(Transport, SilentBoardFiguresStillWork) {
     Bytes last;
     for (auto& d : got)
         for (auto& c : commandsOf(d.bytes)) {
-            if (c.code == proto::CMD_WAIT) continue;
-            if (c.code != proto::CMD_SYNC) commands.push_back(c.bytes);
+            if (c.code == proto::kCmdWait) continue;
+            if (c.code != proto::kCmdSync) commands.push_back(c.bytes);
             last = c.bytes;
         }
     ASSERT_EQ(commands.size(), 2u);
@@ -616,7 +616,7 @@ TEST_F(Transport, DenseStreamsLeaveOnTimeWithinTheBoardBuffer) {
         std::vector<std::int64_t> lateUs;
         for (auto& d : takeSent()) {
             auto cmds = commandsOf(d.bytes);
-            if (cmds.empty() || cmds[0].code != proto::CMD_WRITE_REG) continue;
+            if (cmds.empty() || cmds[0].code != proto::kCmdWriteReg) continue;
             auto deadline = pushed[seqOf(cmds[0].bytes)] + 20ms;
             lateUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(d.at - deadline).count());
         }
@@ -739,10 +739,10 @@ TEST_F(Transport, RepliesAreMatchedToTheirRequest) {
         }
         peer.setResponder([&c](const std::uint8_t* d, std::size_t n) {
             for (auto& cmd : commandsOf(Bytes(d, d + n)))
-                if (cmd.code == proto::CMD_READ_REG) return c.replies;
+                if (cmd.code == proto::kCmdReadReg) return c.replies;
             return Replies{};
         });
-        std::uint8_t cmd[proto::kReadRegSize], reply[16] = {};
+        std::uint8_t cmd[proto::commandSize(proto::kCmdReadReg)], reply[16] = {};
         std::uint32_t n = transport->request(cmd, proto::encodeReadReg(cmd, 0, 0x10, 0), reply, sizeof reply, 0);
         std::uint8_t value = 0;
         proto::readLastByte(reply, n, value);
@@ -761,8 +761,8 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
     peer.setResponder([](const std::uint8_t* d, std::size_t n) {
         std::vector<Bytes> out;
         for (auto& c : commandsOf(Bytes(d, d + n)))
-            if (c.code == proto::CMD_QUERY && c.bytes.size() == proto::kQueryArgSize)
-                out.push_back({4, proto::CMD_QUERY, 0, proto::kBoardItemI2cProbe, 1});
+            if (c.code == proto::kCmdQuery && c.bytes.size() == proto::commandInfo(proto::kCmdQuery).maxSize)
+                out.push_back({4, proto::kCmdQuery, 0, proto::kBoardItemI2cProbe, 1});
         return out;
     });
     make(20, 1024, 200, 2);
@@ -787,8 +787,8 @@ TEST_F(Transport, HostWritesAndVolumeChangesFromTwoThreads) {
     int attenuatorWrites = 0;
     for (auto& d : peer.batches())
         for (auto& c : commandsOf(d.bytes)) {
-            if (c.code == proto::CMD_I2C_WRITE) ++attenuatorWrites;
-            if (c.code != proto::CMD_WRITE_REG) continue;
+            if (c.code == proto::kCmdI2cWrite) ++attenuatorWrites;
+            if (c.code != proto::kCmdWriteReg) continue;
             ASSERT_EQ(seqOf(c.bytes), next) << "lost or reordered write";
             ++next;
         }
@@ -818,11 +818,11 @@ TEST_F(Transport, BoardTimelineFollowsTheHostWithinABatch) {
     int lastSeq = -1, firstSeq = -1;
     std::vector<std::int64_t> errors;
     for (auto& c : most) {
-        if (c.code == proto::CMD_WAIT) {
+        if (c.code == proto::kCmdWait) {
             boardUs += waitMicros(c.bytes);
             continue;
         }
-        if (c.code != proto::CMD_WRITE_REG) continue;  // the transport's own sync
+        if (c.code != proto::kCmdWriteReg) continue;  // the transport's own sync
         lastSeq = static_cast<int>(seqOf(c.bytes));
         const std::int64_t hostUs =
             firstSeq < 0
@@ -877,9 +877,9 @@ Replay replayOnBoard(const std::vector<Datagram>& sent, const std::vector<Clock:
         r.mostHeld = std::max(r.mostHeld, bytes);
         cursor = std::max(cursor, d.at);
         for (auto& c : commandsOf(d.bytes)) {
-            if (c.code == proto::CMD_WAIT) {
+            if (c.code == proto::kCmdWait) {
                 cursor += std::chrono::microseconds(waitMicros(c.bytes));
-            } else if (c.code == proto::CMD_WRITE_REG) {
+            } else if (c.code == proto::kCmdWriteReg) {
                 const std::uint32_t seq = seqOf(c.bytes);
                 if (seq < pushed.size())
                     r.errorUs[seq] =

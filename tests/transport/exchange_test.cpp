@@ -29,7 +29,7 @@ TEST(AwaitReply, AReplyAlreadyReceivedIsTakenPastTheDeadline) {
     ASSERT_EQ(plat::waitReadable(board, 1000000), plat::WaitStatus::Ready);
     std::uint8_t hello[4];
     const plat::SockAddr6 hostAddr = plat::recvFrom(board, hello, sizeof hello).from;
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     proto::encodeSync(sync);
     const std::uint8_t(&from)[16] = testing::loopback(0).addr;
 

@@ -61,26 +61,47 @@ TEST(Encoders, MatchWireTemplates) {
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
 }
 
-// Callers size their buffers by these constants: an encoder longer than its
-// constant would write past them.
-TEST(Encoders, FixedSizesMatchTheirConstants) {
+// Callers size their buffers by the command table: an encoder longer than
+// its row (or a variable one past its limits) would write past them.
+TEST(Encoders, SizesMatchTheCommandTable) {
+    std::uint8_t data[300] = {};
+    enum Bound { Least, Most };
     const struct {
-        const char* name;
-        std::size_t encoded;
-        unsigned constant;
+        Bytes got;
+        std::uint8_t code;
+        bool reply;
+        Bound bound;
     } cases[] = {
-        {"write reg", encode([](auto* o) { return encodeWriteReg(o, 0, 0, 0, 0, 0); }).size(), kWriteRegSize},
-        {"write port", encode([](auto* o) { return encodeWritePort(o, 0, 0, 0); }).size(), kWritePortSize},
-        {"read reg", encode([](auto* o) { return encodeReadReg(o, 0, 0, 0); }).size(), kReadRegSize},
-        {"set clock", encode([](auto* o) { return encodeSetClock(o, 0, 0); }).size(), kSetClockSize},
-        {"wait", encode([](auto* o) { return encodeWaitUs(o, 0); }).size(), kWaitCommandSize},
-        {"query", encode([](auto* o) { return encodeQuery(o, 0, 0); }).size(), kQuerySize},
-        {"query arg", encode([](auto* o) { return encodeQueryArg(o, 0, 0, 0); }).size(), kQueryArgSize},
-        {"set host port", encode([](auto* o) { return encodeSetHostPort(o, 0); }).size(), kSetHostPortSize},
-        {"sync", encode([](auto* o) { return encodeSync(o); }).size(), kSyncSize},
-        {"reset", encode([](auto* o) { return encodeReset(o, 0); }).size(), kResetSize},
+        {encode([](auto* o) { return encodeWriteReg(o, 0, 0, 0, 0, 0); }), kCmdWriteReg, false, Most},
+        {encode([](auto* o) { return encodeWaitUs(o, 0); }), kCmdWait, false, Most},
+        {encode([](auto* o) { return encodeWritePort(o, 0, 0, 0); }), kCmdWritePort, false, Most},
+        {encode([](auto* o) { return encodeReadReg(o, 0, 0, 0); }), kCmdReadReg, false, Most},
+        {encode([](auto* o) { return encodeSetClock(o, 0, 0); }), kCmdSetClock, false, Most},
+        {encode([](auto* o) { return encodeI2cRead(o, 0, 0, nullptr, 0); }), kCmdI2cRead, false, Least},
+        {encode([&](auto* o) { return encodeI2cRead(o, 0, 0, data, 300); }), kCmdI2cRead, false, Most},
+        {encode([&](auto* o) { return encodeI2cWrite(o, 0, data, 0); }), kCmdI2cWrite, false, Least},
+        {encode([&](auto* o) { return encodeI2cWrite(o, 0, data, 300); }), kCmdI2cWrite, false, Most},
+        {encode([](auto* o) { return encodeQuery(o, 0, 0); }), kCmdQuery, false, Least},
+        {encode([](auto* o) { return encodeQueryArg(o, 0, 0, 0); }), kCmdQuery, false, Most},
+        {encode([](auto* o) { return encodeSetHostPort(o, 0); }), kCmdSet, false, Most},
+        {encode([](auto* o) { return encodeSync(o); }), kCmdSync, false, Most},
+        {encode([](auto* o) { return encodeReset(o, 0); }), kCmdReset, false, Most},
+        {encode([](auto* o) { return encodeReadRegReply(o, 0, 0, 0); }), kCmdReadReg, true, Most},
+        {encode([](auto* o) { return encodeI2cReadReply(o, nullptr, 0); }), kCmdI2cRead, true, Least},
+        {encode([&](auto* o) { return encodeI2cReadReply(o, data, 300); }), kCmdI2cRead, true, Most},
+        {encode([](auto* o) { return encodeQueryReply(o, 0, 0, nullptr, 0); }), kCmdQuery, true, Least},
+        {encode([&](auto* o) { return encodeQueryReply(o, 0, 0, data, 300); }), kCmdQuery, true, Most},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.encoded, c.constant) << c.name;
+    for (const auto& c : cases) {
+        const CommandInfo& row = commandInfo(c.code);
+        const unsigned want = c.reply ? (c.bound == Least ? row.replySize : row.replyMaxSize)
+                                      : (c.bound == Least ? row.size : row.maxSize);
+        ASSERT_GE(c.got.size(), 2u) << row.name;
+        EXPECT_EQ(c.got[1], c.code) << row.name;
+        EXPECT_EQ(c.got[0] + 1u, c.got.size()) << row.name << ": L disagrees with the length";
+        EXPECT_EQ(c.got.size(), want) << row.name << (c.reply ? " reply" : "")
+                                      << (c.bound == Least ? " least" : " most");
+    }
 }
 
 TEST(Encoders, VariableLengthLimits) {
@@ -218,9 +239,9 @@ TEST(BoardSide, RepliesReadBackByTheLibrarysReaders) {
     EXPECT_EQ(reg, (Bytes{0x04, 0x04, 0x10, 0x0E, 0x9A}));
     ASSERT_TRUE(readLastByte(reg.data(), static_cast<std::uint32_t>(reg.size()), v));
     EXPECT_EQ(v, 0x9A);
-    std::uint8_t reqBytes[kReadRegSize];
+    std::uint8_t reqBytes[commandSize(kCmdReadReg)];
     encodeReadReg(reqBytes, 0x10, 0x0E, 0);
-    EXPECT_TRUE(answers(reqBytes, kReadRegSize, reg.data(), static_cast<std::uint32_t>(reg.size())));
+    EXPECT_TRUE(answers(reqBytes, commandSize(kCmdReadReg), reg.data(), static_cast<std::uint32_t>(reg.size())));
 
     std::uint8_t got[8];
     Bytes i2c = encode([&](auto* o) { return encodeI2cReadReply(o, data, 3); });
@@ -251,30 +272,30 @@ TEST(BoardSide, WellFormedByCommandCode) {
         Bytes command;
         bool ok;
     } cases[] = {
-        {{0x06, CMD_WRITE_REG, 0, 0, 0, 0, 0}, true},
-        {{0x05, CMD_WRITE_REG, 0, 0, 0, 0}, false},
-        {{0x04, CMD_WAIT, 0, 0, 0}, true},
-        {{0x05, CMD_WAIT, 0, 0, 0, 0}, false},
-        {{0x04, CMD_WRITE_PORT, 0, 0, 0}, true},
-        {{0x03, CMD_WRITE_PORT, 0, 0}, false},
-        {{0x04, CMD_READ_REG, 0, 0, 0}, true},
-        {{0x06, CMD_READ_REG, 0, 0, 0, 0, 0}, false},
-        {{0x06, CMD_SET_CLOCK, 0, 0, 0, 0, 0}, true},
-        {{0x04, CMD_SET_CLOCK, 0, 0, 0}, false},
-        {{0x03, CMD_I2C_READ, 0x28, 1}, true},
-        {{0x05, CMD_I2C_READ, 0x28, 1, 0, 0}, true},
-        {{0x02, CMD_I2C_READ, 0x28}, false},
-        {{0x02, CMD_I2C_WRITE, 0x28}, true},
-        {{0x01, CMD_I2C_WRITE}, false},
-        {{0x03, CMD_QUERY, 0, 0}, true},
-        {{0x04, CMD_QUERY, 0, 0x0C, 0x28}, true},
-        {{0x05, CMD_QUERY, 0, 0, 0, 0}, false},
-        {{0x05, CMD_SET, 0, 0x0A, 0, 0}, true},
-        {{0x04, CMD_SET, 0, 0x0A, 0}, false},
-        {{0x01, CMD_SYNC}, true},
-        {{0x02, CMD_SYNC, 0}, false},
-        {{0x02, CMD_RESET, 0xFF}, true},
-        {{0x01, CMD_RESET}, false},
+        {{0x06, kCmdWriteReg, 0, 0, 0, 0, 0}, true},
+        {{0x05, kCmdWriteReg, 0, 0, 0, 0}, false},
+        {{0x04, kCmdWait, 0, 0, 0}, true},
+        {{0x05, kCmdWait, 0, 0, 0, 0}, false},
+        {{0x04, kCmdWritePort, 0, 0, 0}, true},
+        {{0x03, kCmdWritePort, 0, 0}, false},
+        {{0x04, kCmdReadReg, 0, 0, 0}, true},
+        {{0x06, kCmdReadReg, 0, 0, 0, 0, 0}, false},
+        {{0x06, kCmdSetClock, 0, 0, 0, 0, 0}, true},
+        {{0x04, kCmdSetClock, 0, 0, 0}, false},
+        {{0x03, kCmdI2cRead, 0x28, 1}, true},
+        {{0x05, kCmdI2cRead, 0x28, 1, 0, 0}, true},
+        {{0x02, kCmdI2cRead, 0x28}, false},
+        {{0x02, kCmdI2cWrite, 0x28}, true},
+        {{0x01, kCmdI2cWrite}, false},
+        {{0x03, kCmdQuery, 0, 0}, true},
+        {{0x04, kCmdQuery, 0, 0x0C, 0x28}, true},
+        {{0x05, kCmdQuery, 0, 0, 0, 0}, false},
+        {{0x05, kCmdSet, 0, 0x0A, 0, 0}, true},
+        {{0x04, kCmdSet, 0, 0x0A, 0}, false},
+        {{0x01, kCmdSync}, true},
+        {{0x02, kCmdSync, 0}, false},
+        {{0x02, kCmdReset, 0xFF}, true},
+        {{0x01, kCmdReset}, false},
         {{0x01, 0x41}, false},  // unknown code
         {{0x00}, false},        // the empty command
     };

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
         plat::SockAddr6 group;
         plat::textToAddr("ff02::1", group.addr);
         group.port = proto::kBoardPort;
-        std::uint8_t sync[proto::kSyncSize];
+        std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
         proto::encodeSync(sync);
         plat::sendTo(s, sync, sizeof sync, group);
         std::vector<std::string> boards;
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         std::sort(boards.begin(), boards.end());
         std::printf("link %s boards %zu\n", host.c_str(), boards.size());
         for (const auto& b : boards) {
-            std::uint8_t query[proto::kQuerySize];
+            std::uint8_t query[proto::commandSize(proto::kCmdQuery)];
             auto name = ask(s, b, query, proto::encodeQuery(query, 0, proto::kBoardItemName));
             auto slots = ask(s, b, query, proto::encodeQuery(query, 0, proto::kBoardItemSlotCount));
             std::string n = name.size() > 4 ? std::string(name.begin() + 4, name.end()) : "";
@@ -143,10 +143,10 @@ int main(int argc, char** argv) {
                 std::printf("rtt %s n=0 lost=%d\n", b.c_str(), lost);
             }
             if (flood > 0) {
-                std::vector<std::uint8_t> batch(100 * proto::kWriteRegSize);
+                std::vector<std::uint8_t> batch(100 * proto::commandSize(proto::kCmdWriteReg));
                 for (int k = 0; k < 100; ++k)
-                    proto::encodeWriteReg(&batch[k * proto::kWriteRegSize], 0x00, static_cast<std::uint8_t>(k), 0x55, 0,
-                                          0);
+                    proto::encodeWriteReg(&batch[k * proto::commandSize(proto::kCmdWriteReg)], 0x00,
+                                          static_cast<std::uint8_t>(k), 0x55, 0, 0);
                 auto t0 = std::chrono::steady_clock::now();
                 for (int k = 0; k < flood; ++k) plat::sendTo(s, batch.data(), batch.size(), boardAddr(b));
                 plat::sendTo(s, sync, sizeof sync, boardAddr(b));

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <sstream>
+#include <utility>
 
 #include "sim_record.h"
 #include "transport/protocol.h"
@@ -27,21 +29,10 @@ std::string hexItem(unsigned item) {
     return buf;
 }
 
+// A command's name in the record, from the command table.
 const char* commandName(std::uint8_t code) {
-    switch (code) {
-    case p::CMD_WRITE_REG: return "write_reg";
-    case p::CMD_WAIT: return "wait";
-    case p::CMD_WRITE_PORT: return "write_port";
-    case p::CMD_READ_REG: return "read_reg";
-    case p::CMD_SET_CLOCK: return "set_clock";
-    case p::CMD_I2C_READ: return "i2c_read";
-    case p::CMD_I2C_WRITE: return "i2c_write";
-    case p::CMD_QUERY: return "query";
-    case p::CMD_SET: return "set";
-    case p::CMD_SYNC: return "sync";
-    case p::CMD_RESET: return "reset";
-    default: return "unknown";
-    }
+    const p::CommandInfo* c = p::findCommand(code);
+    return c ? c->name : "unknown";
 }
 
 // Text values are cut to what a query reply holds by its encoder.
@@ -225,8 +216,35 @@ void Board::receive(const std::uint8_t* data, std::size_t len, bool multicast, c
     heldBytes_ += len;
 }
 
+Board::Handler Board::handlerOf(const p::CommandInfo& info) {
+    // By the command table's rows, in their order.
+    static constexpr std::pair<std::uint8_t, Handler> kHandlers[] = {
+        {p::kCmdWriteReg, &Board::handleWriteReg},
+        {p::kCmdWait, &Board::handleWait},
+        {p::kCmdWritePort, &Board::handleWritePort},
+        {p::kCmdReadReg, &Board::handleReadReg},
+        {p::kCmdSetClock, &Board::handleSetClock},
+        {p::kCmdI2cRead, &Board::handleI2cRead},
+        {p::kCmdI2cWrite, &Board::handleI2cWrite},
+        {p::kCmdQuery, &Board::handleQuery},
+        {p::kCmdSet, &Board::handleSet},
+        {p::kCmdSync, &Board::handleSync},
+        {p::kCmdReset, &Board::handleReset},
+    };
+    static_assert(std::size(kHandlers) == p::kCommandCount, "one handler per command");
+    static_assert(
+        [] {
+            for (std::size_t i = 0; i < p::kCommandCount; ++i)
+                if (kHandlers[i].first != p::kCommands[i].code) return false;
+            return true;
+        }(),
+        "handlers out of the command table's order");
+    return kHandlers[&info - p::kCommands].second;
+}
+
 void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, Ctx& ctx) {
     const std::int64_t replayNs = cursorNs_;
+    const p::CommandInfo* info = L ? p::findCommand(cmd[1]) : nullptr;
     std::vector<Answer> answers;
     std::vector<std::size_t> resets;
     {
@@ -242,7 +260,7 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
             line.str("status", "ok");
             return;
         }
-        if (std::string(commandName(cmd[1])) == "unknown") {
+        if (!info) {
             line.str("status", "unknown_code");
             return;
         }
@@ -251,19 +269,7 @@ void Board::execute(const std::uint8_t* cmd, std::size_t L, std::size_t index, C
             return;
         }
         Command c{cmd, L, ctx.multicast, line, "ok", {}, {}};
-        switch (cmd[1]) {
-        case p::CMD_WRITE_REG: handleWriteReg(c); break;
-        case p::CMD_WAIT: handleWait(c); break;
-        case p::CMD_WRITE_PORT: handleWritePort(c); break;
-        case p::CMD_READ_REG: handleReadReg(c); break;
-        case p::CMD_SET_CLOCK: handleSetClock(c); break;
-        case p::CMD_I2C_READ: handleI2cRead(c); break;
-        case p::CMD_I2C_WRITE: handleI2cWrite(c); break;
-        case p::CMD_QUERY: handleQuery(c); break;
-        case p::CMD_SET: handleSet(c); break;
-        case p::CMD_SYNC: handleSync(c); break;
-        case p::CMD_RESET: handleReset(c); break;
-        }
+        (this->*handlerOf(*info))(c);
         line.str("status", c.status);
         answers = std::move(c.answers);
         resets = std::move(c.resets);
@@ -351,7 +357,7 @@ void Board::handleReadReg(Command& c) {
     }
     c.line.num("port", port).num("reg", a).num("value", value).num("wait_us", cmd[4]);
     advance(cmd[4] * 1000ll);
-    std::vector<std::uint8_t> r(p::kReadRegReplySize);
+    std::vector<std::uint8_t> r(p::commandInfo(p::kCmdReadReg).replySize);
     p::encodeReadRegReply(r.data(), cmd[2], cmd[3], static_cast<std::uint8_t>(value));
     c.answers.push_back({std::move(r), {"read", "read:" + hexItem(cmd[3])}});
 }
@@ -389,7 +395,7 @@ void Board::handleI2cRead(Command& c) {
     } else {
         c.status = "no_device";
     }
-    std::vector<std::uint8_t> r(2 + got);
+    std::vector<std::uint8_t> r(p::commandInfo(p::kCmdI2cRead).replySize + got);
     p::encodeI2cReadReply(r.data(), data, static_cast<std::uint32_t>(got));
     c.answers.push_back({std::move(r), {"i2c_read", "i2c_read:" + hexItem(addr)}});
 }
@@ -414,7 +420,8 @@ void Board::handleQuery(Command& c) {
         c.status = "unknown_item";
         return;
     }
-    std::vector<std::uint8_t> r(4 + std::min<std::size_t>(value.size(), p::kQueryReplyMaxValue));
+    std::vector<std::uint8_t> r(p::commandInfo(p::kCmdQuery).replySize +
+                                std::min<std::size_t>(value.size(), p::kQueryReplyMaxValue));
     p::encodeQueryReply(r.data(), target, item, value.data(), static_cast<std::uint32_t>(value.size()));
     c.answers.push_back({std::move(r), std::move(tags)});
 }
@@ -429,7 +436,7 @@ void Board::handleSet(Command& c) {
         hostPort_ = value;
     else
         c.status = "unknown_item";
-    c.answers.push_back({std::vector<std::uint8_t>(cmd, cmd + p::kSetHostPortSize), {"set"}});
+    c.answers.push_back({std::vector<std::uint8_t>(cmd, cmd + p::commandInfo(p::kCmdSet).replySize), {"set"}});
 }
 
 // 01 80: to the all-nodes group it is discovery, else a sync.

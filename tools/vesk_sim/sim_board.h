@@ -18,6 +18,7 @@
 
 #include "sim_config.h"
 #include "sim_devices.h"
+#include "transport/protocol.h"
 
 namespace vesk::sim {
 
@@ -128,6 +129,9 @@ private:
     void handleSet(Command& c);
     void handleSync(Command& c);
     void handleReset(Command& c);
+    using Handler = void (Board::*)(Command&);
+    // The handler of a row of the protocol's command table.
+    static Handler handlerOf(const proto::CommandInfo& info);
     // The slot a command addresses, recorded on its line; null when the
     // board has no such slot.
     SlotState* slotAt(int slot, RecordLine& line);

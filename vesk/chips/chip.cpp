@@ -47,7 +47,7 @@ bool Chip::requestSlotReset() {
     std::memset(reply_, 0, sizeof reply_);
     // The mask has one bit per slot; slots 8 and up cannot be addressed.
     std::uint8_t mask = slot_ < 8 ? static_cast<std::uint8_t>(1u << slot_) : 0;
-    std::uint8_t cmd[proto::kResetSize];
+    std::uint8_t cmd[proto::commandSize(proto::kCmdReset)];
     std::uint32_t n = link_->request(cmd, proto::encodeReset(cmd, mask), reply_, sizeof reply_, 0);
     return proto::isResetAck(reply_, n);
 }
@@ -111,7 +111,7 @@ void Chip::pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait) {
 }
 
 std::uint32_t Chip::requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait) {
-    std::uint8_t c[proto::kReadRegSize];
+    std::uint8_t c[proto::commandSize(proto::kCmdReadReg)];
     proto::encodeReadReg(c, static_cast<std::uint8_t>(slotNibble_ | port), static_cast<std::uint8_t>(reg), wait);
     // The value is the reply's last byte, at the index its count byte gives;
     // a reply cut short of it reads as 0.
@@ -121,7 +121,7 @@ std::uint32_t Chip::requestRegister(std::uint8_t port, std::uint32_t reg, std::u
 }
 
 void Chip::syncWithBoard(std::uint32_t extraSeconds) {
-    std::uint8_t cmd[proto::kSyncSize];
+    std::uint8_t cmd[proto::commandSize(proto::kCmdSync)];
     std::uint8_t answer[proto::kSmallReplySize];
     link_->request(cmd, proto::encodeSync(cmd), answer, sizeof answer, extraSeconds);
 }
@@ -138,7 +138,7 @@ void Chip::sampleWriteFlow(bool controlRegister, std::uint32_t data) {
         stream.mode = 0;
         link_->holdKeepAlives(false);
     } else if (stream.mode) {
-        stream.count += proto::kWriteRegSize;
+        stream.count += proto::commandSize(proto::kCmdWriteReg);
         if (stream.count > flushThreshold_) {
             syncWithBoard(2);
             stream.count = 0;

@@ -115,11 +115,11 @@ protected:
     void markActivity() { activity_.store(1, std::memory_order_relaxed); }
     // Hands an assembled payload to the transport.
     void pushPayload(const std::uint8_t* bytes, std::uint32_t length);
-    // CMD_WRITE_REG with target slotNibble | port, pushed; sets activity.
+    // kCmdWriteReg with target slotNibble | port, pushed; sets activity.
     void pushRegister(std::uint8_t port, std::uint32_t reg, std::uint32_t data, std::uint8_t wait1, std::uint8_t wait2);
-    // CMD_WRITE_PORT, pushed. Does not set activity.
+    // kCmdWritePort, pushed. Does not set activity.
     void pushPort(std::uint32_t port, std::uint32_t data, std::uint8_t wait);
-    // CMD_READ_REG, requested; the register value (the reply's last byte)
+    // kCmdReadReg, requested; the register value (the reply's last byte)
     // or 0 when no reply came.
     std::uint32_t requestRegister(std::uint8_t port, std::uint32_t reg, std::uint8_t wait);
     // Sample-write flow control (YM2608, Y8950), run after each pushed
@@ -130,7 +130,7 @@ protected:
     // the board every half buffer.
     void sampleWriteFlow(bool controlRegister, std::uint32_t data);
     bool sampleStreamRunning() const { return sampleStream_.mode != 0; }
-    // CMD_SYNC: returns once the board has answered everything queued before
+    // kCmdSync: returns once the board has answered everything queued before
     // it (or the request timed out).
     void syncWithBoard(std::uint32_t extraSeconds);
     // The silence loop: writes every register of the table through write()

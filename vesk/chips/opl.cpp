@@ -92,7 +92,7 @@ bool ChipY8950::doWrite(std::uint32_t reg, std::uint32_t data) {
 
 std::uint32_t ChipY8950::doRead(std::uint32_t reg) { return requestRegister(reg == kAdpcmData ? 1 : 14, reg, w12_); }
 
-void ChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::kWriteRegSize); }
+void ChipY8950::silence() { sendSilenceTable(kY8950Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 // ---------------------------------------------------------------- YM3812
 
@@ -103,7 +103,9 @@ bool ChipYM3812::doWrite(std::uint32_t reg, std::uint32_t data) {
 
 std::uint32_t ChipYM3812::doRead(std::uint32_t reg) { return requestRegister(0, reg, w12_); }
 
-void ChipYM3812::silence() { sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::kWriteRegSize); }
+void ChipYM3812::silence() {
+    sendSilenceTable(kY8950Silence, kYM3812SilenceRuns, proto::commandSize(proto::kCmdWriteReg));
+}
 
 // ---------------------------------------------------------------- YMF262
 
@@ -119,7 +121,7 @@ void ChipYMF262::updateWaits(std::uint32_t clock) {
     w32_ = cycleWait(32, clock);
 }
 
-void ChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::kWriteRegSize); }
+void ChipYMF262::silence() { sendSilenceTable(kYMF262Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 // ---------------------------------------------------------------- YM2413
 
@@ -128,6 +130,6 @@ bool ChipYM2413::doWrite(std::uint32_t reg, std::uint32_t data) {
     return true;
 }
 
-void ChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::kWriteRegSize); }
+void ChipYM2413::silence() { sendSilenceTable(kYM2413Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 }  // namespace vesk

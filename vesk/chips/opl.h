@@ -1,7 +1,7 @@
 // The OPL family: YM3812 / YM3526 (OPL2 / OPL), Y8950 (MSX-AUDIO: OPL plus
 // ADPCM with sample memory), YMF262 (OPL3), and the YM2413 (OPLL).
 //
-// Register writes are CMD_WRITE_REG: the address write, wait 1, the data
+// Register writes are kCmdWriteReg: the address write, wait 1, the data
 // write, wait 2. Waits are W(cycles) at the chip's clock (chip.h cycleWait).
 //
 //   model    banks (port code)          wait 1       wait 2
@@ -12,7 +12,7 @@
 //            0x100-0x1FF (2)
 //   YM2413   one (0)                    W(12) + 1 us W(84) + 1 us
 //
-// Reads (CMD_READ_REG, wait W(12)) by port code: YM3812 and YMF262 0;
+// Reads (kCmdReadReg, wait W(12)) by port code: YM3812 and YMF262 0;
 // Y8950 1 for 0x0F, 14 for the rest. The YM2413 cannot be read (0, nothing
 // sent). No model has a data port: writeData sends nothing.
 //

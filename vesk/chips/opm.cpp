@@ -36,6 +36,6 @@ void ChipYM2151::updateWaits(std::uint32_t clock) {
     w83_ = cycleWait(83, clock);
 }
 
-void ChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::kWriteRegSize); }
+void ChipYM2151::silence() { sendSilenceTable(kYM2151Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 }  // namespace vesk

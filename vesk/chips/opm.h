@@ -1,6 +1,6 @@
 // The OPM: YM2151.
 //
-// Register writes are CMD_WRITE_REG, port code 0: the address write, W(17),
+// Register writes are kCmdWriteReg, port code 0: the address write, W(17),
 // the data write, W(83) (W(cycles) at the chip's clock, chip.h cycleWait).
 // Reads: port code 0, wait W(17). No data port: writeData sends nothing.
 //

@@ -108,7 +108,7 @@ bool ChipYM2203::doWrite(std::uint32_t reg, std::uint32_t data) {
 std::uint32_t ChipYM2203::doRead(std::uint32_t reg) { return requestRegister(reg < 0x10 ? 1 : 0, reg, w17_); }
 
 void ChipYM2203::silence() {
-    sendSilenceTable(kYM2203Silence, proto::kWriteRegSize);
+    sendSilenceTable(kYM2203Silence, proto::commandSize(proto::kCmdWriteReg));
     prescalerStep();
 }
 
@@ -145,7 +145,7 @@ void ChipYM2608::updateWaits(std::uint32_t clock) {
     w576p1_ = static_cast<std::uint8_t>(cycleWait(576, clock) + 1);
 }
 
-void ChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::kWriteRegSize); }
+void ChipYM2608::silence() { sendSilenceTable(kYM2608Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 // ---------------------------------------------------------------- YM2612
 
@@ -156,6 +156,6 @@ bool ChipYM2612::doWrite(std::uint32_t reg, std::uint32_t data) {
 
 std::uint32_t ChipYM2612::doRead(std::uint32_t reg) { return requestRegister(0, reg, w17_); }
 
-void ChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::kWriteRegSize); }
+void ChipYM2612::silence() { sendSilenceTable(kYM2612Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 }  // namespace vesk

@@ -2,7 +2,7 @@
 // YM2610 / YM2610B with sample memory is in ym2610h.h: its timing follows
 // the same map, but its sample link makes a model of its own.
 //
-// Register writes are CMD_WRITE_REG: the address write, wait 1, the data
+// Register writes are kCmdWriteReg: the address write, wait 1, the data
 // write, wait 2. Waits are W(cycles) at the chip's clock (chip.h cycleWait).
 //
 //   model    port code                 wait 1          wait 2
@@ -15,12 +15,12 @@
 //                                      W(17)           W(576) + 1 us  0x010 rhythm key
 //                                      W(17) + 2 us    W(47) + 4 us   0x108 ADPCM memory data
 //
-// Reads (CMD_READ_REG, wait W(17)) by port code: YM2203 1 for the SSG
+// Reads (kCmdReadReg, wait W(17)) by port code: YM2203 1 for the SSG
 // 0x00-0x0F, 0 for the rest; YM2608 1 for the SSG, 0 for the rest of bank
 // 0, 3 for 0x108 and 0x10F (through the status port), 2 for the rest of
 // bank 1; YM2612 0.
 //
-// YM2203 and YM2608 have a data port (writeData: CMD_WRITE_PORT, 1 us) and
+// YM2203 and YM2608 have a data port (writeData: kCmdWritePort, 1 us) and
 // the prescaler: 0x2D then 0x2E written to the address port select division
 // by 3. Both are sent after every setClock (taken or not), and by the YM2203
 // after its silence table, when the clock is at or below the slot's "PRE13="

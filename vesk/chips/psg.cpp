@@ -28,7 +28,7 @@ bool ChipPSG::doWrite(std::uint32_t reg, std::uint32_t data) {
 
 std::uint32_t ChipPSG::doRead(std::uint32_t reg) { return requestRegister(1, reg, 0); }
 
-void ChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::kWriteRegSize); }
+void ChipPSG::silence() { sendSilenceTable(kPsgSilence, proto::commandSize(proto::kCmdWriteReg)); }
 
 // ---------------------------------------------------------------- SCC, SCC+
 
@@ -60,18 +60,13 @@ constexpr RegisterRun kSccPlusSilence[] = {
 
 bool ChipSCC::doWrite(std::uint32_t reg, std::uint32_t data) {
     // One 15-byte payload: three port writes the board replays back to back.
-    std::uint8_t payload[3 * proto::kWritePortSize];
+    std::uint8_t payload[3 * proto::commandSize(proto::kCmdWritePort)];
     std::uint8_t* c = payload;
     const std::uint8_t ports[3] = {kSccAddressHigh, kSccAddressLow, kSccData};
     const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
                                    static_cast<std::uint8_t>(data)};
-    for (int i = 0; i < 3; ++i, c += 5) {
-        c[0] = 4;
-        c[1] = proto::CMD_WRITE_PORT;
-        c[2] = static_cast<std::uint8_t>(slotNibble() | ports[i]);
-        c[3] = bytes[i];
-        c[4] = kSccWait;
-    }
+    for (int i = 0; i < 3; ++i)
+        c += proto::encodeWritePort(c, static_cast<std::uint8_t>(slotNibble() | ports[i]), bytes[i], kSccWait);
     pushPayload(payload, sizeof payload);
     markActivity();
     return true;
@@ -82,9 +77,9 @@ bool ChipSCC::doWriteData(std::uint32_t port, std::uint32_t data) {
     return true;
 }
 
-void ChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::kWritePortSize); }
+void ChipSCC::silence() { sendSilenceTable(kSccSilence, 3 * proto::commandSize(proto::kCmdWritePort)); }
 
-void ChipSCCPlus::silence() { sendSilenceTable(kSccPlusSilence, 3 * proto::kWritePortSize); }
+void ChipSCCPlus::silence() { sendSilenceTable(kSccPlusSilence, 3 * proto::commandSize(proto::kCmdWritePort)); }
 
 // ---------------------------------------------------------------- SN76489A
 
@@ -107,6 +102,6 @@ bool ChipSN76489A::doWriteData(std::uint32_t port, std::uint32_t data) {
 
 void ChipSN76489A::updateWaits(std::uint32_t clock) { w32_ = cycleWait(32, clock); }
 
-void ChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::kWritePortSize, true); }
+void ChipSN76489A::silence() { sendSilenceTable(kSn76489Silence, proto::commandSize(proto::kCmdWritePort), true); }
 
 }  // namespace vesk

@@ -3,13 +3,13 @@
 // SN76489A: the slot firmware paces the PSG, the SCC bus has its own.
 //
 //   model     write                                         wait
-//   PSG       CMD_WRITE_REG, port code 0, R0-R15            0 / 0
+//   PSG       kCmdWriteReg, port code 0, R0-R15             0 / 0
 //   SN76489A  data bytes to its one port (writeData:        W(32)
-//             CMD_WRITE_PORT); no register addresses, write() is inert
+//             kCmdWritePort); no register addresses, write() is inert
 //   SCC/SCC+  registers memory-mapped: one 15-byte payload  50 us each
-//             of three CMD_WRITE_PORTs, address high (port
+//             of three kCmdWritePorts, address high (port
 //             code 0x0D), address low (0x0E), data (0x0F);
-//             writeData is one CMD_WRITE_PORT
+//             writeData is one kCmdWritePort
 //
 // Reads: the PSG by port code 1 (wait 0); the others cannot be read (0,
 // nothing sent). A write counts as activity, a port write only on the

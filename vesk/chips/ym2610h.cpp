@@ -78,7 +78,7 @@ void ChipYM2610H::updateWaits(std::uint32_t clock) {
     w576_ = cycleWait(576, clock);
 }
 
-void ChipYM2610H::silence() { sendSilenceTable(kYM2610Silence, proto::kWriteRegSize); }
+void ChipYM2610H::silence() { sendSilenceTable(kYM2610Silence, proto::commandSize(proto::kCmdWriteReg)); }
 
 void ChipYM2610H::finishSetUp() {
     // Not zeroed: untouched staging pages cost no memory until an upload.

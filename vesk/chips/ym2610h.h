@@ -14,7 +14,7 @@
 
 namespace vesk {
 
-// Register writes are CMD_WRITE_REG by the bank rule (chip.h bankPort):
+// Register writes are kCmdWriteReg by the bank rule (chip.h bankPort):
 // the address write, W(17), the data write, W(83); with the sample link
 // open, the ADPCM-A key (0x100) W(576) and the ADPCM-B control (0x010)
 // W(83) + 2 us. Without it those two registers are never written. Reads

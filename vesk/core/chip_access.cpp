@@ -89,7 +89,7 @@ void ChipAccess::releaseAllChips() {
 
 bool ChipAccess::resetBoards() {
     bool result = true;
-    std::uint8_t cmd[proto::kResetSize];
+    std::uint8_t cmd[proto::commandSize(proto::kCmdReset)];
     proto::encodeReset(cmd, 0xFF);  // all slots
     for (BoardLink* t : transports) {
         std::uint8_t reply[proto::kSmallReplySize] = {};
@@ -129,7 +129,7 @@ bool ChipAccess::i2cProbe(const char* boardAddress, std::uint8_t i2cAddress) {
     }
     BoardLink* t = transportOf(boardAddress);
     if (!t) return false;
-    std::uint8_t cmd[proto::kQueryArgSize];
+    std::uint8_t cmd[proto::commandInfo(proto::kCmdQuery).maxSize];
     proto::encodeQueryArg(cmd, 0x00, proto::kBoardItemI2cProbe, i2cAddress);
     std::uint8_t reply[proto::kSmallReplySize] = {};
     std::uint32_t n = t->request(cmd, sizeof cmd, reply, sizeof reply, 0);
@@ -148,7 +148,7 @@ bool ChipAccess::i2cWrite(const char* boardAddress, std::uint8_t i2cAddress, con
     BoardLink* t = transportOf(boardAddress);
     if (!t || length == 0) return false;
     std::uint8_t cmd[proto::kMaxCommandSize];
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     proto::encodeSync(sync);
     for (std::uint32_t sent = 0; sent < length;) {
         std::uint32_t n = std::min<std::uint32_t>(length - sent, proto::kI2cWriteMaxData);

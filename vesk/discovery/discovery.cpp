@@ -21,7 +21,7 @@ struct AdapterEntry {
 // board that does not echo still gets its port. Waiting matters all the
 // same, since the echo, if it came late, would otherwise sit on the socket.
 void sendSetHostPort(const BoardEndpoint& e, std::uint16_t port) {
-    std::uint8_t cmd[proto::kSetHostPortSize];
+    std::uint8_t cmd[proto::commandSize(proto::kCmdSet)];
     plat::SockAddr6 to;
     if (e.socket == plat::kInvalidSocket || !boardDestination(e.boardAddress, to)) return;
     std::uint8_t reply[proto::kSmallReplySize];
@@ -91,7 +91,7 @@ plat::Socket openBoundSocket(const std::string& host, std::uint16_t port, bool* 
 
 void discoverBoards(std::vector<LinkEntry>& links, InitReport* report) {
     using Clock = std::chrono::steady_clock;
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     proto::encodeSync(sync);
     plat::SockAddr6 group;
     plat::textToAddr("ff02::1", group.addr);

@@ -17,7 +17,7 @@ constexpr std::size_t kQueryReplySize = 128;
 // the socket time-out.
 void askAndApply(const BoardEndpoint& e, std::uint8_t target, std::uint8_t item, std::uint8_t* buf,
                  std::size_t& length) {
-    std::uint8_t query[proto::kQuerySize];
+    std::uint8_t query[proto::commandSize(proto::kCmdQuery)];
     plat::SockAddr6 to;
     length = 0;
     if (e.socket == plat::kInvalidSocket || !boardDestination(e.boardAddress, to)) return;

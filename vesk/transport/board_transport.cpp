@@ -14,8 +14,8 @@ namespace vesk {
 
 namespace {
 
-static_assert(BoardTransport::kMinBatchBytes ==
-              proto::kMaxCommandSize + 2 * proto::kWaitCommandSize + proto::kDelayMaxSize + proto::kSyncSize);
+static_assert(BoardTransport::kMinBatchBytes == proto::kMaxCommandSize + 2 * proto::commandSize(proto::kCmdWait) +
+                                                    proto::kDelayMaxSize + proto::commandSize(proto::kCmdSync));
 
 // A batch is one UDP datagram. The largest UDP payload over IPv6 is 65527
 // bytes; staying below 64 KiB with the IPv6 and UDP headers keeps a batch
@@ -150,7 +150,7 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
     // playing, or the board runs dry before it may be sent.
     const std::uint32_t board = std::clamp<std::uint32_t>(bufferSize_ / 2, kMinBatchBytes, kMaxDatagramBytes);
     batchLimit_ = std::min(board, ring_->capacity());
-    bodyLimit_ = batchLimit_ - kLeadRoom - proto::kSyncSize;
+    bodyLimit_ = batchLimit_ - kLeadRoom - proto::commandSize(proto::kCmdSync);
 
     plat::setSendBufferSize(socket_, std::max(kMinSendBuffer, kSendBufferBatches * batchLimit_));
 
@@ -190,7 +190,7 @@ BoardTransport::BoardTransport(plat::Socket socket, const char* address, std::ui
 
 BoardTransport::~BoardTransport() {
     keepAliveEnabled_.store(false);
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     std::uint8_t reply[proto::kSmallReplySize];
     request(sync, proto::encodeSync(sync), reply, sizeof reply, 0);
     pushFinal();
@@ -227,7 +227,7 @@ void BoardTransport::pushAt(const std::uint8_t* bytes, std::uint32_t length, std
 
 void BoardTransport::appendLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* bytes, std::uint32_t length,
                                   Clock::time_point stamp, Clock::time_point now) {
-    if (length <= bodyLimit_ - 2 * proto::kWaitCommandSize) {
+    if (length <= bodyLimit_ - 2 * proto::commandSize(proto::kCmdWait)) {
         appendPieceLocked(lock, bytes, length, stamp, now);
         return;
     }
@@ -535,7 +535,8 @@ void BoardTransport::sendItem(const SendItem& item) {
     std::uint8_t* body = sendBuffer_.get() + kLeadRoom;
     const bool boardClock = timing_ == Timing::BoardClock;
     // What leaves at most: the leading wait, the item and a sync.
-    const std::uint32_t most = item.length + (item.kind == Kind::Batch ? kLeadRoom + proto::kSyncSize : 0);
+    const std::uint32_t most =
+        item.length + (item.kind == Kind::Batch ? kLeadRoom + proto::commandSize(proto::kCmdSync) : 0);
     for (;;) {
         std::unique_lock<std::mutex> b(boardMutex_);
         Clock::time_point at = timeline_.roomAt(Clock::now(), most);
@@ -554,7 +555,7 @@ void BoardTransport::sendItem(const SendItem& item) {
         Clock::time_point leftAt;
         const bool sent =
             sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt) == plat::SendStatus::Sent;
-        if (sent && item.length != 1) dataSent_.store(true);
+        if (sent && item.length != proto::kKeepAliveSize) dataSent_.store(true);
         if (sent) {
             std::lock_guard<std::mutex> b(boardMutex_);
             timeline_.sent(leftAt, Clock::duration::zero(), item.length);
@@ -636,7 +637,7 @@ void BoardTransport::sendBareSync(Clock::time_point now) {
         probeDue_ = Clock::time_point::max();
         lastGateProbe_ = now;
     }
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     Clock::time_point leftAt;
     const std::uint32_t n = proto::encodeSync(sync);
     const bool sent = sendDatagram(sync, n, false, &leftAt) == plat::SendStatus::Sent;
@@ -654,7 +655,7 @@ void BoardTransport::listenerLoop() {
     // An answer's time is when this thread takes it: a late wake-up makes the
     // board look behind its clock.
     plat::raiseThreadPriority();
-    std::uint8_t sync[proto::kSyncSize];
+    std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
     const std::uint32_t syncLength = proto::encodeSync(sync);
     std::uint8_t buf[64];
     for (;;) {
@@ -790,7 +791,7 @@ std::uint32_t BoardTransport::request(const std::uint8_t* command, std::uint32_t
         // above leaves that to the rare sync put out just as it ended.
         std::lock_guard<std::mutex> b(boardMutex_);
         if (probeOut_) {
-            std::uint8_t sync[proto::kSyncSize];
+            std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
             owed_.add(sync, proto::encodeSync(sync), Clock::now());
             probeOut_ = false;
             lagCond_.notify_all();
