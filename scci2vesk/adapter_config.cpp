@@ -1,7 +1,6 @@
 #include "adapter_config.h"
 
-#include <cstring>
-
+#include "chips/chip_models.h"
 #include "platform/platform.h"
 #include "profile.h"
 
@@ -53,40 +52,15 @@ std::vector<std::uint32_t> clocksFor(const IniConfig& config, const std::string&
     return clocks;
 }
 
-namespace {
-
-struct KindRow {
-    const char* name;
-    ChipKind kind;
-};
-constexpr KindRow kKinds[] = {
-    {"YM2608", {1, 3}}, {"YM2151", {2, 3}},  {"YM2610+H", {3, 3}}, {"YM2610B+H", {3, 3}}, {"YM2203", {4, 0}},
-    {"YM2612", {5, 3}}, {"YM3438", {5, 3}},  {"AY8910", {6, 0}},   {"SN76489", {7, 0}},   {"YM3812", {8, 0}},
-    {"YMF262", {9, 3}}, {"YM2413", {10, 0}}, {"YM3526", {11, 0}},  {"SCC", {13, 0}},      {"SCC+", {14, 0}},
-    {"Y8950", {15, 0}}, {"YM2149", {19, 0}},
-};
-
-struct SectionRow {
-    std::int32_t type;
-    const char* section;
-};
-constexpr SectionRow kSections[] = {
-    {1, "YM2608"},  {2, "YM2151"},  {3, "YM2610+H"}, {4, "YM2203"}, {5, "YM2612"},
-    {6, "AY8910"},  {7, "SN76489"}, {8, "YM3812"},   {9, "YMF262"}, {10, "YM2413"},
-    {11, "YM3526"}, {13, "SCC"},    {14, "SCC+"},    {15, "Y8950"}, {19, "YM2149"},
-};
-
-}  // namespace
-
 ChipKind chipKindOf(const char* name) {
-    for (const KindRow& row : kKinds)
-        if (std::strcmp(row.name, name) == 0) return row.kind;
-    return {1001, 0};
+    const vesk::catalogue::ModelRow* model = vesk::catalogue::modelNamed(name);
+    if (!model) return {1001, 0};
+    return {model->scciType, model->scciLocation};
 }
 
 const char* sectionNameOf(std::int32_t type) {
-    for (const SectionRow& row : kSections)
-        if (row.type == type) return row.section;
+    for (const vesk::catalogue::ModelRow& model : vesk::catalogue::kModels)
+        if (model.scciType == type) return model.name;
     return nullptr;
 }
 

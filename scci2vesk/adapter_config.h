@@ -31,15 +31,16 @@ std::vector<std::uint32_t> clocksFor(const IniConfig& config, const std::string&
 // untouched, when there is no digit or the number leaves the i32 range.
 bool parseClock(const std::string& text, std::uint32_t& out);
 
-// The SCCI chip type and location of a model name (exact, case-sensitive);
-// 1001 and 0 for a name not in the table.
+// The SCCI chip type and location of a model name (exact, case-sensitive),
+// from the chip catalogue; 1001 and 0 for a name not in it.
 struct ChipKind {
     std::int32_t type;
     std::uint32_t location;
 };
 ChipKind chipKindOf(const char* name);
 
-// The INI section serving a chip type, or null when the type has none.
+// The INI section serving a chip type: the name of the catalogue's first
+// model of that type; null when no model has it.
 const char* sectionNameOf(std::int32_t type);
 
 }  // namespace scci2vesk

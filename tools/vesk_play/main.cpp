@@ -113,34 +113,23 @@ struct Part {
     std::int64_t shiftNs = 0;  // delay so that all boards sound together
 };
 
-// Models able to play a chip family, preferred first, with the clock factor.
+// Models able to play a chip family, preferred first, with the clock factor,
+// from the catalogue: the family's models (the one the log marks first),
+// then those that stand in for the family.
 struct Candidate {
     const char* name;
     std::uint32_t clockFactor;
 };
 std::vector<Candidate> candidates(const vgm::ChipHeader& h) {
-    switch (h.chip) {
-    case Chip::SN76489: return {{"SN76489", 1}};
-    case Chip::YM2413: return {{"YM2413", 1}};
-    case Chip::YM2612: return {{"YM2612", 1}, {"YM3438", 1}};
-    case Chip::YM2151: return {{"YM2151", 1}};
-    case Chip::YM2203: return {{"YM2203", 1}, {"YM2608", 2}};  // the OPNA runs the OPN's registers at twice the clock
-    case Chip::YM2608: return {{"YM2608", 1}};
-    case Chip::YM2610:
-        if (h.variant) return {{"YM2610B+H", 1}, {"YM2610+H", 1}};
-        return {{"YM2610+H", 1}, {"YM2610B+H", 1}};
-    case Chip::YM3812: return {{"YM3812", 1}};
-    case Chip::YM3526: return {{"YM3526", 1}, {"YM3812", 1}};
-    case Chip::Y8950: return {{"Y8950", 1}};
-    case Chip::YMF262: return {{"YMF262", 1}};
-    case Chip::AY8910:
-        if (h.ayType >= 0x10) return {{"YM2149", 1}, {"AY8910", 1}};
-        return {{"AY8910", 1}, {"YM2149", 1}};
-    case Chip::K051649:
-        if (h.variant) return {{"SCC+", 1}, {"SCC", 1}};
-        return {{"SCC", 1}, {"SCC+", 1}};
-    default: return {};
-    }
+    const bool variant = h.chip == Chip::AY8910 ? h.ayType >= vgm::kAyTypeYM2149 : h.variant;
+    std::vector<Candidate> out;
+    for (const vesk::catalogue::ModelRow& m : vesk::catalogue::kModels)
+        if (m.family == h.chip && m.variant == variant) out.push_back({m.name, 1});
+    for (const vesk::catalogue::ModelRow& m : vesk::catalogue::kModels)
+        if (m.family == h.chip && m.variant != variant) out.push_back({m.name, 1});
+    for (const vesk::catalogue::ModelRow& m : vesk::catalogue::kModels)
+        if (m.replaces == h.chip) out.push_back({m.name, m.factor});
+    return out;
 }
 
 struct Boards {

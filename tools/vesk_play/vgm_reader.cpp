@@ -16,70 +16,6 @@ constexpr std::size_t kMaxInflated = 256u << 20;  // a bigger log is not music
 // a few million), far below what a made-up stream rate could ask for.
 constexpr std::size_t kMaxEvents = 8u << 20;
 
-struct ChipField {
-    Chip chip;
-    std::uint32_t offset;   // clock field in the header
-    std::uint32_t version;  // first version with the field
-};
-const ChipField kChipFields[] = {
-    {Chip::SN76489, 0x0C, 0x100}, {Chip::YM2413, 0x10, 0x100}, {Chip::YM2612, 0x2C, 0x110}, {Chip::YM2151, 0x30, 0x110},
-    {Chip::YM2203, 0x44, 0x151},  {Chip::YM2608, 0x48, 0x151}, {Chip::YM2610, 0x4C, 0x151}, {Chip::YM3812, 0x50, 0x151},
-    {Chip::YM3526, 0x54, 0x151},  {Chip::Y8950, 0x58, 0x151},  {Chip::YMF262, 0x5C, 0x151}, {Chip::AY8910, 0x74, 0x151},
-    {Chip::K051649, 0x9C, 0x161},
-};
-
-// Register-write commands of the two-operand range: chip and port of
-// 0x51-0x5F (first chip) and 0xA1-0xAF (second chip), by low nibble.
-struct PairCommand {
-    Chip chip;
-    std::uint8_t port;
-};
-const PairCommand kPairCommands[16] = {
-    {Chip::Count, 0},  {Chip::YM2413, 0}, {Chip::YM2612, 0}, {Chip::YM2612, 1}, {Chip::YM2151, 0}, {Chip::YM2203, 0},
-    {Chip::YM2608, 0}, {Chip::YM2608, 1}, {Chip::YM2610, 0}, {Chip::YM2610, 1}, {Chip::YM3812, 0}, {Chip::YM3526, 0},
-    {Chip::Y8950, 0},  {Chip::Count, 0},  {Chip::YMF262, 0}, {Chip::YMF262, 1},
-};
-
-// Chip ids of the DAC stream control command (0x90), low 7 bits.
-Chip streamChip(std::uint8_t id) {
-    switch (id & 0x7F) {
-    case 0x00: return Chip::SN76489;
-    case 0x01: return Chip::YM2413;
-    case 0x02: return Chip::YM2612;
-    case 0x03: return Chip::YM2151;
-    case 0x06: return Chip::YM2203;
-    case 0x07: return Chip::YM2608;
-    case 0x08: return Chip::YM2610;
-    case 0x09: return Chip::YM3812;
-    case 0x0A: return Chip::YM3526;
-    case 0x0B: return Chip::Y8950;
-    case 0x0C: return Chip::YMF262;
-    case 0x12: return Chip::AY8910;
-    case 0x19: return Chip::K051649;
-    default: return Chip::Count;
-    }
-}
-
-// Length of each command byte, operands included; 0 for bytes that are no
-// command (and for 0x67, whose length is in the block).
-std::uint32_t commandLength(std::uint8_t c) {
-    if (c >= 0x30 && c <= 0x3F) return 2;
-    if (c >= 0x40 && c <= 0x4E) return 3;
-    if (c == 0x4F || c == 0x50) return 2;
-    if (c >= 0x51 && c <= 0x5F) return 3;
-    if (c == 0x61) return 3;
-    if (c == 0x62 || c == 0x63 || c == 0x66) return 1;
-    if (c == 0x64) return 4;
-    if (c == 0x68) return 12;
-    if (c >= 0x70 && c <= 0x8F) return 1;
-    static const std::uint8_t stream[6] = {5, 5, 6, 11, 2, 5};
-    if (c >= 0x90 && c <= 0x95) return stream[c - 0x90];
-    if (c >= 0xA0 && c <= 0xBF) return 3;
-    if (c >= 0xC0 && c <= 0xDF) return 4;
-    if (c >= 0xE0) return 5;
-    return 0;
-}
-
 std::uint32_t u32(const std::string& b, std::size_t at) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(b.data()) + at;
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -94,6 +30,11 @@ std::string hex(std::uint64_t v, int digits = 0) {
     std::snprintf(b, sizeof b, "0x%0*llx", digits, static_cast<unsigned long long>(v));
     return b;
 }
+
+// The write commands outside the register-write range, from the catalogue.
+constexpr std::uint8_t kSN76489Write = catalogue::family(Chip::SN76489).command;
+constexpr std::uint8_t kAY8910Write = catalogue::family(Chip::AY8910).command;
+constexpr std::uint8_t kK051649Write = catalogue::family(Chip::K051649).command;
 
 struct Fail {
     std::uint64_t offset;
@@ -164,47 +105,49 @@ void Parser::run() {
 }
 
 void Parser::header() {
-    if (b.size() < 0x40) throw Fail{0, "too short for a VGM header (" + std::to_string(b.size()) + " bytes)"};
+    if (b.size() < kMinHeaderSize) throw Fail{0, "too short for a VGM header (" + std::to_string(b.size()) + " bytes)"};
     if (b.compare(0, 4, "Vgm ") != 0) throw Fail{0, "not a VGM file (no \"Vgm \" magic)"};
-    std::uint32_t eofField = u32(b, 0x04);
-    end = eofField ? 0x04 + eofField : static_cast<std::uint32_t>(b.size());
+    std::uint32_t eofField = u32(b, field::kEof);
+    end = eofField ? field::kEof + eofField : static_cast<std::uint32_t>(b.size());
     if (eofField > b.size() || end > b.size())
-        throw Fail{0x04, "end-of-file offset " + hex(end) + " is past the end of the data (" +
-                             std::to_string(b.size()) + " bytes)"};
-    song.version = u32(b, 0x08);
-    song.headerSamples = u32(b, 0x18);
-    song.headerLoopSamples = u32(b, 0x20);
-    std::uint32_t dataField = song.version >= 0x150 ? u32(b, 0x34) : 0;
-    song.dataOffset = dataField ? 0x34 + dataField : 0x40;
+        throw Fail{field::kEof, "end-of-file offset " + hex(end) + " is past the end of the data (" +
+                                    std::to_string(b.size()) + " bytes)"};
+    song.version = u32(b, field::kVersion);
+    song.headerSamples = u32(b, field::kSamples);
+    song.headerLoopSamples = u32(b, field::kLoopSamples);
+    std::uint32_t dataField = song.version >= kDataFieldSince ? u32(b, field::kData) : 0;
+    song.dataOffset = dataField ? field::kData + dataField : kMinHeaderSize;
     if (dataField > b.size() || song.dataOffset >= end)
-        throw Fail{0x34, "data offset " + hex(song.dataOffset) + " is past the end of the data (" + hex(end) + ")"};
+        throw Fail{field::kData,
+                   "data offset " + hex(song.dataOffset) + " is past the end of the data (" + hex(end) + ")"};
     // Header fields at or after the data are not header fields.
-    auto field = [&](std::uint32_t at, std::uint32_t bytes) -> std::uint32_t {
+    auto headerField = [&](std::uint32_t at, std::uint32_t bytes) -> std::uint32_t {
         if (at + bytes > song.dataOffset || at + bytes > end) return 0;
         return bytes == 4 ? u32(b, at) : bytes == 2 ? u16(b, at) : static_cast<std::uint8_t>(b[at]);
     };
-    for (const ChipField& f : kChipFields) {
-        if (song.version < f.version) continue;
-        std::uint32_t raw = field(f.offset, 4);
-        std::uint32_t clock = raw & 0x3FFFFFFF;
+    for (const catalogue::FamilyRow& f : catalogue::kFamilies) {
+        if (song.version < f.since) continue;
+        std::uint32_t raw = headerField(f.clockField, 4);
+        std::uint32_t clock = raw & kClockMask;
         if (!clock) continue;
         ChipHeader h;
-        h.chip = f.chip;
+        h.chip = f.id;
         h.clock = clock;
-        h.instances = (raw & 0x40000000) ? 2 : 1;
-        h.variant = (raw & 0x80000000) != 0;
-        if (f.chip == Chip::AY8910) h.ayType = static_cast<std::uint8_t>(field(0x78, 1));
-        if (f.chip == Chip::SN76489) {
-            h.snFeedback = static_cast<std::uint16_t>(song.version >= 0x110 ? field(0x28, 2) : 0);
-            h.snShiftWidth = static_cast<std::uint8_t>(song.version >= 0x110 ? field(0x2A, 1) : 0);
-            h.snFlags = static_cast<std::uint8_t>(song.version >= 0x151 ? field(0x2B, 1) : 0);
+        h.instances = (raw & kDualBit) ? 2 : 1;
+        h.variant = (raw & kVariantBit) != 0;
+        if (f.id == Chip::AY8910) h.ayType = static_cast<std::uint8_t>(headerField(field::kAyType, 1));
+        if (f.id == Chip::SN76489) {
+            const bool sn = song.version >= kSnFieldsSince;
+            h.snFeedback = static_cast<std::uint16_t>(sn ? headerField(field::kSnFeedback, 2) : 0);
+            h.snShiftWidth = static_cast<std::uint8_t>(sn ? headerField(field::kSnShiftWidth, 1) : 0);
+            h.snFlags = static_cast<std::uint8_t>(song.version >= kSnFlagsSince ? headerField(field::kSnFlags, 1) : 0);
         }
         song.chips.push_back(h);
     }
-    std::uint32_t gd3Field = u32(b, 0x14);
+    std::uint32_t gd3Field = u32(b, field::kGd3);
     if (gd3Field) {
-        std::uint64_t at = 0x14ull + gd3Field;
-        if (at + 12 > b.size()) throw Fail{0x14, "GD3 offset " + hex(at) + " is past the end of the file"};
+        std::uint64_t at = std::uint64_t{field::kGd3} + gd3Field;
+        if (at + 12 > b.size()) throw Fail{field::kGd3, "GD3 offset " + hex(at) + " is past the end of the file"};
         gd3(static_cast<std::uint32_t>(at));
     }
 }
@@ -388,9 +331,10 @@ void Parser::dataBlock(std::uint32_t at, std::uint8_t type, std::uint32_t size) 
 
 void Parser::commands() {
     std::uint32_t loopAt = 0;
-    if (std::uint32_t f = u32(b, 0x1C)) {
-        std::uint64_t at = 0x1Cull + f;
-        if (at >= end) throw Fail{0x1C, "loop offset " + hex(at) + " is past the end of the data (" + hex(end) + ")"};
+    if (std::uint32_t f = u32(b, field::kLoop)) {
+        std::uint64_t at = std::uint64_t{field::kLoop} + f;
+        if (at >= end)
+            throw Fail{field::kLoop, "loop offset " + hex(at) + " is past the end of the data (" + hex(end) + ")"};
         loopAt = static_cast<std::uint32_t>(at);
     }
     bool loopFound = false, ended = false;
@@ -402,71 +346,72 @@ void Parser::commands() {
             song.loopSample = now;
         }
         const std::uint8_t c = static_cast<std::uint8_t>(b[p]);
-        if (c == 0x66) {
+        if (c == cmd::kEnd) {
             ended = true;
             break;
         }
-        if (c == 0x67) {
+        if (c == cmd::kDataBlock) {
             if (p + 7 > end) throw Fail{p, "data block header cut by the end of the data"};
-            if (static_cast<std::uint8_t>(b[p + 1]) != 0x66) throw Fail{p + 1, "data block without its 0x66 byte"};
+            if (static_cast<std::uint8_t>(b[p + 1]) != cmd::kEnd) throw Fail{p + 1, "data block without its 0x66 byte"};
             std::uint32_t size = u32(b, p + 3);
             dataBlock(p, static_cast<std::uint8_t>(b[p + 2]), size);
             p += 7 + (size & 0x7FFFFFFF);
             continue;
         }
-        const std::uint32_t len = commandLength(c);
+        const std::uint32_t len = kCommandLength[c];
         if (!len) throw Fail{p, "unknown command " + hex(c, 2)};
         if (p + len > end) throw Fail{p, "command " + hex(c, 2) + " cut by the end of the data (" + hex(end) + ")"};
         const auto* o = reinterpret_cast<const std::uint8_t*>(b.data()) + p + 1;  // operands
-        if (c == 0x50 || c == 0x30) {
-            write(Chip::SN76489, c == 0x30, 0, 0, o[0], p, c == 0x50 ? "0x50" : "0x30");
-        } else if ((c >= 0x51 && c <= 0x5F) || (c >= 0xA1 && c <= 0xAF)) {
-            const PairCommand& pc = kPairCommands[c & 0x0F];
-            if (pc.chip == Chip::Count)
+        const auto firstPair = static_cast<std::uint8_t>(c - (c > cmd::kLastPair ? cmd::kSecondPair : 0));
+        if (c == kSN76489Write || c == cmd::kSecondSN76489) {
+            write(Chip::SN76489, c == cmd::kSecondSN76489, 0, 0, o[0], p, c == kSN76489Write ? "0x50" : "0x30");
+        } else if (firstPair >= cmd::kFirstPair && firstPair <= cmd::kLastPair) {
+            const PairWrite& pw = kPairWrites[c & 0x0F];
+            if (pw.family == Chip::Count)
                 skip(hex(c, 2));
             else
-                write(pc.chip, c >= 0xA1, pc.port, o[0], o[1], p, hex(c, 2).c_str());
-        } else if (c == 0xA0) {
+                write(pw.family, c > cmd::kLastPair, pw.port, o[0], o[1], p, hex(c, 2).c_str());
+        } else if (c == kAY8910Write) {
             write(Chip::AY8910, o[0] >> 7, 0, o[0] & 0x7F, o[1], p, "0xa0");
-        } else if (c == 0xD2) {
+        } else if (c == kK051649Write) {
             write(Chip::K051649, o[0] >> 7, o[0] & 0x7F, o[1], o[2], p, "0xd2");
-        } else if (c == 0x61) {
+        } else if (c == cmd::kWait) {
             waitFor(u16(b, p + 1));
-        } else if (c == 0x62) {
+        } else if (c == cmd::kWait735) {
             waitFor(735);
-        } else if (c == 0x63) {
+        } else if (c == cmd::kWait882) {
             waitFor(882);
-        } else if (c >= 0x70 && c <= 0x7F) {
+        } else if (c >= cmd::kShortWait && c <= cmd::kShortWait + 0x0F) {
             waitFor((c & 0x0F) + 1u);
-        } else if (c >= 0x80 && c <= 0x8F) {
+        } else if (c >= cmd::kYM2612Pcm && c <= cmd::kYM2612Pcm + 0x0F) {
             auto it = banks.find(0);
             if (it != banks.end() && pcmPosition < it->second.data.size())
                 write(Chip::YM2612, 0, 0, 0x2A, static_cast<std::uint8_t>(it->second.data[pcmPosition++]), p, "0x8n");
             else
                 skip("0x8n (past the PCM data)");
             waitFor(c & 0x0F);
-        } else if (c == 0xE0) {
+        } else if (c == cmd::kPcmSeek) {
             pcmPosition = u32(b, p + 1);
-        } else if (c == 0x90) {
+        } else if (c == cmd::kStreamSetUp) {
             Stream& s = streams[o[0]];
             s.defined = true;
-            s.chip = streamChip(o[1]);
+            s.chip = streamFamily(o[1]);
             s.instance = o[1] >> 7;
             s.port = o[2];
             s.reg = o[3];
             if (s.chip == Chip::Count) skip("0x90 stream to chip " + hex(o[1], 2));
-        } else if (c == 0x91) {
+        } else if (c == cmd::kStreamData) {
             Stream& s = streams[o[0]];
             s.bank = o[1];
             s.stepSize = o[2] ? o[2] : 1;
             s.stepBase = o[3];
-        } else if (c == 0x92) {
+        } else if (c == cmd::kStreamFrequency) {
             // A running stream keeps its time: the next write starts the new rate.
             Stream& s = streams[o[0]];
             if (s.frequency) s.base += s.k * kSampleRate / s.frequency;
             s.k = 0;
             s.frequency = u32(b, p + 2);
-        } else if (c == 0x93) {
+        } else if (c == cmd::kStreamStart) {
             Stream& s = streams[o[0]];
             std::uint32_t start = u32(b, p + 2);
             std::uint8_t mode = o[5];
@@ -486,12 +431,12 @@ void Parser::commands() {
             s.reverse = (mode & 0x10) != 0;
             s.loop = (mode & 0x80) != 0;
             startStream(s, start, count, p);
-        } else if (c == 0x94) {
+        } else if (c == cmd::kStreamStop) {
             if (o[0] == 0xFF)
                 for (Stream& s : streams) s.active = false;
             else
                 streams[o[0]].active = false;
-        } else if (c == 0x95) {
+        } else if (c == cmd::kStreamBlock) {
             Stream& s = streams[o[0]];
             std::uint16_t block = u16(b, p + 2);
             auto it = banks.find(s.bank);
@@ -525,11 +470,7 @@ void Parser::commands() {
 
 }  // namespace
 
-const char* chipName(Chip chip) {
-    static const char* const names[] = {"SN76489", "YM2413", "YM2612", "YM2151", "YM2203", "YM2608", "YM2610",
-                                        "YM3812",  "YM3526", "Y8950",  "YMF262", "AY8910", "K051649"};
-    return chip < Chip::Count ? names[static_cast<int>(chip)] : "?";
-}
+const char* chipName(Chip chip) { return chip < Chip::Count ? catalogue::family(chip).name : "?"; }
 
 const ChipHeader* Song::header(Chip chip) const { return find(*this, chip); }
 

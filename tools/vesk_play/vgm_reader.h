@@ -1,7 +1,8 @@
 // VGM reader: checks a VGM log (plain or gzip-compressed) and turns it into
 // the timed register writes and sample-memory loads of the chips vesk
 // drives. Pure computation on a byte buffer: no file or OS calls, nothing of
-// the library, so the tests and a fuzz target use it as the player does.
+// the library but the chip catalogue's constants, so the tests and a fuzz
+// target use it as the player does.
 //
 // Guarantees: nothing is read outside the buffer; a file that cannot be
 // trusted is refused with a message naming the byte offset at fault; every
@@ -15,27 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "vgm_format.h"
+
 namespace vesk::vgm {
 
-constexpr std::uint32_t kSampleRate = 44100;
-
-// The chip families of the format that vesk has a class for.
-enum class Chip : std::uint8_t {
-    SN76489,
-    YM2413,
-    YM2612,
-    YM2151,
-    YM2203,
-    YM2608,
-    YM2610,
-    YM3812,
-    YM3526,
-    Y8950,
-    YMF262,
-    AY8910,
-    K051649,
-    Count
-};
+// The chip families of the format that vesk plays (the catalogue's,
+// chips/chip_models.def); Chip::Count for none.
+using Chip = catalogue::Family;
 const char* chipName(Chip chip);
 
 // One chip family of the header (clock field not zero).

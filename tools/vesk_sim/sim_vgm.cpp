@@ -3,57 +3,49 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vgm_format.h"
+
 namespace vesk::sim {
 
 namespace {
 
-constexpr std::int64_t kRate = 44100;
+using catalogue::Family;
+using catalogue::ModelRow;
+
 constexpr std::uint32_t kVersion = 0x171;
 constexpr std::size_t kHeaderSize = 0x100;
-constexpr std::uint32_t kVariantBit = 0x80000000u;  // YM2610B, SCC+
 
 enum class Style {
-    Reg,   // write_reg: one command per port code; second chip = command + 0x50
+    Reg,   // write_reg: the family's command by port code; second chip = command + 0x50
     Psg,   // AY8910/YM2149: A0 aa dd, second chip sets bit 7 of aa
     Dcsg,  // SN76489: port writes, 50 dd; second chip 30 dd
     Scc,   // SCC/SCC+: address latched by port writes 0xD/0xE, data on 0xF
 };
 
-// One VGM chip: the header field its clock goes into and how its writes are
-// written. Several board names share one entry (YM2612/YM3438, YM2610 with
-// or without B and sample memory, AY8910/YM2149, SCC/SCC+).
-struct Kind {
-    const char* names[4];
-    std::size_t clockOffset;
-    Style style;
-    std::uint8_t byPort[3];       // Reg: command for port codes 0, 1, 2 (0: none)
-    bool portWritesAreAddresses;  // OPN prescaler: an address write alone
-};
-
-const Kind kKinds[] = {
-    {{"SN76489"}, 0x0C, Style::Dcsg, {0, 0, 0}, false},
-    {{"YM2413"}, 0x10, Style::Reg, {0x51, 0, 0}, false},
-    {{"YM2612", "YM3438"}, 0x2C, Style::Reg, {0x52, 0x52, 0x53}, false},
-    {{"YM2151"}, 0x30, Style::Reg, {0x54, 0, 0}, false},
-    {{"YM2203"}, 0x44, Style::Reg, {0x55, 0, 0}, true},
-    {{"YM2608"}, 0x48, Style::Reg, {0x56, 0x56, 0x57}, true},
-    {{"YM2610", "YM2610B", "YM2610+H", "YM2610B+H"}, 0x4C, Style::Reg, {0x58, 0x58, 0x59}, false},
-    {{"YM3812"}, 0x50, Style::Reg, {0x5A, 0, 0}, false},
-    {{"YM3526"}, 0x54, Style::Reg, {0x5B, 0, 0}, false},
-    {{"Y8950"}, 0x58, Style::Reg, {0x5C, 0, 0}, false},
-    {{"YMF262"}, 0x5C, Style::Reg, {0x5E, 0x5E, 0x5F}, false},
-    {{"AY8910", "YM2149"}, 0x74, Style::Psg, {0, 0, 0}, false},
-    {{"SCC", "SCC+"}, 0x9C, Style::Scc, {0, 0, 0}, false},
-};
-
-int kindOf(const std::string& chip) {
-    for (std::size_t k = 0; k < sizeof kKinds / sizeof kKinds[0]; ++k)
-        for (const char* n : kKinds[k].names)
-            if (n && chip == n) return static_cast<int>(k);
-    return -1;
+Style styleOf(Family f) {
+    switch (f) {
+    case Family::SN76489: return Style::Dcsg;
+    case Family::AY8910: return Style::Psg;
+    case Family::K051649: return Style::Scc;
+    default: return Style::Reg;
+    }
 }
 
-bool variantOf(const std::string& chip) { return chip == "YM2610B" || chip == "YM2610B+H" || chip == "SCC+"; }
+// The catalogue's model of a board's chip, null when it has none. A YM2610
+// or YM2610B without the sample link logs as the linked model does.
+const ModelRow* modelOf(const std::string& chip) {
+    if (chip == "YM2610" || chip == "YM2610B") return catalogue::modelNamed(chip + "+H");
+    return catalogue::modelNamed(chip);
+}
+
+// The command of a register write by the board's port code (the one-bank
+// models use 0; the two-bank ones 1 for the first bank and 2 for the
+// second, and 0 for the first as well), 0 when the family has no such port.
+std::uint8_t regCommand(const catalogue::FamilyRow& f, int port) {
+    if (port == 0 || (port == 1 && f.ports == 2)) return f.command;
+    if (port == 2 && f.ports == 2) return static_cast<std::uint8_t>(f.command + 1);
+    return 0;
+}
 
 // SCC memory address to the VGM port and register of the K051649 writes.
 // SCC mode: 9800-987F waves of channels 1-4, 9880-988F (mirrored up to
@@ -166,7 +158,7 @@ bool commandFromLine(const char* line, std::size_t len, BoardCommand& out) {
 
 VgmRecorder::VgmRecorder(const BoardConfig& board, std::size_t index) : cfg_(board), index_(index) {
     slots_.resize(cfg_.slots.size());
-    int used[sizeof kKinds / sizeof kKinds[0]] = {};
+    int used[static_cast<std::size_t>(Family::Count)] = {};
     for (std::size_t s = 0; s < slots_.size(); ++s) {
         const SlotConfig& sc = cfg_.slots[s];
         Slot& slot = slots_[s];
@@ -175,14 +167,17 @@ VgmRecorder::VgmRecorder(const BoardConfig& board, std::size_t index) : cfg_(boa
             slot.why = "empty slot";
             continue;
         }
-        int k = kindOf(sc.chip);
-        if (k < 0) {
+        const ModelRow* model = modelOf(sc.chip);
+        if (!model) {
             slot.why = "no place for a " + (sc.chip.empty() ? std::string("nameless chip") : sc.chip) + " in VGM";
-        } else if (used[k] >= 2) {
+            continue;
+        }
+        int& ofFamily = used[static_cast<std::size_t>(model->family)];
+        if (ofFamily >= 2) {
             slot.why = "third " + sc.chip + " of the board (VGM holds two of a kind)";
         } else {
-            slot.kind = k;
-            slot.instance = used[k]++;
+            slot.model = model;
+            slot.instance = ofFamily++;
         }
     }
 }
@@ -191,15 +186,15 @@ void VgmRecorder::emit(std::int64_t ns, std::initializer_list<std::uint8_t> byte
     if (firstNs_ < 0) firstNs_ = ns;
     // Rounded to the nearest sample from the first write, so rounding never
     // accumulates.
-    std::int64_t at = ((ns - firstNs_) * kRate + 500000000) / 1000000000;
+    std::int64_t at = ((ns - firstNs_) * vgm::kSampleRate + 500000000) / 1000000000;
     std::int64_t gap = at - sample_;
     while (gap > 0) {
         if (gap <= 16) {
-            body_.push_back(static_cast<std::uint8_t>(0x70 + gap - 1));
+            body_.push_back(static_cast<std::uint8_t>(vgm::cmd::kShortWait + gap - 1));
             gap = 0;
         } else {
             std::int64_t n = gap > 0xFFFF ? 0xFFFF : gap;
-            body_.push_back(0x61);
+            body_.push_back(vgm::cmd::kWait);
             body_.push_back(static_cast<std::uint8_t>(n));
             body_.push_back(static_cast<std::uint8_t>(n >> 8));
             gap -= n;
@@ -228,20 +223,21 @@ void VgmRecorder::add(const BoardCommand& c) {
         ++s.skipped;
         ++skipped_;
     };
-    if (s.kind < 0) return skip();
-    const Kind& k = kKinds[s.kind];
+    if (!s.model) return skip();
+    const catalogue::FamilyRow& f = catalogue::family(s.model->family);
     const auto d = static_cast<std::uint8_t>(c.data);
-    const auto second = static_cast<std::uint8_t>(s.instance ? 0x80 : 0x00);
+    const auto second = static_cast<std::uint8_t>(s.instance ? vgm::kSecondChipBit : 0x00);
     bool wrote = true;
     const std::int64_t ns = c.replayNs;
-    switch (k.style) {
+    switch (styleOf(f.id)) {
     case Style::Reg: {
-        std::uint8_t cmd = c.port >= 0 && c.port < 3 ? k.byPort[c.port] : 0;
-        if (!cmd || (port && !(k.portWritesAreAddresses && c.port == 0))) {
+        std::uint8_t cmd = regCommand(f, c.port);
+        const bool prescaler = s.model->setUp == catalogue::SetUp::Prescaler;
+        if (!cmd || (port && !(prescaler && c.port == 0))) {
             wrote = false;
             break;
         }
-        if (s.instance) cmd = static_cast<std::uint8_t>(cmd + 0x50);
+        if (s.instance) cmd = static_cast<std::uint8_t>(cmd + vgm::cmd::kSecondPair);
         // An address written alone (the OPN prescaler) is the register
         // written with any data.
         if (port)
@@ -255,14 +251,14 @@ void VgmRecorder::add(const BoardCommand& c) {
             wrote = false;
             break;
         }
-        emit(ns, {0xA0, static_cast<std::uint8_t>((c.reg & 0x7F) | second), d});
+        emit(ns, {f.command, static_cast<std::uint8_t>((c.reg & 0x7F) | second), d});
         break;
     case Style::Dcsg:
         if (!port) {
             wrote = false;
             break;
         }
-        emit(ns, {static_cast<std::uint8_t>(s.instance ? 0x30 : 0x50), d});
+        emit(ns, {s.instance ? vgm::cmd::kSecondSN76489 : f.command, d});
         break;
     case Style::Scc: {
         if (!port) {
@@ -282,7 +278,7 @@ void VgmRecorder::add(const BoardCommand& c) {
             wrote = false;
             break;
         }
-        emit(ns, {0xD2, static_cast<std::uint8_t>(pp | second), aa, d});
+        emit(ns, {f.command, static_cast<std::uint8_t>(pp | second), aa, d});
         break;
     }
     }
@@ -296,7 +292,7 @@ std::vector<std::string> VgmRecorder::leftOut() const {
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const Slot& s = slots_[i];
         std::string line = "slot " + std::to_string(i) + ": " + cfg_.slots[i].chip;
-        if (s.kind < 0) {
+        if (!s.model) {
             if (!cfg_.slots[i].present) continue;
             line += " -- " + s.why;
         } else if (s.skipped) {
@@ -342,46 +338,47 @@ std::vector<std::string> VgmRecorder::clockNotes() const {
 
 std::vector<std::uint8_t> VgmRecorder::file() const {
     std::vector<std::uint8_t> v(kHeaderSize, 0);
-    std::memcpy(v.data(), "Vgm ", 4);
-    putLE(v, 0x08, kVersion);
-    putLE(v, 0x34, static_cast<std::uint32_t>(kHeaderSize - 0x34));
+    std::memcpy(v.data() + vgm::field::kIdent, "Vgm ", 4);
+    putLE(v, vgm::field::kVersion, kVersion);
+    putLE(v, vgm::field::kData, static_cast<std::uint32_t>(kHeaderSize - vgm::field::kData));
     // The board's SN76489 is the discrete chip: 15-bit noise register
     // tapped at bits 0 and 1, period 0 counting as 0x400, no stereo.
-    v[0x28] = 0x03;
-    v[0x29] = 0x00;
-    v[0x2A] = 15;
-    v[0x2B] = 0x05;
-    v[0x79] = 0x01;  // AY flags: legacy output
+    v[vgm::field::kSnFeedback] = 0x03;
+    v[vgm::field::kSnFeedback + 1] = 0x00;
+    v[vgm::field::kSnShiftWidth] = 15;
+    v[vgm::field::kSnFlags] = 0x05;
+    v[vgm::field::kAyFlags] = 0x01;  // legacy output
     for (const Slot& s : slots_) {
-        if (s.kind < 0) continue;
-        const Kind& k = kKinds[s.kind];
+        if (!s.model) continue;
+        const catalogue::FamilyRow& f = catalogue::family(s.model->family);
         const std::size_t slotIndex = static_cast<std::size_t>(&s - slots_.data());
         std::uint32_t clock = mainClock(s.writesByClock, cfg_.slots[slotIndex].clock);
         if (s.instance == 0) {
-            if (variantOf(cfg_.slots[slotIndex].chip)) clock |= kVariantBit;
-            putLE(v, k.clockOffset, clock);
-            if (k.style == Style::Psg) v[0x78] = cfg_.slots[slotIndex].chip == "YM2149" ? 0x10 : 0x00;
+            // The AY8910 family marks its variant in the type byte.
+            if (s.model->variant && f.id != Family::AY8910) clock |= vgm::kVariantBit;
+            putLE(v, f.clockField, clock);
+            if (f.id == Family::AY8910) v[vgm::field::kAyType] = s.model->variant ? vgm::kAyTypeYM2149 : 0x00;
         } else {
-            v[k.clockOffset + 3] |= 0x40;  // dual chip: both run at the first's clock
+            v[f.clockField + 3] |= vgm::kDualBit >> 24;  // dual chip: both run at the first's clock
         }
     }
     // Waits up to the end of the last command, then the end mark.
     std::vector<std::uint8_t> body = body_;
     std::int64_t total = sample_;
     if (firstNs_ >= 0 && endNs_ > firstNs_) {
-        std::int64_t end = ((endNs_ - firstNs_) * kRate + 500000000) / 1000000000;
+        std::int64_t end = ((endNs_ - firstNs_) * vgm::kSampleRate + 500000000) / 1000000000;
         for (std::int64_t gap = end - sample_; gap > 0;) {
             std::int64_t n = gap > 0xFFFF ? 0xFFFF : gap;
-            body.push_back(0x61);
+            body.push_back(vgm::cmd::kWait);
             body.push_back(static_cast<std::uint8_t>(n));
             body.push_back(static_cast<std::uint8_t>(n >> 8));
             gap -= n;
             total += n;
         }
     }
-    body.push_back(0x66);
+    body.push_back(vgm::cmd::kEnd);
     v.insert(v.end(), body.begin(), body.end());
-    putLE(v, 0x18, static_cast<std::uint32_t>(total));
+    putLE(v, vgm::field::kSamples, static_cast<std::uint32_t>(total));
 
     // GD3: track, game, system and author names (English, then Japanese),
     // date, converter, notes.
@@ -399,8 +396,8 @@ std::vector<std::uint8_t> VgmRecorder::file() const {
     putLE(v, gd3 + 4, 0x100);
     putLE(v, gd3 + 8, static_cast<std::uint32_t>(tag.size()));
     v.insert(v.end(), tag.begin(), tag.end());
-    putLE(v, 0x14, static_cast<std::uint32_t>(gd3 - 0x14));
-    putLE(v, 0x04, static_cast<std::uint32_t>(v.size() - 0x04));
+    putLE(v, vgm::field::kGd3, static_cast<std::uint32_t>(gd3 - vgm::field::kGd3));
+    putLE(v, vgm::field::kEof, static_cast<std::uint32_t>(v.size() - vgm::field::kEof));
     return v;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "chips/chip_models.h"
 #include "sim_config.h"
 #include "sim_record.h"
 
@@ -65,9 +66,9 @@ public:
 
 private:
     struct Slot {
-        int kind = -1;     // index in the chip table, -1 none
-        int instance = 0;  // 0 first chip of its kind, 1 second
-        std::string why;   // why it is left out (kind -1)
+        const catalogue::ModelRow* model = nullptr;  // null: left out
+        int instance = 0;                            // 0 first chip of its family, 1 second
+        std::string why;                             // why it is left out
         std::uint32_t clock = 0;
         std::map<std::uint32_t, std::int64_t> writesByClock;
         std::uint16_t sccAddress = 0;  // SCC address latch

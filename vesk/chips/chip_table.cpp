@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "chips/chip_models.h"
 #include "chips/opl.h"
 #include "chips/opm.h"
 #include "chips/opn.h"
@@ -23,56 +24,26 @@ std::string fieldText(const char* field, std::size_t size) {
 }
 
 // The model's set-up after the shared construction, in the required order.
-template <class Model>
+template <class Model, catalogue::SetUp setUp>
 Chip* make(BoardLink* transport, VeskChipInfo* record) {
     std::unique_ptr<Model> chip(new Model(transport, record));
+    if constexpr (setUp == catalogue::SetUp::Prescaler)
+        chip->setPrescalerThreshold(prescalerThresholdFrom(record->extInfo));
     chip->updateWaits(record->clock);
+    // The YM2203's silence ends with its prescaler step; the YM2610+H's runs
+    // with its link still closed, so its ADPCM key writes are dropped.
     chip->silence();
+    if constexpr (setUp == catalogue::SetUp::SampleLink) chip->finishSetUp();
     return chip.release();
 }
 
-template <class Model>
-Chip* makeWithPrescaler(BoardLink* transport, VeskChipInfo* record) {
-    std::unique_ptr<Model> chip(new Model(transport, record));
-    chip->setPrescalerThreshold(prescalerThresholdFrom(record->extInfo));
-    chip->updateWaits(record->clock);
-    chip->silence();  // the YM2203's ends with its prescaler step
-    return chip.release();
-}
-
-Chip* makeYM2610H(BoardLink* transport, VeskChipInfo* record) {
-    std::unique_ptr<ChipYM2610H> chip(new ChipYM2610H(transport, record));
-    chip->updateWaits(record->clock);
-    chip->silence();  // link still closed: the ADPCM key writes are dropped
-    chip->finishSetUp();
-    return chip.release();
-}
-
-struct Model {
-    const char* name;
-    Chip* (*create)(BoardLink*, VeskChipInfo*);
+// By catalogue::Model.
+Chip* (*const kMake[])(BoardLink*, VeskChipInfo*) = {
+#define VESK_CHIP_MODEL(id, name, family, variant, replaces, factor, scciType, scciLocation, chipClass, setUp) \
+    make<chipClass, catalogue::SetUp::setUp>,
+#include "chips/chip_models.def"
 };
-
-// First match wins.
-const Model kModels[] = {
-    {"YM2608", makeWithPrescaler<ChipYM2608>},
-    {"YM2151", make<ChipYM2151>},
-    {"YM2612", make<ChipYM2612>},
-    {"YM3438", make<ChipYM2612>},
-    {"YM2203", makeWithPrescaler<ChipYM2203>},
-    {"YM3812", make<ChipYM3812>},
-    {"YM3526", make<ChipYM3812>},
-    {"Y8950", make<ChipY8950>},
-    {"SN76489", make<ChipSN76489A>},
-    {"SCC", make<ChipSCC>},
-    {"SCC+", make<ChipSCCPlus>},
-    {"YM2610+H", makeYM2610H},
-    {"YM2610B+H", makeYM2610H},
-    {"AY8910", make<ChipPSG>},
-    {"YM2149", make<ChipPSG>},
-    {"YM2413", make<ChipYM2413>},
-    {"YMF262", make<ChipYMF262>},
-};
+static_assert(sizeof kMake / sizeof kMake[0] == static_cast<std::size_t>(catalogue::Model::Count));
 
 }  // namespace
 
@@ -89,10 +60,9 @@ std::uint32_t prescalerThresholdFrom(const char* extInfo) {
 }
 
 Chip* createChip(BoardLink* transport, VeskChipInfo* record) {
-    std::string name = fieldText(record->name, sizeof record->name);
-    for (const Model& m : kModels)
-        if (name == m.name) return m.create(transport, record);
-    return make<ChipUnknown>(transport, record);
+    const catalogue::ModelRow* model = catalogue::modelNamed(fieldText(record->name, sizeof record->name));
+    if (model) return kMake[static_cast<std::size_t>(model->id)](transport, record);
+    return make<ChipUnknown, catalogue::SetUp::Plain>(transport, record);
 }
 
 void buildChipTable(const std::vector<BoardLink*>& links, VeskChipInfo* records, std::uint32_t count,

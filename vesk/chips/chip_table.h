@@ -25,11 +25,11 @@ using ChipLookup = std::unordered_map<std::string, std::vector<std::uint32_t>>;
 // bits.
 std::uint32_t prescalerThresholdFrom(const char* extInfo);
 
-// Builds the chip object for one record: the class its model name selects
-// (exact, case-sensitive; an unknown name gives ChipUnknown), the
-// shared construction (clock command, slot reset) and the model's set-up
-// (waits, silence table, and for YM2610+H the USB link). The record must
-// outlive the chip. Talks to the board; throws std::bad_alloc.
+// Builds the chip object for one record: the class the catalogue
+// (chip_models.def) gives its model name (exact, case-sensitive; an unknown
+// name gives ChipUnknown), the shared construction (clock command, slot
+// reset) and the model's set-up (waits, silence table, and for YM2610+H the
+// USB link). The record must outlive the chip. Talks to the board; throws std::bad_alloc.
 Chip* createChip(BoardLink* transport, VeskChipInfo* record);
 
 // Appends one chip per record whose address names a board of links (by
