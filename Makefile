@@ -1,6 +1,9 @@
 # Entry points for newcomers and CI. See README.md.
 .PHONY: test deps demo bench fidelity audio-check fuzz soak clean dist docs
 
+# The Python tools import the project's package, pylib/vesktools.
+export PYTHONPATH := $(CURDIR)/pylib$(if $(PYTHONPATH),:$(PYTHONPATH))
+
 # Installs what is missing, builds linux, linux-asan, linux-tsan, linux-fuzz,
 # win64 and win32 (benchmarks included), runs every suite and the fuzz targets
 # briefly.

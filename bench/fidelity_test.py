@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""fidelity.py's figures from a hand-made record: one YM2612 part on board B,
-four file writes 10 ms apart. The first two come in an anchored datagram on
-time, the third's datagram is dropped for want of buffer, the fourth comes
-in a chained one 50 us late; the player called the library 20 ms before each
-board time but 30 us less for the fourth."""
-import os, sys, tempfile, tomllib, unittest
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import fidelity  # noqa: E402
+"""make fidelity's figures (vesktools.figures) from a hand-made record: one
+YM2612 part on board B, four file writes 10 ms apart. The first two come in
+an anchored datagram on time, the third's datagram is dropped for want of
+buffer, the fourth comes in a chained one 50 us late; the player called the
+library 20 ms before each board time but 30 us less for the fourth. Then the
+driver's own parts: the boards' configuration and the path's label."""
+import os, tempfile, tomllib, unittest
+
+import fidelity   # the driver beside this file: its options and labels
+from vesktools import figures
 
 MS = 1000000
 BOARDS = [{"name": "B", "address": "fe80::b", "buffer_size": 1000}]
@@ -80,7 +82,7 @@ class Figures(unittest.TestCase):
     def test_cases(self):
         for name, entry, decoded, record, calls, want in CASES:
             with self.subTest(name):
-                row = fidelity.figures(decoded, entry, record, BOARDS, {"B": 0}, calls=calls)
+                row = figures.figures(decoded, entry, record, BOARDS, {"B": 0}, calls=calls)
                 for key, value in want.items():
                     if value is None:
                         self.assertNotIn(key, row, key)
@@ -93,7 +95,7 @@ class Figures(unittest.TestCase):
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write(text)
         try:
-            self.assertEqual(fidelity.read_write_times(f.name), {
+            self.assertEqual(figures.read_write_times(f.name), {
                 0: {"YM2612": [(1000, 0x2A, 0x80), (1255, 0x1B4, 0xC0)], "SN76489 #2": [(1250, 0, 0x9F)]},
                 1: {"YM2151": [(7000, 8, 0)]}})
         finally:

@@ -16,6 +16,7 @@ case "${1:-}" in
     *) echo "usage: scripts/demo.sh" >&2; exit 2 ;;
 esac
 cd "$(dirname "$0")/.."
+export PYTHONPATH="$PWD/pylib${PYTHONPATH:+:$PYTHONPATH}"   # the tools' package (vesktools)
 
 config=tools/vesk_sim/examples/demo.toml
 sim=build/linux/bin/vesk_sim

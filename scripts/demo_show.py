@@ -7,9 +7,10 @@
   demo_show.py cut RECORD REPORT OUT            the record from the tune's first write on
   demo_show.py sampler                          the CPU sampler make fidelity runs beside the
                                                 player (python3 SAMPLER RECORD OUT)"""
-import math, os, sys
+import json, math, os, sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+from vesktools import figures as f
+from vesktools.bed import read_record, sim_boards
 
 
 def listing():
@@ -38,8 +39,6 @@ def listing():
 
 
 def fidelity(record, report, vgm, config, times=None, cpu=None):
-    import json
-    import fidelity as f
     rep = json.load(open(report, encoding="utf-8"))
     entry = rep["files"][0]
     for p in entry["chips"]:
@@ -47,7 +46,7 @@ def fidelity(record, report, vgm, config, times=None, cpu=None):
             print("  %s -> %s slot %d (%d writes)" % (p["part"], p["board"], p["slot"], p["writes"]))
     calls = f.read_write_times(times).get(0, {}) if times and os.path.exists(times) else None
     samples = [tuple(map(int, l.split())) for l in open(cpu)] if cpu and os.path.exists(cpu) else None
-    r = f.analyse(vgm, entry["seconds"] + 1, entry, f.read_record(record), f.sim_boards(config), {}, samples, calls)
+    r = f.analyse(vgm, entry["seconds"] + 1, entry, read_record(record), sim_boards(config), {}, samples, calls)
     print("  writes: %d in the file, %d at the board, %d lost, %d out of order" % (
         r["excerpt"], r["at_board"], r["lost"], r["reordered"]))
     print("  board time - file time: p50 %.0f us, p99 %.0f us, max %.0f us (one VGM sample is 23 us);" % (
@@ -83,17 +82,19 @@ def fidelity(record, report, vgm, config, times=None, cpu=None):
             "-" if math.isnan(share) else "%.1f%%" % (100 * share)))
 
 
-cmd = sys.argv[1] if len(sys.argv) > 1 else ""
-if cmd == "listing":
-    listing()
-elif cmd == "fidelity":
-    fidelity(*sys.argv[2:8])
-elif cmd == "sampler":
-    import fidelity as f
-    sys.stdout.write(f.SAMPLER)
-elif cmd == "cut":
-    import json
-    import fidelity as f
-    f.cut_record(sys.argv[2], sys.argv[4], json.load(open(sys.argv[3], encoding="utf-8"))["files"][0])
-else:
-    sys.exit(__doc__)
+def main():
+    cmd = sys.argv[1] if len(sys.argv) > 1 else ""
+    if cmd == "listing":
+        listing()
+    elif cmd == "fidelity":
+        fidelity(*sys.argv[2:8])
+    elif cmd == "sampler":
+        sys.stdout.write(f.SAMPLER)
+    elif cmd == "cut":
+        f.cut_record(sys.argv[2], sys.argv[4], json.load(open(sys.argv[3], encoding="utf-8"))["files"][0])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()

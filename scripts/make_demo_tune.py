@@ -18,7 +18,9 @@ import math
 import struct
 import sys
 
-RATE = 44100
+from vesktools import vgm
+from vesktools.vgm import RATE
+
 YM_CLOCK = 7670453
 PSG_CLOCK = 3579545
 SIXTEENTH = 5512            # samples: 120.02 beats a minute
@@ -256,20 +258,8 @@ def write_vgm(path):
     body += bytes([0x67, 0x66, 0x00]) + struct.pack("<I", len(bank)) + bank
     events = sorted(song.events)
     now = 0
-
-    def wait(n):
-        nonlocal body
-        while n > 0:
-            if n <= 16:
-                body.append(0x70 + n - 1)
-                n = 0
-            else:
-                step = min(n, 0xFFFF)
-                body += bytes([0x61]) + struct.pack("<H", step)
-                n -= step
-
     for i, (t, _, data, dac) in enumerate(events):
-        wait(t - now)
+        body += vgm.wait(t - now, short=True)
         now = t
         nxt = events[i + 1][0] if i + 1 < len(events) else end
         if dac and 0 < nxt - t <= 15:
@@ -277,32 +267,16 @@ def write_vgm(path):
             now = nxt
         else:
             body += data
-    wait(end - now)
+    body += vgm.wait(end - now, short=True)
     body.append(0x66)
 
-    def utf16(s):
-        return s.encode("utf-16-le") + b"\0\0"
-
-    tag = b"".join(utf16(s) for s in [
-        "vesk demo tune", "", "vesk", "", "Sega Mega Drive / Genesis", "",
-        "the vesk project", "", "2026", "scripts/make_demo_tune.py",
-        "FM lead, bass and pad, PSG arpeggio and hi-hat, DAC drums."])
-    gd3 = b"Gd3 " + struct.pack("<II", 0x100, len(tag)) + tag
-
-    header = bytearray(0x40)
-    header[0:4] = b"Vgm "
-    data_offset = 0x40
-    gd3_at = data_offset + len(body)
-    struct.pack_into("<I", header, 0x08, 0x150)
-    struct.pack_into("<I", header, 0x0C, PSG_CLOCK)
-    struct.pack_into("<I", header, 0x14, gd3_at - 0x14)
-    struct.pack_into("<I", header, 0x18, end)
-    struct.pack_into("<I", header, 0x24, 60)
-    struct.pack_into("<HBB", header, 0x28, 0x0003, 15, 0x05)   # the discrete SN76489
-    struct.pack_into("<I", header, 0x2C, YM_CLOCK)
-    struct.pack_into("<I", header, 0x34, data_offset - 0x34)
-    out = header + body + gd3
-    struct.pack_into("<I", out, 0x04, len(out) - 4)
+    tag = ["vesk demo tune", "", "vesk", "", "Sega Mega Drive / Genesis", "",
+           "the vesk project", "", "2026", "scripts/make_demo_tune.py",
+           "FM lead, bass and pad, PSG arpeggio and hi-hat, DAC drums."]
+    # The discrete SN76489: feedback 0x0003, a 15-bit shift register, flags 0x05.
+    psg_type = 0x0003 | 15 << 16 | 0x05 << 24
+    out = vgm.vgm_file(0x150, body, {0x0C: PSG_CLOCK, vgm.TOTAL_SAMPLES: end, 0x24: 60, 0x28: psg_type,
+                                     0x2C: YM_CLOCK}, header_size=0x40, tag=tag)
     with open(path, "wb") as f:
         f.write(out)
     dac = sum(1 for e in song.events if e[3])

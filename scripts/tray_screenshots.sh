@@ -94,6 +94,7 @@ fi
 
 # ---------------------------------------------------------------- main
 cd "$(dirname "$0")/.."
+export PYTHONPATH="$PWD/pylib${PYTHONPATH:+:$PYTHONPATH}"   # the tools' package (vesktools)
 build=build/win64 sim=build/linux/bin/vesk_sim out=docs/images
 while [ $# -gt 0 ]; do
     case "$1" in

@@ -7,6 +7,7 @@ set -u
 render=$1
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+export PYTHONPATH="$repo/pylib${PYTHONPATH:+:$PYTHONPATH}"   # the tools' package (vesktools)
 command -v python3 >/dev/null || { echo "SKIP: python3 is missing"; exit 77; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

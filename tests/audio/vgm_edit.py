@@ -15,7 +15,9 @@ import random
 import struct
 import sys
 
-RATE = 44100
+from vesktools import vgm
+from vesktools.vgm import RATE
+
 STREAM_LENGTHS = {0x90: 5, 0x91: 5, 0x92: 6, 0x93: 11, 0x94: 2, 0x95: 5}
 
 
@@ -98,10 +100,7 @@ def read_events(data):
     """(sample, command bytes) of every chip write, and the end sample."""
     if data[:4] != b"Vgm ":
         raise SystemExit("not a plain VGM file")
-    version = struct.unpack_from("<I", data, 8)[0]
-    start = 0x40
-    if version >= 0x150 and struct.unpack_from("<I", data, 0x34)[0]:
-        start = 0x34 + struct.unpack_from("<I", data, 0x34)[0]
+    start = vgm.data_start(data)
     banks, blocks = {}, {}
     streams = Streams(banks, blocks)
     p, t, pos, events = start, 0, 0, []
@@ -160,11 +159,7 @@ def write_vgm(path, original, header_end, events, end):
     body = bytearray()
     now = 0
     for t, cmd in events:
-        gap = t - now
-        while gap > 0:
-            step = min(gap, 0xFFFF)
-            body += bytes([0x61]) + struct.pack("<H", step)
-            gap -= step
+        body += vgm.wait(t - now)
         now = max(now, t)
         body += cmd
     if end > now:

@@ -6,9 +6,9 @@ reset, silence table with its waits and syncs) against what the chip classes
 send on a recording transport (creation_dump), the chip hand-out rules, a
 timed burst of writes, resets, I2C and the attenuator. Exit 77 when no test
 bed can be built here."""
-import os, statistics, subprocess, sys
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, Scenarios, bed_arguments, overflowed, run_in_bed, sim_boards  # noqa: E402
+import os, statistics, subprocess
+
+from vesktools.bed import Checks, Scenarios, bed_arguments, overflowed, run_in_bed, sim_boards
 
 ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 ap.add_argument("--dump", nargs="+", required=True, help="command line of creation_dump")

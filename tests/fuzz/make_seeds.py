@@ -5,11 +5,13 @@ cut short. Run it again after changing it; inputs that once crashed or
 stalled a target are kept beside the seeds (crash-*, slow-*) and never
 rewritten.
 
-    tests/fuzz/make_seeds.py
+    scripts/py tests/fuzz/make_seeds.py
 """
 import gzip
 import os
 import struct
+
+from vesktools.vgm import vgm_file
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -102,28 +104,6 @@ def scci_upload():
 
 
 # ---------------------------------------------------------------- vgm
-def vgm_file(version, clocks, commands, loop_at=None, gd3=None, header_size=0x80):
-    """A VGM log: clocks maps header offsets to values; commands is the data."""
-    head = bytearray(header_size)
-    head[0:4] = b"Vgm "
-    struct.pack_into("<I", head, 0x08, version)
-    for offset, value in clocks.items():
-        struct.pack_into("<I", head, offset, value)
-    if version >= 0x150:
-        struct.pack_into("<I", head, 0x34, header_size - 0x34)
-    data = bytes(commands)
-    tag = b""
-    if gd3 is not None:
-        text = b"".join(s.encode("utf-16-le") + b"\0\0" for s in gd3)
-        tag = b"Gd3 " + struct.pack("<II", 0x100, len(text)) + text
-        struct.pack_into("<I", head, 0x14, header_size + len(data) - 0x14)
-    if loop_at is not None:
-        struct.pack_into("<I", head, 0x1C, header_size + loop_at - 0x1C)
-    whole = bytes(head) + data + tag
-    struct.pack_into("<I", head, 0x04, len(whole) - 4)
-    return bytes(head) + data + tag
-
-
 def vgm():
     opn2_psg = {0x0C: 3579545, 0x2C: 7670454, 0x28: 0x00100009}
     notes = (b"\x52\x28\x00\x52\x30\x71\x52\xA4\x22\x52\xA0\x69\x52\x28\xF0\x50\x8F\x50\x3F"
@@ -133,21 +113,21 @@ def vgm():
            b"\x90\x00\x02\x00\x2A\x91\x00\x00\x01\x00\x92\x00" + struct.pack("<I", 8000) +
            b"\x93\x00\x00\x00\x00\x00\x01\x04\x00\x00\x00\x61\x00\x02"
            b"\x95\x00\x00\x00\x01\x61\x00\x01\x94\xFF")
-    song = vgm_file(0x151, opn2_psg, notes + dac + b"\x66", loop_at=len(notes) - 6,
-                    gd3=["Seed", "", "Fuzz", "", "", "", "vesk", "", "2026", "vesk", ""])
+    song = vgm_file(0x151, notes + dac + b"\x66", opn2_psg, loop_at=len(notes) - 6,
+                    tag=["Seed", "", "Fuzz", "", "", "", "vesk", "", "2026", "vesk", ""])
     write("vgm", "opn2-psg", b"\x00" + song)
     write("vgm", "opn2-psg-zipped", b"\x01" + song)
     write("vgm", "gzip-file", b"\x00" + gzip.compress(song, mtime=0))
     write("vgm", "gzip-cut", b"\x00" + gzip.compress(song, mtime=0)[:-12])
     opnb = {0x4C: 8000000 | 0x80000000}
     block = b"\x67\x66\x82" + struct.pack("<III", 8 + 4, 0x100000, 0) + b"\x01\x02\x03\x04"
-    write("vgm", "ym2610-block", b"\x00" + vgm_file(0x151, opnb, block + b"\x58\x10\x01\x59\x00\xBF\x62\x66"))
-    old = vgm_file(0x100, {0x0C: 3579545, 0x10: 3579545}, b"\x50\x9F\x51\x0E\x20\x62\x66", header_size=0x40)
+    write("vgm", "ym2610-block", b"\x00" + vgm_file(0x151, block + b"\x58\x10\x01\x59\x00\xBF\x62\x66", opnb))
+    old = vgm_file(0x100, b"\x50\x9F\x51\x0E\x20\x62\x66", {0x0C: 3579545, 0x10: 3579545}, header_size=0x40)
     write("vgm", "v100", b"\x00" + old)
     dual = {0x30: 3579545 | 0x40000000, 0x74: 1789772, 0x78: 0x10, 0x9C: 1500000}
     write("vgm", "dual-opm-ay-scc",
-          b"\x00" + vgm_file(0x171, dual, b"\x54\x08\x00\xA4\x08\x78\xA0\x07\x38\xA0\x87\x3F\xD2\x00\x00\x10\x66",
-                             header_size=0x100))
+          b"\x00" + vgm_file(0x171, b"\x54\x08\x00\xA4\x08\x78\xA0\x07\x38\xA0\x87\x3F\xD2\x00\x00\x10\x66",
+                             dual, header_size=0x100))
     write("vgm", "cut", b"\x00" + song[:0x90])
 
 

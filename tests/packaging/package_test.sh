@@ -14,6 +14,7 @@ set -u
 [ $# -eq 2 ] || { echo "usage: package_test.sh ZIP DEB" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+export PYTHONPATH="$repo/pylib${PYTHONPATH:+:$PYTHONPATH}"   # the tools' package (vesktools)
 zip=$(readlink -f "$1") deb=$(readlink -f "$2")
 version=$(sed -n 's/^project(vesk VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 work=$(mktemp -d /tmp/vesk-package.XXXXXX)

@@ -9,10 +9,11 @@ write shows at the board.
 usage: make_soak_song.py OUT.vgm
 """
 import math
-import struct
 import sys
 
-RATE = 44100
+from vesktools import vgm
+from vesktools.vgm import RATE
+
 OPM_CLOCK = 4000000
 PSG_CLOCK = 2000000
 MS = RATE // 1000           # a vibrato step: 44 samples
@@ -46,10 +47,7 @@ def song():
     def wait(n):
         nonlocal waited
         waited += n
-        while n > 0:
-            step = min(n, 65535)
-            out.extend((0x61,) + tuple(struct.pack("<H", step)))
-            n -= step
+        out.extend(vgm.wait(n))
 
     # Voice on channels 0-3: algorithm 4, feedback 5, both outputs.
     for ch in range(4):
@@ -97,17 +95,10 @@ def song():
 
 def write_vgm(path):
     data, samples = song()
-    header = bytearray(0x80)
-    header[0:4] = b"Vgm "
-    struct.pack_into("<I", header, 0x04, len(header) + len(data) - 4)
-    struct.pack_into("<I", header, 0x08, 0x151)
-    struct.pack_into("<I", header, 0x18, samples)
-    struct.pack_into("<I", header, 0x30, OPM_CLOCK)
-    struct.pack_into("<I", header, 0x34, len(header) - 0x34)
-    struct.pack_into("<I", header, 0x74, PSG_CLOCK)
-    header[0x78] = 0x10                              # YM2149
+    out = vgm.vgm_file(0x151, data, {vgm.TOTAL_SAMPLES: samples, 0x30: OPM_CLOCK, 0x74: PSG_CLOCK,
+                                     0x78: 0x10})   # AY8910 type: YM2149
     with open(path, "wb") as f:
-        f.write(header + data)
+        f.write(out)
 
 
 if __name__ == "__main__":

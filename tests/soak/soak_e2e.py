@@ -23,20 +23,12 @@ host's figures:
     sanitizer's own bookkeeping grows with every lock and thread event).
 Exit 77 when no test bed can be built here."""
 import collections, os, shutil, subprocess, sys, tempfile, json
+
+from vesktools.bed import Checks, bed_arguments, overflowed, parse_values, sim_boards
+from vesktools.decoder import decode, expected_writes
+from vesktools.slots import slot_key
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-sys.path.insert(0, os.path.join(HERE, "..", "vesk_play"))
-from bed_results import Checks, bed_arguments, overflowed, parse_values, sim_boards  # noqa: E402
-from play_e2e import TWO_BANK, decode, expected_writes  # noqa: E402
-
-ap = bed_arguments("--config", "--host", "--library")
-ap.add_argument("--seconds", type=float, default=60.0)
-ap.add_argument("--request-ms", type=int, default=50)
-ap.add_argument("--keep", action="store_true", help="keep the run's folder (record, songs) and name it")
-args = ap.parse_args()
-
-checks = Checks()
-check = checks.check
 
 # Resident memory may grow this much from the warm sample to the end: the
 # allocator's and (under Wine) the loader's pages, not a leak. The library
@@ -54,7 +46,7 @@ HANDLES_LEFT_UNDER_WINE = 2
 SONGS = [("soak.vgm", "SOAK-A"), ("demo.vgm", "SOAK-B")]
 
 
-def run():
+def run(args, check):
     work = tempfile.mkdtemp(prefix="vesk-soak-")
     try:
         for f in (args.host, args.library):
@@ -90,7 +82,7 @@ def run():
         dropped = overflowed(record)
         check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
         if p.returncode == 0:
-            analyse(values, record, work)
+            analyse(args, check, values, record, work)
     finally:
         if args.keep:
             print("kept", work)
@@ -98,15 +90,7 @@ def run():
             shutil.rmtree(work, ignore_errors=True)
 
 
-def slot_key(command, chip):
-    """A write command of the record as expected_writes gives the song's."""
-    if command["name"] == "write_port":
-        return ("p", 0, command["data"])
-    bank = 1 if chip in TWO_BANK and command.get("port") == 2 else 0
-    return ("r", bank, command["reg"] & 0xFF, command["data"])
-
-
-def analyse(values, record, work):
+def analyse(args, check, values, record, work):
     check(values.get("boards") == "2", "the host found %s board(s), 2 expected" % values.get("boards"))
     parts = {}   # (board, slot) -> part
     for i, (song, board) in enumerate(SONGS):
@@ -209,6 +193,17 @@ def analyse(values, record, work):
               rss["end"] - rss["warm"], RSS_GROWTH_KB))
 
 
-print("soak: %.0f s, requests every %d ms" % (args.seconds, args.request_ms))
-run()
-checks.finish()
+def main():
+    ap = bed_arguments("--config", "--host", "--library")
+    ap.add_argument("--seconds", type=float, default=60.0)
+    ap.add_argument("--request-ms", type=int, default=50)
+    ap.add_argument("--keep", action="store_true", help="keep the run's folder (record, songs) and name it")
+    args = ap.parse_args()
+    checks = Checks()
+    print("soak: %.0f s, requests every %d ms" % (args.seconds, args.request_ms))
+    run(args, checks.check)
+    checks.finish()
+
+
+if __name__ == "__main__":
+    main()

@@ -3,10 +3,10 @@
 Windows build under Wine) in the network test bed against simulated boards,
 and checks what it printed and what the boards received against the
 simulator's configuration. Exit 77 when no test bed can be built here."""
-import os, re, sys
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,  # noqa: E402
-                         sim_boards)
+import os, re
+
+from vesktools.bed import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,
+                           sim_boards)
 
 ap = bed_arguments("--configs", "--host", "--library", "--dismisser", "--only")
 args = ap.parse_args()

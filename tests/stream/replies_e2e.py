@@ -6,12 +6,9 @@ library's wait, sends it twice, or precedes it with a copy from another
 address of the link (last byte changed). Every exchange must get its own
 answer; the exchanges whose reply was delayed may instead fail. Exit 77
 when no test bed can be built here."""
-import concurrent.futures, os, sys
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import Checks, bed_arguments, overflowed, run_in_bed  # noqa: E402
+import concurrent.futures
 
-ap = bed_arguments("--config", "--host", "--library", "--dismisser", "--only")
-args = ap.parse_args()
+from vesktools.bed import Checks, bed_arguments, overflowed, run_in_bed
 
 # What the host prints without faults, in order (each round asks the same).
 ROUND = [("read.a.32", "17"), ("read.a.33", "34"), ("read.a.34", "51"), ("volume.0", "5"),
@@ -41,11 +38,8 @@ CASES = [
     ("foreign queries", 'foreign_reply = ["query", "set"]', ()),
 ]
 
-checks = Checks()
-check = checks.check
 
-
-def run(faults):
+def run(args, faults):
     with open(args.config) as f:
         config = f.read()
     if faults:
@@ -54,35 +48,46 @@ def run(faults):
                       prefix="vesk-replies-")
 
 
-# The cases run three at a time, each in its own bed (namespaces per run):
-# what they check is which answer each exchange got, with margins of
-# hundreds of ms, and under Wine most of a case's time is starting it.
-cases = [c for c in CASES if not args.only or c[0] == args.only]
-with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
-    results = list(pool.map(lambda c: run(c[1]), cases))
-for (name, faults, may_fail), result in zip(cases, results):
-    values, rec = result.values, result.record
-    check(result.rc == 0, "%s: host exited with %d\n%s" % (name, result.rc, result.stderr[-2000:]))
-    dropped = overflowed(rec)
-    check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (name, len(dropped), dropped[:3]))
-    # The fault took effect: otherwise the case proves nothing.
-    fates = [r for r in rec if r.get("type") == "reply"]
-    acted = faults == "" or any(r.get("fate") == "delayed" or r.get("copies", 1) > 1 or r.get("foreign_from")
-                                for r in fates)
-    check(acted, "%s: the simulator's fault never acted" % name)
-    wrong, failed = [], []
-    for i, (key, want) in enumerate(EXPECTED):
-        label = "%02d.%s" % (i, key)
-        got = values.get(label)
-        if got == want:
-            continue
-        if key.startswith(may_fail) and may_fail and got == FAILED.get(key.split(".")[0]):
-            failed.append(label)
-            continue
-        wrong.append("%s = %r (expected %r)" % (label, got, want))
-    print("%-17s %2d exchanges, %d own answers, %d failed as allowed, %d wrong%s" % (
-        name, len(EXPECTED), len(EXPECTED) - len(wrong) - len(failed), len(failed), len(wrong),
-        (": " + "; ".join(wrong[:4]) + (" ..." if len(wrong) > 4 else "")) if wrong else ""))
-    check(not wrong, "%s: %d exchanges got another answer than their own" % (name, len(wrong)))
+def main():
+    ap = bed_arguments("--config", "--host", "--library", "--dismisser", "--only")
+    args = ap.parse_args()
 
-checks.finish()
+    checks = Checks()
+    check = checks.check
+
+    # The cases run three at a time, each in its own bed (namespaces per run):
+    # what they check is which answer each exchange got, with margins of
+    # hundreds of ms, and under Wine most of a case's time is starting it.
+    cases = [c for c in CASES if not args.only or c[0] == args.only]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
+        results = list(pool.map(lambda c: run(args, c[1]), cases))
+    for (name, faults, may_fail), result in zip(cases, results):
+        values, rec = result.values, result.record
+        check(result.rc == 0, "%s: host exited with %d\n%s" % (name, result.rc, result.stderr[-2000:]))
+        dropped = overflowed(rec)
+        check(not dropped, "%s: %d datagram(s) dropped for want of buffer: %s" % (name, len(dropped), dropped[:3]))
+        # The fault took effect: otherwise the case proves nothing.
+        fates = [r for r in rec if r.get("type") == "reply"]
+        acted = faults == "" or any(r.get("fate") == "delayed" or r.get("copies", 1) > 1 or r.get("foreign_from")
+                                    for r in fates)
+        check(acted, "%s: the simulator's fault never acted" % name)
+        wrong, failed = [], []
+        for i, (key, want) in enumerate(EXPECTED):
+            label = "%02d.%s" % (i, key)
+            got = values.get(label)
+            if got == want:
+                continue
+            if key.startswith(may_fail) and may_fail and got == FAILED.get(key.split(".")[0]):
+                failed.append(label)
+                continue
+            wrong.append("%s = %r (expected %r)" % (label, got, want))
+        print("%-17s %2d exchanges, %d own answers, %d failed as allowed, %d wrong%s" % (
+            name, len(EXPECTED), len(EXPECTED) - len(wrong) - len(failed), len(failed), len(wrong),
+            (": " + "; ".join(wrong[:4]) + (" ..." if len(wrong) > 4 else "")) if wrong else ""))
+        check(not wrong, "%s: %d exchanges got another answer than their own" % (name, len(wrong)))
+
+    checks.finish()
+
+
+if __name__ == "__main__":
+    main()

@@ -10,6 +10,7 @@ shift 5
 mkdir -p "$shots"
 rm -f "$shots"/*.req "$shots"/*.done "$shots"/browser.txt
 export VESK_TRAY_SHOTS=$shots
+export PYTHONPATH="$(cd "$(dirname "$0")/../.." && pwd)/pylib${PYTHONPATH:+:$PYTHONPATH}"   # vesktools
 # Serves "<name>.req" with "<name>.png" of the whole screen, then "<name>.done".
 serve='while :; do
   for r in "$VESK_TRAY_SHOTS"/*.req; do
@@ -40,7 +41,7 @@ rc=$?
 [ -n "${prefix:-}" ] && rm -rf "$prefix"
 [ $rc -eq 0 ] || exit $rc
 # A board that dropped a datagram for want of buffer fails the run.
-python3 "$(dirname "$0")/../support/bed_results.py" --overflowed "$record" || exit 1
+python3 -m vesktools.bed --overflowed "$record" || exit 1
 for done in "$shots"/*.done; do
     [ -e "$done" ] || continue
     png=${done%.done}.png

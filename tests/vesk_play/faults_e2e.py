@@ -6,24 +6,18 @@ needed) to a simulated board in the test bed, one fault per case. Each case
 states what the user sees -- exit code, the board line, the time-out boxes
 (under Wine closed by the box dismisser; natively "caption: text" on standard
 error) -- and what the board played, checked against the file's writes
-(decoded independently, play_e2e.decode). Every case also checks that the
+(decoded independently, vesktools.decoder). Every case also checks that the
 player's writes never waited on the network, that release ended within one
 request time-out of its closing sync, and that it left no thread. Exit 77
 when no test bed can be built here."""
 import concurrent.futures, json, os, subprocess, sys, tempfile
 from dataclasses import dataclass
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "support"))
-sys.path.insert(0, here)
-from bed_results import Checks, bed_arguments, overflowed, run_in_bed, sim_boards  # noqa: E402
-from play_e2e import decode, expected_writes, slot_segments  # noqa: E402
 
-ap = bed_arguments("--config", "--library", "--dismisser", "--only")
-ap.add_argument("--player", required=True, help="vesk_play")
-ap.add_argument("--jobs", type=int, help="cases run at once, each in a bed of its own (default 3; 2 under Wine,"
-                                         " whose runs stall one another on a 2-core machine)")
-args = ap.parse_args()
-args.jobs = args.jobs or (2 if args.wine else 3)
+from vesktools.bed import Checks, bed_arguments, overflowed, run_in_bed, sim_boards
+from vesktools.decoder import decode, expected_writes
+from vesktools.slots import slot_segments
+
+here = os.path.dirname(os.path.abspath(__file__))
 
 # What a request costs when its reply never comes: the board's 20 ms wait +
 # 500 ms (transport/board_transport.h).
@@ -33,12 +27,12 @@ REQUEST_TIMEOUT_MS = 520
 # 100 ms of retries), never for a reply: below a request's time-out, however
 # long a loaded machine leaves the player unscheduled (260 ms seen natively;
 # under Wine 518 ms, and a time-out there also costs its box).
-WRITE_CALL_LIMIT_US = 1000 * (REQUEST_TIMEOUT_MS + (500 if args.wine else -20))
+write_call_limit_us = lambda wine: 1000 * (REQUEST_TIMEOUT_MS + (500 if wine else -20))
 BOX = ("push recv", "timeout")
 # How long a box stays up: natively it is a line on standard error; under
 # Wine in the bed, Xvfb has no window manager and Wine waits up to 2 s for
 # each closed window to be withdrawn.
-BOX_MS = 3000 if args.wine else 0
+box_ms = lambda wine: 3000 if wine else 0
 
 # Mid-song actions, shell commands run beside the player in the host
 # namespace. The song has started when the board is sent its chips' clocks.
@@ -177,7 +171,7 @@ def stale_burst(rec):
     return {x["seq"] for x in d[i:] if x["arrival_ns"] - d[i]["arrival_ns"] <= 1e9}
 
 
-def check_writes(case, check, rec, entry, decoded, stdout):
+def check_writes(args, case, check, rec, entry, decoded, stdout):
     """The board's slots against the file's writes; returns a short summary."""
     if case.writes == "none":
         played = [c for c in rec if c.get("type") == "command" and c["name"] in ("write_reg", "write_port")]
@@ -218,7 +212,7 @@ def check_writes(case, check, rec, entry, decoded, stdout):
     return "played " + ", ".join(heard)
 
 
-def check_release(case, check, rec, report):
+def check_release(args, case, check, rec, report):
     threads = report.get("threads", {})
     check(threads.get("before_init") == threads.get("after_release") and threads.get("before_init", -1) > 0,
           "%s: threads before init %s, after release %s" % (case.name, threads.get("before_init"),
@@ -236,12 +230,12 @@ def check_release(case, check, rec, report):
     # costs its box), with slack for a loaded machine (900 ms seen natively
     # for one time-out with the load at four times the cores): less than two
     # time-outs.
-    bound = REQUEST_TIMEOUT_MS + (800 if args.wine else 450) + (BOX_MS if case.release_box else 0)
+    bound = REQUEST_TIMEOUT_MS + (800 if args.wine else 450) + (box_ms(args.wine) if case.release_box else 0)
     check(0 <= ms <= bound, "%s: release took %.0f ms from its sync (bound %d ms)" % (case.name, ms, bound))
     return "release %.0f ms" % ms
 
 
-def run_case(case, tune, decoded):
+def run_case(args, case, tune, decoded):
     """Runs one case; returns its CaseChecks."""
     c = CaseChecks()
     check = c.check
@@ -280,19 +274,26 @@ def run_case(case, tune, decoded):
     check(ok, "%s: the fault did not act as meant (%s)" % (case.name, what))
     report = json.loads(r.outputs.get("report.json", "{}"))
     entry = (report.get("files") or [{}])[0]
-    summary = [check_writes(case, check, rec, entry, decoded, r.stdout)]
+    summary = [check_writes(args, case, check, rec, entry, decoded, r.stdout)]
     if case.boards:
         calls = entry.get("write_call_us", {})
-        check(calls.get("max", 10**9) <= WRITE_CALL_LIMIT_US, "%s: a write call took %s us (limit %d us)" % (
-            case.name, calls.get("max"), WRITE_CALL_LIMIT_US))
+        limit = write_call_limit_us(args.wine)
+        check(calls.get("max", 10**9) <= limit, "%s: a write call took %s us (limit %d us)" % (
+            case.name, calls.get("max"), limit))
         summary.append("longest write call %s us" % calls.get("max"))
-    summary.append(check_release(case, check, rec, report))
+    summary.append(check_release(args, case, check, rec, report))
     c.lines.insert(0, "  %s: exit %d, %d box(es); %s; bed run %.1f s" % (
         case.name, r.rc, len(r.boxes), "; ".join(s for s in summary if s), r.seconds))
     return c
 
 
 def main():
+    ap = bed_arguments("--config", "--library", "--dismisser", "--only")
+    ap.add_argument("--player", required=True, help="vesk_play")
+    ap.add_argument("--jobs", type=int, help="cases run at once, each in a bed of its own (default 3; 2 under Wine,"
+                                             " whose runs stall one another on a 2-core machine)")
+    args = ap.parse_args()
+    args.jobs = args.jobs or (2 if args.wine else 3)
     work = tempfile.mkdtemp(prefix="vesk-faults-tune-")
     tune = os.path.join(work, "tune.vgm")
     subprocess.run([sys.executable, os.path.join(here, "..", "..", "scripts", "make_demo_tune.py"), tune],
@@ -302,7 +303,7 @@ def main():
     try:
         # A bed that cannot be built here ends the run with 77 (run_in_bed).
         with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-            results = list(pool.map(lambda c: run_case(c, tune, decoded[c.seconds]), cases))
+            results = list(pool.map(lambda c: run_case(args, c, tune, decoded[c.seconds]), cases))
     finally:
         os.remove(tune)
         os.rmdir(work)
@@ -315,4 +316,5 @@ def main():
     sys.exit(1 if failures else 0)
 
 
-main()
+if __name__ == "__main__":
+    main()

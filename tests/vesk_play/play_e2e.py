@@ -8,26 +8,12 @@ independently of the player), framed by the chip's silence before and
 after; that parts on boards with different waits sound together; and that
 Ctrl-C silences the chips, clears the host port and exits with 130.
 Exit 77 when no test bed or corpus is there."""
-import argparse, copy, json, os, re, shlex, shutil, statistics, struct, subprocess, sys, tempfile, gzip
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import overflowed, read_record, sim_boards  # noqa: E402
+import argparse, json, os, re, shlex, shutil, statistics, subprocess, sys, tempfile
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--testbed", required=True)
-ap.add_argument("--sim", required=True)
-ap.add_argument("--player", required=True)
-ap.add_argument("--library", required=True)
-ap.add_argument("--config", required=True)
-ap.add_argument("--corpus", default=os.environ.get("VESK_CORPUS"))
-ap.add_argument("--wine", action="store_true")
-ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
-ap.add_argument("--seconds", type=float, default=5.0)
-ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift or timeline")
-ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
-ap.add_argument("--all", action="store_true", help="play every song of the corpus")
-ap.add_argument("--table", help="write a Markdown table of the results per file here")
-# Imported (bench/fidelity.py) for its decoder and analysis: no options, no run.
-args = ap.parse_args() if __name__ == "__main__" else None
+from vesktools.bed import Checks, overflowed, read_record, sim_boards
+from vesktools.decoder import decode, expected_writes
+from vesktools.figures import figures
+from vesktools.slots import missing_count, slot_segments
 
 # One song per chip family; the YM2612 + SN76489 song spans the two boards.
 FAMILY_SONGS = [
@@ -41,511 +27,313 @@ FAMILY_SONGS = [
     "ym2203-ys-feena.vgz",
     "ym2608-4op-sine.vgm",
 ]
-TWO_BANK = {"YM2612", "YM2608", "YM2610", "YMF262"}
-
-failures = []
 
 
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("  FAILED:", what)
-    return cond
+def arguments():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--testbed", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--player", required=True)
+    ap.add_argument("--library", required=True)
+    ap.add_argument("--config", required=True)
+    ap.add_argument("--corpus", default=os.environ.get("VESK_CORPUS"))
+    ap.add_argument("--wine", action="store_true")
+    ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
+    ap.add_argument("--seconds", type=float, default=5.0)
+    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift or timeline")
+    ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
+    ap.add_argument("--all", action="store_true", help="play every song of the corpus")
+    ap.add_argument("--table", help="write a Markdown table of the results per file here")
+    return ap
 
 
-# ---------------------------------------------------------------- decoding
+class Scenarios:
+    """The scenarios over one set of options: their failures (check) and, per
+    (board, slot), how many files took the chip so far (uses)."""
 
-def decode(path, seconds, loops=1):
-    """The file's writes in the first `seconds`, per (chip, instance):
-    [(sample, bank_or_port, reg, data)], the looped part played `loops` more
-    times as it sounded the first time (DAC streams as they stood at the loop
-    point)."""
-    raw = open(path, "rb").read()
-    if raw[:2] == b"\x1f\x8b":
-        raw = gzip.decompress(raw)
-    u32 = lambda at: struct.unpack_from("<I", raw, at)[0]
-    version = u32(8)
-    start = 0x34 + u32(0x34) if version >= 0x150 and u32(0x34) else 0x40
-    limit = int(seconds * 44100)
-    pair = {0x1: "YM2413", 0x2: "YM2612", 0x3: "YM2612", 0x4: "YM2151", 0x5: "YM2203", 0x6: "YM2608",
-            0x7: "YM2608", 0x8: "YM2610", 0x9: "YM2610", 0xA: "YM3812", 0xB: "YM3526", 0xC: "Y8950",
-            0xE: "YMF262", 0xF: "YMF262"}
-    lengths = {0x4F: 2, 0x50: 2, 0x61: 3, 0x62: 1, 0x63: 1, 0x64: 4, 0x68: 12, 0x90: 5, 0x91: 5, 0x92: 6,
-               0x93: 11, 0x94: 2, 0x95: 5}
-    out = {}
-    banks, blocks = {}, {}   # data block type -> bytes, [(start, length)]
-    streams = {}
-    pcm_at, t, p = 0, 0, start
-    loop_at = 0x1C + u32(0x1C) if u32(0x1C) else None
-    at_loop = None   # (t, pcm_at, streams) when the loop offset was passed
+    def __init__(self, args):
+        self.args = args
+        self.checks = Checks()
+        self.check = self.checks.check
+        self.uses = {}
 
-    def advance(n):
-        # DAC stream writes before t + n: write k of a stream at
-        # base + floor(k * 44100 / freq); on a tie, the file's own writes first.
-        nonlocal t
-        pending = []
-        for sid in sorted(streams):
-            st = streams[sid]
-            while st["on"] and st["freq"] and st["base"] + st["k"] * 44100 // st["freq"] < t + n:
-                data = banks.get(st["bank"], b"")
-                if st["pos"] >= len(data) or st["pos"] < 0:
-                    st["on"] = False
-                    break
-                pending.append((st["base"] + st["k"] * 44100 // st["freq"], st["port"], st["reg"], data[st["pos"]]))
-                st["k"] += 1
-                st["pos"] += -st["step"] if st["rev"] else st["step"]
-                st["left"] -= 1
-                if st["left"] == 0:
-                    if st["loop"]:
-                        st["pos"], st["left"] = st["loop_pos"], st["loop_left"]
-                    else:
-                        st["on"] = False
-        pending.sort(key=lambda w: w[0])
-        out.setdefault(("YM2612", 0), []).extend(pending)
-        t += n
+    def run_bed(self, player_args, wrapper=None, board_lines="", library=None, env=None, wait_ms=None):
+        """Runs the player in the bed, board_lines added to every board of the
+        configuration (and every board's latency wait_ms when given), beside
+        `library` (default: the one under test), with `env` added to its
+        environment. Returns (returncode, stdout, stderr, record, report)."""
+        args = self.args
+        work = tempfile.mkdtemp(prefix="vesk-play-")
+        config = args.config
+        try:
+            if board_lines or wait_ms:
+                config = os.path.join(work, "boards.toml")
+                with open(args.config) as f, open(config, "w") as out:
+                    text = f.read().replace("[[board]]\n", "[[board]]\n" + board_lines)
+                    out.write(re.sub(r"(?m)^wait_ms = \d+$", "wait_ms = %d" % wait_ms, text) if wait_ms else text)
+            for f in (args.player, library or args.library):
+                shutil.copy(f, work)
+            player = os.path.join(work, os.path.basename(args.player))
+            record = os.path.join(work, "record.jsonl")
+            report = os.path.join(work, "report.json")
+            report_arg = ("Z:" + report.replace("/", "\\")) if args.wine else report
+            cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
+            if args.wine:
+                cmd += ["--wine"]
+            full = [player, "--report", report_arg] + player_args
+            cmd += ["--"] + (wrapper(full) if wrapper else full)
+            p = subprocess.run(cmd, capture_output=True, text=True, timeout=900, env=dict(os.environ, **(env or {})))
+            if p.returncode == 77:
+                print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
+                sys.exit(77)
+            rep = json.load(open(report, encoding="utf-8")) if os.path.exists(report) else {"files": []}
+            rec = read_record(record)
+            dropped = overflowed(rec)
+            self.check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
+            return p.returncode, p.stdout, p.stderr, rec, rep
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
-    def start_stream(st, pos, count):
-        st.update(pos=pos + st["base_step"], left=count, loop_pos=pos + st["base_step"], loop_left=count,
-                  base=t, k=0, on=count > 0)
 
-    end = 4 + u32(4) if u32(4) else len(raw)
-    while t < limit:
-        if p == loop_at and at_loop is None:
-            at_loop = (t, pcm_at, copy.deepcopy(streams))
-        c = raw[p] if p < end else 0x66
-        if c == 0x66:
-            if at_loop is None or loops == 0 or t <= at_loop[0]:
-                break
-            loops -= 1
-            pcm_at, streams = at_loop[1], copy.deepcopy(at_loop[2])
-            for st in streams.values():
-                st["base"] += t - at_loop[0]
-            p = loop_at
-            continue
-        if c == 0x67:
-            size = u32(p + 3) & 0x7FFFFFFF
-            kind = raw[p + 2]
-            if kind < 0x40:
-                blocks.setdefault(kind, []).append((len(banks.get(kind, b"")), size))
-                banks[kind] = banks.get(kind, b"") + raw[p + 7:p + 7 + size]
-            p += 7 + size
-            continue
-        if c == 0x90:
-            if raw[p + 2] != 0x02:
-                raise SystemExit("decoder: %s streams to chip %#x" % (path, raw[p + 2]))
-            st = streams.setdefault(raw[p + 1], dict(on=False, freq=0, k=0, base=0, bank=0, step=1, base_step=0))
-            st.update(port=raw[p + 3], reg=raw[p + 4])
-        elif c == 0x91:
-            streams[raw[p + 1]].update(bank=raw[p + 2], step=raw[p + 3] or 1, base_step=raw[p + 4])
-        elif c == 0x92:
-            st = streams[raw[p + 1]]
-            if st["freq"]:
-                st["base"] += st["k"] * 44100 // st["freq"]
-            st.update(k=0, freq=u32(p + 2))
-        elif c == 0x93:
-            st = streams[raw[p + 1]]
-            pos, mode, length = u32(p + 2), raw[p + 6], u32(p + 7)
-            if pos == 0xFFFFFFFF:
-                pos = st["pos"] - st["base_step"]
-            avail = max(0, len(banks.get(st["bank"], b"")) - pos)
-            count = {1: length, 2: length * st["freq"] // 1000, 3: avail // st["step"]}.get(mode & 0xF, st.get("left", 0))
-            st.update(rev=bool(mode & 0x10), loop=bool(mode & 0x80))
-            start_stream(st, pos, count)
-        elif c == 0x94:
-            for sid, st in streams.items():
-                if raw[p + 1] in (0xFF, sid):
-                    st["on"] = False
-        elif c == 0x95:
-            st = streams[raw[p + 1]]
-            bid, flags = struct.unpack_from("<H", raw, p + 2)[0], raw[p + 4]
-            bl = blocks.get(st["bank"], [])
-            if bid < len(bl):
-                st.update(rev=bool(flags & 0x10), loop=bool(flags & 0x01))
-                start_stream(st, bl[bid][0], bl[bid][1] // st["step"])
-        w = None
-        if c == 0x50:
-            w = ("SN76489", 0, 0, 0, raw[p + 1])
-        elif c == 0x30:
-            w = ("SN76489", 1, 0, 0, raw[p + 1])
-        elif 0x51 <= c <= 0x5F or 0xA1 <= c <= 0xAF:
-            if (c & 0xF) in pair:
-                w = (pair[c & 0xF], int(c >= 0xA1), (c & 0xF) in (0x3, 0x7, 0x9, 0xF), raw[p + 1], raw[p + 2])
-        elif c == 0xA0:
-            w = ("AY8910", raw[p + 1] >> 7, 0, raw[p + 1] & 0x7F, raw[p + 2])
-        elif c == 0xD2:
-            w = ("K051649", raw[p + 1] >> 7, raw[p + 1] & 0x7F, raw[p + 2], raw[p + 3])
-        if w:
-            out.setdefault((w[0], w[1]), []).append((t, int(w[2]), w[3], w[4]))
-        if c == 0x61:
-            advance(struct.unpack_from("<H", raw, p + 1)[0])
-        elif c == 0x62:
-            advance(735)
-        elif c == 0x63:
-            advance(882)
-        elif 0x70 <= c <= 0x7F:
-            advance((c & 0xF) + 1)
-        elif 0x80 <= c <= 0x8F:
-            pcm = banks.get(0, b"")
-            if pcm_at < len(pcm):
-                out.setdefault(("YM2612", 0), []).append((t, 0, 0x2A, pcm[pcm_at]))
-                pcm_at += 1
-            advance(c & 0xF)
-        elif c == 0xE0:
-            pcm_at = u32(p + 1)
-        if c in lengths:
-            p += lengths[c]
-        elif 0x30 <= c <= 0x3F:
-            p += 2
-        elif 0x40 <= c <= 0x5F or 0xA0 <= c <= 0xBF:
-            p += 3
-        elif 0xC0 <= c <= 0xDF:
-            p += 4
-        elif 0xE0 <= c:
-            p += 5
+    def board_names(self):
+        return {b["address"]: b["name"] for b in sim_boards(self.args.config)}
+
+
+    def check_file(self, name, entry, rec):
+        """Checks one file's parts; returns what each part's slot received, as text."""
+        args = self.args
+        status = []
+        path = os.path.join(args.corpus, name)
+        decoded = decode(path, args.seconds)
+        names = self.board_names()
+        offsets = {}
+        for part in entry["chips"]:
+            chip, _, second = part["part"].partition(" ")
+            inst = 1 if second else 0
+            want_raw = decoded.get((chip, inst), [])
+            if part.get("model") is None:
+                self.check(not want_raw, "%s: %s has writes but no chip" % (name, part["part"]))
+                status.append("%s silent" % part["part"])
+                continue
+            board = names[part["address"]]
+            key = (board, part["slot"])
+            self.uses[key] = self.uses.get(key, 0) + 1
+            segments = slot_segments(rec, board, part["slot"], chip)
+            want = expected_writes(chip, want_raw)
+            self.check(part["writes"] == len(want_raw), "%s: %s: the player counted %d writes, the file holds %d" % (
+                name, part["part"], part["writes"], len(want_raw)))
+            if not self.check(len(segments) > self.uses[key],
+                              "%s: %s: the slot was never taken" % (name, part["part"])):
+                continue
+            # The segment holds the file's writes, then the silence the chip
+            # sent when created (its reset at the end of the file), nothing else.
+            silence = [w[0] for w in segments[0]]
+            got_t = segments[self.uses[key]]
+            got = [w[0] for w in got_t]
+            lost = missing_count(got, want + silence)
+            ok = got == want + silence
+            self.check(ok, "%s: %s on %s slot %d: %d writes then %d of silence expected, %d arrived, %d missing%s" % (
+                name, part["part"], board, part["slot"], len(want), len(silence), len(got), lost,
+                "" if lost else " (out of order or extra)"))
+            status.append("%s: %d in order" % (part["part"], len(want)) if ok else
+                          "%s: %d of %d missing" % (part["part"], lost, len(want) + len(silence)) if lost else
+                          "%s: out of order" % part["part"])
+            # Board time against file time, per board, from the writes its
+            # board played the moment they arrived (none queued ahead): their
+            # board time is the host's time of the write plus the board's wait,
+            # so after the player's shift all boards should agree. Measured only
+            # on complete parts: where writes were lost the board's queue is not
+            # the file's.
+            if ok:
+                for (_, t, now), (s, _, _, _) in zip(got_t, want_raw):
+                    if now:
+                        o = t - s * 1e9 / 44100
+                        offsets[board] = min(offsets.get(board, o), o)
+            if ok:
+                print("  %s: %s -> %s slot %d: %d writes in order, then the silence" % (
+                    name, part["part"], board, part["slot"], len(want)))
+        if len(offsets) > 1:
+            vals = list(offsets.values())
+            spread = (max(vals) - min(vals)) / 1000.0
+            print("  %s: board timelines of %s agree within %.1f us" % (name, ", ".join(offsets), spread))
+            # 50 us natively; under Wine the sender's wake-up is only as good as
+            # Wine's timers (a few hundred us on a busy machine); a sanitizer
+            # build's sender wakes as precisely but its calls take longer.
+            limit = 250.0 if args.wine else 100.0 if args.sanitized else 50.0
+            self.check(spread <= limit, "%s: the boards' timelines differ by %.1f us (limit %.0f us)" % (
+                name, spread, limit))
+            status.append("boards within %.0f us" % spread)
+        return status
+
+
+    def excerpts(self):
+        args = self.args
+        if args.all:
+            files = sorted(f for f in os.listdir(args.corpus) if f.endswith((".vgm", ".vgz")))
         else:
-            p += 1
-    return {k: [x for x in v if x[0] < limit] for k, v in out.items()}
+            files = args.files or FAMILY_SONGS
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", str(args.seconds)] +
+                                              [os.path.join(args.corpus, f) for f in files])
+        playable = [f for f in files if any(p.get("model") for e in rep["files"] if e["file"].endswith(f)
+                                            for p in e["chips"])]
+        self.check(rc == 0 or args.all, "excerpts: player exited with %d\n%s" % (rc, err[-2000:]))
+        by_name = {os.path.basename(e["file"].replace("\\", "/")): e for e in rep["files"]}
+        rows = []
+        for f in files:
+            entry = by_name.get(f)
+            if not entry or not entry["ok"]:
+                self.check(args.all and f not in playable, "%s: not played (%s)" % (f, entry and entry.get("error")))
+                rows.append("| %s | not played: %s | | | | |" % (
+                    f, entry.get("error", "").split(": ", 1)[-1] if entry else "?"))
+                continue
+            print("  %s: %d writes, pacing p50 %d us, p99 %d us" % (f, entry["writes"], entry["pacing_us"]["p50"],
+                                                                     entry["pacing_us"]["p99"]))
+            status = self.check_file(f, entry, rec)
+            chips = ", ".join("%s→%s %s/%d" % (p["part"], p["model"], p["board"], p["slot"]) if p.get("model")
+                              else "%s→none" % p["part"] for p in entry["chips"])
+            skipped = ", ".join("%s: %d" % kv for kv in sorted(entry["skipped"].items())) or "0"
+            rows.append("| %s | %s | %d | %s | %d / %d | %s |" % (f, chips, entry["writes"], skipped,
+                                                                entry["pacing_us"]["p50"], entry["pacing_us"]["p99"],
+                                                                "; ".join(status)))
+        over = [d for d in rec if d.get("type") == "datagram" and d.get("over_buffer")]
+        self.check(not over, "excerpts: %d datagrams larger than the board's buffer" % len(over))
+        if args.table:
+            with open(args.table, "w", encoding="utf-8") as t:
+                t.write("| file | chips used | writes | skipped | pacing p50 / p99 (us) | at the board |\n")
+                t.write("|---|---|---|---|---|---|\n")
+                t.write("\n".join(rows) + "\n")
+                t.write("\n%d datagram(s) larger than the board's buffer\n" % len(over))
 
 
-def scc_address(port, reg):
-    if port == 0 and reg < 0x80:
-        return 0x9800 + reg
-    if port == 1 and reg < 0x0A:
-        return 0x9880 + reg
-    if port == 2 and reg < 0x05:
-        return 0x988A + reg
-    if port == 3:
-        return 0x988F
-    return None
+    def interrupt(self):
+        args = self.args
+        song = os.path.join(args.corpus, "ym2612-battle-hanafuda-autumn.vgm")
+
+        def wrapper(cmd):
+            # Ctrl-C after 3 s of music; the time from it to the player's exit.
+            line = " ".join(shlex.quote(c) for c in cmd)
+            return ["sh", "-c", "%s --quiet %s & p=$!; sleep 3; t0=$(date +%%s%%N); kill -INT $p; wait $p; rc=$?; "
+                                "echo \"exit = $rc\"; echo \"exit_ms = $(( ($(date +%%s%%N) - t0) / 1000000 ))\""
+                    % (line, shlex.quote(song))]
+
+        rc, out, err, rec, rep = self.run_bed([], wrapper)
+        values = dict(l.split(" = ", 1) for l in out.splitlines() if " = " in l)
+        self.check(values.get("exit") == "130", "interrupt: exit code %s, expected 130\n%s" % (
+            values.get("exit"), err[-1500:]))
+        ms = int(values.get("exit_ms", "99999"))
+        print("  interrupt: exit %s, %d ms after Ctrl-C" % (values.get("exit"), ms))
+        self.check(ms < 1000, "interrupt: the player took %d ms to end" % ms)
+        entry = rep["files"][0] if rep["files"] else None
+        self.check(entry and entry["interrupted"], "interrupt: the report does not say interrupted")
+        if entry:
+            names = self.board_names()
+            part = entry["chips"][0]
+            segments = slot_segments(rec, names[part["address"]], part["slot"], "YM2612")
+            silence = [w[0] for w in segments[0]]
+            got = [w[0] for w in segments[-1]]
+            want = expected_writes("YM2612", decode(song, 3.5).get(("YM2612", 0), []))
+            played = len(got) - len(silence)
+            self.check(len(segments) == 2 and silence and got[played:] == silence and got[:played] == want[:played],
+                  "interrupt: the YM2612 did not get the song's first writes then its silence")
+            print("  interrupt: %d writes of the song, then the silence (%d writes)" % (played, len(silence)))
+        for b in sim_boards(args.config):
+            sets = [c for c in rec if c.get("type") == "command" and c.get("board") == b["name"] and c["name"] == "set"]
+            self.check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])
 
 
-def expected_writes(chip, writes):
-    """The file's writes as the slot records them: (port-or-bank, reg, data)."""
-    if chip == "SN76489":
-        return [("p", 0, d) for _, _, _, d in writes]
-    if chip == "K051649":
-        out = []
-        for _, port, reg, d in writes:
-            a = scc_address(port, reg)
-            if a is not None:
-                out.append(("scc", a, d))
-        return out
-    return [("r", bank if chip in TWO_BANK else 0, reg, d) for _, bank, reg, d in writes]
+    def drift(self):
+        """Boards whose crystal runs 200 ppm slow behind a link that delays each
+        datagram by up to 3 ms: 12 s of a dense FM song arrive whole, no datagram
+        overflows, and the board's timeline stays on the file's (the drift alone
+        would put the end 2.4 ms late; the jitter lands on chained datagrams,
+        which the board times itself)."""
+        args = self.args
+        name = "ym2612-battle-hanafuda-autumn.vgm"
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", "12", os.path.join(args.corpus, name)],
+                                              board_lines="clock_ppm = -200\njitter_ms = 3\n")
+        self.check(rc == 0, "drift: player exited with %d\n%s" % (rc, err[-2000:]))
+        entry = next((e for e in rep["files"] if os.path.basename(e["file"].replace("\\", "/")) == name), None)
+        if not self.check(entry and entry["ok"], "drift: %s not played" % name):
+            return
+        want_raw = decode(os.path.join(args.corpus, name), 12).get(("YM2612", 0), [])
+        part = next(p for p in entry["chips"] if p["part"] == "YM2612")
+        board = self.board_names()[part["address"]]
+        segments = slot_segments(rec, board, part["slot"], "YM2612")
+        got = segments[1] if len(segments) > 1 else []
+        want = expected_writes("YM2612", want_raw)
+        if not self.check([w[0] for w in got[:len(want)]] == want,
+                          "drift: the YM2612's writes did not all arrive in order"):
+            return
+        # Board time less file time, its median over the first and the last
+        # 2 s of the excerpt (a burst the chip spreads out moves single writes,
+        # not the median): the timeline moved by their difference.
+        off = [(s / 44100, (t - s * 1e9 / 44100) / 1000) for (_, t, _), (s, _, _, _) in zip(got, want_raw)]
+        first = statistics.median(o for x, o in off if x < off[0][0] + 2)
+        last = statistics.median(o for x, o in off if x > off[-1][0] - 2)
+        print("  drift: %d writes; the board's timeline moved %.0f us against the file's over %.1f s" % (
+            len(off), last - first, off[-1][0] - off[0][0]))
+        self.check(abs(last - first) <= 1000,
+                   "drift: the board's timeline moved %.0f us (limit 1000 us)" % (last - first))
 
 
-def slot_segments(rec, board, slot, chip):
-    """What the slot received, cut at each clock command: segment 0 from the
-    chip's creation, segment k from the k-th time a file took the chip (the
-    chips of the test boards have variable clocks, so taking one sends its
-    clock). Each segment: the writes in arrival order, as expected_writes
-    gives them, with their replay times and whether the board played them
-    the moment their datagram arrived (nothing queued ahead of them)."""
-    arrival = {d["seq"]: d["arrival_ns"] for d in rec if d.get("type") == "datagram" and d.get("board") == board}
-    at_once = lambda c: c["replay_ns"] - arrival.get(c["seq"], -10**18) < 2000
-    segments = []
-    cmds = [c for c in rec if c.get("type") == "command" and c.get("board") == board and c.get("slot") == slot
-            and c["name"] in ("write_reg", "write_port", "set_clock")]
-    i = 0
-    while i < len(cmds):
-        c = cmds[i]
-        if c["name"] == "set_clock" or not segments:
-            segments.append([])
-            i += c["name"] == "set_clock"
-        elif chip == "K051649":
-            trio = cmds[i:i + 3]
-            if [x.get("port") for x in trio] == [13, 14, 15]:
-                segments[-1].append((("scc", trio[0]["data"] << 8 | trio[1]["data"], trio[2]["data"]),
-                                     trio[0]["replay_ns"], at_once(trio[0])))
-                i += 3
-            else:
-                segments[-1].append((("scc?", c.get("port"), c.get("data")), c["replay_ns"], at_once(c)))
-                i += 1
-        elif c["name"] == "write_port":
-            segments[-1].append((("p", 0, c["data"]), c["replay_ns"], at_once(c)))
-            i += 1
-        else:
-            bank = 1 if chip in TWO_BANK and c.get("port") == 2 else 0
-            segments[-1].append((("r", bank, c["reg"] & 0xFF, c["data"]), c["replay_ns"], at_once(c)))
-            i += 1
-    return segments
-
-
-def missing_count(got, want):
-    """How many wanted writes are absent (as a multiset) from what arrived."""
-    from collections import Counter
-    g, w = Counter(got), Counter(want)
-    return sum((w - g).values())
-
-
-# ---------------------------------------------------------------- running
-
-def run_bed(player_args, wrapper=None, board_lines="", library=None, env=None, wait_ms=None):
-    """Runs the player in the bed, board_lines added to every board of the
-    configuration (and every board's latency wait_ms when given), beside
-    `library` (default: the one under test), with `env` added to its
-    environment. Returns (returncode, stdout, stderr, record, report)."""
-    work = tempfile.mkdtemp(prefix="vesk-play-")
-    config = args.config
-    try:
-        if board_lines or wait_ms:
-            config = os.path.join(work, "boards.toml")
-            with open(args.config) as f, open(config, "w") as out:
-                text = f.read().replace("[[board]]\n", "[[board]]\n" + board_lines)
-                out.write(re.sub(r"(?m)^wait_ms = \d+$", "wait_ms = %d" % wait_ms, text) if wait_ms else text)
-        for f in (args.player, library or args.library):
-            shutil.copy(f, work)
-        player = os.path.join(work, os.path.basename(args.player))
-        record = os.path.join(work, "record.jsonl")
-        report = os.path.join(work, "report.json")
-        report_arg = ("Z:" + report.replace("/", "\\")) if args.wine else report
-        cmd = [args.testbed, "run", "--quiet", "--sim", args.sim, "--config", config, "--record", record]
-        if args.wine:
-            cmd += ["--wine"]
-        full = [player, "--report", report_arg] + player_args
-        cmd += ["--"] + (wrapper(full) if wrapper else full)
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=900, env=dict(os.environ, **(env or {})))
-        if p.returncode == 77:
-            print("SKIP:", p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no test bed")
-            sys.exit(77)
-        rep = json.load(open(report, encoding="utf-8")) if os.path.exists(report) else {"files": []}
-        rec = read_record(record)
-        dropped = overflowed(rec)
-        check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
-        return p.returncode, p.stdout, p.stderr, rec, rep
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def board_names():
-    return {b["address"]: b["name"] for b in sim_boards(args.config)}
-
-
-USES = {}      # (board, slot) -> files that took the chip so far
-
-
-def check_file(name, entry, rec):
-    """Checks one file's parts; returns what each part's slot received, as text."""
-    status = []
-    path = os.path.join(args.corpus, name)
-    decoded = decode(path, args.seconds)
-    names = board_names()
-    offsets = {}
-    for part in entry["chips"]:
-        chip, _, second = part["part"].partition(" ")
-        inst = 1 if second else 0
-        want_raw = decoded.get((chip, inst), [])
-        if part.get("model") is None:
-            check(not want_raw, "%s: %s has writes but no chip" % (name, part["part"]))
-            status.append("%s silent" % part["part"])
-            continue
-        board = names[part["address"]]
-        key = (board, part["slot"])
-        USES[key] = USES.get(key, 0) + 1
-        segments = slot_segments(rec, board, part["slot"], chip)
-        want = expected_writes(chip, want_raw)
-        check(part["writes"] == len(want_raw), "%s: %s: the player counted %d writes, the file holds %d" % (
-            name, part["part"], part["writes"], len(want_raw)))
-        if not check(len(segments) > USES[key], "%s: %s: the slot was never taken" % (name, part["part"])):
-            continue
-        # The segment holds the file's writes, then the silence the chip
-        # sent when created (its reset at the end of the file), nothing else.
-        silence = [w[0] for w in segments[0]]
-        got_t = segments[USES[key]]
-        got = [w[0] for w in got_t]
-        lost = missing_count(got, want + silence)
-        ok = got == want + silence
-        check(ok, "%s: %s on %s slot %d: %d writes then %d of silence expected, %d arrived, %d missing%s" % (
-            name, part["part"], board, part["slot"], len(want), len(silence), len(got), lost,
-            "" if lost else " (out of order or extra)"))
-        status.append("%s: %d in order" % (part["part"], len(want)) if ok else
-                      "%s: %d of %d missing" % (part["part"], lost, len(want) + len(silence)) if lost else
-                      "%s: out of order" % part["part"])
-        # Board time against file time, per board, from the writes its
-        # board played the moment they arrived (none queued ahead): their
-        # board time is the host's time of the write plus the board's wait,
-        # so after the player's shift all boards should agree. Measured only
-        # on complete parts: where writes were lost the board's queue is not
-        # the file's.
-        if ok:
-            for (_, t, now), (s, _, _, _) in zip(got_t, want_raw):
-                if now:
-                    o = t - s * 1e9 / 44100
-                    offsets[board] = min(offsets.get(board, o), o)
-        if ok:
-            print("  %s: %s -> %s slot %d: %d writes in order, then the silence" % (
-                name, part["part"], board, part["slot"], len(want)))
-    if len(offsets) > 1:
-        vals = list(offsets.values())
-        spread = (max(vals) - min(vals)) / 1000.0
-        print("  %s: board timelines of %s agree within %.1f us" % (name, ", ".join(offsets), spread))
-        # 50 us natively; under Wine the sender's wake-up is only as good as
-        # Wine's timers (a few hundred us on a busy machine); a sanitizer
-        # build's sender wakes as precisely but its calls take longer.
-        limit = 250.0 if args.wine else 100.0 if args.sanitized else 50.0
-        check(spread <= limit, "%s: the boards' timelines differ by %.1f us (limit %.0f us)" % (name, spread, limit))
-        status.append("boards within %.0f us" % spread)
-    return status
-
-
-def excerpts():
-    if args.all:
-        files = sorted(f for f in os.listdir(args.corpus) if f.endswith((".vgm", ".vgz")))
-    else:
-        files = args.files or FAMILY_SONGS
-    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", str(args.seconds)] +
-                                     [os.path.join(args.corpus, f) for f in files])
-    playable = [f for f in files if any(p.get("model") for e in rep["files"] if e["file"].endswith(f)
-                                        for p in e["chips"])]
-    check(rc == 0 or args.all, "excerpts: player exited with %d\n%s" % (rc, err[-2000:]))
-    by_name = {os.path.basename(e["file"].replace("\\", "/")): e for e in rep["files"]}
-    rows = []
-    for f in files:
-        entry = by_name.get(f)
-        if not entry or not entry["ok"]:
-            check(args.all and f not in playable, "%s: not played (%s)" % (f, entry and entry.get("error")))
-            rows.append("| %s | not played: %s | | | | |" % (f, entry.get("error", "").split(": ", 1)[-1] if entry else "?"))
-            continue
-        print("  %s: %d writes, pacing p50 %d us, p99 %d us" % (f, entry["writes"], entry["pacing_us"]["p50"],
-                                                                 entry["pacing_us"]["p99"]))
-        status = check_file(f, entry, rec)
-        chips = ", ".join("%s→%s %s/%d" % (p["part"], p["model"], p["board"], p["slot"]) if p.get("model")
-                          else "%s→none" % p["part"] for p in entry["chips"])
-        skipped = ", ".join("%s: %d" % kv for kv in sorted(entry["skipped"].items())) or "0"
-        rows.append("| %s | %s | %d | %s | %d / %d | %s |" % (f, chips, entry["writes"], skipped,
-                                                            entry["pacing_us"]["p50"], entry["pacing_us"]["p99"],
-                                                            "; ".join(status)))
-    over = [d for d in rec if d.get("type") == "datagram" and d.get("over_buffer")]
-    check(not over, "excerpts: %d datagrams larger than the board's buffer" % len(over))
-    if args.table:
-        with open(args.table, "w", encoding="utf-8") as t:
-            t.write("| file | chips used | writes | skipped | pacing p50 / p99 (us) | at the board |\n")
-            t.write("|---|---|---|---|---|---|\n")
-            t.write("\n".join(rows) + "\n")
-            t.write("\n%d datagram(s) larger than the board's buffer\n" % len(over))
-
-
-def interrupt():
-    song = os.path.join(args.corpus, "ym2612-battle-hanafuda-autumn.vgm")
-
-    def wrapper(cmd):
-        # Ctrl-C after 3 s of music; the time from it to the player's exit.
-        line = " ".join(shlex.quote(c) for c in cmd)
-        return ["sh", "-c", "%s --quiet %s & p=$!; sleep 3; t0=$(date +%%s%%N); kill -INT $p; wait $p; rc=$?; "
-                            "echo \"exit = $rc\"; echo \"exit_ms = $(( ($(date +%%s%%N) - t0) / 1000000 ))\""
-                % (line, shlex.quote(song))]
-
-    rc, out, err, rec, rep = run_bed([], wrapper)
-    values = dict(l.split(" = ", 1) for l in out.splitlines() if " = " in l)
-    check(values.get("exit") == "130", "interrupt: exit code %s, expected 130\n%s" % (values.get("exit"), err[-1500:]))
-    ms = int(values.get("exit_ms", "99999"))
-    print("  interrupt: exit %s, %d ms after Ctrl-C" % (values.get("exit"), ms))
-    check(ms < 1000, "interrupt: the player took %d ms to end" % ms)
-    entry = rep["files"][0] if rep["files"] else None
-    check(entry and entry["interrupted"], "interrupt: the report does not say interrupted")
-    if entry:
-        names = board_names()
-        part = entry["chips"][0]
-        segments = slot_segments(rec, names[part["address"]], part["slot"], "YM2612")
-        silence = [w[0] for w in segments[0]]
-        got = [w[0] for w in segments[-1]]
-        want = expected_writes("YM2612", decode(song, 3.5).get(("YM2612", 0), []))
-        played = len(got) - len(silence)
-        check(len(segments) == 2 and silence and got[played:] == silence and got[:played] == want[:played],
-              "interrupt: the YM2612 did not get the song's first writes then its silence")
-        print("  interrupt: %d writes of the song, then the silence (%d writes)" % (played, len(silence)))
-    for b in sim_boards(args.config):
-        sets = [c for c in rec if c.get("type") == "command" and c.get("board") == b["name"] and c["name"] == "set"]
-        check(sets and sets[-1].get("value") == 0, "interrupt: %s: host port not cleared" % b["name"])
-
-
-def drift():
-    """Boards whose crystal runs 200 ppm slow behind a link that delays each
-    datagram by up to 3 ms: 12 s of a dense FM song arrive whole, no datagram
-    overflows, and the board's timeline stays on the file's (the drift alone
-    would put the end 2.4 ms late; the jitter lands on chained datagrams,
-    which the board times itself)."""
-    name = "ym2612-battle-hanafuda-autumn.vgm"
-    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", "12", os.path.join(args.corpus, name)],
-                                     board_lines="clock_ppm = -200\njitter_ms = 3\n")
-    check(rc == 0, "drift: player exited with %d\n%s" % (rc, err[-2000:]))
-    entry = next((e for e in rep["files"] if os.path.basename(e["file"].replace("\\", "/")) == name), None)
-    if not check(entry and entry["ok"], "drift: %s not played" % name):
-        return
-    want_raw = decode(os.path.join(args.corpus, name), 12).get(("YM2612", 0), [])
-    part = next(p for p in entry["chips"] if p["part"] == "YM2612")
-    board = board_names()[part["address"]]
-    segments = slot_segments(rec, board, part["slot"], "YM2612")
-    got = segments[1] if len(segments) > 1 else []
-    want = expected_writes("YM2612", want_raw)
-    if not check([w[0] for w in got[:len(want)]] == want, "drift: the YM2612's writes did not all arrive in order"):
-        return
-    # Board time less file time, its median over the first and the last
-    # 2 s of the excerpt (a burst the chip spreads out moves single writes,
-    # not the median): the timeline moved by their difference.
-    off = [(s / 44100, (t - s * 1e9 / 44100) / 1000) for (_, t, _), (s, _, _, _) in zip(got, want_raw)]
-    first = statistics.median(o for x, o in off if x < off[0][0] + 2)
-    last = statistics.median(o for x, o in off if x > off[-1][0] - 2)
-    print("  drift: %d writes; the board's timeline moved %.0f us against the file's over %.1f s" % (
-        len(off), last - first, off[-1][0] - off[0][0]))
-    check(abs(last - first) <= 1000, "drift: the board's timeline moved %.0f us (limit 1000 us)" % (last - first))
-
-
-def timeline():
-    """Timed writes keep the file's timeline: a dense and a frame-based song,
-    the player's thread stalled 30 ms mid-song (its test seam) on boards of
-    50 ms latency (the player runs that far ahead), play within the
-    ideal-board rule (each write at its file time or as soon as the chip is
-    free), the stall nowhere to be heard. The same player beside a library
-    without timed writes falls back to pacing and plays the song whole."""
-    import importlib.util   # the benchmark's ideal-board figures, loaded by path
-    spec = importlib.util.spec_from_file_location(
-        "fidelity", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "fidelity.py"))
-    fidelity = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fidelity)
-    songs = ["ym2612-sn76489-s3k-icecap.vgm", "ym2151-desperate-confrontation.vgm"]
-    seconds = 4.0
-    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", str(seconds)] + [os.path.join(args.corpus, f) for f in songs],
-                                     env={"VESK_PLAY_STALL": "2,30"}, wait_ms=50)
-    check(rc == 0, "timeline: player exited with %d\n%s" % (rc, err[-2000:]))
-    boards, uses = sim_boards(args.config), {}
-    # A board stalled by the machine rather than the player may be late too:
-    # the limit catches a stall that moved the music (30 ms), not jitter.
-    limit = 5000 if args.wine or args.sanitized else 2000
-    for name, entry in zip(songs, rep["files"]):
-        row = fidelity.figures(decode(os.path.join(args.corpus, name), seconds), entry, rec, boards, uses)
-        print("  timeline: %s (%s): %d writes, %d lost, vs an ideal board p99 %.0f us, max %.0f us" % (
-            name, entry.get("pacing"), row["excerpt"], row["lost"], row.get("chip_p99", -1), row.get("chip_max", -1)))
-        check(entry.get("pacing") == "timed", "timeline: %s was not played timed" % name)
-        check(row["lost"] == 0 and row["excerpt"] > 0, "timeline: %s: %d writes lost" % (name, row["lost"]))
-        # A sanitized player and listener run several times slower than the
-        # dense song's bursts (4,491 writes at its first sample): there only
-        # its writes are judged, the timing in the release builds.
-        if args.sanitized and name == songs[0]:
-            continue
-        check(row.get("chip_max", 1e9) <= limit, "timeline: %s: a write %.0f us off the ideal board (limit %d us)" % (
-            name, row.get("chip_max", -1), limit))
-    untimed = os.path.join(os.path.dirname(args.library), "untimed", os.path.basename(args.library))
-    rc, out, err, rec, rep = run_bed(["--quiet", "--seconds", "1.5", os.path.join(args.corpus, songs[1])],
-                                     library=untimed)
-    entry = rep["files"][0] if rep["files"] else {}
-    row = fidelity.figures(decode(os.path.join(args.corpus, songs[1]), 1.5), entry, rec, boards, {}) if entry else {}
-    print("  timeline: beside a library without timed writes: exit %d, %s, %d of %d writes" % (
-        rc, entry.get("pacing"), row.get("at_board", 0), row.get("excerpt", 0)))
-    check(rc == 0 and entry.get("pacing") == "paced" and row.get("lost", 1) == 0,
-          "timeline: the player did not fall back to pacing beside an older library\n%s" % err[-1500:])
+    def timeline(self):
+        """Timed writes keep the file's timeline: a dense and a frame-based song,
+        the player's thread stalled 30 ms mid-song (its test seam) on boards of
+        50 ms latency (the player runs that far ahead), play within the
+        ideal-board rule (each write at its file time or as soon as the chip is
+        free), the stall nowhere to be heard. The same player beside a library
+        without timed writes falls back to pacing and plays the song whole."""
+        args = self.args
+        songs = ["ym2612-sn76489-s3k-icecap.vgm", "ym2151-desperate-confrontation.vgm"]
+        seconds = 4.0
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", str(seconds)] +
+                                              [os.path.join(args.corpus, f) for f in songs],
+                                              env={"VESK_PLAY_STALL": "2,30"}, wait_ms=50)
+        self.check(rc == 0, "timeline: player exited with %d\n%s" % (rc, err[-2000:]))
+        boards, uses = sim_boards(args.config), {}
+        # A board stalled by the machine rather than the player may be late too:
+        # the limit catches a stall that moved the music (30 ms), not jitter.
+        limit = 5000 if args.wine or args.sanitized else 2000
+        for name, entry in zip(songs, rep["files"]):
+            row = figures(decode(os.path.join(args.corpus, name), seconds), entry, rec, boards, uses)
+            print("  timeline: %s (%s): %d writes, %d lost, vs an ideal board p99 %.0f us, max %.0f us" % (
+                name, entry.get("pacing"), row["excerpt"], row["lost"], row.get("chip_p99", -1),
+                row.get("chip_max", -1)))
+            self.check(entry.get("pacing") == "timed", "timeline: %s was not played timed" % name)
+            self.check(row["lost"] == 0 and row["excerpt"] > 0, "timeline: %s: %d writes lost" % (name, row["lost"]))
+            # A sanitized player and listener run several times slower than the
+            # dense song's bursts (4,491 writes at its first sample): there only
+            # its writes are judged, the timing in the release builds.
+            if args.sanitized and name == songs[0]:
+                continue
+            self.check(row.get("chip_max", 1e9) <= limit,
+                       "timeline: %s: a write %.0f us off the ideal board (limit %d us)" % (
+                           name, row.get("chip_max", -1), limit))
+        untimed = os.path.join(os.path.dirname(args.library), "untimed", os.path.basename(args.library))
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", "1.5", os.path.join(args.corpus, songs[1])],
+                                              library=untimed)
+        entry = rep["files"][0] if rep["files"] else {}
+        row = figures(decode(os.path.join(args.corpus, songs[1]), 1.5), entry, rec, boards, {}) if entry else {}
+        print("  timeline: beside a library without timed writes: exit %d, %s, %d of %d writes" % (
+            rc, entry.get("pacing"), row.get("at_board", 0), row.get("excerpt", 0)))
+        self.check(rc == 0 and entry.get("pacing") == "paced" and row.get("lost", 1) == 0,
+              "timeline: the player did not fall back to pacing beside an older library\n%s" % err[-1500:])
 
 
 def main():
+    args = arguments().parse_args()
     if not args.corpus or not os.path.isdir(args.corpus):
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
-    for name, fn in (("excerpts", excerpts), ("interrupt", interrupt), ("drift", drift), ("timeline", timeline)):
+    s = Scenarios(args)
+    for name in ("excerpts", "interrupt", "drift", "timeline"):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:
             continue  # Ctrl-C is delivered to a native process only
         print("%s:" % name)
-        fn()
+        getattr(s, name)()
+    failures = s.checks.failures
     print("FAILED: %d check(s)" % len(failures) if failures else "all checks passed")
     sys.exit(1 if failures else 0)
 

@@ -5,9 +5,9 @@ and checks its whole listing against the simulator's configuration, and the
 I2C exercise and chip opening against what the boards received. Exit 77 when
 no test bed can be built here."""
 import os, sys
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from bed_results import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,  # noqa: E402
-                         sim_boards)
+
+from vesktools.bed import (Checks, Scenarios, bed_arguments, firmware, host_address, overflowed, run_in_bed,
+                           sim_boards)
 
 ap = bed_arguments("--configs", "--program", "--library", "--dismisser", "--only")
 args = ap.parse_args()

@@ -239,10 +239,10 @@ def run_in_bed(bed, config, program, program_args=(), copy=(), copy_as=None, wri
 
 
 if __name__ == "__main__":
-    # bed_results.py --overflowed RECORD: for drivers written in shell; exit 1
-    # when a board dropped a datagram for want of buffer.
+    # python3 -m vesktools.bed --overflowed RECORD: for drivers written in
+    # shell; exit 1 when a board dropped a datagram for want of buffer.
     if len(sys.argv) != 3 or sys.argv[1] != "--overflowed":
-        sys.exit("usage: bed_results.py --overflowed RECORD")
+        sys.exit("usage: python3 -m vesktools.bed --overflowed RECORD")
     dropped = overflowed(sys.argv[2])
     for d in dropped:
         print("dropped for want of buffer:", d)

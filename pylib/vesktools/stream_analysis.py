@@ -1,7 +1,7 @@
 """What a streamed run looks like from the board's side: matches the writes a
-stream host (stream_host.cpp) made against the simulator's record and gives,
+stream host (tests/stream/stream_host.cpp) made against the simulator's record and gives,
 per pattern, what arrived, in which order, in which datagrams and how late.
-Shared by the end-to-end test (stream_e2e.py) and the benchmark
+Shared by the end-to-end test (tests/stream/stream_e2e.py) and the benchmark
 (bench/stream_bed.py)."""
 
 FIRST_REG, REGS = 0x20, 0xE0

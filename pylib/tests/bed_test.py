@@ -2,11 +2,10 @@
 """run_in_bed against a stand-in testbed.sh (no network, no root): what the
 program is given, what is read back before the run's folder goes, and the
 skip when there is no bed."""
-import os, stat, sys, tempfile, unittest
+import json, os, stat, tempfile, unittest
 from types import SimpleNamespace
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import json  # noqa: E402
-from bed_results import overflowed, read_record, run_in_bed  # noqa: E402
+
+from vesktools.bed import overflowed, read_record, run_in_bed
 
 # Takes testbed.sh's "run" options, skips (77) on a configuration reading
 # "skip", otherwise runs the command and then plays the simulator: a record
