@@ -157,8 +157,23 @@ std::string systemDirectory();
 // looks up in its own search path.
 std::string systemLibraryPath(const std::string& base);
 
-// Reads a whole file by UTF-8 path. false when it cannot be opened.
-bool readFile(const std::string& path, std::string& out);
+// Why a file could not be read.
+enum class FileError { None, Missing, Denied, Folder, Other };
+// Reads a whole file by UTF-8 path. false when it cannot be opened or read;
+// then *why (when given) says why.
+bool readFile(const std::string& path, std::string& out, FileError* why = nullptr);
+
+enum class PathKind { Missing, File, Folder, Other };
+// What path names (Missing also when it cannot be looked at).
+PathKind pathKind(const std::string& path);
+
+struct FolderEntry {
+    std::string name;  // UTF-8, without the folder
+    bool folder = false;
+};
+// The entries of a folder, "." and ".." left out, in no particular order;
+// false when it cannot be listed.
+bool listFolder(const std::string& path, std::vector<FolderEntry>& out);
 
 // True when path names an existing regular file.
 bool fileExists(const std::string& path);

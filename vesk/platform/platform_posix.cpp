@@ -260,12 +260,53 @@ std::string systemDirectory() { return std::string(); }
 
 std::string systemLibraryPath(const std::string& base) { return "lib" + base + ".so"; }
 
-bool readFile(const std::string& path, std::string& out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    out = ss.str();
+namespace {
+FileError fileErrorOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return FileError::Missing;
+    case EACCES:
+    case EPERM: return FileError::Denied;
+    case EISDIR: return FileError::Folder;
+    default: return FileError::Other;
+    }
+}
+}  // namespace
+
+bool readFile(const std::string& path, std::string& out, FileError* why) {
+    FileError error = FileError::None;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = fileErrorOf(errno);
+    } else {
+        out.clear();
+        char buf[65536];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        // A folder opens on Linux; reading it fails with EISDIR.
+        if (std::ferror(f)) error = fileErrorOf(errno);
+        std::fclose(f);
+    }
+    if (why) *why = error;
+    return error == FileError::None;
+}
+
+PathKind pathKind(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return PathKind::Missing;
+    return S_ISREG(st.st_mode) ? PathKind::File : S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::Other;
+}
+
+bool listFolder(const std::string& path, std::vector<FolderEntry>& out) {
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return false;
+    out.clear();
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        out.push_back({name, pathKind(path + "/" + name) == PathKind::Folder});
+    }
+    ::closedir(d);
     return true;
 }
 

@@ -249,14 +249,61 @@ std::string systemLibraryPath(const std::string& base) {
     return dir.empty() ? std::string() : dir + "\\" + base + ".dll";
 }
 
-bool readFile(const std::string& path, std::string& out) {
-    FILE* f = _wfopen(widen(path).c_str(), L"rb");
-    if (!f) return false;
+namespace {
+FileError fileErrorOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: return FileError::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return FileError::Denied;
+    default: return FileError::Other;
+    }
+}
+}  // namespace
+
+bool readFile(const std::string& path, std::string& out, FileError* why) {
+    FileError error = FileError::None;
+    const std::wstring wide = widen(path);
+    // Opening a folder is refused as access denied: say what it is.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        error = FileError::Folder;
+    else
+        h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (error == FileError::None && h == INVALID_HANDLE_VALUE) error = fileErrorOf(GetLastError());
+    if (h != INVALID_HANDLE_VALUE) {
+        out.clear();
+        char buf[65536];
+        DWORD n = 0;
+        BOOL ok;
+        while ((ok = ReadFile(h, buf, sizeof buf, &n, nullptr)) && n > 0) out.append(buf, n);
+        if (!ok) error = fileErrorOf(GetLastError());
+        CloseHandle(h);
+    }
+    if (why) *why = error;
+    return error == FileError::None;
+}
+
+PathKind pathKind(const std::string& path) {
+    const DWORD a = GetFileAttributesW(widen(path).c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+    return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+}
+
+bool listFolder(const std::string& path, std::vector<FolderEntry>& out) {
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(widen(path + "\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
     out.clear();
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
+    do {
+        const std::string name = narrow(data.cFileName);
+        if (name == "." || name == "..") continue;
+        out.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
     return true;
 }
 

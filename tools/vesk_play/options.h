@@ -1,0 +1,28 @@
+// vesk_play's command line.
+#ifndef VESK_PLAY_OPTIONS_H
+#define VESK_PLAY_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace vesk::play {
+
+extern const char kUsage[];
+
+struct Options {
+    unsigned loops = 1;
+    double seconds = -1;
+    std::string board;
+    bool list = false, quiet = false, paced = false, recursive = false;
+    std::string report;
+    std::string writeTimes;
+    std::vector<std::string> files;
+};
+
+// Reads the command line into o. 0 parsed; 1 --help shown; 2 usage error
+// (message shown); 3 --version asked for.
+int parseOptions(int argc, char** argv, Options& o);
+
+}  // namespace vesk::play
+
+#endif  // VESK_PLAY_OPTIONS_H

@@ -1,0 +1,350 @@
+#include "play.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace vesk::play {
+
+namespace {
+
+// Waits until deadline: sleeps while far from it, then spins. The margin
+// left for the spin follows how late the sleeps wake up. false when an
+// interrupt arrives first.
+class Pacer {
+public:
+    bool waitUntil(Clock::time_point deadline) {
+        for (;;) {
+            if (plat::interruptRequested()) return false;
+            auto now = Clock::now();
+            if (now >= deadline) return true;
+            auto left = deadline - now;
+            if (left <= margin_) break;
+            auto target = std::min(deadline - margin_, now + std::chrono::milliseconds(50));
+            plat::sleepUntil(target);
+            auto over = Clock::now() - target;
+            margin_ = std::clamp<Clock::duration>((margin_ * 7 + over * 2) / 8, std::chrono::microseconds(200),
+                                                  std::chrono::milliseconds(4));
+        }
+        while (Clock::now() < deadline) {
+        }
+        return true;
+    }
+
+private:
+    Clock::duration margin_ = std::chrono::milliseconds(1);
+};
+
+struct Item {
+    std::int64_t ns;  // host time from the start
+    std::uint32_t event;
+};
+
+// The writes to play, in host order: the first pass, then the looped part as
+// often as asked, cut at the excerpt's end; each at its file time plus its
+// part's shift. owner[i] is event i's part, null when it has no chip.
+struct Schedule {
+    std::vector<Item> items;
+    std::vector<Part*> owner;
+    std::uint64_t totalSamples = 0;  // the music's length, the tail included
+    unsigned repeats = 0;
+};
+
+Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o) {
+    // Parts on boards with less latency are held back by the difference.
+    std::uint32_t latest = 0;
+    for (const Part& p : parts)
+        if (p.record >= 0) latest = std::max(latest, p.waitMs);
+    for (Part& p : parts) p.shiftNs = static_cast<std::int64_t>(latest - p.waitMs) * 1000000;
+    auto partOf = [&](const vgm::Event& e) -> Part* {
+        for (Part& p : parts)
+            if (p.chip == e.chip && p.instance == e.instance) return p.record >= 0 ? &p : nullptr;
+        return nullptr;
+    };
+
+    Schedule sc;
+    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
+    const std::uint64_t loopLength = song.endSample - song.loopSample;
+    sc.repeats = song.looped ? o.loops : 0;
+    sc.totalSamples = std::min<std::uint64_t>(limit, song.endSample + sc.repeats * loopLength);
+    sc.owner.assign(song.events.size(), nullptr);
+    for (std::size_t i = 0; i < song.events.size(); ++i) sc.owner[i] = partOf(song.events[i]);
+    for (unsigned pass = 0; pass <= sc.repeats; ++pass) {
+        const std::size_t from = pass ? song.loopEvent : 0;
+        const std::uint64_t base = pass * loopLength;
+        for (std::size_t i = from; i < song.events.size(); ++i) {
+            const std::uint64_t at = song.events[i].sample + base;
+            if (at >= limit) break;
+            if (!sc.owner[i]) continue;
+            sc.items.push_back({static_cast<std::int64_t>(at * 1000000000ull / vgm::kSampleRate) + sc.owner[i]->shiftNs,
+                                static_cast<std::uint32_t>(i)});
+        }
+    }
+    std::stable_sort(sc.items.begin(), sc.items.end(), [](const Item& a, const Item& b) { return a.ns < b.ns; });
+    return sc;
+}
+
+// The progress line on a terminal: time played of the excerpt, a bar and
+// the write rate, at most four times a second.
+class ProgressLine {
+public:
+    ProgressLine(Clock::time_point start, double totalSeconds, bool looped)
+        : start_(start), totalSeconds_(totalSeconds), looped_(looped) {}
+
+    void show(Clock::time_point now, const std::vector<Part>& parts) {
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(250);
+        std::uint64_t writes = 0;
+        for (const Part& q : parts) writes += q.writes;
+        const double span = std::chrono::duration<double>(now - shownAt_).count();
+        if (span >= 0.5) {
+            rate_ = (writes - shownWrites_) / span;
+            shownWrites_ = writes;
+            shownAt_ = now;
+        }
+        const double elapsed = std::max(0.0, std::chrono::duration<double>(now - start_).count());
+        const int filled = totalSeconds_ > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds_)) : 30;
+        std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(), minutes(totalSeconds_).c_str(),
+                    looped_ ? " (loop)" : "", std::string(filled, '#').c_str(), std::string(30 - filled, '-').c_str(),
+                    rate_);
+        std::fflush(stdout);
+    }
+
+private:
+    Clock::time_point start_;
+    double totalSeconds_;
+    bool looped_;
+    Clock::time_point next_ = Clock::now();
+    Clock::time_point shownAt_ = Clock::now();
+    std::uint64_t shownWrites_ = 0;
+    double rate_ = 0;
+};
+
+// The median, 99th percentile and largest of values (sorted here); zeros
+// when there are none.
+struct Spread {
+    double p50 = 0, p99 = 0, worst = 0;
+};
+Spread spreadOf(std::vector<std::uint32_t>& values) {
+    Spread s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    s.p50 = values[values.size() / 2];
+    s.p99 = values[std::min(values.size() - 1, values.size() * 99 / 100)];
+    s.worst = values.back();
+    return s;
+}
+
+// How far ahead of the music timed writes are handed to the library: each
+// board's latency (the most the library takes without waiting in the
+// call), at most this. While the player is stalled the library keeps the
+// board's timeline running about a latency ahead, so a stall up to the lead
+// leaves the music where it was.
+constexpr auto kMostAhead = std::chrono::milliseconds(100);
+// A wake-up hands over every write due within the lead, and sleeps at least
+// this long: a dense song costs a few hundred wake-ups a second, not one per
+// write.
+constexpr auto kTimedNap = std::chrono::milliseconds(5);
+
+// How far ahead of its time a part's writes are handed over: its board's
+// latency less a nap and a margin, so that a write handed over a nap late
+// never makes the library wait.
+std::int64_t aheadNs(const Part& p) {
+    using std::chrono::nanoseconds;
+    const auto lead = std::min<nanoseconds>(std::chrono::milliseconds(p.waitMs), kMostAhead) - kTimedNap -
+                      std::chrono::milliseconds(1);
+    return std::max<std::int64_t>(0, lead.count());
+}
+
+// Test seam: VESK_PLAY_STALL="S,MS" stalls the player's thread MS ms once,
+// when the first write at or after S s of the music is due to be made (a
+// player preempted mid-song on a busy host).
+struct Stall {
+    std::int64_t atNs = -1;
+    std::chrono::milliseconds length{0};
+    static Stall fromEnvironment() {
+        Stall st;
+        const char* v = std::getenv("VESK_PLAY_STALL");
+        double at = 0, ms = 0;
+        if (v && std::sscanf(v, "%lf,%lf", &at, &ms) == 2 && at >= 0 && ms > 0) {
+            st.atNs = static_cast<std::int64_t>(at * 1e9);
+            st.length = std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+        }
+        return st;
+    }
+    void maybe(std::int64_t ns) {
+        if (atNs < 0 || ns < atNs) return;
+        atNs = -1;
+        plat::sleepUntil(Clock::now() + length);
+    }
+};
+
+// Sleeps until t, waking for interrupts at least every 50 ms, without a
+// spin; false when an interrupt came first.
+bool napUntil(Clock::time_point t) {
+    for (;;) {
+        if (plat::interruptRequested()) return false;
+        const auto now = Clock::now();
+        if (now >= t) return true;
+        plat::sleepUntil(std::min(t, now + std::chrono::milliseconds(50)));
+    }
+}
+
+// Plays the schedule from start, then waits out the song's tail. Timed
+// (timed set): each write is handed to the library with its time, its
+// part's lead before it; paced: each write is made at its time. Records
+// each write's lateness (against its hand-over time, or its time) and the
+// library call's time (us) in r and, with logCalls, each write call in
+// r.calls (--write-times); false when the user interrupted.
+bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const VeskTimedWrites* timed,
+                  bool progress, bool logCalls, FileResult& r) {
+    std::vector<std::uint32_t> late, call;
+    late.reserve(sc.items.size());
+    call.reserve(sc.items.size());
+    Pacer pacer;
+    Stall stall = Stall::fromEnvironment();
+    const double totalSeconds = static_cast<double>(sc.totalSamples) / vgm::kSampleRate;
+    ProgressLine line(start, totalSeconds, sc.repeats > 0);
+    r.timed = timed != nullptr;
+    // The library's clock against the player's, read once.
+    const std::int64_t libraryStart =
+        r.timed ? timed->now() + std::chrono::duration_cast<std::chrono::nanoseconds>(start - Clock::now()).count() : 0;
+    bool interrupted = false;
+    Clock::time_point awake{};  // timed: handed over up to here without sleeping
+    // Timed, in the order of their hand-over: each board's writes stay in
+    // order, and a board with more latency is handed its writes earlier.
+    std::vector<Item> order;
+    if (r.timed) {
+        order = sc.items;
+        std::stable_sort(order.begin(), order.end(), [&](const Item& a, const Item& b) {
+            return a.ns - aheadNs(*sc.owner[a.event]) < b.ns - aheadNs(*sc.owner[b.event]);
+        });
+    }
+    for (const Item& it : r.timed ? order : sc.items) {
+        const auto deadline = start + std::chrono::nanoseconds(it.ns);
+        const auto handOver = deadline - std::chrono::nanoseconds(r.timed ? aheadNs(*sc.owner[it.event]) : 0);
+        if (r.timed && handOver > awake) {
+            if (!napUntil(handOver)) {
+                interrupted = true;
+                break;
+            }
+            awake = Clock::now() + kTimedNap;
+        } else if (!r.timed && !pacer.waitUntil(deadline)) {
+            interrupted = true;
+            break;
+        }
+        stall.maybe(it.ns);
+        const auto now = Clock::now();
+        late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
+            std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(now - handOver).count()),
+            UINT32_MAX)));
+        const vgm::Event& e = song.events[it.event];
+        Part& p = *sc.owner[it.event];
+        if (p.handle) {
+            const CallLog log{logCalls ? &r.calls : nullptr, static_cast<std::uint8_t>(&p - r.parts.data())};
+            if (r.timed) timed->setWriteTime(libraryStart + it.ns);
+            if (e.kind == vgm::Event::Write)
+                sendWrite(p, e, log, r.timed ? deadline : now);
+            else
+                sendLoad(p, song, e, r.notes, log);
+            call.push_back(static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count()));
+        }
+        if (progress) line.show(now, r.parts);
+    }
+    if (r.timed) timed->clearWriteTime();
+    if (!interrupted) {
+        // The tail: the music runs until the song's end, not its last write.
+        const auto end = start + std::chrono::nanoseconds(
+                                     static_cast<std::int64_t>(sc.totalSamples * 1000000000ull / vgm::kSampleRate));
+        if (!(r.timed ? napUntil(end) : pacer.waitUntil(end))) interrupted = true;
+    }
+    if (progress) std::printf("\n");
+    r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
+    const Spread lateness = spreadOf(late), calls = spreadOf(call);
+    r.p50 = lateness.p50;
+    r.p99 = lateness.p99;
+    r.worst = lateness.worst;
+    r.callP99 = calls.p99;
+    r.callWorst = calls.worst;
+    return !interrupted;
+}
+
+}  // namespace
+
+bool loadSong(const std::string& path, vgm::Song& song, std::string& error) {
+    std::string bytes;
+    plat::FileError why = plat::FileError::Other;
+    if (!plat::readFile(path, bytes, &why)) {
+        switch (why) {
+        case plat::FileError::Missing: error = path + ": no such file"; break;
+        case plat::FileError::Denied: error = path + ": not allowed to read it"; break;
+        case plat::FileError::Folder: error = path + ": a folder, not a file"; break;
+        default: error = path + ": cannot be read"; break;
+        }
+        return false;
+    }
+    return vgm::readSong(bytes, path, song, error);
+}
+
+FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found,
+                    const VeskTimedWrites* timedApi, bool terminal) {
+    FileResult r;
+    r.path = path;
+    vgm::Song song;
+    if (!loadSong(path, song, r.error)) return r;
+    r.skipped = song.skipped;
+    for (const std::string& w : song.warnings) r.notes.push_back(w);
+    r.parts = mapParts(song, found, o.board, r.notes);
+    const bool progress = terminal && !o.quiet && !o.list;
+    if (!o.quiet || o.list) {
+        std::printf("%s\n", path.c_str());
+        showHeader(song, r.parts, found);
+    }
+    for (const std::string& n : r.notes) std::fprintf(stderr, "%s: %s\n", path.c_str(), n.c_str());
+    if (song.chips.empty() ||
+        std::none_of(r.parts.begin(), r.parts.end(), [](const Part& p) { return p.record >= 0; })) {
+        r.error = path + ": no chip on the boards for any of its parts";
+        return r;
+    }
+    if (o.list) {
+        r.ok = true;
+        return r;
+    }
+
+    const Schedule sc = schedule(song, r.parts, o);
+    for (Part& p : r.parts) {
+        if (p.record < 0) continue;
+        const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
+        p.handle = m->getChipBySlot(c.address, c.slot, p.clock);
+        if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
+    }
+    const bool logCalls = !o.writeTimes.empty();
+    if (logCalls) {
+        // Room for every call, so that noting one never reallocates mid-song:
+        // a load makes a call per byte and nine more, an SCC+ waveform write two.
+        std::size_t room = 0;
+        for (const Item& it : sc.items) {
+            const vgm::Event& e = song.events[it.event];
+            room += e.kind == vgm::Event::Write ? 2 : e.length + 9;
+        }
+        r.calls.reserve(room);
+    }
+    r.interrupted =
+        !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), timedApi, progress, logCalls, r);
+
+    // Silence and hand back every chip of the song.
+    for (Part& p : r.parts) {
+        if (!p.handle) continue;
+        p.handle->reset();
+        m->releaseChip(p.handle);
+        p.handle = nullptr;
+    }
+    for (const Part& p : r.parts) r.writes += p.writes;
+    r.ok = true;
+    return r;
+}
+
+
+}  // namespace vesk::play
