@@ -40,7 +40,7 @@ def arguments():
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift or timeline")
+    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline or playlist")
     ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
     ap.add_argument("--all", action="store_true", help="play every song of the corpus")
     ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -319,6 +319,28 @@ class Scenarios:
         self.check(rc == 0 and entry.get("pacing") == "paced" and row.get("lost", 1) == 0,
               "timeline: the player did not fall back to pacing beside an older library\n%s" % err[-1500:])
 
+    def playlist(self):
+        """A playlist of three songs, the second missing: the two others play
+        in order, the missing one is named with its line, the exit is 1."""
+        songs = ["ym2612-sn76489-s3k-icecap.vgm", "ymf262-cyberholix-at2.vgm"]
+        where = tempfile.mkdtemp(prefix="vesk-playlist-")
+        try:
+            for name in songs:
+                os.symlink(os.path.join(self.args.corpus, name), os.path.join(where, name))
+            listed = os.path.join(where, "pack.m3u")
+            with open(listed, "w", encoding="utf-8") as f:
+                f.write("#EXTM3U\n%s\nmissing.vgz\n%s\n" % (songs[0], songs[1]))
+            rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", "1", "--gap", "0.2", listed])
+        finally:
+            shutil.rmtree(where, ignore_errors=True)
+        played = [os.path.basename(e["file"].replace("\\", "/")) for e in rep["files"]]
+        print("  playlist: exit %d, played %s" % (rc, ", ".join(played)))
+        self.check(rc == 1, "playlist: exit %d with an entry missing, expected 1" % rc)
+        self.check(played == songs and all(e["ok"] and e["writes"] > 0 for e in rep["files"]),
+                   "playlist: played %s, expected %s" % (played, songs))
+        self.check(re.search(r"pack\.m3u line 3: .*missing\.vgz: no such file", err),
+                   "playlist: the missing entry was not named with its line\n%s" % err[-1500:])
+
 
 def main():
     args = arguments().parse_args()
@@ -326,7 +348,7 @@ def main():
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
     s = Scenarios(args)
-    for name in ("excerpts", "interrupt", "drift", "timeline"):
+    for name in ("excerpts", "interrupt", "drift", "timeline", "playlist"):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:

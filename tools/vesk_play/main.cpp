@@ -4,8 +4,10 @@
 #include <vesk/vesk.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,30 @@ std::vector<std::string> filesToPlay(const Options& o, bool& bad) {
         }
     }
     return files;
+}
+
+// --quiet's line for a file played.
+void printSummary(const FileResult& r) {
+    std::uint64_t skipped = 0;
+    for (const auto& s : r.skipped) skipped += s.second;
+    int used = 0;
+    for (const Part& p : r.parts) used += p.record >= 0;
+    std::printf("%s: %.1f s, %" PRIu64 " writes on %d chip(s), %" PRIu64
+                " commands skipped, pacing (%s) p50 %.0f us p99 %.0f us\n",
+                baseName(r.path).c_str(), r.seconds, r.writes, used, skipped, r.timed ? "timed" : "paced", r.p50, r.p99);
+}
+
+// The silence between two songs (their chips were silenced at the end of
+// the first); false when the user interrupted it.
+bool silence(double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                            std::chrono::duration<double>(seconds));
+    while (!plat::interruptRequested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return true;
+        plat::sleepUntil(std::min(end, now + std::chrono::milliseconds(50)));
+    }
+    return false;
 }
 
 }  // namespace
@@ -116,24 +142,26 @@ int main(int argc, char** argv) {
 
     std::vector<FileResult> results;
     int rc = bad ? 1 : 0;
-    for (const std::string& path : files) {
-        FileResult r = playFile(path, o, m, found, timedApi, terminal);
-        if (!r.ok) {
-            std::fprintf(stderr, "%s\n", r.error.c_str());
-            rc = 1;
-        } else if (o.quiet && !o.list) {
-            std::uint64_t skipped = 0;
-            for (const auto& s : r.skipped) skipped += s.second;
-            int used = 0;
-            for (const Part& p : r.parts) used += p.record >= 0;
-            std::printf("%s: %.1f s, %" PRIu64 " writes on %d chip(s), %" PRIu64
-                        " commands skipped, pacing (%s) p50 %.0f us p99 %.0f us\n",
-                        baseName(path).c_str(), r.seconds, r.writes, used, skipped, r.timed ? "timed" : "paced", r.p50,
-                        r.p99);
+    std::vector<std::string> order = files;
+    std::mt19937 random(std::random_device{}());
+    bool played = true;  // a file of the last round played: another is worth it
+    for (bool more = true; more && played && !plat::interruptRequested(); more = o.repeat && !o.list) {
+        if (o.shuffle) std::shuffle(order.begin(), order.end(), random);
+        played = false;
+        for (const std::string& path : order) {
+            if (!results.empty() && !o.list && !silence(o.gap)) break;
+            FileResult r = playFile(path, o, m, found, timedApi, terminal);
+            played = played || r.ok;
+            if (!r.ok) {
+                std::fprintf(stderr, "%s\n", r.error.c_str());
+                rc = 1;
+            } else if (o.quiet && !o.list) {
+                printSummary(r);
+            }
+            const bool stop = r.interrupted;
+            results.push_back(std::move(r));
+            if (stop || plat::interruptRequested()) break;
         }
-        const bool stop = r.interrupted;
-        results.push_back(std::move(r));
-        if (stop || plat::interruptRequested()) break;
     }
     std::fflush(stdout);
     const bool interrupted = plat::interruptRequested();

@@ -17,6 +17,9 @@ const char kUsage[] =
     "  --seconds S    stop each file after S seconds of music\n"
     "  --board ADDR   use only the chips of the board with this IPv6 address\n"
     "  --recursive    a folder's folders too, in name order, after its own songs\n"
+    "  --shuffle      play the files in a random order\n"
+    "  --repeat       play the files again and again, until interrupted\n"
+    "  --gap S        seconds of silence between songs (default 0.5)\n"
     "  --list         show the boards and chips found and, per file, where each part\n"
     "                 would play; play nothing\n"
     "  --quiet        no progress display; one summary line per file\n"
@@ -49,6 +52,8 @@ struct Flag {
 };
 constexpr Flag kFlags[] = {{"--paced", &Options::paced},
                            {"--recursive", &Options::recursive},
+                           {"--shuffle", &Options::shuffle},
+                           {"--repeat", &Options::repeat},
                            {"--list", &Options::list},
                            {"--quiet", &Options::quiet}};
 
@@ -63,6 +68,7 @@ struct Valued {
 constexpr Valued kValued[] = {
     {"--loops", "a whole number", nullptr, nullptr, &Options::loops},
     {"--seconds", "a number of seconds", nullptr, &Options::seconds, nullptr},
+    {"--gap", "a number of seconds", nullptr, &Options::gap, nullptr},
     {"--board", "an address", &Options::board, nullptr, nullptr},
     {"--report", "a file name", &Options::report, nullptr, nullptr},
     {"--write-times", "a file name", &Options::writeTimes, nullptr, nullptr},

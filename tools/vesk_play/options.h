@@ -14,6 +14,8 @@ struct Options {
     double seconds = -1;
     std::string board;
     bool list = false, quiet = false, paced = false, recursive = false;
+    bool shuffle = false, repeat = false;
+    double gap = 0.5;  // seconds of silence between songs
     std::string report;
     std::string writeTimes;
     std::vector<std::string> files;
