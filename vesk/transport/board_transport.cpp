@@ -703,13 +703,23 @@ void BoardTransport::listenerLoop() {
             continue;
         }
         const std::int64_t offset = std::chrono::duration_cast<std::chrono::nanoseconds>(now - probeDue_).count();
+        // Twice in a row: one answer taken for the wrong sync (a sync given up
+        // on that answers late) must not end the clock's measure for good.
         if (offset < -kProbeEarlyNs) {
+            if (++earlyAnswers_ < 2) continue;
             probesOff_ = true;
+            plat::logLine(std::string("board ") + boardAddress_ + ": a sync answered " + std::to_string(-offset / 1000) +
+                          " us before the board could reach it: its clock is not measured");
             continue;
         }
+        earlyAnswers_ = 0;
         std::int64_t behind = offset;
         if (probeTimesClock_) {
-            if (const std::int64_t shift = probes_.add(offset)) timeline_.shift(std::chrono::nanoseconds(shift));
+            if (const std::int64_t shift = probes_.add(offset)) {
+                timeline_.shift(std::chrono::nanoseconds(shift));
+                plat::logLine(std::string("board ") + boardAddress_ + ": its timeline moved " + std::to_string(shift / 1000) +
+                              " us (its clock, or the way back)");
+            }
             behind = probes_.lastBehindNs();
         }
         timeline_.measured(std::chrono::nanoseconds(behind));

@@ -233,6 +233,7 @@ private:
     // A sync the sender put at the end of a datagram, not yet answered.
     bool probeOut_ = false;
     bool probesOff_ = false;            // the board answers syncs on arrival: they tell nothing
+    int earlyAnswers_ = 0;              // answers in a row that came before the board could reach its sync
     Clock::time_point probeDue_{};      // when the board should reach it
     bool probeTimesClock_ = false;      // its answer goes to probes_ too, not only to the lag
     Clock::time_point lastProbe_{};     // when the last one left
