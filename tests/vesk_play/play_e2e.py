@@ -11,7 +11,7 @@ Exit 77 when no test bed or corpus is there."""
 import argparse, json, os, re, shlex, shutil, statistics, subprocess, sys, tempfile
 
 from vesktools.bed import Checks, overflowed, read_record, sim_boards
-from vesktools.decoder import decode, expected_writes
+from vesktools.decoder import PSG, decode, expected_writes
 from vesktools.figures import figures
 from vesktools.slots import missing_count, slot_segments
 
@@ -40,7 +40,7 @@ def arguments():
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline or playlist")
+    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start or playlist")
     ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
     ap.add_argument("--all", action="store_true", help="play every song of the corpus")
     ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -362,6 +362,38 @@ class Scenarios:
         self.check(rc == 0 and entry.get("pacing") == "paced" and row.get("lost", 1) == 0,
               "timeline: the player did not fall back to pacing beside an older library\n%s" % err[-1500:])
 
+    def start(self):
+        """--start 5: when the music goes on from 5 s, each chip's registers
+        hold what an uninterrupted play leaves there (the DAC's data aside,
+        the key register per channel), and from there on the writes are the
+        file's."""
+        name = "ym2612-sn76489-s3k-icecap.vgm"
+        path = os.path.join(self.args.corpus, name)
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--start", "5", "--seconds", "1", path])
+        self.check(rc == 0, "start: player exited with %d\n%s" % (rc, err[-2000:]))
+        entry = rep["files"][0] if rep["files"] else None
+        if not self.check(entry and entry["ok"], "start: %s not played" % name):
+            return
+        raw = decode(path, 6)
+        for part in entry["chips"]:
+            chip = part["part"]
+            segments = slot_segments(rec, self.board_names()[part["address"]], part["slot"], chip)
+            # The slot's writes: the set-up, the music, then the silence it
+            # got when it was made.
+            silence = [w[0] for w in segments[0]]
+            got = [w[0] for w in segments[-1]] if len(segments) > 1 else []
+            played = got[:len(got) - len(silence)]
+            writes = raw.get((chip, 0), [])
+            tail = expected_writes(chip, [w for w in writes if w[0] >= 5 * 44100])
+            set_up = played[:len(played) - len(tail)]
+            print("  start: %s: %d writes set it up, then %d of the music" % (chip, len(set_up), len(tail)))
+            self.check(got[len(played):] == silence and played[len(set_up):] == tail,
+                       "start: %s: the music from 5 s and the silence did not follow" % chip)
+            want = chip_state(chip, expected_writes(chip, [w for w in writes if w[0] < 5 * 44100]))
+            have = chip_state(chip, set_up)
+            self.check(have == want, "start: %s: registers at 5 s differ: %s" % (
+                chip, sorted((k, have.get(k), want.get(k)) for k in set(have) | set(want) if have.get(k) != want.get(k))[:8]))
+
     def playlist(self):
         """A playlist of three songs, the second missing: the two others play
         in order, the missing one is named with its line, the exit is 1."""
@@ -385,13 +417,30 @@ class Scenarios:
                    "playlist: the missing entry was not named with its line\n%s" % err[-1500:])
 
 
+def chip_state(chip, writes):
+    """What writes (as the slot records them) leave in a chip: each register's
+    last value; the OPN key register per channel, its DAC data left out; the
+    SN76489's registers from its latch and data bytes."""
+    state, latch = {}, 0
+    for w in writes:
+        if chip == PSG:
+            if w[2] & 0x80:
+                latch = w[2] >> 4 & 7
+            state[(latch, w[2] >> 7)] = w[2]
+            continue
+        _, bank, reg, d = w
+        if (bank, reg) != (0, 0x2A):
+            state[(bank, reg, d & 7) if (bank, reg) == (0, 0x28) else (bank, reg)] = d
+    return state
+
+
 def main():
     args = arguments().parse_args()
     if not args.corpus or not os.path.isdir(args.corpus):
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
     s = Scenarios(args)
-    for name in ("excerpts", "interrupt", "drift", "timeline", "playlist"):
+    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "playlist"):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:

@@ -15,6 +15,8 @@ const char kUsage[] =
     "\n"
     "  --loops N      times the looped part repeats after the first pass (default 1, 0 = none)\n"
     "  --seconds S    stop each file after S seconds of music\n"
+    "  --start S      start each file S seconds in: its chips set as the music has them\n"
+    "                 there (samples already under way are left out), then on from S\n"
     "  --board ADDR   use only the chips of the board with this IPv6 address\n"
     "  --recursive    a folder's folders too, in name order, after its own songs\n"
     "  --shuffle      play the files in a random order\n"
@@ -68,6 +70,7 @@ struct Valued {
 constexpr Valued kValued[] = {
     {"--loops", "a whole number", nullptr, nullptr, &Options::loops},
     {"--seconds", "a number of seconds", nullptr, &Options::seconds, nullptr},
+    {"--start", "a number of seconds", nullptr, &Options::start, nullptr},
     {"--gap", "a number of seconds", nullptr, &Options::gap, nullptr},
     {"--board", "an address", &Options::board, nullptr, nullptr},
     {"--report", "a file name", &Options::report, nullptr, nullptr},

@@ -12,6 +12,7 @@ extern const char kUsage[];
 struct Options {
     unsigned loops = 1;
     double seconds = -1;
+    double start = 0;  // seconds into each song to start from
     std::string board;
     bool list = false, quiet = false, paced = false, recursive = false;
     bool shuffle = false, repeat = false;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "seek.h"
 
 namespace vesk::play {
 
@@ -38,16 +39,24 @@ private:
 
 struct Item {
     std::int64_t ns;  // host time from the start
-    std::uint32_t event;
+    const vgm::Event* event;
+    Part* part;
 };
 
+// Started past a song's beginning (--start), the music begins this long
+// after the writes that set its chips up, which the chips take as fast as
+// they can: a few hundred writes of a few tens of us each.
+constexpr std::int64_t kSetUpNs = 50000000;
+
 // The writes to play, in host order: the first pass, then the looped part as
-// often as asked, cut at the excerpt's end; each at its file time plus its
-// part's shift. owner[i] is event i's part, null when it has no chip.
+// often as asked, from the start point to the excerpt's end; each at its
+// time from the start point plus its part's shift. Started past the
+// beginning, the chips' state there and the memory loads before it come
+// first.
 struct Schedule {
     std::vector<Item> items;
-    std::vector<Part*> owner;
-    std::uint64_t totalSamples = 0;  // the music's length, the tail included
+    std::vector<vgm::Event> setUp;   // the chips' state at the start point
+    std::uint64_t totalSamples = 0;  // the music's length from the start point, the tail included
     unsigned repeats = 0;
 };
 
@@ -64,22 +73,52 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
     };
 
     Schedule sc;
-    const std::uint64_t limit = o.seconds >= 0 ? static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
+    const std::uint64_t from = static_cast<std::uint64_t>(o.start * vgm::kSampleRate);
+    const std::uint64_t limit =
+        o.seconds >= 0 ? from + static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
     const std::uint64_t loopLength = song.endSample - song.loopSample;
     sc.repeats = song.looped ? o.loops : 0;
-    sc.totalSamples = std::min<std::uint64_t>(limit, song.endSample + sc.repeats * loopLength);
-    sc.owner.assign(song.events.size(), nullptr);
-    for (std::size_t i = 0; i < song.events.size(); ++i) sc.owner[i] = partOf(song.events[i]);
+    const std::uint64_t end = std::min<std::uint64_t>(limit, song.endSample + sc.repeats * loopLength);
+    sc.totalSamples = end > from ? end - from : 0;
+    const std::int64_t setUpNs = from ? kSetUpNs : 0;
+    std::vector<Part*> owner(song.events.size(), nullptr);
+    for (std::size_t i = 0; i < song.events.size(); ++i) owner[i] = partOf(song.events[i]);
+    std::vector<ChipState> states;
+    for (const Part& p : parts) states.emplace_back(p.chip);
+    std::vector<Item> loads;  // the memory loads before the start point
     for (unsigned pass = 0; pass <= sc.repeats; ++pass) {
-        const std::size_t from = pass ? song.loopEvent : 0;
+        const std::size_t first = pass ? song.loopEvent : 0;
         const std::uint64_t base = pass * loopLength;
-        for (std::size_t i = from; i < song.events.size(); ++i) {
-            const std::uint64_t at = song.events[i].sample + base;
-            if (at >= limit) break;
-            if (!sc.owner[i]) continue;
-            sc.items.push_back({static_cast<std::int64_t>(at * 1000000000ull / vgm::kSampleRate) + sc.owner[i]->shiftNs,
-                                static_cast<std::uint32_t>(i)});
+        for (std::size_t i = first; i < song.events.size(); ++i) {
+            const vgm::Event& e = song.events[i];
+            const std::uint64_t at = e.sample + base;
+            if (at >= end) break;
+            Part* p = owner[i];
+            if (!p) continue;
+            if (at < from) {
+                if (e.kind == vgm::Event::Load)
+                    loads.push_back({p->shiftNs, &e, p});
+                else
+                    states[static_cast<std::size_t>(p - parts.data())].take(e);
+                continue;
+            }
+            sc.items.push_back(
+                {static_cast<std::int64_t>((at - from) * 1000000000ull / vgm::kSampleRate) + setUpNs + p->shiftNs, &e, p});
         }
+    }
+    if (from) {
+        std::vector<Item> setUp = std::move(loads);
+        for (std::size_t k = 0; k < parts.size(); ++k)
+            for (const vgm::Event& e : states[k].writes()) {
+                sc.setUp.push_back(e);
+                setUp.push_back({parts[k].shiftNs, nullptr, &parts[k]});
+            }
+        // The loads' items point into the song, the state's into setUp, now
+        // that it has stopped growing.
+        for (std::size_t k = 0, w = 0; k < setUp.size(); ++k)
+            if (!setUp[k].event) setUp[k].event = &sc.setUp[w++];
+        sc.items.insert(sc.items.begin(), setUp.begin(), setUp.end());
+        sc.totalSamples += static_cast<std::uint64_t>(setUpNs) * vgm::kSampleRate / 1000000000ull;
     }
     std::stable_sort(sc.items.begin(), sc.items.end(), [](const Item& a, const Item& b) { return a.ns < b.ns; });
     return sc;
@@ -218,12 +257,12 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     if (r.timed) {
         order = sc.items;
         std::stable_sort(order.begin(), order.end(), [&](const Item& a, const Item& b) {
-            return a.ns - aheadNs(*sc.owner[a.event]) < b.ns - aheadNs(*sc.owner[b.event]);
+            return a.ns - aheadNs(*a.part) < b.ns - aheadNs(*b.part);
         });
     }
     for (const Item& it : r.timed ? order : sc.items) {
         const auto deadline = start + std::chrono::nanoseconds(it.ns);
-        const auto handOver = deadline - std::chrono::nanoseconds(r.timed ? aheadNs(*sc.owner[it.event]) : 0);
+        const auto handOver = deadline - std::chrono::nanoseconds(r.timed ? aheadNs(*it.part) : 0);
         if (r.timed && handOver > awake) {
             if (!napUntil(handOver)) {
                 interrupted = true;
@@ -239,8 +278,8 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         late.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(
             std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(now - handOver).count()),
             UINT32_MAX)));
-        const vgm::Event& e = song.events[it.event];
-        Part& p = *sc.owner[it.event];
+        const vgm::Event& e = *it.event;
+        Part& p = *it.part;
         if (p.handle) {
             const CallLog log{logCalls ? &r.calls : nullptr, static_cast<std::uint8_t>(&p - r.parts.data())};
             if (r.timed) timed->setWriteTime(libraryStart + it.ns);
@@ -326,7 +365,7 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         // a load makes a call per byte and nine more, an SCC+ waveform write two.
         std::size_t room = 0;
         for (const Item& it : sc.items) {
-            const vgm::Event& e = song.events[it.event];
+            const vgm::Event& e = *it.event;
             room += e.kind == vgm::Event::Write ? 2 : e.length + 9;
         }
         r.calls.reserve(room);
