@@ -40,7 +40,7 @@ def arguments():
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start or playlist")
+    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start, fade or playlist")
     ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
     ap.add_argument("--all", action="store_true", help="play every song of the corpus")
     ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -394,6 +394,41 @@ class Scenarios:
             self.check(have == want, "start: %s: registers at 5 s differ: %s" % (
                 chip, sorted((k, have.get(k), want.get(k)) for k in set(have) | set(want) if have.get(k) != want.get(k))[:8]))
 
+    def fade(self):
+        """A looped song played to its end (--loops 0) fades over --fade 1.5 on
+        the board with an attenuator: each level steps up (quieter) to silence
+        over about 1.5 s from the end of the loop, then, after the chip's
+        silence, comes back to where it was."""
+        name = "ym2413-vgmparser-test.vgm"  # 2.2 s, all of it looped
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--loops", "0", "--fade", "1.5",
+                                               os.path.join(self.args.corpus, name)])
+        self.check(rc == 0, "fade: player exited with %d\n%s" % (rc, err[-2000:]))
+        entry = rep["files"][0] if rep["files"] else None
+        if not self.check(entry and entry["ok"], "fade: %s not played" % name):
+            return
+        part = entry["chips"][0]
+        board = self.board_names()[part["address"]]
+        writes = [c for c in rec if c.get("type") == "command" and c.get("board") == board]
+        levels = {0: [], 1: []}  # channel -> [(time, level)]
+        for c in writes:
+            if c["name"] == "i2c_write" and c.get("i2c_addr") == 0x28:
+                for b in bytes.fromhex(c["bytes"])[4:]:
+                    levels[b >> 6 & 1].append((c["replay_ns"], b & 0x3F))
+        chip = [c["replay_ns"] for c in writes if c.get("slot") == part["slot"] and c["name"] == "write_reg"]
+        start = {0: 4, 1: 6}  # the board's levels (boards.toml)
+        for ch, steps in levels.items():
+            fading, restore = steps[:-1], steps[-1:]
+            ramp = [l for _, l in fading]
+            span = (fading[-1][0] - fading[0][0]) / 1e9 if fading else 0
+            print("  fade: channel %d: %d steps %s over %.2f s, then %s" % (
+                ch, len(ramp), "%d..%d" % (ramp[0], ramp[-1]) if ramp else "-", span, [l for _, l in restore]))
+            self.check(len(ramp) >= 10 and ramp == sorted(ramp) and ramp[0] > start[ch] and ramp[-1] == 63
+                       and 1.0 <= span <= 1.6, "fade: channel %d did not step down to silence over 1.5 s" % ch)
+            self.check(fading and fading[0][0] - chip[0] >= 2.0e9,
+                       "fade: channel %d began before the loop's end" % ch)
+            self.check(restore and restore[0][1] == start[ch] and restore[0][0] > chip[-1],
+                       "fade: channel %d not restored after the chip's silence" % ch)
+
     def playlist(self):
         """A playlist of three songs, the second missing: the two others play
         in order, the missing one is named with its line, the exit is 1."""
@@ -440,7 +475,7 @@ def main():
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
     s = Scenarios(args)
-    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "playlist"):
+    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "fade", "playlist"):
         if args.only and args.only != name:
             continue
         if name == "interrupt" and args.wine:

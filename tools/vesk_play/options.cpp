@@ -22,6 +22,8 @@ const char kUsage[] =
     "  --shuffle      play the files in a random order\n"
     "  --repeat       play the files again and again, until interrupted\n"
     "  --gap S        seconds of silence between songs (default 0.5)\n"
+    "  --fade S       after a looped song's last loop, fade out over S seconds where its\n"
+    "                 boards have an output attenuator (default 3; 0: stop after the loops)\n"
     "  --list         show the boards and chips found and, per file, where each part\n"
     "                 would play; play nothing\n"
     "  --quiet        no progress display; one summary line per file\n"
@@ -72,6 +74,7 @@ constexpr Valued kValued[] = {
     {"--seconds", "a number of seconds", nullptr, &Options::seconds, nullptr},
     {"--start", "a number of seconds", nullptr, &Options::start, nullptr},
     {"--gap", "a number of seconds", nullptr, &Options::gap, nullptr},
+    {"--fade", "a number of seconds", nullptr, &Options::fade, nullptr},
     {"--board", "an address", &Options::board, nullptr, nullptr},
     {"--report", "a file name", &Options::report, nullptr, nullptr},
     {"--write-times", "a file name", &Options::writeTimes, nullptr, nullptr},

@@ -17,6 +17,7 @@ struct Options {
     bool list = false, quiet = false, paced = false, recursive = false;
     bool shuffle = false, repeat = false;
     double gap = 0.5;  // seconds of silence between songs
+    double fade = 3;   // seconds of fade-out at a looped song's end
     std::string report;
     std::string writeTimes;
     std::vector<std::string> files;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
+#include "fade.h"
 #include "platform/platform.h"
 #include "seek.h"
 
@@ -58,9 +60,11 @@ struct Schedule {
     std::vector<vgm::Event> setUp;   // the chips' state at the start point
     std::uint64_t totalSamples = 0;  // the music's length from the start point, the tail included
     unsigned repeats = 0;
+    std::int64_t fadeAtNs = -1;  // host time from the start at which the fade begins
 };
 
-Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o) {
+// fadeSeconds: the music goes on this long after the last loop, for a fade.
+Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o, double fadeSeconds) {
     // Parts on boards with less latency are held back by the difference.
     std::uint32_t latest = 0;
     for (const Part& p : parts)
@@ -78,15 +82,21 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
         o.seconds >= 0 ? from + static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
     const std::uint64_t loopLength = song.endSample - song.loopSample;
     sc.repeats = song.looped ? o.loops : 0;
-    const std::uint64_t end = std::min<std::uint64_t>(limit, song.endSample + sc.repeats * loopLength);
+    const std::uint64_t natural = song.endSample + sc.repeats * loopLength;
+    const auto fade = static_cast<std::uint64_t>(fadeSeconds * vgm::kSampleRate);
+    const std::uint64_t end = std::min<std::uint64_t>(limit, natural + fade);
     sc.totalSamples = end > from ? end - from : 0;
     const std::int64_t setUpNs = from ? kSetUpNs : 0;
+    if (fade && natural > from)
+        sc.fadeAtNs = static_cast<std::int64_t>((natural - from) * 1000000000ull / vgm::kSampleRate) + setUpNs;
+    // The fade plays the looped part on, as often as it takes.
+    const unsigned passes = sc.repeats + (fade && loopLength ? static_cast<unsigned>(fade / loopLength) + 1 : 0);
     std::vector<Part*> owner(song.events.size(), nullptr);
     for (std::size_t i = 0; i < song.events.size(); ++i) owner[i] = partOf(song.events[i]);
     std::vector<ChipState> states;
     for (const Part& p : parts) states.emplace_back(p.chip);
     std::vector<Item> loads;  // the memory loads before the start point
-    for (unsigned pass = 0; pass <= sc.repeats; ++pass) {
+    for (unsigned pass = 0; pass <= passes; ++pass) {
         const std::size_t first = pass ? song.loopEvent : 0;
         const std::uint64_t base = pass * loopLength;
         for (std::size_t i = first; i < song.events.size(); ++i) {
@@ -352,7 +362,18 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         return r;
     }
 
-    const Schedule sc = schedule(song, r.parts, o);
+    // A looped song played to its end fades out where its boards have an
+    // attenuator; elsewhere it ends after its loops.
+    std::vector<std::string> playing;
+    std::uint32_t latest = 0;
+    for (const Part& p : r.parts)
+        if (p.record >= 0) {
+            playing.push_back(text(found.chips[static_cast<std::size_t>(p.record)].address));
+            latest = std::max(latest, p.waitMs);
+        }
+    std::unique_ptr<Fader> fader;
+    if (o.fade > 0 && song.looped && o.seconds < 0) fader = std::make_unique<Fader>(m, playing);
+    const Schedule sc = schedule(song, r.parts, o, fader && fader->any() ? o.fade : 0);
     for (Part& p : r.parts) {
         if (p.record < 0) continue;
         const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
@@ -370,8 +391,12 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         }
         r.calls.reserve(room);
     }
-    r.interrupted =
-        !playSchedule(sc, song, Clock::now() + std::chrono::milliseconds(100), timedApi, progress, logCalls, r);
+    const auto start = Clock::now() + std::chrono::milliseconds(100);
+    // The boards sound each write their latency after its time.
+    if (sc.fadeAtNs >= 0)
+        fader->start(start + std::chrono::nanoseconds(sc.fadeAtNs) + std::chrono::milliseconds(latest), o.fade);
+    r.interrupted = !playSchedule(sc, song, start, timedApi, progress, logCalls, r);
+    if (fader) fader->stop();
 
     // Silence and hand back every chip of the song.
     for (Part& p : r.parts) {
@@ -379,6 +404,11 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         p.handle->reset();
         m->releaseChip(p.handle);
         p.handle = nullptr;
+    }
+    if (sc.fadeAtNs >= 0) {
+        // The volume back once the silence has reached the chips' outputs.
+        plat::sleepUntil(Clock::now() + std::chrono::milliseconds(latest + 20));
+        fader->restore();
     }
     for (const Part& p : r.parts) r.writes += p.writes;
     r.ok = true;
