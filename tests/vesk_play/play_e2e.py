@@ -15,6 +15,8 @@ from vesktools.decoder import PSG, decode, expected_writes
 from vesktools.figures import figures
 from vesktools.slots import missing_count, slot_segments
 
+ON_TERMINAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "on_terminal.py")
+
 # One song per chip family; the YM2612 + SN76489 song spans the two boards.
 FAMILY_SONGS = [
     "ym2151-desperate-confrontation.vgm",
@@ -40,7 +42,7 @@ def arguments():
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start, fade or playlist")
+    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start, fade, keys or playlist")
     ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
     ap.add_argument("--all", action="store_true", help="play every song of the corpus")
     ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -429,6 +431,58 @@ class Scenarios:
             self.check(restore and restore[0][1] == start[ch] and restore[0][0] > chip[-1],
                        "fade: channel %d not restored after the chip's silence" % ch)
 
+    def keys(self):
+        """Keys at a terminal (natively, through a pseudo-terminal): space 1.5 s
+        into the run pauses the song and space 1 s later resumes it: each chip gets
+        its silence, nothing more until the resume, then the writes that set
+        it up and the file's writes from where it stopped, and its registers
+        then are those an uninterrupted play leaves there. In a list of two
+        songs, n goes to the second and q ends the player as Ctrl-C does."""
+        song = os.path.join(self.args.corpus, "ym2612-sn76489-s3k-icecap.vgm")
+        typing = lambda keys: lambda cmd: ["python3", ON_TERMINAL, keys, "--"] + cmd
+        rc, out, err, rec, rep = self.run_bed(["--seconds", "4", song], wrapper=typing("2.5=space,3.5=space"))
+        self.check(rc == 0, "keys: player exited with %d\n%s" % (rc, err[-2000:]))
+        entry = rep["files"][0] if rep["files"] else None
+        if not self.check(entry and entry["ok"], "keys: the song was not played"):
+            return
+        raw = decode(song, 4)
+        for part in entry["chips"]:
+            chip = part["part"]
+            segments = slot_segments(rec, self.board_names()[part["address"]], part["slot"], chip)
+            silence = [w[0] for w in segments[0]]
+            seg = segments[-1]
+            got = [w[0] for w in seg]
+            want = expected_writes(chip, raw.get((chip, 0), []))
+            samples = [w[0] for w in raw.get((chip, 0), [])]
+            played = 0  # the writes before the pause
+            while played < min(len(got), len(want)) and got[played] == want[played]:
+                played += 1
+            resumed = played + len(silence)
+            rest = got[resumed:len(got) - len(silence)]  # the set-up, then the music from where it stopped
+            at = None
+            for j in range(len(want) + 1):
+                if 0 < j < len(want) and samples[j] == samples[j - 1]:
+                    continue
+                tail = want[j:]
+                if len(tail) <= len(rest) and rest[len(rest) - len(tail):] == tail and \
+                        chip_state(chip, silence + got[:resumed] + rest[:len(rest) - len(tail)]) == \
+                        chip_state(chip, silence + want[:j]):
+                    at = j
+                    break
+            pause = (seg[resumed][1] - seg[resumed - 1][1]) / 1e9 if resumed < len(seg) else 0
+            print("  keys: %s: %d writes, its silence, nothing for %.2f s, then on from %.2f s" % (
+                chip, played, pause, samples[at] / 44100 if at is not None and at < len(samples) else -1))
+            self.check(got[played:resumed] == silence and got[len(got) - len(silence):] == silence and pause >= 0.8,
+                       "keys: %s: the pause was not its silence and nothing else" % chip)
+            self.check(at is not None, "keys: %s: after the resume, the registers or the writes are not the "
+                                       "file's from where it stopped" % chip)
+        songs = [song, os.path.join(self.args.corpus, "ym2151-desperate-confrontation.vgm")]
+        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", "4"] + songs, wrapper=typing("2.5=n,5=q"))
+        seconds = [round(e["seconds"], 1) for e in rep["files"]]
+        print("  keys: n then q in a list of two: exit %d, played %s s" % (rc, seconds))
+        self.check(rc == 130 and len(seconds) == 2 and 0 < seconds[0] < 3.5 and 0 < seconds[1] < 3.5,
+                   "keys: n then q did not end the first song and then the player")
+
     def playlist(self):
         """A playlist of three songs, the second missing: the two others play
         in order, the missing one is named with its line, the exit is 1."""
@@ -475,11 +529,11 @@ def main():
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
     s = Scenarios(args)
-    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "fade", "playlist"):
+    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "fade", "keys", "playlist"):
         if args.only and args.only != name:
             continue
-        if name == "interrupt" and args.wine:
-            continue  # Ctrl-C is delivered to a native process only
+        if name in ("interrupt", "keys") and args.wine:
+            continue  # Ctrl-C and a terminal's keys reach a native process only
         print("%s:" % name)
         getattr(s, name)()
     failures = s.checks.failures

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -144,13 +145,19 @@ int main(int argc, char** argv) {
     int rc = bad ? 1 : 0;
     std::vector<std::string> order = files;
     std::mt19937 random(std::random_device{}());
+    // The keys while playing (space, n, p, q, the arrows), where standard
+    // input is a terminal.
+    std::unique_ptr<plat::ConsoleKeys> console;
+    if (!o.list) console = std::make_unique<plat::ConsoleKeys>();
+    Keys keys(console.get());
+    bool quit = false;   // q
     bool played = true;  // a file of the last round played: another is worth it
-    for (bool more = true; more && played && !plat::interruptRequested(); more = o.repeat && !o.list) {
+    for (bool more = true; more && played && !quit && !plat::interruptRequested(); more = o.repeat && !o.list) {
         if (o.shuffle) std::shuffle(order.begin(), order.end(), random);
         played = false;
-        for (const std::string& path : order) {
+        for (std::size_t i = 0; i < order.size();) {
             if (!results.empty() && !o.list && !silence(o.gap)) break;
-            FileResult r = playFile(path, o, m, found, timedApi, terminal);
+            FileResult r = playFile(order[i], o, m, found, timedApi, terminal, keys);
             played = played || r.ok;
             if (!r.ok) {
                 std::fprintf(stderr, "%s\n", r.error.c_str());
@@ -158,13 +165,15 @@ int main(int argc, char** argv) {
             } else if (o.quiet && !o.list) {
                 printSummary(r);
             }
-            const bool stop = r.interrupted;
+            quit = r.interrupted;
+            i = r.ask == Ask::Previous ? i - std::min<std::size_t>(i, 1) : i + 1;
             results.push_back(std::move(r));
-            if (stop || plat::interruptRequested()) break;
+            if (quit || plat::interruptRequested()) break;
         }
     }
+    console.reset();  // the terminal as it was
     std::fflush(stdout);
-    const bool interrupted = plat::interruptRequested();
+    const bool interrupted = quit || plat::interruptRequested();
     m->releaseAllChips();
     m->release();
     // Written after release, so that it can tell whether release left a thread.

@@ -39,8 +39,11 @@ const char kUsage[] =
     "  --version      the player's version and that of the library beside it\n"
     "  --help         this text\n"
     "\n"
+    "Keys while a song plays on a terminal: space pause and resume, n next song,\n"
+    "p previous song, left and right arrows 5 s back and on, q quit (as Ctrl-C).\n"
+    "\n"
     "Exit status: 0 all played, 1 a file could not be played, 2 usage error,\n"
-    "130 interrupted (Ctrl-C).\n";
+    "130 interrupted (Ctrl-C, q).\n";
 
 namespace {
 

@@ -13,15 +13,15 @@ namespace vesk::play {
 namespace {
 
 // Waits until deadline: sleeps while far from it, then spins. The margin
-// left for the spin follows how late the sleeps wake up. false when an
-// interrupt arrives first.
+// left for the spin follows how late the sleeps wake up. What the user
+// asked for when that came first, else Ask::None.
 class Pacer {
 public:
-    bool waitUntil(Clock::time_point deadline) {
+    Ask waitUntil(Clock::time_point deadline, Keys& keys) {
         for (;;) {
-            if (plat::interruptRequested()) return false;
+            if (const Ask a = keys.poll(); a != Ask::None) return a;
             auto now = Clock::now();
-            if (now >= deadline) return true;
+            if (now >= deadline) return Ask::None;
             auto left = deadline - now;
             if (left <= margin_) break;
             auto target = std::min(deadline - margin_, now + std::chrono::milliseconds(50));
@@ -32,7 +32,7 @@ public:
         }
         while (Clock::now() < deadline) {
         }
-        return true;
+        return Ask::None;
     }
 
 private:
@@ -43,6 +43,7 @@ struct Item {
     std::int64_t ns;  // host time from the start
     const vgm::Event* event;
     Part* part;
+    std::uint64_t at;  // its place in the music (the loops played before it counted), in samples
 };
 
 // Started past a song's beginning (--start), the music begins this long
@@ -61,10 +62,13 @@ struct Schedule {
     std::uint64_t totalSamples = 0;  // the music's length from the start point, the tail included
     unsigned repeats = 0;
     std::int64_t fadeAtNs = -1;  // host time from the start at which the fade begins
+    std::uint64_t endSample = 0;  // the music's end, in samples from the song's start
 };
 
 // fadeSeconds: the music goes on this long after the last loop, for a fade.
-Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o, double fadeSeconds) {
+// from: where in the music to start, in samples.
+Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options& o, std::uint64_t from,
+                  double fadeSeconds) {
     // Parts on boards with less latency are held back by the difference.
     std::uint32_t latest = 0;
     for (const Part& p : parts)
@@ -77,15 +81,16 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
     };
 
     Schedule sc;
-    const std::uint64_t from = static_cast<std::uint64_t>(o.start * vgm::kSampleRate);
+    // --seconds counts from --start, wherever a pause or a seek goes on from.
     const std::uint64_t limit =
-        o.seconds >= 0 ? from + static_cast<std::uint64_t>(o.seconds * vgm::kSampleRate) : UINT64_MAX;
+        o.seconds >= 0 ? static_cast<std::uint64_t>((o.start + o.seconds) * vgm::kSampleRate) : UINT64_MAX;
     const std::uint64_t loopLength = song.endSample - song.loopSample;
     sc.repeats = song.looped ? o.loops : 0;
     const std::uint64_t natural = song.endSample + sc.repeats * loopLength;
     const auto fade = static_cast<std::uint64_t>(fadeSeconds * vgm::kSampleRate);
     const std::uint64_t end = std::min<std::uint64_t>(limit, natural + fade);
     sc.totalSamples = end > from ? end - from : 0;
+    sc.endSample = end;
     const std::int64_t setUpNs = from ? kSetUpNs : 0;
     if (fade && natural > from)
         sc.fadeAtNs = static_cast<std::int64_t>((natural - from) * 1000000000ull / vgm::kSampleRate) + setUpNs;
@@ -107,13 +112,14 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
             if (!p) continue;
             if (at < from) {
                 if (e.kind == vgm::Event::Load)
-                    loads.push_back({p->shiftNs, &e, p});
+                    loads.push_back({p->shiftNs, &e, p, from});
                 else
                     states[static_cast<std::size_t>(p - parts.data())].take(e);
                 continue;
             }
             sc.items.push_back(
-                {static_cast<std::int64_t>((at - from) * 1000000000ull / vgm::kSampleRate) + setUpNs + p->shiftNs, &e, p});
+                {static_cast<std::int64_t>((at - from) * 1000000000ull / vgm::kSampleRate) + setUpNs + p->shiftNs, &e, p,
+                 at});
         }
     }
     if (from) {
@@ -121,7 +127,7 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
         for (std::size_t k = 0; k < parts.size(); ++k)
             for (const vgm::Event& e : states[k].writes()) {
                 sc.setUp.push_back(e);
-                setUp.push_back({parts[k].shiftNs, nullptr, &parts[k]});
+                setUp.push_back({parts[k].shiftNs, nullptr, &parts[k], from});
             }
         // The loads' items point into the song, the state's into setUp, now
         // that it has stopped growing.
@@ -229,25 +235,33 @@ struct Stall {
     }
 };
 
-// Sleeps until t, waking for interrupts at least every 50 ms, without a
-// spin; false when an interrupt came first.
-bool napUntil(Clock::time_point t) {
+// Sleeps until t, waking for the user at least every 20 ms, without a
+// spin; what the user asked for when that came first, else Ask::None.
+Ask napUntil(Clock::time_point t, Keys& keys) {
     for (;;) {
-        if (plat::interruptRequested()) return false;
+        if (const Ask a = keys.poll(); a != Ask::None) return a;
         const auto now = Clock::now();
-        if (now >= t) return true;
-        plat::sleepUntil(std::min(t, now + std::chrono::milliseconds(50)));
+        if (now >= t) return Ask::None;
+        plat::sleepUntil(std::min(t, now + std::chrono::milliseconds(20)));
     }
 }
+
+// Where playing stopped: what the user asked for (Ask::None: the music's
+// end) and where the music was, in samples: the first write not handed
+// over (the writes of a board with more latency go earlier).
+struct Stop {
+    Ask ask = Ask::None;
+    std::uint64_t at = 0;
+};
 
 // Plays the schedule from start, then waits out the song's tail. Timed
 // (timed set): each write is handed to the library with its time, its
 // part's lead before it; paced: each write is made at its time. Records
 // each write's lateness (against its hand-over time, or its time) and the
 // library call's time (us) in r and, with logCalls, each write call in
-// r.calls (--write-times); false when the user interrupted.
-bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const VeskTimedWrites* timed,
-                  bool progress, bool logCalls, FileResult& r) {
+// r.calls (--write-times). Stops early for what the user asks for.
+Stop playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point start, const VeskTimedWrites* timed,
+                  bool progress, bool logCalls, Keys& keys, FileResult& r) {
     std::vector<std::uint32_t> late, call;
     late.reserve(sc.items.size());
     call.reserve(sc.items.size());
@@ -259,7 +273,8 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     // The library's clock against the player's, read once.
     const std::int64_t libraryStart =
         r.timed ? timed->now() + std::chrono::duration_cast<std::chrono::nanoseconds>(start - Clock::now()).count() : 0;
-    bool interrupted = false;
+    Stop stop;
+    std::size_t done = 0;  // items handed over
     Clock::time_point awake{};  // timed: handed over up to here without sleeping
     // Timed, in the order of their hand-over: each board's writes stay in
     // order, and a board with more latency is handed its writes earlier.
@@ -270,17 +285,15 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
             return a.ns - aheadNs(*a.part) < b.ns - aheadNs(*b.part);
         });
     }
-    for (const Item& it : r.timed ? order : sc.items) {
+    const std::vector<Item>& items = r.timed ? order : sc.items;
+    for (; done < items.size(); ++done) {
+        const Item& it = items[done];
         const auto deadline = start + std::chrono::nanoseconds(it.ns);
         const auto handOver = deadline - std::chrono::nanoseconds(r.timed ? aheadNs(*it.part) : 0);
         if (r.timed && handOver > awake) {
-            if (!napUntil(handOver)) {
-                interrupted = true;
-                break;
-            }
+            if ((stop.ask = napUntil(handOver, keys)) != Ask::None) break;
             awake = Clock::now() + kTimedNap;
-        } else if (!r.timed && !pacer.waitUntil(deadline)) {
-            interrupted = true;
+        } else if (!r.timed && (stop.ask = pacer.waitUntil(deadline, keys)) != Ask::None) {
             break;
         }
         stall.maybe(it.ns);
@@ -303,11 +316,19 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
         if (progress) line.show(now, r.parts);
     }
     if (r.timed) timed->clearWriteTime();
-    if (!interrupted) {
+    const auto end = start + std::chrono::nanoseconds(
+                                 static_cast<std::int64_t>(sc.totalSamples * 1000000000ull / vgm::kSampleRate));
+    if (stop.ask == Ask::None) {
         // The tail: the music runs until the song's end, not its last write.
-        const auto end = start + std::chrono::nanoseconds(
-                                     static_cast<std::int64_t>(sc.totalSamples * 1000000000ull / vgm::kSampleRate));
-        if (!(r.timed ? napUntil(end) : pacer.waitUntil(end))) interrupted = true;
+        stop.ask = r.timed ? napUntil(end, keys) : pacer.waitUntil(end, keys);
+    }
+    stop.at = UINT64_MAX;
+    for (std::size_t k = done; k < items.size(); ++k) stop.at = std::min(stop.at, items[k].at);
+    if (stop.at == UINT64_MAX) {
+        // In the tail: where the music is now.
+        const auto left = std::max<Clock::duration>(Clock::duration::zero(), end - Clock::now());
+        const auto leftSamples = static_cast<std::uint64_t>(std::chrono::duration<double>(left).count() * vgm::kSampleRate);
+        stop.at = sc.endSample - std::min(sc.endSample, leftSamples);
     }
     if (progress) std::printf("\n");
     r.seconds = std::min(totalSeconds, std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count()));
@@ -317,10 +338,34 @@ bool playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     r.worst = lateness.worst;
     r.callP99 = calls.p99;
     r.callWorst = calls.worst;
-    return !interrupted;
+    return stop;
 }
 
 }  // namespace
+
+Ask Keys::poll() {
+    if (plat::interruptRequested()) return Ask::Quit;
+    if (!console_ || !console_->active()) return Ask::None;
+    const auto now = Clock::now();
+    if (now < next_) return Ask::None;
+    next_ = now + std::chrono::milliseconds(20);
+    switch (console_->read()) {
+    case ' ': return Ask::Pause;
+    case 'n': case 'N': return Ask::Next;
+    case 'p': case 'P': return Ask::Previous;
+    case 'q': case 'Q': return Ask::Quit;
+    case plat::kKeyLeft: return Ask::Back;
+    case plat::kKeyRight: return Ask::Forward;
+    default: return Ask::None;
+    }
+}
+
+Ask Keys::wait() {
+    for (;;) {
+        if (const Ask a = poll(); a != Ask::None) return a;
+        plat::sleepUntil(Clock::now() + std::chrono::milliseconds(20));
+    }
+}
 
 bool loadSong(const std::string& path, vgm::Song& song, std::string& error) {
     std::string bytes;
@@ -338,7 +383,7 @@ bool loadSong(const std::string& path, vgm::Song& song, std::string& error) {
 }
 
 FileResult playFile(const std::string& path, const Options& o, VeskManager* m, const Boards& found,
-                    const VeskTimedWrites* timedApi, bool terminal) {
+                    const VeskTimedWrites* timedApi, bool terminal, Keys& keys) {
     FileResult r;
     r.path = path;
     vgm::Song song;
@@ -373,42 +418,71 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         }
     std::unique_ptr<Fader> fader;
     if (o.fade > 0 && song.looped && o.seconds < 0) fader = std::make_unique<Fader>(m, playing);
-    const Schedule sc = schedule(song, r.parts, o, fader && fader->any() ? o.fade : 0);
+    const double fadeSeconds = fader && fader->any() ? o.fade : 0;
     for (Part& p : r.parts) {
         if (p.record < 0) continue;
         const VeskChipInfo& c = found.chips[static_cast<std::size_t>(p.record)];
         p.handle = m->getChipBySlot(c.address, c.slot, p.clock);
         if (!p.handle) r.notes.push_back(std::string(vgm::chipName(p.chip)) + ": the chip could not be had; silent");
     }
-    const bool logCalls = !o.writeTimes.empty();
-    if (logCalls) {
-        // Room for every call, so that noting one never reallocates mid-song:
-        // a load makes a call per byte and nine more, an SCC+ waveform write two.
-        std::size_t room = 0;
-        for (const Item& it : sc.items) {
-            const vgm::Event& e = *it.event;
-            room += e.kind == vgm::Event::Write ? 2 : e.length + 9;
+    // Silences the chips; after a fade, puts the volume back once the
+    // silence has reached their outputs.
+    auto silence = [&](bool faded) {
+        for (Part& p : r.parts)
+            if (p.handle) p.handle->reset();
+        if (faded) {
+            plat::sleepUntil(Clock::now() + std::chrono::milliseconds(latest + 20));
+            fader->restore();
         }
-        r.calls.reserve(room);
-    }
-    const auto start = Clock::now() + std::chrono::milliseconds(100);
-    // The boards sound each write their latency after its time.
-    if (sc.fadeAtNs >= 0)
-        fader->start(start + std::chrono::nanoseconds(sc.fadeAtNs) + std::chrono::milliseconds(latest), o.fade);
-    r.interrupted = !playSchedule(sc, song, start, timedApi, progress, logCalls, r);
-    if (fader) fader->stop();
-
-    // Silence and hand back every chip of the song.
-    for (Part& p : r.parts) {
-        if (!p.handle) continue;
-        p.handle->reset();
-        m->releaseChip(p.handle);
-        p.handle = nullptr;
-    }
-    if (sc.fadeAtNs >= 0) {
-        // The volume back once the silence has reached the chips' outputs.
-        plat::sleepUntil(Clock::now() + std::chrono::milliseconds(latest + 20));
-        fader->restore();
+    };
+    const std::uint64_t seekStep = 5 * vgm::kSampleRate;
+    std::uint64_t from = static_cast<std::uint64_t>(o.start * vgm::kSampleRate);
+    for (;;) {
+        const Schedule sc = schedule(song, r.parts, o, from, fadeSeconds);
+        if (!o.writeTimes.empty()) {
+            // Room for every call, so that noting one never reallocates
+            // mid-song: a load makes a call per byte and nine more, an SCC+
+            // waveform write two.
+            std::size_t room = r.calls.size();
+            for (const Item& it : sc.items) room += it.event->kind == vgm::Event::Write ? 2 : it.event->length + 9;
+            r.calls.reserve(room);
+        }
+        const auto start = Clock::now() + std::chrono::milliseconds(100);
+        // The boards sound each write their latency after its time.
+        if (sc.fadeAtNs >= 0)
+            fader->start(start + std::chrono::nanoseconds(sc.fadeAtNs) + std::chrono::milliseconds(latest), o.fade);
+        const Stop stop = playSchedule(sc, song, start, timedApi, progress, !o.writeTimes.empty(), keys, r);
+        if (fader) fader->stop();
+        Ask ask = stop.ask;
+        if (ask == Ask::Pause || ask == Ask::Back || ask == Ask::Forward) {
+            silence(sc.fadeAtNs >= 0);
+            if (ask == Ask::Pause) {
+                if (progress) std::printf("  paused: space goes on\r");
+                std::fflush(stdout);
+                ask = keys.wait();
+                if (ask == Ask::Pause) ask = Ask::None;  // resumed where it was
+            }
+            if (ask == Ask::None || ask == Ask::Back || ask == Ask::Forward) {
+                from = ask == Ask::Back ? stop.at - std::min(stop.at, seekStep)
+                                        : ask == Ask::Forward ? stop.at + seekStep : stop.at;
+                if (from < sc.endSample) continue;
+                ask = Ask::None;  // sought past the end: the song is over
+            }
+        }
+        r.ask = ask == Ask::Quit || ask == Ask::Next || ask == Ask::Previous ? ask : Ask::None;
+        r.interrupted = ask == Ask::Quit;
+        // Silence and hand back every chip of the song.
+        silence(false);
+        for (Part& p : r.parts) {
+            if (!p.handle) continue;
+            m->releaseChip(p.handle);
+            p.handle = nullptr;
+        }
+        if (sc.fadeAtNs >= 0) {
+            plat::sleepUntil(Clock::now() + std::chrono::milliseconds(latest + 20));
+            fader->restore();
+        }
+        break;
     }
     for (const Part& p : r.parts) r.writes += p.writes;
     r.ok = true;

@@ -249,6 +249,32 @@ void waitForKey();
 // True when standard output is a terminal (a console on Windows).
 bool stdoutIsTerminal();
 
+// Keys pressed at the console, read without waiting and without echo, for a
+// program that goes on while the user presses keys. While one lives, the
+// terminal's input is raw (POSIX: no line editing, no echo, VMIN 0; Ctrl-C
+// still interrupts; Windows: no line input, no echo, Ctrl-C processed); its
+// end puts back what it found. Without a terminal (or console) on standard
+// input it does nothing and read gives kNoKey.
+constexpr int kNoKey = 0;
+constexpr int kKeyLeft = 0x110000;  // past any character
+constexpr int kKeyRight = 0x110001;
+class ConsoleKeys {
+public:
+    ConsoleKeys();
+    ~ConsoleKeys();
+    ConsoleKeys(const ConsoleKeys&) = delete;
+    ConsoleKeys& operator=(const ConsoleKeys&) = delete;
+    bool active() const { return active_; }
+    // The next key pressed: its character (a letter, ' '), kKeyLeft or
+    // kKeyRight; kNoKey when none is waiting. Other keys are passed over.
+    int read();
+
+private:
+    bool active_ = false;
+    [[maybe_unused]] unsigned long saved_[16] = {};  // the terminal's settings to put back
+    [[maybe_unused]] std::string pending_;           // POSIX: bytes of a key not all read yet
+};
+
 // Interrupts of a console program: Ctrl-C, Ctrl-Break and (Windows) the
 // console window being closed; SIGINT, SIGTERM and SIGHUP (POSIX). After
 // catchInterrupts, each sets the flag interruptRequested reads and the

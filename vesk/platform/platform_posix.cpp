@@ -15,6 +15,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -335,6 +336,52 @@ std::string localTimeStamp() {
 
 void showMessageBox(const std::string& text, const std::string& caption, void*) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+// saved_ holds the struct termios found.
+static_assert(sizeof(termios) <= sizeof(unsigned long[16]), "room for the terminal's settings");
+
+ConsoleKeys::ConsoleKeys() {
+    termios t{};
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &t) != 0) return;
+    std::memcpy(saved_, &t, sizeof t);
+    t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    active_ = tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
+}
+
+ConsoleKeys::~ConsoleKeys() {
+    if (!active_) return;
+    termios t{};
+    std::memcpy(&t, saved_, sizeof t);
+    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+}
+
+int ConsoleKeys::read() {
+    if (!active_) return kNoKey;
+    char buf[32];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n > 0) pending_.append(buf, static_cast<std::size_t>(n));
+    while (!pending_.empty()) {
+        if (pending_[0] != '\x1b') {
+            const int c = static_cast<unsigned char>(pending_[0]);
+            pending_.erase(0, 1);
+            return c;
+        }
+        // The arrows: ESC [ C and ESC [ D (ESC O C and ESC O D in the
+        // terminal's application mode). An escape not followed by one within
+        // what was read is some other key, passed over.
+        if (pending_.size() < 3) {
+            if (n > 0) return kNoKey;  // its rest may come with the next read
+            pending_.clear();
+            return kNoKey;
+        }
+        const char kind = pending_[1], last = pending_[2];
+        pending_.erase(0, 3);
+        if ((kind == '[' || kind == 'O') && (last == 'C' || last == 'D')) return last == 'C' ? kKeyRight : kKeyLeft;
+    }
+    return kNoKey;
 }
 
 ConsoleUtf8::ConsoleUtf8() = default;

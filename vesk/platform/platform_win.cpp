@@ -419,6 +419,35 @@ std::uint64_t processResidentBytes() {
     return K32GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
 }
 
+// saved_[0] holds the console's input mode found.
+ConsoleKeys::ConsoleKeys() {
+    DWORD mode = 0;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!GetConsoleMode(in, &mode)) return;
+    saved_[0] = mode;
+    active_ = SetConsoleMode(in, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT) != 0;
+}
+
+ConsoleKeys::~ConsoleKeys() {
+    if (active_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), static_cast<DWORD>(saved_[0]));
+}
+
+int ConsoleKeys::read() {
+    if (!active_) return kNoKey;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    for (;;) {
+        DWORD waiting = 0;
+        if (!GetNumberOfConsoleInputEvents(in, &waiting) || waiting == 0) return kNoKey;
+        INPUT_RECORD r{};
+        DWORD got = 0;
+        if (!ReadConsoleInputW(in, &r, 1, &got) || got == 0) return kNoKey;
+        if (r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
+        if (r.Event.KeyEvent.wVirtualKeyCode == VK_LEFT) return kKeyLeft;
+        if (r.Event.KeyEvent.wVirtualKeyCode == VK_RIGHT) return kKeyRight;
+        if (r.Event.KeyEvent.uChar.UnicodeChar) return r.Event.KeyEvent.uChar.UnicodeChar;
+    }
+}
+
 bool stdoutIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
