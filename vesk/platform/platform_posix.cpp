@@ -343,7 +343,9 @@ static_assert(sizeof(termios) <= sizeof(unsigned long[16]), "room for the termin
 
 ConsoleKeys::ConsoleKeys() {
     termios t{};
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &t) != 0) return;
+    // Only in the terminal's foreground: a program started in the
+    // background that set the terminal would be stopped for it (SIGTTOU).
+    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &t) != 0) return;
     std::memcpy(saved_, &t, sizeof t);
     t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     t.c_cc[VMIN] = 0;
