@@ -12,7 +12,7 @@ NAMES = {"space": b" ", "left": b"\x1b[D", "right": b"\x1b[C"}
 def main():
     split = sys.argv.index("--")
     keys = []
-    for item in sys.argv[1] .split(",") if split > 1 else []:
+    for item in filter(None, sys.argv[1].split(",") if split > 1 else []):
         at, key = item.split("=", 1)
         keys.append((float(at), NAMES.get(key, key.encode())))
     pid, fd = pty.fork()

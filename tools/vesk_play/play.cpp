@@ -62,7 +62,8 @@ struct Schedule {
     std::uint64_t totalSamples = 0;  // the music's length from the start point, the tail included
     unsigned repeats = 0;
     std::int64_t fadeAtNs = -1;  // host time from the start at which the fade begins
-    std::uint64_t endSample = 0;  // the music's end, in samples from the song's start
+    std::uint64_t fromSample = 0;  // where the music starts, in samples from the song's start
+    std::uint64_t endSample = 0;   // the music's end, in samples from the song's start
 };
 
 // fadeSeconds: the music goes on this long after the last loop, for a fade.
@@ -90,6 +91,7 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
     const auto fade = static_cast<std::uint64_t>(fadeSeconds * vgm::kSampleRate);
     const std::uint64_t end = std::min<std::uint64_t>(limit, natural + fade);
     sc.totalSamples = end > from ? end - from : 0;
+    sc.fromSample = from;
     sc.endSample = end;
     const std::int64_t setUpNs = from ? kSetUpNs : 0;
     if (fade && natural > from)
@@ -140,12 +142,20 @@ Schedule schedule(const vgm::Song& song, std::vector<Part>& parts, const Options
     return sc;
 }
 
-// The progress line on a terminal: time played of the excerpt, a bar and
-// the write rate, at most four times a second.
+// The line on a terminal, rewritten in place at most four times a second:
+// the song (title and game, else the file's name), where the music is and
+// how long it runs (loops and fade counted), the loop playing, the chips and
+// their write rate; cut to 79 columns so that it never wraps on a standard
+// terminal.
 class ProgressLine {
 public:
-    ProgressLine(Clock::time_point start, double totalSeconds, bool looped)
-        : start_(start), totalSeconds_(totalSeconds), looped_(looped) {}
+    ProgressLine(const std::string& song, const std::vector<Part>& parts, const vgm::Song& s, const Schedule& sc,
+                 std::uint64_t from, Clock::time_point start)
+        : song_(song), start_(start), from_(from), end_(sc.endSample), songEnd_(s.endSample),
+          loopLength_(s.endSample - s.loopSample), repeats_(sc.repeats), fadeAt_(sc.fadeAtNs) {
+        for (const Part& p : parts)
+            if (p.record >= 0) chips_ += (chips_.empty() ? "" : "+") + std::string(vgm::chipName(p.chip));
+    }
 
     void show(Clock::time_point now, const std::vector<Part>& parts) {
         if (now < next_) return;
@@ -158,18 +168,41 @@ public:
             shownWrites_ = writes;
             shownAt_ = now;
         }
-        const double elapsed = std::max(0.0, std::chrono::duration<double>(now - start_).count());
-        const int filled = totalSeconds_ > 0 ? static_cast<int>(30 * std::min(1.0, elapsed / totalSeconds_)) : 30;
-        std::printf("\r  %s / %s%s [%s%s] %7.0f writes/s ", minutes(elapsed).c_str(), minutes(totalSeconds_).c_str(),
-                    looped_ ? " (loop)" : "", std::string(filled, '#').c_str(), std::string(30 - filled, '-').c_str(),
-                    rate_);
+        const double played = std::max(0.0, std::chrono::duration<double>(now - start_).count());
+        const auto at = std::min(end_, from_ + static_cast<std::uint64_t>(played * vgm::kSampleRate));
+        std::string where;
+        if (fadeAt_ >= 0 && now - start_ >= std::chrono::nanoseconds(fadeAt_))
+            where = "  fading";
+        else if (repeats_ && at >= songEnd_ && loopLength_)
+            where = "  loop " + std::to_string(std::min<std::uint64_t>(repeats_, 1 + (at - songEnd_) / loopLength_)) +
+                    " of " + std::to_string(repeats_);
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "  %.0f writes/s", rate_);
+        const std::string tail = "  " + minutes(static_cast<double>(at) / vgm::kSampleRate) + " / " +
+                                 minutes(static_cast<double>(end_) / vgm::kSampleRate) + where + "  " + chips_ + rate;
+        // The song's name gives way first, then the rate.
+        constexpr std::size_t kColumns = 79;
+        std::string line = song_;
+        if (line.size() + tail.size() > kColumns)
+            line = cut(line, kColumns > tail.size() + 3 ? kColumns - tail.size() - 3 : 0) + "...";
+        line = cut(line + tail, kColumns);
+        std::printf("\r%-79s", line.c_str());
         std::fflush(stdout);
     }
 
 private:
+    // s cut to at most n bytes, never inside a UTF-8 character.
+    static std::string cut(const std::string& s, std::size_t n) {
+        if (n >= s.size()) return s;
+        while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+        return s.substr(0, n);
+    }
+
+    std::string song_, chips_;
     Clock::time_point start_;
-    double totalSeconds_;
-    bool looped_;
+    std::uint64_t from_, end_, songEnd_, loopLength_;
+    unsigned repeats_;
+    std::int64_t fadeAt_;
     Clock::time_point next_ = Clock::now();
     Clock::time_point shownAt_ = Clock::now();
     std::uint64_t shownWrites_ = 0;
@@ -268,7 +301,8 @@ Stop playSchedule(const Schedule& sc, const vgm::Song& song, Clock::time_point s
     Pacer pacer;
     Stall stall = Stall::fromEnvironment();
     const double totalSeconds = static_cast<double>(sc.totalSamples) / vgm::kSampleRate;
-    ProgressLine line(start, totalSeconds, sc.repeats > 0);
+    const std::string name = song.title.empty() ? baseName(r.path) : song.title + (song.game.empty() ? "" : " - " + song.game);
+    ProgressLine line(name, r.parts, song, sc, sc.fromSample, start);
     r.timed = timed != nullptr;
     // The library's clock against the player's, read once.
     const std::int64_t libraryStart =
