@@ -1,27 +1,33 @@
 """Runs a program on a pseudo-terminal and types keys at given times, as a
 user at a terminal would:
-    on_terminal.py KEYS -- PROGRAM ARGS...
-KEYS: comma-separated TIME=KEY, TIME in seconds from the start, KEY a
-character, "space", "left" or "right". The program's output is passed on;
-the exit status is the program's."""
+    on_terminal.py [--after TEXT] KEYS -- PROGRAM ARGS...
+KEYS: comma-separated TIME=KEY, TIME in seconds from the start (with
+--after, from when TEXT first shows in the program's output: a slow start
+does not move the keys), KEY a character, "space", "left" or "right". The
+program's output is passed on; the exit status is the program's."""
 import os, pty, select, sys, time
 
 NAMES = {"space": b" ", "left": b"\x1b[D", "right": b"\x1b[C"}
 
 
 def main():
-    split = sys.argv.index("--")
+    args = sys.argv[1:]
+    after = None
+    if args[0] == "--after":
+        after, args = args[1].encode(), args[2:]
+    split = args.index("--")
     keys = []
-    for item in filter(None, sys.argv[1].split(",") if split > 1 else []):
+    for item in filter(None, args[0].split(",") if split > 0 else []):
         at, key = item.split("=", 1)
         keys.append((float(at), NAMES.get(key, key.encode())))
     pid, fd = pty.fork()
     if pid == 0:
-        os.execvp(sys.argv[split + 1], sys.argv[split + 1:])
-    start = time.monotonic()
+        os.execvp(args[split + 1], args[split + 1:])
+    start = None if after else time.monotonic()
+    seen = b""
     while True:
-        now = time.monotonic() - start
-        while keys and keys[0][0] <= now:
+        now = time.monotonic()
+        while keys and start is not None and keys[0][0] <= now - start:
             os.write(fd, keys.pop(0)[1])
         ready, _, _ = select.select([fd], [], [], 0.01)
         if ready:
@@ -31,6 +37,10 @@ def main():
                 break
             if not data:
                 break
+            if start is None:
+                seen = (seen + data)[-4096:]
+                if after in seen:
+                    start = time.monotonic()
             sys.stdout.buffer.write(data)
             sys.stdout.flush()
     _, status = os.waitpid(pid, 0)

@@ -433,14 +433,15 @@ class Scenarios:
 
     def keys(self):
         """Keys at a terminal (natively, through a pseudo-terminal): space 1.5 s
-        into the run pauses the song and space 1 s later resumes it: each chip gets
+        into the song pauses it and space 1 s later resumes it: each chip gets
         its silence, nothing more until the resume, then the writes that set
         it up and the file's writes from where it stopped, and its registers
         then are those an uninterrupted play leaves there. In a list of two
         songs, n goes to the second and q ends the player as Ctrl-C does."""
         song = os.path.join(self.args.corpus, "ym2612-sn76489-s3k-icecap.vgm")
-        typing = lambda keys: lambda cmd: ["python3", ON_TERMINAL, keys, "--"] + cmd
-        rc, out, err, rec, rep = self.run_bed(["--seconds", "4", song], wrapper=typing("2.5=space,3.5=space"))
+        # The keys' times count from the progress line's first showing.
+        typing = lambda keys: lambda cmd: ["python3", ON_TERMINAL, "--after", "writes/s", keys, "--"] + cmd
+        rc, out, err, rec, rep = self.run_bed(["--seconds", "4", song], wrapper=typing("1.5=space,2.5=space"))
         self.check(rc == 0, "keys: player exited with %d\n%s" % (rc, err[-2000:]))
         entry = rep["files"][0] if rep["files"] else None
         if not self.check(entry and entry["ok"], "keys: the song was not played"):
@@ -477,7 +478,7 @@ class Scenarios:
             self.check(at is not None, "keys: %s: after the resume, the registers or the writes are not the "
                                        "file's from where it stopped" % chip)
         songs = [song, os.path.join(self.args.corpus, "ym2151-desperate-confrontation.vgm")]
-        rc, out, err, rec, rep = self.run_bed(["--quiet", "--seconds", "4"] + songs, wrapper=typing("2.5=n,5=q"))
+        rc, out, err, rec, rep = self.run_bed(["--seconds", "4"] + songs, wrapper=typing("1=n,2.5=q"))
         seconds = [round(e["seconds"], 1) for e in rep["files"]]
         print("  keys: n then q in a list of two: exit %d, played %s s" % (rc, seconds))
         self.check(rc == 130 and len(seconds) == 2 and 0 < seconds[0] < 3.5 and 0 < seconds[1] < 3.5,
