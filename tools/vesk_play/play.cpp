@@ -506,15 +506,11 @@ FileResult playFile(const std::string& path, const Options& o, VeskManager* m, c
         r.ask = ask == Ask::Quit || ask == Ask::Next || ask == Ask::Previous ? ask : Ask::None;
         r.interrupted = ask == Ask::Quit;
         // Silence and hand back every chip of the song.
-        silence(false);
+        silence(sc.fadeAtNs >= 0);
         for (Part& p : r.parts) {
             if (!p.handle) continue;
             m->releaseChip(p.handle);
             p.handle = nullptr;
-        }
-        if (sc.fadeAtNs >= 0) {
-            plat::sleepUntil(Clock::now() + std::chrono::milliseconds(latest + 20));
-            fader->restore();
         }
         break;
     }
