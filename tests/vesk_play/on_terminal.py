@@ -5,9 +5,12 @@ KEYS: comma-separated TIME=KEY, TIME in seconds from the start (with
 --after, from when TEXT first shows in the program's output: a slow start
 does not move the keys), KEY a character, "space", "left" or "right". The
 program's output is passed on; the exit status is the program's."""
-import os, pty, select, sys, time
+import os, pty, re, select, sys, time
 
 NAMES = {"space": b" ", "left": b"\x1b[D", "right": b"\x1b[C"}
+# A terminal's control sequences, left out when looking for --after's text
+# (Wine's console wraps each character it shows in some).
+CONTROL = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 
 
 def main():
@@ -30,7 +33,13 @@ def main():
         while keys and start is not None and keys[0][0] <= now - start:
             os.write(fd, keys.pop(0)[1])
         ready, _, _ = select.select([fd], [], [], 0.01)
-        if ready:
+        if not ready:
+            # Under Wine the console's host can keep the terminal open after
+            # the program ended: its end is the end.
+            ended, status = os.waitpid(pid, os.WNOHANG)
+            if ended:
+                sys.exit(os.waitstatus_to_exitcode(status))
+        else:
             try:
                 data = os.read(fd, 4096)
             except OSError:  # the program's end closes the terminal
@@ -39,7 +48,7 @@ def main():
                 break
             if start is None:
                 seen = (seen + data)[-4096:]
-                if after in seen:
+                if after in CONTROL.sub(b"", seen):
                     start = time.monotonic()
             sys.stdout.buffer.write(data)
             sys.stdout.flush()

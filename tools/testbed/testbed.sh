@@ -35,6 +35,10 @@
 #   --before CMD         run the shell command CMD in the host namespace, and
 #                        wait for it, before the command starts; what it leaves
 #                        running (a process holding a port) is ended with the bed
+#   --through CMD        start the command through CMD (words split on blanks, the
+#                        command appended), under --wine outside Wine: a driver
+#                        of the terminal the program runs on, which Wine turns
+#                        into the program's console
 #
 # Topology: every distinct "link" of the configuration, in order of first
 # appearance, becomes veth pair i: the host end "vh<i>" in the host
@@ -122,7 +126,7 @@ case "$cmd" in
     *) usage >&2; exit 2 ;;
 esac
 
-config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside= before=
+config= record= dumpdir= sim=${VESK_SIM:-} wine=0 wineprefix= workdir= keep=0 alongside= before= through=
 while [ $# -gt 0 ]; do
     case "$1" in
         --config) config=$2; shift 2 ;;
@@ -136,6 +140,7 @@ while [ $# -gt 0 ]; do
         --quiet) quiet=1; shift ;;
         --alongside) alongside=$2; shift 2 ;;
         --before) before=$2; shift 2 ;;
+        --through) through=$2; shift 2 ;;
         --) shift; break ;;
         -h|--help) usage; exit 0 ;;
         *) echo "testbed: unknown option $1 (testbed.sh --help)" >&2; exit 2 ;;
@@ -302,7 +307,7 @@ if [ "$wine" = 1 ]; then
         shift
         wineserver -p >/dev/null 2>&1 </dev/null
         if [ -n "$VESK_TESTBED_ALONGSIDE" ]; then bash -c "$VESK_TESTBED_ALONGSIDE" & apid=$!; fi
-        wine "$@"
+        $VESK_TESTBED_THROUGH wine "$@"
         rc=$?
         [ -n "${apid:-}" ] && { kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null; }
         wineserver -k >/dev/null 2>&1
@@ -311,14 +316,14 @@ if [ "$wine" = 1 ]; then
 elif [ -n "$alongside" ]; then
     runner=(bash -c '
         bash -c "$VESK_TESTBED_ALONGSIDE" & apid=$!
-        "$@"
+        $VESK_TESTBED_THROUGH "$@"
         rc=$?
         kill "$apid" 2>/dev/null; wait "$apid" 2>/dev/null
         exit $rc' testbed-alongside)
 else
-    runner=()
+    read -r -a runner <<< "$through"
 fi
-export VESK_TESTBED_ALONGSIDE=$alongside
+export VESK_TESTBED_ALONGSIDE=$alongside VESK_TESTBED_THROUGH=$through
 
 if [ -n "$before" ]; then
     ip netns exec "$hns" bash -c "$before" || die "the --before command failed"

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -252,7 +253,8 @@ bool stdoutIsTerminal();
 // Keys pressed at the console, read without waiting and without echo, for a
 // program that goes on while the user presses keys. While one lives, the
 // terminal's input is raw (POSIX: no line editing, no echo, VMIN 0; Ctrl-C
-// still interrupts; Windows: no line input, no echo, Ctrl-C processed); its
+// still interrupts; Windows: no line input, no echo, Ctrl-C processed, and a
+// thread of its own waits for the console's input); its
 // end puts back what it found. Without a terminal (or console) on standard
 // input it does nothing and read gives kNoKey.
 constexpr int kNoKey = 0;
@@ -270,9 +272,11 @@ public:
     int read();
 
 private:
+    struct Reader;  // Windows: the thread that waits for the console's keys
     bool active_ = false;
     [[maybe_unused]] unsigned long saved_[16] = {};  // the terminal's settings to put back
-    [[maybe_unused]] std::string pending_;           // POSIX: bytes of a key not all read yet
+    std::unique_ptr<Reader> reader_;
+    [[maybe_unused]] std::string pending_;  // POSIX: bytes of a key not all read yet
 };
 
 // Interrupts of a console program: Ctrl-C, Ctrl-Break and (Windows) the

@@ -353,6 +353,8 @@ ConsoleKeys::ConsoleKeys() {
     active_ = tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
 }
 
+struct ConsoleKeys::Reader {};
+
 ConsoleKeys::~ConsoleKeys() {
     if (!active_) return;
     termios t{};

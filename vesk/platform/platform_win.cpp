@@ -419,33 +419,69 @@ std::uint64_t processResidentBytes() {
     return K32GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
 }
 
-// saved_[0] holds the console's input mode found.
+// A thread waits in ReadConsoleInputW: Wine's console on a terminal reads
+// the terminal only for a read that waits, so input records asked for
+// without waiting never come there. saved_[0] holds the input mode found.
+struct ConsoleKeys::Reader {
+    HANDLE in = nullptr;
+    std::thread thread;
+    std::mutex lock;
+    std::vector<int> keys;  // read by the thread, not yet taken (under lock)
+    std::atomic<bool> stop{false}, ended{false};
+
+    void run() {
+        INPUT_RECORD r{};
+        DWORD got = 0;
+        while (!stop.load() && ReadConsoleInputW(in, &r, 1, &got)) {
+            if (got == 0 || r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
+            const KEY_EVENT_RECORD& k = r.Event.KeyEvent;
+            const int key = k.wVirtualKeyCode == VK_LEFT    ? kKeyLeft
+                            : k.wVirtualKeyCode == VK_RIGHT ? kKeyRight
+                                                            : static_cast<int>(k.uChar.UnicodeChar);
+            if (key == kNoKey) continue;
+            std::lock_guard<std::mutex> g(lock);
+            keys.push_back(key);
+        }
+        ended.store(true);
+    }
+};
+
 ConsoleKeys::ConsoleKeys() {
     DWORD mode = 0;
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (!GetConsoleMode(in, &mode)) return;
     saved_[0] = mode;
-    active_ = SetConsoleMode(in, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT) != 0;
+    if (!SetConsoleMode(in, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT)) return;
+    reader_ = std::make_unique<Reader>();
+    reader_->in = in;
+    reader_->thread = std::thread([r = reader_.get()] { r->run(); });
+    active_ = true;
 }
 
 ConsoleKeys::~ConsoleKeys() {
-    if (active_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), static_cast<DWORD>(saved_[0]));
+    if (!active_) return;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    // A key release of nobody's wakes the thread from its read.
+    reader_->stop.store(true);
+    INPUT_RECORD wake{};
+    wake.EventType = KEY_EVENT;
+    DWORD written = 0;
+    if (reader_->ended.load() || (WriteConsoleInputW(in, &wake, 1, &written) && written == 1)) {
+        reader_->thread.join();
+    } else {
+        reader_->thread.detach();  // ends with the process, still reading its Reader
+        reader_.release();
+    }
+    SetConsoleMode(in, static_cast<DWORD>(saved_[0]));
 }
 
 int ConsoleKeys::read() {
     if (!active_) return kNoKey;
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    for (;;) {
-        DWORD waiting = 0;
-        if (!GetNumberOfConsoleInputEvents(in, &waiting) || waiting == 0) return kNoKey;
-        INPUT_RECORD r{};
-        DWORD got = 0;
-        if (!ReadConsoleInputW(in, &r, 1, &got) || got == 0) return kNoKey;
-        if (r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
-        if (r.Event.KeyEvent.wVirtualKeyCode == VK_LEFT) return kKeyLeft;
-        if (r.Event.KeyEvent.wVirtualKeyCode == VK_RIGHT) return kKeyRight;
-        if (r.Event.KeyEvent.uChar.UnicodeChar) return r.Event.KeyEvent.uChar.UnicodeChar;
-    }
+    std::lock_guard<std::mutex> g(reader_->lock);
+    if (reader_->keys.empty()) return kNoKey;
+    const int key = reader_->keys.front();
+    reader_->keys.erase(reader_->keys.begin());
+    return key;
 }
 
 bool stdoutIsTerminal() {
