@@ -3,9 +3,8 @@
 # configuration, its two sanitizer builds (AddressSanitizer + UBSan,
 # ThreadSanitizer) and both Windows configurations (benchmarks included, so
 # they cannot rot; they are not run), and runs every suite (the Windows ones
-# under Wine; x86 the suites where it can differ from x64; four bed suites
-# that time nothing under ASan alone), then makes the packages (make dist)
-# and checks them.
+# under Wine; x86 the suites where it can differ from x64), then makes the
+# packages (make dist) and checks them.
 # Exits non-zero when any build or suite fails; suites that skip (no root,
 # no 32-bit programs on this kernel) do not fail it.
 # linux-fuzz builds the fuzz targets with clang and runs each over its
@@ -47,12 +46,6 @@ for p in "${presets[@]}"; do
     no32=$VESK_WINE_WHY
     echo "=== $p: $no32; its suites under Wine will be skipped"
   fi
-  # Beside the ASan build, the native one runs the suites that ASan's does
-  # not and every suite that judges the music's timing at full speed; the
-  # bed suites that check only what was said and written (the same faults in
-  # both builds) run under ASan alone.
-  [ "$p" = linux ] && [[ " ${presets[*]} " == *" linux-asan "* ]] &&
-    which=(-E '^(startup_e2e|vesk_test_e2e|testbed_topologies|sim_net)$')
   # ThreadSanitizer runs what exercises the library's threads; the reader,
   # simulator and test-bed suites start none and run natively and under ASan.
   which=()
