@@ -30,7 +30,7 @@ run() {
     rm -f /tmp/testbed_test.$$
     echo "== $1 (exit $rc)"
     echo "$out"
-    echo "$err" | grep -E 'DAD done|board ' | sed 's/^/   /'
+    echo "$err" | grep -E 'host addresses up|board ' | sed 's/^/   /'
     [ "$rc" = 0 ] || fail "$1: exit $rc: $err"
 }
 expect() {  # expect <topology> <pattern>: a line of the probe's output matches
