@@ -57,7 +57,8 @@ for p in "${presets[@]}"; do
   [ "$p" = win32 ] && which=(-R '^(platform_test|core_test|discovery_test|transport_protocol_test|transport_test|chips_test|scci_test|tray_unit_test|vgm_reader_test|host_cpp|host_c|windows_imports|scci_exports|scci_e2e|play_e2e)$')
   # Suites run two at a time, each test bed in namespaces of its own. Where
   # programs run slow or wake late (the sanitizer builds, Wine) the suites
-  # that time the music run alone (RUN_SERIAL, vesk_timed in tests/).
+  # that time the music run one at a time beside the others, and those that
+  # play dense music alone (vesk_timed in tests/).
   if ctest --preset "$p" --timeout 300 -j2 "${which[@]}"; then
     if [ -n "$no32" ]; then
       result[$p]="built; suites skipped: $no32"

@@ -42,7 +42,8 @@ def arguments():
     ap.add_argument("--wine", action="store_true")
     ap.add_argument("--sanitized", action="store_true", help="ASan or TSan builds: wider cross-board limit")
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--only", help="one scenario: excerpts, interrupt, drift, timeline, start, fade, keys or playlist")
+    ap.add_argument("--only", help="these scenarios, comma-separated: excerpts, interrupt, drift, timeline, start, "
+                    "fade, keys, playlist")
     ap.add_argument("--files", nargs="*", help="corpus files to play instead of the family set")
     ap.add_argument("--all", action="store_true", help="play every song of the corpus")
     ap.add_argument("--table", help="write a Markdown table of the results per file here")
@@ -535,8 +536,13 @@ def main():
         print("SKIP: no corpus (--corpus or VESK_CORPUS)")
         sys.exit(77)
     s = Scenarios(args)
-    for name in ("excerpts", "interrupt", "drift", "timeline", "start", "fade", "keys", "playlist"):
-        if args.only and args.only != name:
+    names = ("excerpts", "interrupt", "drift", "timeline", "start", "fade", "keys", "playlist")
+    only = args.only.split(",") if args.only else names
+    unknown = [n for n in only if n not in names]
+    if unknown:
+        arguments().error("no scenario %s" % ", ".join(unknown))
+    for name in names:
+        if name not in only:
             continue
         if name == "interrupt" and args.wine:
             continue  # Ctrl-C reaches a native process only
