@@ -39,7 +39,7 @@ box_ms = lambda wine: 3000 if wine else 0
 AFTER_SONG_START = 'until grep -q \'"name":"set_clock"\' "$VESK_SIM_RECORD"; do sleep 0.02; done; '
 # The bed's links take their addresses without duplicate address detection;
 # a PC's link that comes back goes through it, so this one does too.
-LINK_DOWN_UP = AFTER_SONG_START + ("sleep 0.5; ip link set vh0 down; sysctl -qw net.ipv6.conf.vh0.accept_dad=1; "
+LINK_DOWN_UP = AFTER_SONG_START + ("sleep 0.5; ip link set vh0 down; echo 1 > /proc/sys/net/ipv6/conf/vh0/accept_dad; "
                                    "sleep 0.5; ip link set vh0 up")
 # The board's silence counts from the song's start (silent_from_signal), not
 # from discovery: the time to start varies (0.4 s natively, over 1.8 s seen

@@ -208,7 +208,7 @@ ip -n "$hns" link set lo up
 ip -n "$bns" link set lo up
 # The host ends take their addresses without duplicate address detection:
 # nobody else is on these links, and its probes held every run 1.6 s.
-ip netns exec "$hns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0 \
+ip netns exec "$hns" sh -c 'for c in all default; do echo 0 > /proc/sys/net/ipv6/conf/$c/accept_dad; done' \
     || die "cannot turn off duplicate address detection in $hns"
 
 # One veth pair per distinct link, in order of first appearance.
