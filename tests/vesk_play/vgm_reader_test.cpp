@@ -190,6 +190,24 @@ const Case kCases[] = {
          return l.done();
      },
      "0:YM2612:0:2a=21 2:YM2612:0:2a=22", ""},
+    // Streams interleave by time, then by number whatever order they started
+    // in; one stopped and started again before the next wait plays once, one
+    // that ran out plays again when restarted.
+    {"dac streams stopped, run out and restarted",
+     [] {
+         Log l;
+         l.clock(0x2C, 7670453)
+             .block(0x00, "\x01\x02\x03\x04\x05\x06")
+             .cmd({0x90, 0x07, 0x02, 0x00, 0x2A, 0x91, 0x07, 0x00, 0x01, 0x00, 0x92, 0x07, 0x22, 0x56, 0, 0,
+                   0x90, 0x02, 0x02, 0x00, 0x2B, 0x91, 0x02, 0x00, 0x01, 0x00, 0x92, 0x02, 0x22, 0x56, 0, 0,
+                   0x93, 0x07, 0,    0,    0,    0,    0x01, 3,    0,    0,    0,
+                   0x93, 0x02, 3,    0,    0,    0,    0x01, 2,    0,    0,    0})
+             .wait(3)
+             .cmd({0x94, 0x07, 0x93, 0x07, 5, 0, 0, 0, 0x01, 1, 0, 0, 0, 0x93, 0x02, 0, 0, 0, 0, 0x01, 1, 0, 0, 0})
+             .wait(4);
+         return l.done();
+     },
+     "0:YM2612:0:2b=04 0:YM2612:0:2a=01 2:YM2612:0:2b=05 2:YM2612:0:2a=02 3:YM2612:0:2b=01 3:YM2612:0:2a=06", ""},
     {"opna delta-t memory block",
      [] {
          return Log()
