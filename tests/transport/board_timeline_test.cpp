@@ -106,6 +106,73 @@ TEST(BoardTimeline, LagRule) {
     }
 }
 
+// A send call that returned after the board would run dry may have handed
+// its datagram over that late; a datagram anchored after the board ran dry
+// leaves the holds of those it played before as they were. The first
+// datagram (500 bytes) ends at t0 + 10 ms with a measured lag of 300 us; the
+// second (100 bytes, 5 ms) is sent and returns at times relative to that.
+TEST(BoardTimeline, LateReturnRule) {
+    const auto slack = std::chrono::duration_cast<std::chrono::microseconds>(BoardTimeline::kAnchorSlack);
+    const struct {
+        const char* name;
+        std::chrono::microseconds left, returned, lag;
+        bool measured;
+    } cases[] = {
+        {"chained, returned before the board ran dry: as it was", -3000us, -1000us, 300us, true},
+        {"chained, returned after it ran dry: behind by as much", -3000us, 2000us, 2000us, false},
+        {"chained, returned within the lag: as it was", -1000us, 200us, 300us, true},
+        {"anchored, a quick call: the slack", 1000us, 1200us, slack, false},
+        {"anchored, a call longer than the slack: its length", 1000us, 9000us, 8000us, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardTimeline tl(1024);
+        tl.sent(t0, 10ms, 500);
+        tl.measured(300us);
+        const TimePoint end = t0 + 10ms;
+        const TimePoint start = tl.sent(end + c.left, 5ms, 100, end + c.returned);
+        EXPECT_EQ(tl.lag(), c.lag);
+        EXPECT_EQ(tl.lagMeasured(), c.measured);
+        // The first datagram's bytes leave by its own lag, whatever came after.
+        const TimePoint firstFree = end + kHeld + 300us, secondFree = start + 5ms + kHeld + c.lag;
+        EXPECT_EQ(tl.heldAt(firstFree - 1us), 600u);
+        EXPECT_EQ(tl.heldAt(firstFree), 100u);
+        EXPECT_EQ(tl.heldAt(secondFree - 1us), 100u);
+        EXPECT_EQ(tl.heldAt(secondFree), 0u);
+    }
+}
+
+// An answer to a sync that ended a datagram sent before the lag was last
+// raised frees that datagram's bytes and those before it, and measures
+// nothing after it. #1 (500 bytes) ends at t0 + 10 ms, #2 (300) is chained
+// to it until 15 ms, #3 (200) is anchored at 16 ms for 5 ms.
+TEST(BoardTimeline, AnswerBeforeTheRaiseRule) {
+    const auto slack = std::chrono::duration_cast<std::chrono::microseconds>(BoardTimeline::kAnchorSlack);
+    const struct {
+        const char* name;
+        std::uint64_t syncAfter;
+        std::uint32_t held;  // at 16 ms
+        std::chrono::microseconds lag;
+        bool measured;
+    } cases[] = {
+        {"the sync after #2: #1 and #2 free, the lag stays", 2, 200, slack, false},
+        {"the sync after #3: the lag measured for all", 3, 500, 500us, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardTimeline tl(1024);
+        tl.sent(t0, 10ms, 500);
+        tl.measured(300us);
+        tl.sent(t0 + 5ms, 5ms, 300);
+        tl.sent(t0 + 16ms, 5ms, 200);
+        ASSERT_EQ(tl.sentCount(), 3u);
+        tl.measured(500us, c.syncAfter);
+        EXPECT_EQ(tl.heldAt(t0 + 16ms), c.held);
+        EXPECT_EQ(tl.lag(), c.lag);
+        EXPECT_EQ(tl.lagMeasured(), c.measured);
+    }
+}
+
 // An answer that shows the board's clock behind moves its end and the holds.
 TEST(BoardTimeline, ShiftMovesEndAndHolds) {
     BoardTimeline tl(1024);

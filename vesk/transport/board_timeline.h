@@ -66,10 +66,16 @@ public:
     TimePoint roomAt(TimePoint now, std::uint32_t length);
     // Bytes held at t.
     std::uint32_t heldAt(TimePoint t) const;
-    // How far behind the reckoning the board may be: what every hold is
+    // How far behind the reckoning the board may be from the last datagram
+    // on: what its hold, and those of the datagrams chained to it, are
     // extended by. kAnchorSlack after an anchored datagram, then what the
-    // board's answers show.
+    // board's answers show. The holds of datagrams sent before an anchored
+    // one keep their own lag: the board played them before it ran dry, and
+    // holding them longer too kept a dense stream in a small buffer from
+    // sending the next datagram in time, so that it ran dry again, and again.
     Duration lag() const { return lag_; }
+    // How many datagrams sent() has taken: the last one's number.
+    std::uint64_t sentCount() const { return sent_; }
     // Whether an answer has measured the lag since the last anchored datagram.
     bool lagMeasured() const { return lagMeasured_; }
     // An answer of the board's showed it `behind` the reckoning (an upper
@@ -79,14 +85,23 @@ public:
     // does not hold a stream back; but one answer more than kFarLag behind
     // counts at once: a board that plays a burst the system held back while
     // the link was down is full of it, and the buffer comes first.
+    // syncAfter: the number (sentCount()) of the datagram the sync ended.
+    // When the lag was raised by a datagram sent after it, the answer says
+    // nothing of that one, only that the board has played the sync's own
+    // and those before it: their bytes are free, the lag stays.
     static constexpr std::size_t kLagAnswers = 3;
     static constexpr Duration kFarLag = std::chrono::milliseconds(10);
-    void measured(Duration behind);
+    void measured(Duration behind, std::uint64_t syncAfter = UINT64_MAX);
 
-    // A datagram of length bytes left at now; the board spends `board` on it
-    // (its waits, the leading one included, and its commands' own wait
-    // bytes). Returns when the board starts it.
-    TimePoint sent(TimePoint now, Duration board, std::uint32_t length);
+    // A datagram of length bytes left at now, by a send call that returned
+    // at `returned` (earlier than now: as now); the board spends `board` on
+    // it (its waits, the leading one included, and its commands' own wait
+    // bytes). Returns when the board starts it, as reckoned. A call that
+    // returned after the board would run dry may have handed the datagram
+    // to the link as late as that (under Wine a send call takes up to 6 ms
+    // now and then): the board may then start it that much later than
+    // reckoned, and the lag is raised to that until an answer measures it.
+    TimePoint sent(TimePoint now, Duration board, std::uint32_t length, TimePoint returned = TimePoint());
 
     // The board's answers showed its timeline d later (d < 0: earlier) than
     // reckoned: a clock that runs slow or fast. The lag left is less by d.
@@ -96,13 +111,19 @@ private:
     struct Held {
         TimePoint end;  // when the board should have played it
         std::uint32_t length;
+        Duration lag;  // the lag when it was sent, or measured since
+        std::uint64_t number;
     };
-    TimePoint until(const Held& h) const { return h.end + kHoldMargin + lag_; }
-    // Every hold shares the lag, so bytes leave in the order sent.
+    static TimePoint until(const Held& h) { return h.end + kHoldMargin + h.lag; }
+    // A later hold's lag is never less than an earlier's by more than the
+    // time between their ends (sent() and measured() keep it so), so bytes
+    // leave in the order sent.
     std::deque<Held> held_;
     TimePoint end_{};
     Duration lag_{};
     bool lagMeasured_ = false;
+    std::uint64_t sent_ = 0;
+    std::uint64_t raisedBy_ = 0;  // the datagram that last raised the lag
     std::deque<Duration> answers_;  // the last few measures of the lag, since the last anchor
     std::uint32_t buffer_;
 };

@@ -512,15 +512,15 @@ void BoardTransport::sendExtension() {
         plat::sleepUntil(now + std::chrono::microseconds(500));
         return;
     }
-    Clock::time_point leftAt;
+    Clock::time_point leftAt, returned;
     {
         std::lock_guard<std::mutex> b(boardMutex_);
         if (unheard_) return;
     }
-    const plat::SendStatus status = sendDatagram(wait, n, true, &leftAt);
+    const plat::SendStatus status = sendDatagram(wait, n, true, &leftAt, &returned);
     std::unique_lock<std::mutex> b(boardMutex_);
     if (status == plat::SendStatus::Sent) {
-        timeline_.sent(leftAt, std::chrono::microseconds(us), n);
+        timeline_.sent(leftAt, std::chrono::microseconds(us), n, returned);
         return;
     }
     // Not extended, the timeline stays due: without this the sender would
@@ -552,13 +552,13 @@ void BoardTransport::sendItem(const SendItem& item) {
         plat::sleepUntilPrecise(at);
     }
     if (item.kind != Kind::Batch) {
-        Clock::time_point leftAt;
+        Clock::time_point leftAt, returned;
         const bool sent =
-            sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt) == plat::SendStatus::Sent;
+            sendDatagram(body, item.length, item.kind == Kind::KeepAlive, &leftAt, &returned) == plat::SendStatus::Sent;
         if (sent && item.length != proto::kKeepAliveSize) dataSent_.store(true);
         if (sent) {
             std::lock_guard<std::mutex> b(boardMutex_);
-            timeline_.sent(leftAt, Clock::duration::zero(), item.length);
+            timeline_.sent(leftAt, Clock::duration::zero(), item.length, returned);
         }
         return;
     }
@@ -596,12 +596,16 @@ void BoardTransport::sendItem(const SendItem& item) {
         // Timing the clock: only where the board reaches it well after it
         // arrives: an answer on arrival (a board that does not wait to
         // answer a sync) then cannot pass for a clock running fast. Any
-        // datagram while the board's lag since it was anchored is unknown:
-        // its answer bounds it (after that the clock's syncs keep it).
+        // datagram while the board's lag since it was anchored is unknown,
+        // and one that will be anchored: its answer bounds the lag (after
+        // that the clock's syncs keep it). Put on the datagram after an
+        // anchored one instead, the answer came only once that one was
+        // played: a dense stream in a small buffer waited for it with the
+        // board dry, and was anchored again, and again.
         const auto reached = std::max(now, timeline_.end()) + lead + std::chrono::nanoseconds(item.bodyNs);
         const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
                                 reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
-        const bool lagUnknown = !timeline_.lagMeasured();
+        const bool lagUnknown = !timeline_.lagMeasured() || !timeline_.busyAt(now);
         if (requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
             probe = true;
             probeOut_ = true;
@@ -611,20 +615,21 @@ void BoardTransport::sendItem(const SendItem& item) {
             length += proto::encodeSync(start + length);
         }
     }
-    Clock::time_point leftAt;
-    const bool sent = sendDatagram(start, length, false, &leftAt) == plat::SendStatus::Sent;
+    Clock::time_point leftAt, returned;
+    const bool sent = sendDatagram(start, length, false, &leftAt, &returned) == plat::SendStatus::Sent;
     if (sent) dataSent_.store(true);
     {
         std::lock_guard<std::mutex> b(boardMutex_);
         if (!sent && boardClock) unheard_ = true;
         if (sent) {
             const auto board = std::chrono::microseconds(leadUs) + std::chrono::nanoseconds(item.bodyNs);
-            timeline_.sent(leftAt, board, length);
+            timeline_.sent(leftAt, board, length, returned);
         }
         lastSentBatch_ = item.batch;
         if (probe) {
             probeOut_ = sent;
             probeDue_ = timeline_.end();
+            probeAfter_ = timeline_.sentCount();
         }
     }
     if (probe && sent) probeCond_.notify_all();
@@ -638,15 +643,15 @@ void BoardTransport::sendBareSync(Clock::time_point now) {
         lastGateProbe_ = now;
     }
     std::uint8_t sync[proto::commandSize(proto::kCmdSync)];
-    Clock::time_point leftAt;
+    Clock::time_point leftAt, returned;
     const std::uint32_t n = proto::encodeSync(sync);
-    const bool sent = sendDatagram(sync, n, false, &leftAt) == plat::SendStatus::Sent;
+    const bool sent = sendDatagram(sync, n, false, &leftAt, &returned) == plat::SendStatus::Sent;
     {
         std::lock_guard<std::mutex> b(boardMutex_);
         probeOut_ = sent && probeOut_;
         probeDue_ = leftAt;
         // Its two bytes wait behind what the board is playing.
-        if (sent && timeline_.busyAt(leftAt)) timeline_.sent(leftAt, Clock::duration::zero(), n);
+        if (sent && timeline_.busyAt(leftAt)) timeline_.sent(leftAt, Clock::duration::zero(), n, returned);
     }
     if (sent) probeCond_.notify_all();
 }
@@ -722,13 +727,13 @@ void BoardTransport::listenerLoop() {
             }
             behind = probes_.lastBehindNs();
         }
-        timeline_.measured(std::chrono::nanoseconds(behind));
+        timeline_.measured(std::chrono::nanoseconds(behind), probeAfter_);
         lagCond_.notify_all();
     }
 }
 
 plat::SendStatus BoardTransport::sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
-                                              Clock::time_point* leftAt) {
+                                              Clock::time_point* leftAt, Clock::time_point* returned) {
     const auto start = Clock::now();
     const auto giveUp = start + (refusedFor_ < kSendRetryTime ? kSendRetryTime - refusedFor_ : Clock::duration::zero());
     for (;;) {
@@ -747,6 +752,7 @@ plat::SendStatus BoardTransport::sendDatagram(const std::uint8_t* bytes, std::ui
             // a millisecond behind when it was not, and the next datagram's
             // waits were cut by that: its writes played up to 1.6 ms early.
             *leftAt = end - tried < kSendStalled ? tried : end;
+            *returned = end;
             const auto took = end - start;
             refusedFor_ = took < kQuickSend ? Clock::duration::zero() : refusedFor_ + took;
             return status;

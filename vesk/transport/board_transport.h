@@ -187,9 +187,10 @@ private:
     // it could not be sent. Sender thread only. Takes the io mutex for each
     // try only. A keep-alive is not retried: refused, it returns NoBuffer
     // and counts nothing; any other failure is counted and returns Error. On
-    // Sent *leftAt is when the datagram left, as far as the host can tell.
+    // Sent *leftAt is when the datagram left, as far as the host can tell,
+    // and *returned when the call that sent it returned (it left no later).
     plat::SendStatus sendDatagram(const std::uint8_t* bytes, std::uint32_t length, bool keepAlive,
-                                  Clock::time_point* leftAt);
+                                  Clock::time_point* leftAt, Clock::time_point* returned);
 
     plat::Socket socket_;
     char boardAddress_[65];
@@ -236,6 +237,7 @@ private:
     int earlyAnswers_ = 0;              // answers in a row that came before the board could reach its sync
     Clock::time_point probeDue_{};      // when the board should reach it
     bool probeTimesClock_ = false;      // its answer goes to probes_ too, not only to the lag
+    std::uint64_t probeAfter_ = 0;      // the number of the datagram it ended (timeline_.sentCount())
     Clock::time_point lastProbe_{};     // when the last one left
     ClockProbes probes_;
     // A send failed (the link is down): music is dropped rather than left to
