@@ -104,7 +104,13 @@ class Scenarios:
                 self.library_log = open(os.path.join(work, "vesk.log"), encoding="utf-8", errors="replace").read()
             dropped = overflowed(rec)
             self.check(not dropped, "%d datagram(s) dropped for want of buffer: %s" % (len(dropped), dropped[:3]))
-            return p.returncode, p.stdout, p.stderr, rec, rep
+            err = p.stderr
+            if p.returncode != 0:
+                # A player on a terminal writes its errors there: the report's
+                # and the output's last words say why it failed.
+                err += "".join("\nreport: %s" % f["error"] for f in rep["files"] if f.get("error"))
+                err += "\noutput ends: %s" % p.stdout[-600:]
+            return p.returncode, p.stdout, err, rec, rep
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
