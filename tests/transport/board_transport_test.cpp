@@ -993,9 +993,8 @@ TEST_F(Transport, StalledSenderTable) {
         ASSERT_GE(gDataSends.load(), 3) << "the held datagram was not among the first";
         ASSERT_TRUE(std::none_of(r.errorUs.begin(), r.errorUs.end(), [](std::int64_t e) { return e == INT64_MIN; }))
             << "writes missing";
-        if (r.slowestSendUs < 1000) {
-            EXPECT_LE(r.mostHeld, c.stream.bufferSize) << "more in flight than the board holds";
-        }
+        // Slow send calls too: the board may have run dry before one came.
+        EXPECT_LE(r.mostHeld, c.stream.bufferSize) << "more in flight than the board holds";
         // A loaded machine (Wine's timers) may sleep well past the stall
         // asked for, longer than the board had queued: nothing to judge then.
         const bool stalledAsAsked = gStalledUs.load() < (c.stallMs + 5) * 1000;

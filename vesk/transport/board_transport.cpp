@@ -438,7 +438,11 @@ BoardTransport::Clock::time_point BoardTransport::extensionDue(Clock::time_point
     // leaves, as well as a wait-only datagram would be. One that does not
     // hear the host gets no waits either.
     if (unheard_ || !timeline_.busyAt(now)) return Clock::time_point::max();
-    return timeline_.end() - ahead;
+    // Not before the board has room for it: a board full of music has that
+    // much to play, and one that gets a datagram it has no room for drops it
+    // (a dense stream's extensions, sent between its batches, overflowed a
+    // 1 KiB buffer).
+    return std::max(timeline_.end() - ahead, timeline_.roomAt(now, proto::kDelayMaxSize));
 }
 
 void BoardTransport::senderLoop() {
@@ -515,7 +519,8 @@ void BoardTransport::sendExtension() {
     Clock::time_point leftAt, returned;
     {
         std::lock_guard<std::mutex> b(boardMutex_);
-        if (unheard_) return;
+        const auto t = Clock::now();
+        if (unheard_ || timeline_.roomAt(t, n) > t) return;
     }
     const plat::SendStatus status = sendDatagram(wait, n, true, &leftAt, &returned);
     std::unique_lock<std::mutex> b(boardMutex_);
