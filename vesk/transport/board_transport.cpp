@@ -610,8 +610,8 @@ void BoardTransport::sendItem(const SendItem& item) {
         const auto reached = std::max(now, timeline_.end()) + lead + std::chrono::nanoseconds(item.bodyNs);
         const bool timesClock = timeline_.busyAt(now) && now - lastProbe_ >= kProbeEvery &&
                                 reached - now > 2 * std::chrono::nanoseconds(kProbeEarlyNs);
-        const bool lagUnknown = !timeline_.lagMeasured() || !timeline_.busyAt(now);
-        if (requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || lagUnknown)) {
+        const bool boundsLag = !timeline_.lagMeasured() || !timeline_.busyAt(now);
+        if (requestsIn_.load() == 0 && !probeOut_ && !probesOff_ && (timesClock || boundsLag)) {
             probe = true;
             probeOut_ = true;
             probeTimesClock_ = timesClock;
